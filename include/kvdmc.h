@@ -1,0 +1,117 @@
+/* kvdmc: DLNA/UPnP media client component. Flat C API for a host media player.
+ *
+ * Every function runs on the caller's thread. Texts returned by the component
+ * are owned by it and stay valid until the next call on the same thread that
+ * writes the same buffer; the host never frees them. Reporting state (last
+ * error, last code, JSON texts) is kept per calling thread. */
+#ifndef KVDMC_H
+#define KVDMC_H
+
+#include <stdint.h>
+
+#if defined(__GNUC__) && !defined(KVDMC_NO_VISIBILITY)
+#define KVDMC_API __attribute__((visibility("default")))
+#else
+#define KVDMC_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* HTTP transport supplied by the host. Bodies and error texts handed out by
+ * http_get/http_post are released by the component through free_buf. */
+typedef struct quorlin_io {
+    void *ctx;
+    int (*http_get)(void *ctx, const char *url, char **out_body, int *http_code, char **out_err);
+    int (*http_post)(void *ctx, const char *url, const char *body, const char *ct,
+                     char **out_body, int *http_code, char **out_err);
+    void (*free_buf)(void *ctx, void *p);
+} quorlin_io;
+
+typedef struct kvrch_handler {
+    const char *runtime_type;
+    uint32_t caps;
+    int (*validate)(const quorlin_io *io, const char *settings_json, char *out, int cap);
+    int (*list)(const quorlin_io *io, const char *settings_json, const char *folder_id, char *out, int cap);
+    int (*stream_url)(const quorlin_io *io, const char *settings_json, const char *entry_json, char *out, int cap);
+    int (*download)(const quorlin_io *io, const char *settings_json, const char *config_json, char *out, int cap);
+} kvrch_handler;
+
+enum {
+    KVRCH_OK = 0,
+    KVRCH_E_AUTH = -1,
+    KVRCH_E_NOTFOUND = -2,
+    KVRCH_E_RATE = -3,
+    KVRCH_E_NETWORK = -4,
+    KVRCH_E_PROTOCOL = -5,
+    KVRCH_E_NOTSUPPORTED = -6,
+    KVRCH_E_REFUSED_WRITE = -7,
+    KVRCH_E_CONFIG = -8,
+    KVRCH_E_BUFFER = -9
+};
+
+/* Frame and reporting */
+KVDMC_API const char *kvdmc_version(void);
+KVDMC_API const char *kvdmc_last_error(void);
+KVDMC_API int kvdmc_last_code(void);
+KVDMC_API const char *kvdmc_last_json(void);
+KVDMC_API int kvdmc_parse_ssdp(const char *packet);
+KVDMC_API int kvdmc_config(const char *key, const char *value);
+KVDMC_API const char *kvdmc_resolve_url(const char *base, const char *ref);
+
+/* Discovery and the device table */
+KVDMC_API int kvdmc_discover(int kind, int timeout_ms);
+KVDMC_API int kvdmc_device_count(void);
+KVDMC_API int kvdmc_find_device(const char *udn);
+KVDMC_API int kvdmc_forget(const char *udn);
+KVDMC_API void kvdmc_devices_clear(void);
+
+/* Transport selection and the fake transport */
+KVDMC_API int kvdmc_set_io(const quorlin_io *io);
+KVDMC_API int kvdmc_use_curl(void);
+KVDMC_API int kvdmc_use_fake(void);
+KVDMC_API int kvdmc_fake_set(const char *url, int http_code, const char *body);
+KVDMC_API int kvdmc_fake_fail(const char *url, const char *transport_error);
+KVDMC_API unsigned kvdmc_fake_calls(const char *url);
+KVDMC_API void kvdmc_fake_reset(void);
+KVDMC_API int kvdmc_fake_ssdp(const char *packet, const char *from_ip);
+KVDMC_API const char *kvdmc_fake_ssdp_sent(int i);
+
+/* Browsing */
+KVDMC_API int kvdmc_browse(const char *udn, const char *object_id, int start, int count, int flag);
+KVDMC_API int kvdmc_item_count(void);
+KVDMC_API int kvdmc_total_matches(void);
+KVDMC_API int kvdmc_update_id(void);
+KVDMC_API const char *kvdmc_best_res_url(int i);
+KVDMC_API void kvdmc_cache_clear(void);
+KVDMC_API const char *kvdmc_device_json(int i);
+KVDMC_API const char *kvdmc_item_json(int i);
+KVDMC_API int kvdmc_parse_description(const char *xml, const char *location);
+KVDMC_API int kvdmc_parse_didl(const char *didl);
+
+/* Casting */
+KVDMC_API int kvdmc_cast_allow(const char *udn);
+KVDMC_API void kvdmc_cast_clear(void);
+KVDMC_API int kvdmc_cast_allowed(const char *udn);
+KVDMC_API int kvdmc_cast_set_uri(const char *udn, const char *url, const char *mime, const char *title);
+KVDMC_API int kvdmc_cast_play(const char *udn);
+KVDMC_API int kvdmc_cast_pause(const char *udn);
+KVDMC_API int kvdmc_cast_stop(const char *udn);
+KVDMC_API int kvdmc_cast_seek(const char *udn, int seconds);
+KVDMC_API int kvdmc_cast_state(const char *udn);
+KVDMC_API int kvdmc_cast_position(const char *udn, int *pos_s, int *dur_s);
+KVDMC_API int kvdmc_cast_volume(const char *udn, int set);
+KVDMC_API int kvdmc_cast_mute(const char *udn, int set);
+KVDMC_API int kvdmc_sink_check(const char *udn, const char *mime);
+
+/* Plug-in tables */
+KVDMC_API int kvdmc_kvffa_register(void);
+KVDMC_API const kvrch_handler *kvrch_get(void);
+KVDMC_API const kvrch_handler *kvdmc_kvrch(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KVDMC_H */

@@ -1,0 +1,57 @@
+// Platform layer: every operating-system call of the component goes through here.
+#pragma once
+
+#include <pthread.h>
+#include <stdint.h>
+
+typedef int sock_t;
+constexpr sock_t PLAT_INVALID_SOCK = -1;
+
+struct plat_mutex {
+    pthread_mutex_t m;
+};
+typedef pthread_once_t plat_once_t;
+#define PLAT_ONCE_INIT PTHREAD_ONCE_INIT
+
+// Locks and one-time initialisation.
+void plat_once(plat_once_t *o, void (*fn)(void));
+void plat_mutex_init(plat_mutex *m); // recursive: the owner may lock again
+void plat_lock(plat_mutex *m);
+void plat_unlock(plat_mutex *m);
+
+// RAII guard for a plat_mutex.
+class plat_guard {
+  public:
+    explicit plat_guard(plat_mutex *m) : m_(m) { plat_lock(m_); }
+    ~plat_guard() { plat_unlock(m_); }
+    plat_guard(const plat_guard &) = delete;
+    plat_guard &operator=(const plat_guard &) = delete;
+
+  private:
+    plat_mutex *m_;
+};
+
+// Time.
+uint64_t plat_now_ms(void); // monotonic, never goes back
+void plat_sleep_ms(int ms);
+
+// UDP sockets for SSDP. Addresses are IPv4 in network byte order.
+enum { PLAT_POLL_IN = 1, PLAT_POLL_OUT = 2 };
+int plat_net_init(void);
+sock_t plat_udp_socket(void);
+void plat_sock_close(sock_t s);
+int plat_sock_errno(void);
+int plat_sock_reuseaddr(sock_t s);
+int plat_sock_bind(sock_t s, uint32_t addr, int port);
+int plat_sock_mcast_ttl(sock_t s, int ttl);   // sets it as a byte and as an int
+int plat_sock_mcast_loop(sock_t s, int loop); // likewise
+int plat_sock_mcast_if(sock_t s, uint32_t ifaddr);
+int plat_sock_mcast_join(sock_t s, uint32_t group, uint32_t ifaddr);
+int plat_sock_sendto(sock_t s, const void *buf, int len, uint32_t addr, int port);
+// Returns bytes received or -1; the sender's address goes to *from_addr when given.
+int plat_sock_recvfrom(sock_t s, void *buf, int cap, uint32_t *from_addr, int *from_port);
+// Bound local port of a socket, or -1.
+int plat_sock_local_port(sock_t s);
+int plat_poll1(sock_t s, int want, int timeout_ms);
+// Dotted-quad text of an address into out (at least 16 bytes).
+void plat_addr_text(uint32_t addr, char *out, int n);

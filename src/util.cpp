@@ -1,0 +1,195 @@
+#include "util.h"
+
+#include <ctype.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+void *(*g_sb_realloc)(void *p, size_t n) = realloc;
+
+static const char s_empty[1] = "";
+
+void sb_init(sbuf *b) {
+    b->p = nullptr;
+    b->n = 0;
+    b->cap = 0;
+    b->oom = 0;
+}
+
+void sb_free(sbuf *b) {
+    free(b->p);
+    sb_init(b);
+}
+
+void sb_reset(sbuf *b) {
+    b->n = 0;
+    if (b->p) b->p[0] = 0;
+    b->oom = 0;
+}
+
+static int sb_grow(sbuf *b, size_t add) {
+    if (b->oom) return -1;
+    if (add > SIZE_MAX / 4 - b->n) {
+        b->oom = 1;
+        return -1;
+    }
+    size_t need = b->n + add + 1;
+    if (b->cap >= need) return 0;
+    size_t cap = b->cap ? b->cap : 256;
+    while (cap < need) cap *= 2;
+    char *np = (char *)g_sb_realloc(b->p, cap);
+    if (!np) {
+        b->oom = 1;
+        return -1;
+    }
+    b->p = np;
+    b->cap = cap;
+    return 0;
+}
+
+void sb_putn(sbuf *b, const char *s, size_t len) {
+    if (sb_grow(b, len) != 0) return;
+    if (len) memcpy(b->p + b->n, s, len);
+    b->n += len;
+    b->p[b->n] = 0;
+}
+
+void sb_puts(sbuf *b, const char *s) {
+    if (s) sb_putn(b, s, strlen(s));
+}
+
+void sb_putc(sbuf *b, char c) { sb_putn(b, &c, 1); }
+
+void sb_printf(sbuf *b, const char *fmt, ...) {
+    char scratch[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int len = vsnprintf(scratch, sizeof scratch, fmt, ap);
+    va_end(ap);
+    if (len < 0) return;
+    if (len < (int)sizeof scratch) {
+        sb_putn(b, scratch, (size_t)len);
+        return;
+    }
+    if (sb_grow(b, (size_t)len) != 0) return;
+    va_start(ap, fmt);
+    vsnprintf(b->p + b->n, (size_t)len + 1, fmt, ap);
+    va_end(ap);
+    b->n += (size_t)len;
+}
+
+const char *sb_str(const sbuf *b) { return b->p ? b->p : s_empty; }
+
+void sb_xml(sbuf *b, const char *s) {
+    if (!s) return;
+    const unsigned char *u = (const unsigned char *)s;
+    const unsigned char *run = u;
+    // Plain bytes are appended in runs; only replacements break a run.
+    for (;; u++) {
+        unsigned c = *u;
+        const char *rep = nullptr;
+        size_t rl = 0;
+        switch (c) {
+        case 0: break;
+        case '"': rep = "&quot;", rl = 6; break;
+        case '&': rep = "&amp;", rl = 5; break;
+        case '\'': rep = "&apos;", rl = 6; break;
+        case '<': rep = "&lt;", rl = 4; break;
+        case '>': rep = "&gt;", rl = 4; break;
+        case '\t':
+        case '\n':
+        case '\r': continue;
+        default:
+            if (c < 0x20) rep = "", rl = 0;
+            else continue;
+        }
+        if (u > run) sb_putn(b, (const char *)run, (size_t)(u - run));
+        if (c == 0) return;
+        if (rl) sb_putn(b, rep, rl);
+        run = u + 1;
+    }
+}
+
+void sb_json_str(sbuf *b, const char *s) {
+    sb_putc(b, '"');
+    if (s) {
+        const unsigned char *u = (const unsigned char *)s;
+        const unsigned char *run = u;
+        for (;; u++) {
+            unsigned c = *u;
+            if (c >= 0x20 && c != '"' && c != '\\') continue;
+            if (u > run) sb_putn(b, (const char *)run, (size_t)(u - run));
+            if (c == 0) break;
+            char esc[8];
+            switch (c) {
+            case '"': sb_putn(b, "\\\"", 2); break;
+            case '\\': sb_putn(b, "\\\\", 2); break;
+            case '\b': sb_putn(b, "\\b", 2); break;
+            case '\f': sb_putn(b, "\\f", 2); break;
+            case '\n': sb_putn(b, "\\n", 2); break;
+            case '\r': sb_putn(b, "\\r", 2); break;
+            case '\t': sb_putn(b, "\\t", 2); break;
+            default:
+                snprintf(esc, sizeof esc, "\\u%04x", c);
+                sb_putn(b, esc, 6);
+            }
+            run = u + 1;
+        }
+    }
+    sb_putc(b, '"');
+}
+
+int str_nieq(const char *a, const char *b, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        int ca = tolower((unsigned char)a[i]);
+        int cb = tolower((unsigned char)b[i]);
+        if (ca != cb) return 0;
+        if (ca == 0) return 1;
+    }
+    return 1;
+}
+
+int parse_ipv4(const char *s, uint32_t *out) {
+    if (!s) return -1;
+    unsigned char parts[4];
+    const char *p = s;
+    for (int i = 0; i < 4; i++) {
+        int digits = 0;
+        unsigned v = 0;
+        while (*p >= '0' && *p <= '9') {
+            if (++digits > 3) return -1;
+            v = v * 10 + (unsigned)(*p - '0');
+            p++;
+        }
+        if (digits == 0 || v > 255) return -1;
+        parts[i] = (unsigned char)v;
+        if (i < 3) {
+            if (*p != '.') return -1;
+            p++;
+        } else if (*p != 0) {
+            return -1;
+        }
+    }
+    if (out) memcpy(out, parts, 4);
+    return 0;
+}
+
+void str_copyn(char *dst, size_t cap, const char *src, size_t len) {
+    if (cap == 0) return;
+    if (!src) len = 0;
+    if (len > cap - 1) len = cap - 1;
+    if (len) memcpy(dst, src, len);
+    dst[len] = 0;
+}
+
+void str_copy(char *dst, size_t cap, const char *src) { str_copyn(dst, cap, src, src ? strlen(src) : 0); }
+
+void str_fmt(char *dst, size_t cap, const char *fmt, ...) {
+    if (cap == 0) return;
+    va_list ap;
+    va_start(ap, fmt);
+    int r = vsnprintf(dst, cap, fmt, ap);
+    va_end(ap);
+    if (r < 0) dst[0] = 0;
+}

@@ -1,0 +1,47 @@
+// Text builder, escapers and small shared text helpers.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Growable, always NUL-terminated byte buffer with an out-of-memory latch.
+struct sbuf {
+    char *p;
+    size_t n;
+    size_t cap;
+    int oom;
+};
+
+void sb_init(sbuf *b);
+void sb_free(sbuf *b);
+void sb_reset(sbuf *b);
+void sb_putn(sbuf *b, const char *s, size_t len);
+void sb_puts(sbuf *b, const char *s);
+void sb_putc(sbuf *b, char c);
+void sb_printf(sbuf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+const char *sb_str(const sbuf *b);
+void sb_xml(sbuf *b, const char *s);
+void sb_json_str(sbuf *b, const char *s);
+
+// RAII owner for callers that build a text in a scope.
+struct sbuf_scoped {
+    sbuf b;
+    sbuf_scoped() { sb_init(&b); }
+    ~sbuf_scoped() { sb_free(&b); }
+    sbuf_scoped(const sbuf_scoped &) = delete;
+    sbuf_scoped &operator=(const sbuf_scoped &) = delete;
+    sbuf *operator&() { return &b; }
+    const char *str() const { return sb_str(&b); }
+};
+
+int str_nieq(const char *a, const char *b, size_t n);
+int parse_ipv4(const char *s, uint32_t *out);
+
+// Copy into a fixed field of cap bytes, cut silently; always NUL-terminated.
+void str_copy(char *dst, size_t cap, const char *src);
+void str_copyn(char *dst, size_t cap, const char *src, size_t len);
+// printf into a fixed field, cut silently.
+void str_fmt(char *dst, size_t cap, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// Allocation hook of the builder, so tests can make enlargement fail.
+extern void *(*g_sb_realloc)(void *p, size_t n);

@@ -1,0 +1,35 @@
+// Bounded XML pull reader: one document in memory, one event at a time.
+#pragma once
+
+#include <stddef.h>
+
+constexpr size_t XML_MAX_DOC = 262144;
+constexpr int XML_MAX_DEPTH = 32;
+constexpr int XML_MAX_ATTR = 16;
+
+enum { XML_EV_END_DOC = 0, XML_EV_START = 1, XML_EV_END = 2, XML_EV_TEXT = 3, XML_EV_ERROR = -1 };
+
+struct xml_attr_t {
+    char name[64];
+    char val[512];
+};
+
+struct xmlrd {
+    const char *p;
+    const char *end;
+    int depth;
+    char err[128];
+    int ev;
+    char name[128];
+    char text[2048];
+    xml_attr_t attr[XML_MAX_ATTR];
+    int nattr;
+};
+
+xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn);
+int xml_next(xmlrd *x, const char **name, size_t *namelen);
+int xml_event(const xmlrd *x);
+int xml_depth(const xmlrd *x);
+const char *xml_attr(const xmlrd *x, const char *name);
+const char *xml_text(const xmlrd *x);
+void xml_close(xmlrd *x);
