@@ -1,0 +1,227 @@
+// kvdmc-cli: discover devices, browse a media server and drive a renderer by hand.
+// It drives the library only through the public API, exactly as a host would,
+// and selects no transport of its own.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "kvdmc.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: cli discover [--kind 1|2|3] [--timeout ms] [--if ip]\n"
+    "       cli browse --udn <udn> [objectid]\n"
+    "       cli browse --udn <udn> [--start N] [--count N] [objectid]\n"
+    "       cli cast --udn <udn> --allow <udn> set|play|pause|stop|seek|volume|state [...]\n";
+
+// Options that take a value; browse skips them (and their values) when it
+// looks for the object id.
+const char *const VALUE_OPTS[] = {"--if", "--timeout", "--kind", "--allow", "--udn", "--start", "--count"};
+
+const char *const CAST_ACTIONS[] = {"set", "play", "pause", "stop", "seek", "volume", "state"};
+
+enum { UDN_MAX = 127, ALLOW_MAX = 8, ALLOW_LEN = 79 };
+
+struct settings {
+    int timeout = 3000;
+    int kind = 3;
+    int start = 0;
+    int count = 0;
+    char udn[UDN_MAX + 1] = "";
+    // A value longer than a slot is kept cut but marked, so that its cut
+    // prefix can never pass the allow-list check for some other device.
+    char allow[ALLOW_MAX][ALLOW_LEN + 1] = {};
+    bool allow_cut[ALLOW_MAX] = {};
+    int nallow = 0;
+};
+
+void copy_cut(char *dst, size_t cap, const char *src) {
+    snprintf(dst, cap, "%s", src);
+}
+
+bool is_value_opt(const char *a) {
+    for (const char *o : VALUE_OPTS)
+        if (strcmp(a, o) == 0) return true;
+    return false;
+}
+
+// Exit code of the scan: -1 to go on, else the code to exit with at once.
+int scan_options(int argc, char **argv, settings &s) {
+    for (int i = 2; i < argc;) {
+        const char *a = argv[i];
+        bool has_val = i + 1 < argc;
+        const char *v = has_val ? argv[i + 1] : "";
+        if (has_val && strcmp(a, "--if") == 0) {
+            if (kvdmc_config("ssdp_if", v) != 0) {
+                fputs("bad --if\n", stderr);
+                return 2;
+            }
+        } else if (has_val && strcmp(a, "--timeout") == 0) {
+            s.timeout = atoi(v);
+        } else if (has_val && strcmp(a, "--kind") == 0) {
+            s.kind = atoi(v);
+        } else if (has_val && strcmp(a, "--allow") == 0 && s.nallow < ALLOW_MAX) {
+            copy_cut(s.allow[s.nallow], sizeof s.allow[0], v);
+            s.allow_cut[s.nallow] = strlen(v) > ALLOW_LEN;
+            s.nallow++;
+        } else if (has_val && strcmp(a, "--udn") == 0) {
+            copy_cut(s.udn, sizeof s.udn, v);
+        } else if (strcmp(a, "--test") == 0) {
+            fputs("cli --test: use the .console harness\n", stdout);
+            return 0;
+        } else if (has_val && strcmp(a, "--start") == 0) {
+            s.start = atoi(v);
+        } else if (has_val && strcmp(a, "--count") == 0) {
+            s.count = atoi(v);
+        } else {
+            i++;
+            continue;
+        }
+        i += 2;
+    }
+    return -1;
+}
+
+// A device not yet in the table gets exactly one discovery run of the given kind.
+bool find_or_discover(const char *udn, int kind, int timeout) {
+    if (kvdmc_find_device(udn) >= 0) return true;
+    if (kvdmc_discover(kind, timeout) < 0) return false;
+    return kvdmc_find_device(udn) >= 0;
+}
+
+int cmd_discover(const settings &s) {
+    int r = kvdmc_discover(s.kind, s.timeout);
+    printf("discover=%d\n", r);
+    if (r < 0) {
+        fprintf(stderr, "error: %s\n", kvdmc_last_error());
+        return 1;
+    }
+    for (int i = 0; i < kvdmc_device_count(); i++) printf("%s\n", kvdmc_device_json(i));
+    return 0;
+}
+
+const char *browse_object_id(int argc, char **argv) {
+    for (int i = 2; i < argc; i++) {
+        const char *a = argv[i];
+        if (is_value_opt(a)) {
+            i++;
+            continue;
+        }
+        if (a[0] == '\0') return "0";
+        if (a[0] != '-') return a;
+    }
+    return "0";
+}
+
+int cmd_browse(int argc, char **argv, const settings &s) {
+    if (!s.udn[0]) {
+        fputs("usage: cli browse --udn <udn> [objectid]\n", stderr);
+        return 2;
+    }
+    if (!find_or_discover(s.udn, 1, s.timeout)) {
+        fprintf(stderr, "browse: %s not found\n", s.udn);
+        return 1;
+    }
+    int r = kvdmc_browse(s.udn, browse_object_id(argc, argv), s.start, s.count, 0);
+    printf("browse=%d total=%d start=%d count=%d\n", r, kvdmc_total_matches(), s.start, s.count);
+    if (r < 0) {
+        fprintf(stderr, "error: %s\n", kvdmc_last_error());
+        return 1;
+    }
+    for (int i = 0; i < kvdmc_item_count(); i++) printf("%s\n", kvdmc_item_json(i));
+    return 0;
+}
+
+bool on_tool_allow_list(const settings &s) {
+    for (int i = 0; i < s.nallow; i++)
+        if (!s.allow_cut[i] && strcmp(s.allow[i], s.udn) == 0) return true;
+    return false;
+}
+
+int cmd_cast(int argc, char **argv, const settings &s) {
+    const char *action = "";
+    int at = argc; // index of the action argument
+    for (int i = 2; i < argc && !action[0]; i++)
+        for (const char *c : CAST_ACTIONS)
+            if (strcmp(argv[i], c) == 0) {
+                action = c;
+                at = i;
+                break;
+            }
+    auto arg = [&](int k) -> const char * { return at + k < argc ? argv[at + k] : nullptr; };
+    const char *value = arg(1);
+
+    if (!s.udn[0]) {
+        fputs("cast: --udn required\n", stderr);
+        return 2;
+    }
+    if (!find_or_discover(s.udn, 2, s.timeout)) {
+        fprintf(stderr, "cast: %s not found\n", s.udn);
+        return 1;
+    }
+    // The tool's own, stricter check: the renderer must be named byte for byte,
+    // so a typo in letter case does not reach a device by accident.
+    if (!on_tool_allow_list(s)) {
+        fprintf(stderr, "cast: %s is not on the allow-list (pass --allow %s)\n", s.udn, s.udn);
+        return 3;
+    }
+    if (kvdmc_cast_allow(s.udn) != 0) {
+        fputs("cast: allow failed\n", stderr);
+        return 3;
+    }
+
+    int r;
+    bool ok;
+    if (strcmp(action, "set") == 0 && value) {
+        const char *mime = arg(2) ? arg(2) : "video/mp4";
+        const char *title = arg(3) ? arg(3) : "";
+        r = kvdmc_cast_set_uri(s.udn, value, mime, title);
+        ok = r == 0;
+    } else if (strcmp(action, "play") == 0) {
+        r = kvdmc_cast_play(s.udn);
+        ok = r == 0;
+    } else if (strcmp(action, "pause") == 0) {
+        r = kvdmc_cast_pause(s.udn);
+        ok = r == 0;
+    } else if (strcmp(action, "stop") == 0) {
+        r = kvdmc_cast_stop(s.udn);
+        ok = r == 0;
+    } else if (strcmp(action, "seek") == 0 && value) {
+        r = kvdmc_cast_seek(s.udn, atoi(value));
+        ok = r == 0;
+    } else if (strcmp(action, "volume") == 0 && value) {
+        int set = atoi(value);
+        r = kvdmc_cast_volume(s.udn, set);
+        // A read answers the volume itself: any non-negative result is success.
+        ok = set < 0 ? r >= 0 : r == 0;
+    } else if (strcmp(action, "state") == 0) {
+        r = kvdmc_cast_state(s.udn);
+        printf("state=%d\n", r);
+        if (r < 0) {
+            fprintf(stderr, "error: %s\n", kvdmc_last_error());
+            return 1;
+        }
+        return 0;
+    } else {
+        fputs("cast: set|play|pause|stop|seek|volume|state\n", stderr);
+        return 2;
+    }
+    printf("cast %s=%d %s\n", action, r, ok ? "" : kvdmc_last_error());
+    return ok ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const char *command = argc > 1 ? argv[1] : "";
+    settings s;
+    int early = scan_options(argc, argv, s);
+    if (early >= 0) return early;
+
+    if (strcmp(command, "discover") == 0) return cmd_discover(s);
+    if (strcmp(command, "browse") == 0) return cmd_browse(argc, argv, s);
+    if (strcmp(command, "cast") == 0) return cmd_cast(argc, argv, s);
+    fputs(USAGE, stderr);
+    return 2;
+}
