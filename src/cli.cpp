@@ -1,6 +1,7 @@
 // kvdmc-cli: discover devices, browse a media server and drive a renderer by hand.
 // It drives the library only through the public API, exactly as a host would,
 // and selects no transport of its own.
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -40,6 +41,15 @@ void copy_cut(char *dst, size_t cap, const char *src) {
     snprintf(dst, cap, "%s", src);
 }
 
+// The decimal value of an argument, as atoi reads it, but saturating instead of
+// overflowing on huge numbers.
+int dec(const char *a) {
+    long v = strtol(a, nullptr, 10);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return (int)v;
+}
+
 bool is_value_opt(const char *a) {
     for (const char *o : VALUE_OPTS)
         if (strcmp(a, o) == 0) return true;
@@ -58,9 +68,9 @@ int scan_options(int argc, char **argv, settings &s) {
                 return 2;
             }
         } else if (has_val && strcmp(a, "--timeout") == 0) {
-            s.timeout = atoi(v);
+            s.timeout = dec(v);
         } else if (has_val && strcmp(a, "--kind") == 0) {
-            s.kind = atoi(v);
+            s.kind = dec(v);
         } else if (has_val && strcmp(a, "--allow") == 0 && s.nallow < ALLOW_MAX) {
             copy_cut(s.allow[s.nallow], sizeof s.allow[0], v);
             s.allow_cut[s.nallow] = strlen(v) > ALLOW_LEN;
@@ -71,9 +81,9 @@ int scan_options(int argc, char **argv, settings &s) {
             fputs("cli --test: use the .console harness\n", stdout);
             return 0;
         } else if (has_val && strcmp(a, "--start") == 0) {
-            s.start = atoi(v);
+            s.start = dec(v);
         } else if (has_val && strcmp(a, "--count") == 0) {
-            s.count = atoi(v);
+            s.count = dec(v);
         } else {
             i++;
             continue;
@@ -188,10 +198,10 @@ int cmd_cast(int argc, char **argv, const settings &s) {
         r = kvdmc_cast_stop(s.udn);
         ok = r == 0;
     } else if (strcmp(action, "seek") == 0 && value) {
-        r = kvdmc_cast_seek(s.udn, atoi(value));
+        r = kvdmc_cast_seek(s.udn, dec(value));
         ok = r == 0;
     } else if (strcmp(action, "volume") == 0 && value) {
-        int set = atoi(value);
+        int set = dec(value);
         r = kvdmc_cast_volume(s.udn, set);
         // A read answers the volume itself: any non-negative result is success.
         ok = set < 0 ? r >= 0 : r == 0;

@@ -101,6 +101,12 @@ run "$netns" "$cli" discover --timeout 99;   expect "timeout 99" 1 "discover=-1
 run "$netns" "$cli" discover --timeout 30001; expect "timeout 30001" 1 "discover=-1
 " "error: discover: timeout_ms must be 100..30000
 "
+run "$netns" "$cli" discover --timeout 99999999999999999999; expect "huge timeout saturates" 1 "discover=-1
+" "error: discover: timeout_ms must be 100..30000
+"
+run "$netns" "$cli" discover --kind 4294967297; expect "huge kind does not wrap to 1" 1 "discover=-1
+" "error: discover: kind must be 1, 2 or 3
+"
 run "$netns" "$cli" discover --timeout 2x;   expect "timeout is read as a leading number" 1 "discover=-1
 " "error: discover: timeout_ms must be 100..30000
 "
