@@ -1,14 +1,24 @@
 #!/usr/bin/env bash
-# kvdmc-cli without peers: usage, option scan, exit codes and exact texts.
-# Cases that may search the network run in a fresh empty network namespace.
+# kvdmc-cli without real peers: usage, option scan, exit codes and exact texts,
+# then browse and cast against scripted peers (tests/fake_peers.py) on loopback.
+# The whole script runs in a fresh network namespace of its own, so nothing
+# it sends (SSDP searches included) leaves it.
 # Usage: bash tests/cli_test.sh BUILD_DIR
 set -uo pipefail
-build=$(cd "${1:?usage: cli_test.sh BUILD_DIR}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
+if [ "${KVDMC_IN_NETNS:-}" != "1" ]; then
+    exec "$root/scripts/netns-run" bash "$0" "$@"
+fi
+build=$(cd "${1:?usage: cli_test.sh BUILD_DIR}" && pwd)
 cli=$build/kvdmc-cli
-netns=$root/scripts/netns-run
 tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+peers_pid=
+cleanup() {
+    [ -n "$peers_pid" ] && kill "$peers_pid" 2>/dev/null && wait "$peers_pid" 2>/dev/null
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
 
 fails=0
 n=0
@@ -89,45 +99,166 @@ run "$cli" cast play --udn;           expect "cast --udn without value" 2 "" "ca
 "
 
 # ---- discover: argument errors come from the library, before any search
-run "$netns" "$cli" discover --kind 0;       expect "kind 0" 1 "discover=-1
+run "$cli" discover --kind 0;       expect "kind 0" 1 "discover=-1
 " "error: discover: kind must be 1, 2 or 3
 "
-run "$netns" "$cli" discover --kind 4;       expect "kind 4" 1 "discover=-1
+run "$cli" discover --kind 4;       expect "kind 4" 1 "discover=-1
 " "error: discover: kind must be 1, 2 or 3
 "
-run "$netns" "$cli" discover --timeout 99;   expect "timeout 99" 1 "discover=-1
+run "$cli" discover --timeout 99;   expect "timeout 99" 1 "discover=-1
 " "error: discover: timeout_ms must be 100..30000
 "
-run "$netns" "$cli" discover --timeout 30001; expect "timeout 30001" 1 "discover=-1
+run "$cli" discover --timeout 30001; expect "timeout 30001" 1 "discover=-1
 " "error: discover: timeout_ms must be 100..30000
 "
-run "$netns" "$cli" discover --timeout 99999999999999999999; expect "huge timeout saturates" 1 "discover=-1
+run "$cli" discover --timeout 99999999999999999999; expect "huge timeout saturates" 1 "discover=-1
 " "error: discover: timeout_ms must be 100..30000
 "
-run "$netns" "$cli" discover --kind 4294967297; expect "huge kind does not wrap to 1" 1 "discover=-1
+run "$cli" discover --kind 4294967297; expect "huge kind does not wrap to 1" 1 "discover=-1
 " "error: discover: kind must be 1, 2 or 3
 "
-run "$netns" "$cli" discover --timeout 2x;   expect "timeout is read as a leading number" 1 "discover=-1
+run "$cli" discover --timeout 2x;   expect "timeout is read as a leading number" 1 "discover=-1
 " "error: discover: timeout_ms must be 100..30000
 "
 
-# ---- searches in an empty namespace find nothing
-run "$netns" "$cli" discover --timeout 200 --if 127.0.0.1; expect "discover, nobody there" 0 "discover=0
+# ---- searches find nothing while no peer runs
+run "$cli" discover --timeout 200 --if 127.0.0.1; expect "discover, nobody there" 0 "discover=0
 " ""
-run "$netns" "$cli" browse --udn uuid:nobody --timeout 200 12;  expect "browse unknown udn" 1 "" "browse: uuid:nobody not found
+run "$cli" browse --udn uuid:nobody --timeout 200 12;  expect "browse unknown udn" 1 "" "browse: uuid:nobody not found
 "
-run "$netns" "$cli" browse --udn uuid:nobody --timeout 99;  expect "browse, discovery fails" 1 "" "browse: uuid:nobody not found
+run "$cli" browse --udn uuid:nobody --timeout 99;  expect "browse, discovery fails" 1 "" "browse: uuid:nobody not found
 "
 long=uuid:$(printf 'x%.0s' {1..200})
-run "$netns" "$cli" browse --udn "$long" --timeout 200;  expect "udn cut to 127 bytes" 1 "" "browse: ${long:0:127} not found
+run "$cli" browse --udn "$long" --timeout 200;  expect "udn cut to 127 bytes" 1 "" "browse: ${long:0:127} not found
 "
-run "$netns" "$cli" cast --udn uuid:nobody --allow uuid:nobody --timeout 200 play
+run "$cli" cast --udn uuid:nobody --allow uuid:nobody --timeout 200 play
 expect "cast unknown udn" 1 "" "cast: uuid:nobody not found
 "
 # The device check comes before the tool's allow-list and the action check.
-run "$netns" "$cli" cast --udn uuid:nobody --timeout 200 frobnicate
+run "$cli" cast --udn uuid:nobody --timeout 200 frobnicate
 expect "cast unknown udn, no allow, bad action" 1 "" "cast: uuid:nobody not found
 "
+
+# ---- against scripted peers: a server, a renderer, a renderer that fails every
+# action, and a renderer with a 79-byte UDN
+# check NAME CONDITION...: one more case, failed when the condition fails.
+check() {
+    local name=$1; shift
+    n=$((n + 1))
+    if ! "$@"; then
+        echo "FAIL $name"; echo "-- stdout:"; head -c 2000 "$tmp/out"; echo "-- stderr:"; cat "$tmp/err"
+        fails=$((fails + 1))
+    fi
+}
+has() { grep -qF -- "$2" "$1"; }           # FILE TEXT
+lines() { [ "$(wc -l <"$1")" = "$2" ]; }  # FILE COUNT
+rc_is() { [ "$rc" = "$1" ]; }
+
+port=18200
+log=$tmp/soap.log
+python3 "$root/tests/fake_peers.py" $port "$log" &
+peers_pid=$!
+for _ in $(seq 50); do
+    (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break
+    sleep 0.1
+done
+S=uuid:Mock-Server-1
+R=uuid:Mock-Renderer-1
+B=uuid:Mock-Broken-1
+L=uuid:$(printf 'l%.0s' {1..74})
+T=(--timeout 300)
+last_soap() { tail -n 1 "$log"; }
+
+run "$cli" discover --kind 3 --timeout 500
+check "discover finds all four" eval 'rc_is 0 && lines "$tmp/out" 5 && [ "$(head -n 1 "$tmp/out")" = discover=4 ]'
+for u in "$S" "$R" "$B" "$L"; do
+    check "discover lists $u as a JSON line" grep -q "^{\"udn\":\"$u\",\"kind\":[12]," "$tmp/out"
+done
+
+run "$cli" browse --udn "$S" "${T[@]}"
+check "browse root" eval 'rc_is 0 && lines "$tmp/out" 3 && [ "$(head -n 1 "$tmp/out")" = "browse=2 total=2 start=0 count=0" ]'
+check "browse root items" eval 'has "$tmp/out" "\"id\":\"1\"" && has "$tmp/out" "\"title\":\"Music & Films\""'
+check "object id 0 sent" eval 'last_soap | grep -qF "<ObjectID>0</ObjectID>"'
+
+run "$cli" browse --udn "$S" "${T[@]}" --allow 2 1
+check "option values are not object ids" eval 'rc_is 0 && [ "$(head -n 1 "$tmp/out")" = "browse=1 total=1 start=0 count=0" ]'
+check "title bytes kept, quotes escaped" has "$tmp/out" '"title":"Rock & \"Roll\" – Größe"'
+
+run "$cli" browse --udn "$S" "${T[@]}" 2
+check "big folder: every item printed" eval 'rc_is 0 && lines "$tmp/out" 301 && [ "$(head -n 1 "$tmp/out")" = "browse=300 total=300 start=0 count=0" ]'
+check "big folder: last item" has "$tmp/out" '"title":"Track 299"'
+
+run "$cli" browse --udn "$S" "${T[@]}" --start 10 --count 5 2
+check "start and count" eval 'rc_is 0 && [ "$(head -n 1 "$tmp/out")" = "browse=290 total=300 start=10 count=5" ] && lines "$tmp/out" 291'
+check "start sent as StartingIndex" eval 'grep -qF "<ObjectID>2</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag><Filter>*</Filter><StartingIndex>10<" "$log"'
+
+run "$cli" browse --udn "$S" "${T[@]}" ""
+check "empty object id is 0" eval 'rc_is 0 && last_soap | grep -qF "<ObjectID>0</ObjectID>"'
+
+run "$cli" browse --udn "$S" "${T[@]}" 99
+check "browse failure" eval 'rc_is 1 && lines "$tmp/out" 1 && grep -q "^browse=-6 total=-\?[0-9]* start=0 count=0$" "$tmp/out" && grep -q "^error: ." "$tmp/err"'
+
+run "$cli" browse --udn "$R" "${T[@]}"
+check "browse of a renderer fails" eval 'rc_is 1 && grep -q "^error: ." "$tmp/err"'
+
+# The tool's own allow-list: byte for byte, eight values at most, no cut prefixes.
+refused="cast: $R is not on the allow-list (pass --allow $R)
+"
+run "$cli" cast --udn "$R" "${T[@]}" play;               expect "cast without --allow" 3 "" "$refused"
+run "$cli" cast --udn "$R" "${T[@]}" --allow "${R,,}" play; expect "--allow in other letter case" 3 "" "$refused"
+run "$cli" cast --udn "$R" "${T[@]}" "${allow8[@]}" --allow "$R" play; expect "ninth --allow not taken" 3 "" "$refused"
+run "$cli" cast --udn "$L" "${T[@]}" --allow "${L}x" play
+expect "an --allow longer than 79 bytes never matches" 3 "" "cast: $L is not on the allow-list (pass --allow $L)
+"
+check "refusals sent nothing" eval '! grep -q "^/[rl]/" "$log"'
+run "$cli" cast --udn "$L" "${T[@]}" --allow "$L" play;  expect "79-byte udn allowed" 0 "cast play=0 
+" ""
+
+cast_usage='cast: set|play|pause|stop|seek|volume|state
+'
+for a in set seek volume frobnicate; do
+    run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" $a; expect "cast $a without value" 2 "" "$cast_usage"
+done
+
+run "$cli" cast --udn "$R" "${T[@]}" "${allow8[@]:2}" --allow "$R" set http://127.0.0.1:9/a.mp3
+expect "set with defaults" 0 "cast set=0 
+" ""
+check "set: video/mp4, no title" eval 'last_soap | grep -qF "http-get:*:video/mp4:*" && ! last_soap | grep -qF "dc:title"'
+run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" set "http://127.0.0.1:9/a b.mp3" audio/mpeg 'A & B'
+expect "set with mime and title" 0 "cast set=0 
+" ""
+check "set: mime and escaped title sent" eval 'last_soap | grep -qF "http-get:*:audio/mpeg:*" && last_soap | grep -qF "&lt;dc:title&gt;A &amp;amp; B&lt;/dc:title&gt;"'
+
+run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" play;   expect "play" 0 "cast play=0 
+" ""
+run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" state;  expect "state playing" 0 "state=2
+" ""
+run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" pause;  expect "pause" 0 "cast pause=0 
+" ""
+run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" state;  expect "state paused" 0 "state=1
+" ""
+run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" seek 3725; expect "seek" 0 "cast seek=0 
+" ""
+check "seek target" eval 'last_soap | grep -qF "<Target>1:02:05</Target>"'
+run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" stop;   expect "stop" 0 "cast stop=0 
+" ""
+run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" state;  expect "state stopped" 0 "state=0
+" ""
+run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" volume 55; expect "set volume" 0 "cast volume=0 
+" ""
+# Reading the volume succeeds with the volume as its result.
+run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" volume -1; expect "read volume" 0 "cast volume=55 
+" ""
+run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" volume 101
+check "volume above 100" eval 'rc_is 1 && [ "$(cat "$tmp/out")" = "cast volume=-1 cast_volume: volume must be 0..100" ]'
+
+# A renderer that fails: every failure is reported, on stdout for actions.
+run "$cli" cast --udn "$B" "${T[@]}" --allow "$B" play
+check "failing play" eval 'rc_is 1 && grep -q "^cast play=-[0-9]* HTTP 500 from http://127.0.0.1:$port/b/avt$" "$tmp/out"'
+run "$cli" cast --udn "$B" "${T[@]}" --allow "$B" state
+check "failing state exits 1" eval 'rc_is 1 && grep -q "^state=-[0-9]*$" "$tmp/out" && grep -q "^error: HTTP 500 from " "$tmp/err"'
+run "$cli" cast --udn "$B" "${T[@]}" --allow "$B" volume -1
+check "failing volume read" eval 'rc_is 1 && grep -q "^cast volume=-[0-9]* HTTP 500 from " "$tmp/out"'
 
 echo "$((n - fails))/$n cli cases passed"
 [ $fails = 0 ]
