@@ -74,7 +74,7 @@ for l in open(sys.argv[1], encoding="utf-8").read().splitlines()[1:]:
 run discover --if "$CLIENT_IF_ADDR" --timeout 2000
 check "discover exits 0 and counts the devices" eval 'rc_is 0 && [ "$(head -n 1 "$out")" = "discover=$(($(wc -l <"$out") - 1))" ]'
 check "discover lists server and renderer as JSON lines" json_lines \
-    "any(x['udn'] == '$S' and x['kind'] == 1 and x['name'] == 'Sandbox Server' for x in j) and
+    "any(x['udn'] == '$S' and x['kind'] == 1 and x['name'] == 'Sandbox Server' for x in j) and \
      any(x['udn'] == '$R' and x['kind'] == 2 and x['name'] == 'Sandbox Renderer' for x in j)"
 
 # ---- browse: root, the folder view, nested folders, the big folder
