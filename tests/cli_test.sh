@@ -166,10 +166,10 @@ S=uuid:Mock-Server-1
 R=uuid:Mock-Renderer-1
 B=uuid:Mock-Broken-1
 L=uuid:$(printf 'l%.0s' {1..74})
-T=(--timeout 300)
+T=(--timeout 150)
 last_soap() { tail -n 1 "$log"; }
 
-run "$cli" discover --kind 3 --timeout 500
+run "$cli" discover --kind 3 --timeout 300
 check "discover finds all four" eval 'rc_is 0 && lines "$tmp/out" 5 && [ "$(head -n 1 "$tmp/out")" = discover=4 ]'
 for u in "$S" "$R" "$B" "$L"; do
     check "discover lists $u as a JSON line" grep -q "^{\"udn\":\"$u\",\"kind\":[12]," "$tmp/out"
