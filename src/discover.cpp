@@ -179,6 +179,8 @@ static bool status_is_200(const char *pkt, size_t n) {
 int ssdp_parse_packet(const char *pkt, size_t n, ssdp_reply *r) {
     memset(r, 0, sizeof *r);
     if (!pkt || n < 8 || n > 4096) return SSDP_IGNORE;
+    // SSDP is text: a NUL inside a datagram ends it, so no copied value hides bytes behind one.
+    n = strnlen(pkt, n);
     if (str_nieq(pkt, "HTTP/1.", 7)) {
         if (!status_is_200(pkt, n)) return SSDP_IGNORE;
         if (!take_hdr(pkt, n, "ST", r->st, sizeof r->st, 0) ||

@@ -120,6 +120,9 @@ TEST(SsdpParse, SizeBoundsAndOthers) {
     // A last line without LF still counts.
     EXPECT_EQ(parse("HTTP/1.1 200 OK\r\nST: a\r\nUSN: b\r\nLOCATION: c", &r), SSDP_REPLY);
     EXPECT_STREQ(r.location, "c");
+    // A NUL inside a datagram ends it: the LOCATION behind it is not taken as empty-but-present.
+    std::string nul("HTTP/1.1 200 OK\r\nST: a\r\nUSN: b\r\nLOCATION:\0 http://x/\r\n\r\n", 49);
+    EXPECT_EQ(ssdp_parse_packet(nul.data(), nul.size(), &r), SSDP_UNUSABLE);
 }
 
 TEST(Config, StoredValuesAfterClampAndRestore) {
