@@ -5,6 +5,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr size_t TEXT_CAP = sizeof(xmlrd::text);
@@ -19,7 +23,7 @@ constexpr size_t ATTR_VAL_CAP = sizeof(xml_attr_t::val);
 constexpr size_t TEXT_WINDOW = 32768;
 static_assert(TEXT_WINDOW > 13 * TEXT_CAP + 16, "window must cover one full text event");
 
-enum : uint8_t { C_NAME = 1, C_WS = 2, C_VAL_STOP = 4 };
+enum : uint8_t { C_NAME = 1, C_WS = 2 };
 
 constexpr auto make_classes() {
     struct {
@@ -29,8 +33,7 @@ constexpr auto make_classes() {
         bool name = (i >= 'A' && i <= 'Z') || (i >= 'a' && i <= 'z') || (i >= '0' && i <= '9') || i == '-' ||
                     i == '.' || i == ':' || i == '_' || i >= 0x80;
         bool ws = i == ' ' || i == '\t' || i == '\n' || i == '\r';
-        bool stop = i == '"' || i == '\'' || i == '<' || i == '&';
-        t.c[i] = (name ? C_NAME : 0) | (ws ? C_WS : 0) | (stop ? C_VAL_STOP : 0);
+        t.c[i] = (name ? C_NAME : 0) | (ws ? C_WS : 0);
     }
     return t;
 }
@@ -52,9 +55,34 @@ inline const char *skip_name(const char *p, const char *end) {
     return p;
 }
 
+// First byte in [p, end) that is the closing quote q, '<' or '&'; end if none.
+// Attribute values are most of a DIDL page, so they are scanned 16 bytes at a time.
+inline const char *scan_value(const char *p, const char *end, char q) {
+#ifdef __SSE2__
+    const __m128i vq = _mm_set1_epi8(q), vlt = _mm_set1_epi8('<'), vamp = _mm_set1_epi8('&');
+    while (end - p >= 16) {
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, vq), _mm_cmpeq_epi8(b, vlt)),
+                                   _mm_cmpeq_epi8(b, vamp));
+        if (unsigned bits = (unsigned)_mm_movemask_epi8(hit)) return p + __builtin_ctz(bits);
+        p += 16;
+    }
+#endif
+    while (p < end && *p != q && *p != '<' && *p != '&') p++;
+    return p;
+}
+
+// When g++ can bound a copy's length (every buffer here is small and fixed)
+// it expands memcpy into "rep movsq", whose start-up cost dwarfs the short
+// copies of names and values; hiding the bound keeps the library call.
+inline void copy_bytes(char *dst, const char *src, size_t n) {
+    asm("" : "+r"(n));
+    memcpy(dst, src, n);
+}
+
 inline size_t copy_cut(char *dst, size_t cap, const char *src, size_t len) {
     if (len > cap - 1) len = cap - 1;
-    memcpy(dst, src, len);
+    copy_bytes(dst, src, len);
     dst[len] = 0;
     return len;
 }
@@ -160,13 +188,13 @@ dec_result decode(const char *s, const char *e, char *out, size_t cap, size_t *o
         size_t run = (size_t)(run_end - s);
         size_t room = cap - 1 - o;
         if (run > room) {
-            memcpy(out + o, s, room);
+            copy_bytes(out + o, s, room);
             o += room;
             s += room;
             r = DEC_FULL;
             break;
         }
-        memcpy(out + o, s, run);
+        copy_bytes(out + o, s, run);
         o += run;
         s = run_end;
         if (!amp) break;
@@ -281,7 +309,7 @@ const char *attribute(xmlrd *x, const char *p) {
     const char *v0 = p;
     bool refs = false;
     for (;;) {
-        while (p < end && !(s_cls.c[(uint8_t)*p] & C_VAL_STOP)) p++;
+        p = scan_value(p, end, q);
         if (p >= end) return fail(x, "unterminated attribute"), nullptr;
         if (*p == q) break;
         if (*p == '<') return fail(x, "'<' in attribute"), nullptr;
@@ -294,7 +322,7 @@ const char *attribute(xmlrd *x, const char *p) {
         size_t vlen = (size_t)(p - v0);
         if (!refs) {
             if (vlen > ATTR_VAL_CAP - 1) return fail(x, "bad entity in attribute"), nullptr;
-            memcpy(a->val, v0, vlen);
+            copy_bytes(a->val, v0, vlen);
             a->val[vlen] = 0;
         } else {
             const char *stop;

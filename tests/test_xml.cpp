@@ -218,6 +218,7 @@ TEST(XmlText, CdataIsRawAndNeverDropped) {
     EXPECT_EQ(trace("<a><![CDATA[x&amp;<b>]]]]></a>"), "S(a,1)T(x&amp;<b>]])E(a,0)$");
     EXPECT_EQ(trace("<![CDATA[]]>x"), "T()T(x)$");
     EXPECT_EQ(trace("<a><![CDATA[x]]"), "S(a,1)!unterminated CDATA");
+    EXPECT_EQ(trace("<![CDATA["), "!unterminated CDATA");
     EXPECT_EQ(trace("<a><![CDATA[x]>"), "S(a,1)!unterminated CDATA");
 
     // Content past the text buffer comes as further text events, still raw.
