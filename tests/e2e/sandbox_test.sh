@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # kvdmc-test: peers
 # The sandbox with real peers comes up, both peers are found and read from the
-# client namespace, the media tree is scanned whole, and `down` leaves nothing.
+# client namespace, the media tree is scanned whole, and `down` and `wrap`
+# leave nothing behind.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 sb=$root/scripts/sandbox
@@ -64,4 +65,14 @@ for pid in "$SERVER_PID" "$RENDERER_PID"; do
 done
 ! "$sb" status "$dir" || fail "status says up after down"
 "$sb" down "$dir" || fail "second down failed"
+
+# wrap: a whole command inside a sandbox of its own, torn down afterwards.
+rm -rf "${dir:?}"/*
+set +e
+"$sb" wrap "$dir" -- sh -c 'curl -s -m 5 -o /dev/null "$RENDERER_URL" && exit 5' 2>/dev/null
+rc=$?
+set -e
+[ $rc = 5 ] || fail "wrap returned $rc instead of 5"
+. "$dir/env"
+[ ! -e "/run/netns/$CLIENT_NS" ] || fail "wrap left $CLIENT_NS behind"
 echo "sandbox test passed"
