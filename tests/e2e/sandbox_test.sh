@@ -48,6 +48,23 @@ big=$(run python3 "$e2e/upnp_soap.py" "http://$SERVER_ADDR:8200/ctl/ContentDir" 
     BrowseFlag=BrowseDirectChildren 'Filter=*' StartingIndex=0 RequestedCount=1 SortCriteria=)
 [[ $big == *"<TotalMatches>$BIG_COUNT</TotalMatches>"* ]] || fail "Big folder incomplete: $(grep -o "<TotalMatches>.*</TotalMatches>" <<<"$big") $(grep -o "dc:title&gt;[^&]*" <<<"$big")"
 
+# The renderer plays a track from the server (its GStreamer plugins are there).
+avt=urn:schemas-upnp-org:service:AVTransport:1
+ctl=http://$RENDERER_ADDR:49494/upnp/control/rendertransport1
+soap() { run python3 "$e2e/upnp_soap.py" "$ctl" $avt "$@" InstanceID=0; }
+[[ $(soap SetAVTransportURI CurrentURI="$SONG_URL" CurrentURIMetaData=) == "HTTP 200"* ]] ||
+    fail "SetAVTransportURI refused"
+[[ $(soap Play Speed=1) == "HTTP 200"* ]] || fail "Play refused"
+state=
+for ((i = 0; i < 20; i++)); do
+    state=$(soap GetTransportInfo | grep -o '<CurrentTransportState>[A-Z_]*' || true)
+    [ "$state" != "<CurrentTransportState>PLAYING" ] || break
+    sleep 0.2
+done
+[ "$state" = "<CurrentTransportState>PLAYING" ] || fail "renderer state: $state"
+[[ $(soap GetPositionInfo) == *"<TrackURI>$SONG_URL</TrackURI>"* ]] || fail "renderer plays another URI"
+soap Stop >/dev/null
+
 # Commands see the sandbox's variables; their exit status comes back.
 [ "$(run sh -c 'echo $CLIENT_IF_ADDR')" = "$CLIENT_IF_ADDR" ] || fail "env not exported to run"
 set +e
