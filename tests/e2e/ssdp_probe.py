@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Sends SSDP M-SEARCH requests from one interface address and prints every
 reply (and, with --notify, every NOTIFY heard on the group) as raw text.
-Usage: ssdp_probe.py IF_ADDR [--st TARGET]... [--wait SECONDS] [--notify]
+Usage: ssdp_probe.py IF_ADDR [--st TARGET]... [--mx N] [--wait SECONDS] [--notify]
 Meant to run inside the sandbox's client namespace only."""
 import argparse, socket, struct, sys, time
 
@@ -12,6 +12,7 @@ ap.add_argument("if_addr")
 ap.add_argument("--st", action="append")
 ap.add_argument("--wait", type=float, default=3.0)
 ap.add_argument("--notify", action="store_true")
+ap.add_argument("--mx", type=int, default=1)
 a = ap.parse_args()
 targets = a.st or ["ssdp:all"]
 
@@ -29,12 +30,13 @@ if a.notify:
     socks.append(rx)
 
 for st in targets:
-    msg = ("M-SEARCH * HTTP/1.1\r\nHOST: %s:%d\r\nMAN: \"ssdp:discover\"\r\nMX: 1\r\n"
-           "ST: %s\r\n\r\n" % (GROUP, PORT, st))
+    msg = ("M-SEARCH * HTTP/1.1\r\nHOST: %s:%d\r\nMAN: \"ssdp:discover\"\r\nMX: %d\r\n"
+           "ST: %s\r\n\r\n" % (GROUP, PORT, a.mx, st))
     tx.sendto(msg.encode(), (GROUP, PORT))
 
 import select
-end = time.monotonic() + a.wait
+start = time.monotonic()
+end = start + a.wait
 n = 0
 while n < 1000:
     left = end - time.monotonic()
@@ -45,6 +47,6 @@ while n < 1000:
         data, src = s.recvfrom(8192)
         n += 1
         kind = "reply" if s is tx else "group"
-        sys.stdout.write("---- %s from %s:%d\n%s\n" % (kind, src[0], src[1],
+        sys.stdout.write("---- %s from %s:%d at %.3f s\n%s\n" % (kind, src[0], src[1], time.monotonic() - start,
                          data.decode("utf-8", "replace").replace("\r\n", "\n").rstrip()))
 sys.stdout.flush()
