@@ -1,4 +1,5 @@
 // kvdmc-test: netns
+// kvdmc-test: tsan
 // The built-in HTTP transport against a local HTTP/1.1 server.
 #include <gtest/gtest.h>
 
