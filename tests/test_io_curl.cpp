@@ -70,15 +70,26 @@ mini_reply routes(const mini_request &rq) {
 class IoCurl : public ::testing::Test {
   protected:
     void SetUp() override {
+#ifndef KVDMC_WITH_CURL
+        GTEST_SKIP() << "built without libcurl";
+#endif
         io_ = kvdmc_io_curl();
         ASSERT_NE(io_, nullptr);
     }
-    void TearDown() override { io_curl_set_timeouts(0, 0); }
+    void TearDown() override {
+        io_curl_set_timeouts(0, 0);
+    }
     const quorlin_io *io_ = nullptr;
     mini_http srv_{routes};
 };
 
 } // namespace
+
+#ifndef KVDMC_WITH_CURL
+TEST(IoCurlAbsent, GetterGivesNone) {
+    EXPECT_EQ(kvdmc_io_curl(), nullptr);
+}
+#endif
 
 TEST_F(IoCurl, EveryHttpStatusIsHandedBackWithItsBody) {
     result r = run(io_, srv_.url("/ok"));
