@@ -466,16 +466,20 @@ static int fetch_description(const char *location, device_t *d, char *err, size_
     char *terr = nullptr;
     int code = 0;
     int rc = io->http_get(io->ctx, location, &body, &code, &terr);
+    // A host record without free_buf leaks its texts rather than crashing.
+    auto release = [io](char *p) {
+        if (p && io->free_buf) io->free_buf(io->ctx, p);
+    };
     if (rc != 0 || !body) {
         str_fmt(err, errn, "description fetch failed: %s", terr ? terr : "transport error");
-        if (body) io->free_buf(io->ctx, body);
-        if (terr) io->free_buf(io->ctx, terr);
+        release(body);
+        release(terr);
         return -1;
     }
-    if (terr) io->free_buf(io->ctx, terr);
+    release(terr);
     memset(d, 0, sizeof *d);
     rc = desc_parse(body, location, d, err, errn);
-    io->free_buf(io->ctx, body);
+    release(body);
     if (rc != 0) return -1;
 
     udn_key_of(d->udn, d->udn_key);
