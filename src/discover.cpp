@@ -207,106 +207,134 @@ int ssdp_parse_packet(const char *pkt, size_t n, ssdp_reply *r) {
 // ---------------------------------------------------------------- device descriptions
 
 namespace {
-enum dev_field { F_NONE, F_TYPE, F_FRIENDLY, F_MANUFACTURER, F_MODEL, F_UDN, F_DLNADOC };
-enum svc_field { S_OUTSIDE, S_IN, S_TYPE, S_ID, S_CONTROL, S_EVENTSUB, S_SCPD };
-
-struct field_name {
-    const char *name;
-    int field;
+// Every element name the scan reacts to. Device fields arm wherever they
+// occur; service fields only inside a service.
+enum tag {
+    T_OTHER,
+    T_TYPE,
+    T_FRIENDLY,
+    T_MANUFACTURER,
+    T_MODEL,
+    T_UDN,
+    T_DLNADOC,
+    T_URLBASE,
+    T_SERVICE,
+    T_STYPE,
+    T_SID,
+    T_CONTROL,
+    T_EVENTSUB,
+    T_SCPD
 };
-constexpr field_name DEV_FIELDS[] = {{"deviceType", F_TYPE},
-                                     {"friendlyName", F_FRIENDLY},
-                                     {"manufacturer", F_MANUFACTURER},
-                                     {"modelName", F_MODEL},
-                                     {"UDN", F_UDN},
-                                     {"X_DLNADOC", F_DLNADOC}};
-constexpr field_name SVC_FIELDS[] = {{"serviceType", S_TYPE},
-                                     {"serviceId", S_ID},
-                                     {"controlURL", S_CONTROL},
-                                     {"eventSubURL", S_EVENTSUB},
-                                     {"SCPDURL", S_SCPD}};
 
-int field_of(const field_name *t, size_t n, const char *name) {
-    for (size_t i = 0; i < n; i++)
-        if (strcmp(t[i].name, name) == 0) return t[i].field;
-    return 0;
+struct tag_name {
+    const char *name;
+    size_t len;
+    tag t;
+};
+#define TAG(s, t)                                                                                            \
+    { s, sizeof s - 1, t }
+constexpr tag_name TAGS[] = {TAG("deviceType", T_TYPE),
+                             TAG("friendlyName", T_FRIENDLY),
+                             TAG("manufacturer", T_MANUFACTURER),
+                             TAG("modelName", T_MODEL),
+                             TAG("UDN", T_UDN),
+                             TAG("X_DLNADOC", T_DLNADOC),
+                             TAG("URLBase", T_URLBASE),
+                             TAG("service", T_SERVICE),
+                             TAG("serviceType", T_STYPE),
+                             TAG("serviceId", T_SID),
+                             TAG("controlURL", T_CONTROL),
+                             TAG("eventSubURL", T_EVENTSUB),
+                             TAG("SCPDURL", T_SCPD)};
+#undef TAG
+
+// Descriptions are mostly elements the scan ignores: compare lengths first.
+tag tag_of(const char *name, size_t len) {
+    for (const tag_name &t : TAGS)
+        if (t.len == len && memcmp(t.name, name, len) == 0) return t.t;
+    return T_OTHER;
 }
 
 // Scan state of one description: which field the next text event fills.
 struct desc_scan {
     device_t *d;
-    int dev = F_NONE;
-    int urlbase = 0; // 0 not seen, 1 armed, 2 captured
-    int svc = S_OUTSIDE;
+    tag dev = T_OTHER;   // armed device field
+    int urlbase = 0;     // 0 not seen, 1 armed, 2 captured
+    bool in_svc = false; // inside a service element
+    tag svc = T_OTHER;   // armed service field
     bool type_seen = false;
     device_service cur{};
 
-    void start(const char *name) {
-        if (int f = field_of(DEV_FIELDS, sizeof DEV_FIELDS / sizeof *DEV_FIELDS, name)) dev = f;
-        if (strcmp(name, "URLBase") == 0) urlbase = 1;
-        if (strcmp(name, "service") == 0) {
-            memset(&cur, 0, sizeof cur);
+    void start(const char *name, size_t len) {
+        tag t = tag_of(name, len);
+        if (t >= T_TYPE && t <= T_DLNADOC)
+            dev = t;
+        else if (t == T_URLBASE)
+            urlbase = 1;
+        else if (t == T_SERVICE) {
+            cur.type[0] = cur.id[0] = cur.control[0] = cur.eventsub[0] = cur.scpd[0] = 0;
             type_seen = false;
-            svc = S_IN;
-        } else if (svc != S_OUTSIDE) {
-            if (int f = field_of(SVC_FIELDS, sizeof SVC_FIELDS / sizeof *SVC_FIELDS, name)) svc = f;
-        }
+            in_svc = true;
+            svc = T_OTHER;
+        } else if (in_svc && t >= T_STYPE)
+            svc = t;
     }
 
-    void text(const char *t) {
+    void text(const char *t, size_t len) {
         switch (dev) {
-        case F_TYPE:
-            str_copy(d->device_type, sizeof d->device_type, t);
+        case T_TYPE:
+            str_copyn(d->device_type, sizeof d->device_type, t, len);
             break;
-        case F_FRIENDLY:
-            str_fmt(d->friendly, sizeof d->friendly, "%.120s", t);
+        case T_FRIENDLY:
+            str_copyn(d->friendly, 121, t, len);
             break;
-        case F_MANUFACTURER:
-            str_fmt(d->manufacturer, sizeof d->manufacturer, "%.120s", t);
+        case T_MANUFACTURER:
+            str_copyn(d->manufacturer, 121, t, len);
             break;
-        case F_MODEL:
-            str_fmt(d->model_name, sizeof d->model_name, "%.120s", t);
+        case T_MODEL:
+            str_copyn(d->model_name, 121, t, len);
             break;
-        case F_UDN:
-            str_copy(d->udn, sizeof d->udn, t);
+        case T_UDN:
+            str_copyn(d->udn, sizeof d->udn, t, len);
             break;
-        case F_DLNADOC:
-            str_fmt(d->dlna_doc, sizeof d->dlna_doc, "%.60s", t);
+        case T_DLNADOC:
+            str_copyn(d->dlna_doc, 61, t, len);
             break;
         default:
             break;
         }
-        dev = F_NONE;
+        dev = T_OTHER;
         if (urlbase == 1) {
-            str_copy(d->base, sizeof d->base, t);
+            str_copyn(d->base, sizeof d->base, t, len);
             urlbase = 2;
         }
         switch (svc) {
-        case S_TYPE:
-            str_copy(cur.type, sizeof cur.type, t);
+        case T_STYPE:
+            str_copyn(cur.type, sizeof cur.type, t, len);
             type_seen = true;
             break;
-        case S_ID:
-            str_copy(cur.id, sizeof cur.id, t);
+        case T_SID:
+            str_copyn(cur.id, sizeof cur.id, t, len);
             break;
-        case S_CONTROL:
-            str_copy(cur.control, sizeof cur.control, t);
+        case T_CONTROL:
+            str_copyn(cur.control, sizeof cur.control, t, len);
             break;
-        case S_EVENTSUB:
-            str_copy(cur.eventsub, sizeof cur.eventsub, t);
+        case T_EVENTSUB:
+            str_copyn(cur.eventsub, sizeof cur.eventsub, t, len);
             break;
-        case S_SCPD:
-            str_copy(cur.scpd, sizeof cur.scpd, t);
+        case T_SCPD:
+            str_copyn(cur.scpd, sizeof cur.scpd, t, len);
             break;
         default:
             return;
         }
-        svc = S_IN;
+        svc = T_OTHER;
     }
 
-    void end(const char *name) {
-        if (svc == S_OUTSIDE || strcmp(name, "service") != 0) return;
-        svc = S_OUTSIDE;
+    void end(const char *name, size_t len) {
+        if (!in_svc || len != 7 || memcmp(name, "service", 7) != 0) return;
+        in_svc = false;
+        svc = T_OTHER;
         if (type_seen && cur.control[0] && d->nsvc < DEVICE_MAX_SVC) d->svc[d->nsvc++] = cur;
     }
 };
@@ -335,11 +363,11 @@ int desc_parse(const char *xml, const char *location, device_t *d, char *err, si
     // deviceType checks below judge what was gathered.
     for (int ev; (ev = xml_next(x, &name, &nl)) > 0;) {
         if (ev == XML_EV_START)
-            s.start(name);
+            s.start(name, nl);
         else if (ev == XML_EV_TEXT)
-            s.text(name);
+            s.text(name, nl);
         else if (ev == XML_EV_END)
-            s.end(name);
+            s.end(name, nl);
     }
     xml_close(x);
 
