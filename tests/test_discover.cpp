@@ -137,6 +137,7 @@ TEST(DescParse, Failures) {
     EXPECT_EQ(parse("<r><deviceType>t</deviceType><friendlyName>f</friendlyName></r>").err,
               "description has no UDN");
     EXPECT_EQ(parse("<r><UDN>uuid:x</UDN></r>").err, "description has no deviceType");
+    EXPECT_EQ(parse("<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY e \"x\">]><r/>").err, "DOCTYPE not allowed");
     // A reader error ends the scan; what was gathered before it decides.
     parsed broken = parse("<r><UDN>uuid:x</UDN><deviceType>t</deviceType><bad attr>");
     EXPECT_EQ(broken.rc, 0);
