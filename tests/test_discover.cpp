@@ -1,4 +1,5 @@
 // Device descriptions, URL resolution, UDN keys and the device table.
+// kvdmc-test: tsan
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -137,7 +138,8 @@ TEST(DescParse, Failures) {
     EXPECT_EQ(parse("<r><deviceType>t</deviceType><friendlyName>f</friendlyName></r>").err,
               "description has no UDN");
     EXPECT_EQ(parse("<r><UDN>uuid:x</UDN></r>").err, "description has no deviceType");
-    EXPECT_EQ(parse("<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY e \"x\">]><r/>").err, "DOCTYPE not allowed");
+    EXPECT_EQ(parse("<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY e \"x\">]><r/>").err,
+              "DOCTYPE not allowed");
     // A reader error ends the scan; what was gathered before it decides.
     parsed broken = parse("<r><UDN>uuid:x</UDN><deviceType>t</deviceType><bad attr>");
     EXPECT_EQ(broken.rc, 0);
@@ -475,6 +477,31 @@ TEST_F(Table, DiscoverValidatesAndRefusesInFakeMode) {
     EXPECT_EQ(kvdmc_last_code(), -10);
     plat_guard g(&g_lock);
     EXPECT_EQ(g_ndev, 0); // purged before refusing
+}
+
+// Injection on one thread, look-ups and removals on another: the table stays whole.
+TEST_F(Table, ConcurrentInjectionAndLookups) {
+    for (int i = 0; i < 8; i++) {
+        std::string loc = "http://h/c" + std::to_string(i);
+        serve(loc.c_str(), "uuid:c" + std::to_string(i), SERVER_TYPE);
+    }
+    std::thread injector([] {
+        for (int round = 0; round < 50; round++)
+            for (int i = 0; i < 8; i++)
+                inject(alive("uuid:c" + std::to_string(i), "http://h/c" + std::to_string(i)));
+    });
+    int bad = 0;
+    for (int round = 0; round < 400; round++) {
+        int n = kvdmc_device_count();
+        if (n < 0 || n > 8) bad++;
+        kvdmc_forget(("uuid:c" + std::to_string(round % 8)).c_str());
+        kvdmc_find_device("uuid:c3");
+    }
+    injector.join();
+    EXPECT_EQ(bad, 0);
+    plat_guard g(&g_lock);
+    for (int i = 0; i < g_ndev; i++)
+        for (int j = i + 1; j < g_ndev; j++) EXPECT_STRNE(g_dev[i].udn_key, g_dev[j].udn_key);
 }
 
 // ---------------------------------------------------------------- the table over a host transport
