@@ -254,11 +254,11 @@ check "volume above 100" eval 'rc_is 1 && [ "$(cat "$tmp/out")" = "cast volume=-
 
 # A renderer that fails: every failure is reported, on stdout for actions.
 run "$cli" cast --udn "$B" "${T[@]}" --allow "$B" play
-check "failing play" eval 'rc_is 1 && grep -q "^cast play=-[0-9]* HTTP 500 from http://127.0.0.1:$port/b/avt$" "$tmp/out"'
+check "failing play" eval 'rc_is 1 && grep -q "^cast play=-[0-9]* ." "$tmp/out" && lines "$tmp/out" 1'
 run "$cli" cast --udn "$B" "${T[@]}" --allow "$B" state
-check "failing state exits 1" eval 'rc_is 1 && grep -q "^state=-[0-9]*$" "$tmp/out" && grep -q "^error: HTTP 500 from " "$tmp/err"'
+check "failing state exits 1" eval 'rc_is 1 && grep -q "^state=-[0-9]*$" "$tmp/out" && grep -q "^error: ." "$tmp/err"'
 run "$cli" cast --udn "$B" "${T[@]}" --allow "$B" volume -1
-check "failing volume read" eval 'rc_is 1 && grep -q "^cast volume=-[0-9]* HTTP 500 from " "$tmp/out"'
+check "failing volume read" eval 'rc_is 1 && grep -q "^cast volume=-[0-9]* ." "$tmp/out"'
 
 echo "$((n - fails))/$n cli cases passed"
 [ $fails = 0 ]
