@@ -18,7 +18,7 @@ struct soap_out {
     const char *name; // local name of the output argument
     char *buf;        // receives its text, cut to cap - 1 bytes (unless sb is given)
     size_t cap;
-    sbuf *sb; // when non-null, receives the whole text instead of buf
+    sbuf *sb;  // when non-null, receives the whole text instead of buf
     int found; // set to 1 when the argument was present
 };
 int soap_action_args(const device_t *d, const char *svc_frag, const char *action, const char *args,

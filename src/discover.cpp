@@ -6,24 +6,30 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "exports.h"
 #include "util.h"
 
 // ---------------------------------------------------------------- configuration
 
 cfg_t g_cfg;
-static int g_cfg_init = 0;
+static std::atomic<int> g_cfg_init{0};
 
-static constexpr const char *CONFIG_KEYS[] = {"ssdp_group",       "ssdp_port",       "ssdp_ttl",
-                                              "browse_page",      "browse_max_items", "browse_cache_ms",
-                                              "device_max",       "desc_max_bytes",  "ssdp_if",
-                                              nullptr};
+static constexpr const char *CONFIG_KEYS[] = {
+    "ssdp_group",      "ssdp_port",  "ssdp_ttl",       "browse_page", "browse_max_items",
+    "browse_cache_ms", "device_max", "desc_max_bytes", "ssdp_if",     nullptr};
 
-static constexpr const char *DEF_KEYS[][2] = {
-    {"ssdp_group", "239.255.255.250"}, {"ssdp_port", "1900"},        {"ssdp_ttl", "2"},
-    {"browse_page", "256"},           {"browse_max_items", "100000"}, {"browse_cache_ms", "30000"},
-    {"device_max", "64"},             {"desc_max_bytes", "262144"}, {"ssdp_if", "0.0.0.0"},
-    {nullptr, nullptr}};
+static constexpr const char *DEF_KEYS[][2] = {{"ssdp_group", "239.255.255.250"},
+                                              {"ssdp_port", "1900"},
+                                              {"ssdp_ttl", "2"},
+                                              {"browse_page", "256"},
+                                              {"browse_max_items", "100000"},
+                                              {"browse_cache_ms", "30000"},
+                                              {"device_max", "64"},
+                                              {"desc_max_bytes", "262144"},
+                                              {"ssdp_if", "0.0.0.0"},
+                                              {nullptr, nullptr}};
 
 struct int_key {
     const char *key;
@@ -105,10 +111,11 @@ void cfg_defaults(void) {
 // Called from the shared entry steps; the lock makes racing first calls apply
 // the defaults exactly once and before any reader sees the record.
 void cfg_once(void) {
+    if (g_cfg_init.load(std::memory_order_acquire)) return;
     plat_guard g(&g_lock);
-    if (!g_cfg_init) {
+    if (!g_cfg_init.load(std::memory_order_relaxed)) {
         cfg_defaults();
-        g_cfg_init = 1;
+        g_cfg_init.store(1, std::memory_order_release);
     }
 }
 
@@ -172,6 +179,8 @@ static bool status_is_200(const char *pkt, size_t n) {
 int ssdp_parse_packet(const char *pkt, size_t n, ssdp_reply *r) {
     memset(r, 0, sizeof *r);
     if (!pkt || n < 8 || n > 4096) return SSDP_IGNORE;
+    // SSDP is text: a NUL inside a datagram ends it, so no copied value hides bytes behind one.
+    n = strnlen(pkt, n);
     if (str_nieq(pkt, "HTTP/1.", 7)) {
         if (!status_is_200(pkt, n)) return SSDP_IGNORE;
         if (!take_hdr(pkt, n, "ST", r->st, sizeof r->st, 0) ||

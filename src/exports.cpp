@@ -33,7 +33,9 @@ static void locks_init_once(void) {
     plat_mutex_init(&g_io_lock);
 }
 
-void locks_once(void) { plat_once(&g_locks_once, locks_init_once); }
+void locks_once(void) {
+    plat_once(&g_locks_once, locks_init_once);
+}
 
 void api_enter(void) {
     locks_once();
@@ -48,7 +50,9 @@ void set_err(const char *fmt, ...) {
     if (r < 0) s_report.err[0] = 0;
 }
 
-void set_code(int code) { s_report.code = code; }
+void set_code(int code) {
+    s_report.code = code;
+}
 
 void set_small_json(const char *json, size_t len) {
     s_report.small.assign(json, len);
@@ -64,9 +68,15 @@ void set_result_json(const char *json, size_t len) {
 
 extern "C" {
 
-KVDMC_API const char *kvdmc_version(void) { return "1.0.0"; }
-KVDMC_API const char *kvdmc_last_error(void) { return s_report.err; }
-KVDMC_API int kvdmc_last_code(void) { return s_report.code; }
+KVDMC_API const char *kvdmc_version(void) {
+    return "1.0.0";
+}
+KVDMC_API const char *kvdmc_last_error(void) {
+    return s_report.err;
+}
+KVDMC_API int kvdmc_last_code(void) {
+    return s_report.code;
+}
 
 KVDMC_API const char *kvdmc_last_json(void) {
     return s_report.has_result ? s_report.result.c_str() : s_report.small.c_str();

@@ -10,7 +10,9 @@
 #include <time.h>
 #include <unistd.h>
 
-void plat_once(plat_once_t *o, void (*fn)(void)) { pthread_once(o, fn); }
+void plat_once(plat_once_t *o, void (*fn)(void)) {
+    pthread_once(o, fn);
+}
 
 void plat_mutex_init(plat_mutex *m) {
     pthread_mutexattr_t a;
@@ -20,8 +22,12 @@ void plat_mutex_init(plat_mutex *m) {
     pthread_mutexattr_destroy(&a);
 }
 
-void plat_lock(plat_mutex *m) { pthread_mutex_lock(&m->m); }
-void plat_unlock(plat_mutex *m) { pthread_mutex_unlock(&m->m); }
+void plat_lock(plat_mutex *m) {
+    pthread_mutex_lock(&m->m);
+}
+void plat_unlock(plat_mutex *m) {
+    pthread_mutex_unlock(&m->m);
+}
 
 uint64_t plat_now_ms(void) {
     struct timespec ts;
@@ -39,7 +45,9 @@ void plat_sleep_ms(int ms) {
 }
 
 // POSIX sockets need no start-up; the call stays so callers keep one shape.
-int plat_net_init(void) { return 0; }
+int plat_net_init(void) {
+    return 0;
+}
 
 sock_t plat_udp_socket(void) {
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
@@ -50,7 +58,9 @@ void plat_sock_close(sock_t s) {
     if (s != PLAT_INVALID_SOCK) close(s);
 }
 
-int plat_sock_errno(void) { return errno; }
+int plat_sock_errno(void) {
+    return errno;
+}
 
 int plat_sock_reuseaddr(sock_t s) {
     int on = 1;
@@ -79,8 +89,12 @@ static int set_byte_then_int(sock_t s, int opt, int v) {
     return (r1 == 0 || r2 == 0) ? 0 : -1;
 }
 
-int plat_sock_mcast_ttl(sock_t s, int ttl) { return set_byte_then_int(s, IP_MULTICAST_TTL, ttl); }
-int plat_sock_mcast_loop(sock_t s, int loop) { return set_byte_then_int(s, IP_MULTICAST_LOOP, loop); }
+int plat_sock_mcast_ttl(sock_t s, int ttl) {
+    return set_byte_then_int(s, IP_MULTICAST_TTL, ttl);
+}
+int plat_sock_mcast_loop(sock_t s, int loop) {
+    return set_byte_then_int(s, IP_MULTICAST_LOOP, loop);
+}
 
 int plat_sock_mcast_if(sock_t s, uint32_t ifaddr) {
     in_addr a;

@@ -59,7 +59,9 @@ void sb_puts(sbuf *b, const char *s) {
     if (s) sb_putn(b, s, strlen(s));
 }
 
-void sb_putc(sbuf *b, char c) { sb_putn(b, &c, 1); }
+void sb_putc(sbuf *b, char c) {
+    sb_putn(b, &c, 1);
+}
 
 void sb_printf(sbuf *b, const char *fmt, ...) {
     char scratch[512];
@@ -79,7 +81,9 @@ void sb_printf(sbuf *b, const char *fmt, ...) {
     b->n += (size_t)len;
 }
 
-const char *sb_str(const sbuf *b) { return b->p ? b->p : s_empty; }
+const char *sb_str(const sbuf *b) {
+    return b->p ? b->p : s_empty;
+}
 
 void sb_xml(sbuf *b, const char *s) {
     if (!s) return;
@@ -91,18 +95,32 @@ void sb_xml(sbuf *b, const char *s) {
         const char *rep = nullptr;
         size_t rl = 0;
         switch (c) {
-        case 0: break;
-        case '"': rep = "&quot;", rl = 6; break;
-        case '&': rep = "&amp;", rl = 5; break;
-        case '\'': rep = "&apos;", rl = 6; break;
-        case '<': rep = "&lt;", rl = 4; break;
-        case '>': rep = "&gt;", rl = 4; break;
+        case 0:
+            break;
+        case '"':
+            rep = "&quot;", rl = 6;
+            break;
+        case '&':
+            rep = "&amp;", rl = 5;
+            break;
+        case '\'':
+            rep = "&apos;", rl = 6;
+            break;
+        case '<':
+            rep = "&lt;", rl = 4;
+            break;
+        case '>':
+            rep = "&gt;", rl = 4;
+            break;
         case '\t':
         case '\n':
-        case '\r': continue;
+        case '\r':
+            continue;
         default:
-            if (c < 0x20) rep = "", rl = 0;
-            else continue;
+            if (c < 0x20)
+                rep = "", rl = 0;
+            else
+                continue;
         }
         if (u > run) sb_putn(b, (const char *)run, (size_t)(u - run));
         if (c == 0) return;
@@ -123,13 +141,27 @@ void sb_json_str(sbuf *b, const char *s) {
             if (c == 0) break;
             char esc[8];
             switch (c) {
-            case '"': sb_putn(b, "\\\"", 2); break;
-            case '\\': sb_putn(b, "\\\\", 2); break;
-            case '\b': sb_putn(b, "\\b", 2); break;
-            case '\f': sb_putn(b, "\\f", 2); break;
-            case '\n': sb_putn(b, "\\n", 2); break;
-            case '\r': sb_putn(b, "\\r", 2); break;
-            case '\t': sb_putn(b, "\\t", 2); break;
+            case '"':
+                sb_putn(b, "\\\"", 2);
+                break;
+            case '\\':
+                sb_putn(b, "\\\\", 2);
+                break;
+            case '\b':
+                sb_putn(b, "\\b", 2);
+                break;
+            case '\f':
+                sb_putn(b, "\\f", 2);
+                break;
+            case '\n':
+                sb_putn(b, "\\n", 2);
+                break;
+            case '\r':
+                sb_putn(b, "\\r", 2);
+                break;
+            case '\t':
+                sb_putn(b, "\\t", 2);
+                break;
             default:
                 snprintf(esc, sizeof esc, "\\u%04x", c);
                 sb_putn(b, esc, 6);
@@ -183,7 +215,9 @@ void str_copyn(char *dst, size_t cap, const char *src, size_t len) {
     dst[len] = 0;
 }
 
-void str_copy(char *dst, size_t cap, const char *src) { str_copyn(dst, cap, src, src ? strlen(src) : 0); }
+void str_copy(char *dst, size_t cap, const char *src) {
+    str_copyn(dst, cap, src, src ? strlen(src) : 0);
+}
 
 void str_fmt(char *dst, size_t cap, const char *fmt, ...) {
     if (cap == 0) return;

@@ -52,7 +52,9 @@ TEST(Frame, ParseSsdpFailuresKeepJson) {
     EXPECT_STREQ(kvdmc_last_error(), "parse_ssdp: not an SSDP reply or alive NOTIFY (kind -1)");
 
     // A 404 that carries " 200 " elsewhere is still not a search reply.
-    EXPECT_EQ(kvdmc_parse_ssdp("HTTP/1.1 404 Not Found\r\nX: a 200 b\r\nST: x\r\nUSN: y\r\nLOCATION: z\r\n\r\n"), -1);
+    EXPECT_EQ(
+        kvdmc_parse_ssdp("HTTP/1.1 404 Not Found\r\nX: a 200 b\r\nST: x\r\nUSN: y\r\nLOCATION: z\r\n\r\n"),
+        -1);
     EXPECT_STREQ(kvdmc_last_error(), "parse_ssdp: not an SSDP reply or alive NOTIFY (kind 0)");
     EXPECT_EQ(before, kvdmc_last_json());
 }

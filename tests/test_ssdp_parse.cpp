@@ -1,0 +1,164 @@
+// Classification of SSDP datagrams and the configuration record behind kvdmc_config.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+
+#include "discover.h"
+#include "exports.h"
+#include "kvdmc.h"
+
+namespace {
+int parse(const std::string &s, ssdp_reply *r) {
+    return ssdp_parse_packet(s.c_str(), s.size(), r);
+}
+const char *REPLY =
+    "HTTP/1.1 200 OK\r\n"
+    "CACHE-CONTROL: max-age=900\r\n"
+    "st: urn:schemas-upnp-org:device:MediaServer:1\r\n"
+    "Usn: uuid:4d696e69-444c-164e-9d41-b827eb96c6c2::urn:schemas-upnp-org:device:MediaServer:1\r\n"
+    "LOCATION:   http://10.0.0.2:8200/rootDesc.xml \r\n"
+    "SERVER: Debian/12 DLNADOC/1.50 UPnP/1.0 MiniDLNA/1.3.0\r\n\r\n";
+} // namespace
+
+TEST(SsdpParse, ReplyHeadersAnyCaseAndTrimmed) {
+    ssdp_reply r;
+    ASSERT_EQ(parse(REPLY, &r), SSDP_REPLY);
+    EXPECT_STREQ(r.st, "urn:schemas-upnp-org:device:MediaServer:1");
+    EXPECT_STREQ(r.usn,
+                 "uuid:4d696e69-444c-164e-9d41-b827eb96c6c2::urn:schemas-upnp-org:device:MediaServer:1");
+    EXPECT_STREQ(r.location, "http://10.0.0.2:8200/rootDesc.xml");
+    EXPECT_EQ(r.max_age_s, 900);
+}
+
+TEST(SsdpParse, StatusLineMustSay200) {
+    ssdp_reply r;
+    std::string not_found = std::string(REPLY).replace(9, 6, "404 OK");
+    EXPECT_EQ(parse(not_found, &r), SSDP_IGNORE);
+    // " 200 " in a header must not turn a 404 into a search reply.
+    EXPECT_EQ(
+        parse("HTTP/1.1 404 Not Found\r\nX-Note: got 200 of them\r\nST: a\r\nUSN: b\r\nLOCATION: c\r\n\r\n",
+              &r),
+        SSDP_IGNORE);
+    EXPECT_EQ(parse("HTTP/1.1 2000 OK\r\nST: a\r\nUSN: b\r\nLOCATION: c\r\n\r\n", &r), SSDP_IGNORE);
+    EXPECT_EQ(parse("HTTP/1.0 200\r\nST: a\r\nUSN: b\r\nLOCATION: c\r\n\r\n", &r), SSDP_REPLY);
+    EXPECT_EQ(parse("http/1.1 200 OK\r\nST: a\r\nUSN: b\r\nLOCATION: c\r\n\r\n", &r), SSDP_REPLY);
+}
+
+TEST(SsdpParse, UnusableReplies) {
+    ssdp_reply r;
+    EXPECT_EQ(parse("HTTP/1.1 200 OK\r\nST : a\r\nUSN: b\r\nLOCATION: c\r\n\r\n", &r), SSDP_UNUSABLE);
+    EXPECT_EQ(parse("HTTP/1.1 200 OK\r\nST: a\r\nUSN: b\r\nLOCATION:\r\n\r\n", &r), SSDP_UNUSABLE);
+    EXPECT_EQ(r.st[0], 0); // nothing half-filled
+    std::string loc511(511, 'l'), loc512(512, 'l');
+    EXPECT_EQ(parse("HTTP/1.1 200 OK\r\nST: a\r\nUSN: b\r\nLOCATION: " + loc511 + "\r\n\r\n", &r),
+              SSDP_REPLY);
+    EXPECT_EQ(strlen(r.location), 511u);
+    EXPECT_EQ(parse("HTTP/1.1 200 OK\r\nST: a\r\nUSN: b\r\nLOCATION: " + loc512 + "\r\n\r\n", &r),
+              SSDP_UNUSABLE);
+    EXPECT_EQ(
+        parse("HTTP/1.1 200 OK\r\nST: " + std::string(160, 's') + "\r\nUSN: b\r\nLOCATION: c\r\n\r\n", &r),
+        SSDP_UNUSABLE);
+}
+
+TEST(SsdpParse, MaxAge) {
+    ssdp_reply r;
+    auto age = [&](const char *cc) {
+        std::string p = std::string("HTTP/1.1 200 OK\r\n") + cc + "ST: a\r\nUSN: b\r\nLOCATION: c\r\n\r\n";
+        EXPECT_EQ(parse(p, &r), SSDP_REPLY);
+        return r.max_age_s;
+    };
+    EXPECT_EQ(age(""), 1800);
+    EXPECT_EQ(age("Cache-Control: max-age=30\r\n"), 1800);
+    EXPECT_EQ(age("Cache-Control: max-age=100000\r\n"), 1800);
+    EXPECT_EQ(age("Cache-Control: max-age = 120\r\n"), 120);
+    EXPECT_EQ(age("Cache-Control: no-cache\r\n"), 1800);
+    EXPECT_EQ(age("Cache-Control: max-age=60\r\n"), 60);
+    EXPECT_EQ(age("Cache-Control: max-age=86400\r\n"), 86400);
+    EXPECT_EQ(age("Cache-Control: max-age=99999999999999999999\r\n"), 1800);
+}
+
+TEST(SsdpParse, Notify) {
+    ssdp_reply r;
+    EXPECT_EQ(parse("NOTIFY * HTTP/1.1\r\nNT: upnp:rootdevice\r\nNTS: ssdp:alive\r\nUSN: "
+                    "uuid:x::upnp:rootdevice\r\n\r\n",
+                    &r),
+              SSDP_ALIVE);
+    EXPECT_STREQ(r.location, "");
+    EXPECT_EQ(r.max_age_s, 1800);
+    EXPECT_EQ(parse("NoTiFy * HTTP/1.1\r\nNT: t\r\nNTS: SSDP:BYEBYE\r\nUSN: u\r\nLOCATION: l\r\n"
+                    "CACHE-CONTROL: max-age=100\r\n\r\n",
+                    &r),
+              SSDP_BYEBYE);
+    EXPECT_STREQ(r.st, "t");
+    EXPECT_STREQ(r.usn, "u");
+    EXPECT_STREQ(r.location, "");
+    EXPECT_EQ(r.max_age_s, 0);
+    EXPECT_EQ(parse("NOTIFY * HTTP/1.1\r\nNT: t\r\nNTS: ssdp:update\r\n\r\n", &r), SSDP_IGNORE);
+    EXPECT_EQ(parse("NOTIFY * HTTP/1.1\r\nNT: t\r\nNTS: ssdp:alive2\r\n\r\n", &r), SSDP_IGNORE);
+    EXPECT_EQ(parse("NOTIFY * HTTP/1.1\r\nNTS: ssdp:alive\r\n\r\n", &r), SSDP_IGNORE);
+    // Optional headers that are too long are left out, not cut.
+    EXPECT_EQ(parse("NOTIFY * HTTP/1.1\r\nNT: t\r\nNTS: ssdp:alive\r\nUSN: " + std::string(240, 'u') +
+                        "\r\nLOCATION: http://h/\r\n\r\n",
+                    &r),
+              SSDP_ALIVE);
+    EXPECT_STREQ(r.usn, "");
+    EXPECT_STREQ(r.location, "http://h/");
+}
+
+TEST(SsdpParse, SizeBoundsAndOthers) {
+    ssdp_reply r;
+    std::string base = "NOTIFY * HTTP/1.1\r\nNT: t\r\nNTS: ssdp:alive\r\nX: ";
+    std::string at4096 = base + std::string(4096 - base.size() - 2, 'p') + "\r\n";
+    ASSERT_EQ(at4096.size(), 4096u);
+    EXPECT_EQ(parse(at4096, &r), SSDP_ALIVE);
+    EXPECT_EQ(parse(at4096 + "x", &r), SSDP_IGNORE);
+    EXPECT_EQ(parse("M-SEARCH * HTTP/1.1\r\nST: ssdp:all\r\n\r\n", &r), SSDP_IGNORE);
+    EXPECT_EQ(parse("HTTP/1.", &r), SSDP_IGNORE);
+    EXPECT_EQ(ssdp_parse_packet(nullptr, 10, &r), SSDP_IGNORE);
+    // A last line without LF still counts.
+    EXPECT_EQ(parse("HTTP/1.1 200 OK\r\nST: a\r\nUSN: b\r\nLOCATION: c", &r), SSDP_REPLY);
+    EXPECT_STREQ(r.location, "c");
+    // A NUL inside a datagram ends it: the LOCATION behind it is not taken as empty-but-present.
+    std::string nul("HTTP/1.1 200 OK\r\nST: a\r\nUSN: b\r\nLOCATION:\0 http://x/\r\n\r\n", 49);
+    EXPECT_EQ(ssdp_parse_packet(nul.data(), nul.size(), &r), SSDP_UNUSABLE);
+}
+
+TEST(Config, StoredValuesAfterClampAndRestore) {
+    api_enter();
+    plat_guard g(&g_lock);
+    EXPECT_EQ(cfg_set("ssdp_port", "0"), 0);
+    EXPECT_EQ(g_cfg.ssdp_port, 1);
+    EXPECT_EQ(cfg_set("ssdp_port", "-5"), 0);
+    EXPECT_EQ(g_cfg.ssdp_port, 1);
+    EXPECT_EQ(cfg_set("ssdp_port", "65536"), 0);
+    EXPECT_EQ(g_cfg.ssdp_port, 65535);
+    EXPECT_EQ(cfg_set("ssdp_port", " +1901"), 0);
+    EXPECT_EQ(g_cfg.ssdp_port, 1901);
+    EXPECT_EQ(cfg_set("ssdp_port", "99999999999999999999"), 0);
+    EXPECT_EQ(g_cfg.ssdp_port, 65535);
+    EXPECT_EQ(cfg_set("browse_cache_ms", "-1"), 0);
+    EXPECT_EQ(g_cfg.browse_cache_ms, 0);
+    EXPECT_EQ(cfg_set("desc_max_bytes", "100"), 0);
+    EXPECT_EQ(g_cfg.desc_max_bytes, 1024);
+    EXPECT_EQ(cfg_set("desc_max_bytes", "9000000"), 0);
+    EXPECT_EQ(g_cfg.desc_max_bytes, 8388608);
+    EXPECT_EQ(cfg_set("device_max", "100"), 0);
+    EXPECT_EQ(g_cfg.device_max, 64);
+    EXPECT_EQ(cfg_set("ssdp_group", std::string(64, '1').c_str()), -10);
+    EXPECT_EQ(cfg_set("ssdp_group", "239.1.2.3"), 0);
+    EXPECT_STREQ(g_cfg.ssdp_group, "239.1.2.3");
+    EXPECT_EQ(cfg_set("ssdp_group", "1.2.3"), -10);
+    EXPECT_STREQ(g_cfg.ssdp_group, "239.1.2.3"); // a failed set changes nothing
+
+    g_cfg.ssdp_disable = 1;
+    EXPECT_EQ(cfg_set("ssdp_ttl", nullptr), 0);
+    EXPECT_EQ(g_cfg.ssdp_disable, 0);
+    EXPECT_EQ(g_cfg.ssdp_port, 1900);
+    EXPECT_EQ(g_cfg.browse_cache_ms, 30000);
+    EXPECT_EQ(g_cfg.desc_max_bytes, 262144);
+    EXPECT_STREQ(g_cfg.ssdp_group, "239.1.2.3"); // only the numeric settings
+    EXPECT_EQ(cfg_set("ssdp_group", nullptr), 0);
+    EXPECT_STREQ(g_cfg.ssdp_group, "239.255.255.250");
+}
