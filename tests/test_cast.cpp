@@ -320,7 +320,9 @@ TEST_F(Cast, PositionTimeConversion) {
         EXPECT_EQ(kvdmc_cast_position(R1, &pos, &dur), c.result);
         EXPECT_EQ(pos, c.pos);
         EXPECT_EQ(dur, c.dur_s);
-        if (c.msg) EXPECT_STREQ(kvdmc_last_error(), c.msg);
+        if (c.msg) {
+            EXPECT_STREQ(kvdmc_last_error(), c.msg);
+        }
         EXPECT_EQ(script.take_calls().size(), 1u);
     }
     int pos;
