@@ -24,6 +24,9 @@ struct xmlrd {
     char text[2048];
     xml_attr_t attr[XML_MAX_ATTR];
     int nattr;
+    // End of a CDATA section whose content did not fit one text event; its
+    // remainder comes as further raw text events. Null otherwise.
+    const char *cdata_end;
 };
 
 xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn);

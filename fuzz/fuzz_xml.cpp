@@ -1,0 +1,72 @@
+// Pull reader on arbitrary bytes: every event must respect the reader's bounds.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "xml.h"
+
+namespace {
+
+void check(bool ok) {
+    if (!ok) abort();
+}
+
+// A fixed field holds a NUL within its capacity.
+bool terminated(const char *field, size_t cap) {
+    return memchr(field, 0, cap) != nullptr;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    char err[256];
+    memset(err, 'x', sizeof err);
+    const char *doc = reinterpret_cast<const char *>(data);
+    xmlrd *x = xml_open(doc, size, err, sizeof err);
+    if (!x) {
+        check(terminated(err, sizeof err) && err[0] != 0);
+        return 0;
+    }
+    int prev_depth = 0;
+    // Every event consumes input or finishes a CDATA section, so the count is bounded.
+    for (size_t guard = 0; guard <= size + 2; guard++) {
+        const char *s = nullptr;
+        size_t n = SIZE_MAX;
+        int ev = xml_next(x, &s, &n);
+        check(ev >= -1 && ev <= 3);
+        check(x->p >= doc && x->p <= doc + size);
+        int d = xml_depth(x);
+        if (ev <= 0) {
+            if (ev < 0) check(terminated(x->err, sizeof x->err) && x->err[0] != 0);
+            check(d == prev_depth);
+            xml_close(x);
+            return 0;
+        }
+        check(xml_event(x) == ev);
+        check(s != nullptr && strlen(s) == n);
+        check(d <= XML_MAX_DEPTH);
+        if (ev == XML_EV_TEXT) {
+            check(s == x->text && n < sizeof x->text && d == prev_depth);
+            check(xml_text(x) == x->text && xml_attr(x, "a") == nullptr);
+        } else {
+            check(s == x->name && n < sizeof x->name && *xml_text(x) == 0);
+        }
+        if (ev == XML_EV_START) {
+            check(n > 0 && (d == prev_depth + 1 || d == prev_depth));
+            check(x->nattr >= 0 && x->nattr <= XML_MAX_ATTR);
+            for (int i = 0; i < x->nattr; i++) {
+                check(terminated(x->attr[i].name, sizeof x->attr[i].name) && x->attr[i].name[0] != 0);
+                check(terminated(x->attr[i].val, sizeof x->attr[i].val));
+                // A lookup answers with the first entry of that name.
+                int first = 0;
+                while (strcmp(x->attr[first].name, x->attr[i].name)) first++;
+                check(xml_attr(x, x->attr[i].name) == x->attr[first].val);
+            }
+        }
+        if (ev == XML_EV_END) check(d == prev_depth - 1);
+        // Only stray end tags take the depth below zero.
+        if (d < 0) check(ev == XML_EV_END || d == prev_depth || ev == XML_EV_START);
+        prev_depth = d;
+    }
+    abort(); // more events than input bytes: the reader stopped advancing
+}

@@ -1,0 +1,365 @@
+// Pull reader: event stream, references, buffer limits, refusals.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "xml.h"
+
+namespace {
+
+// Owns its document: the reader points into it until closed.
+struct reader {
+    std::string doc;
+    xmlrd *x = nullptr;
+    char err[256] = "";
+    explicit reader(std::string d) : doc(std::move(d)) {
+        x = xml_open(doc.data(), doc.size(), err, sizeof err);
+    }
+    ~reader() { xml_close(x); }
+    reader(const reader &) = delete;
+    reader &operator=(const reader &) = delete;
+};
+
+// Reads a whole document into a compact trace: S(name,depth) T(text) E(name,depth),
+// then "$" at the end or "!message" on an error. Also checks the out-parameters.
+std::string trace(const std::string &doc) {
+    reader r(doc);
+    if (!r.x) return std::string("open:") + r.err;
+    std::string out;
+    for (int guard = 0; guard < 100000; guard++) {
+        const char *s = nullptr;
+        size_t n = 12345;
+        int ev = xml_next(r.x, &s, &n);
+        if (ev <= 0) return out + (ev == 0 ? "$" : std::string("!") + r.x->err);
+        EXPECT_EQ(strlen(s), n);
+        EXPECT_EQ(xml_event(r.x), ev);
+        std::string v(s, n), d = std::to_string(xml_depth(r.x));
+        if (ev == XML_EV_START)
+            out += "S(" + v + "," + d + ")";
+        else if (ev == XML_EV_END)
+            out += "E(" + v + "," + d + ")";
+        else {
+            EXPECT_STREQ(xml_text(r.x), s);
+            out += "T(" + v + ")";
+        }
+    }
+    return "runaway";
+}
+
+// Concatenated text of every text event, with the event sizes.
+std::string all_text(const std::string &doc, std::vector<size_t> *sizes, std::string *tail = nullptr) {
+    reader r(doc);
+    std::string out;
+    if (!r.x) return "open:" + std::string(r.err);
+    const char *s;
+    size_t n;
+    int ev;
+    while ((ev = xml_next(r.x, &s, &n)) > 0)
+        if (ev == XML_EV_TEXT) {
+            out.append(s, n);
+            sizes->push_back(n);
+        }
+    if (tail) *tail = ev == 0 ? "$" : std::string("!") + r.x->err;
+    return out;
+}
+
+std::string open_err(const std::string &doc) {
+    reader r(doc);
+    return r.x ? "" : r.err;
+}
+
+} // namespace
+
+TEST(XmlEvents, ElementsTextAndDepth) {
+    EXPECT_EQ(trace("<a/>"), "S(a,0)$");
+    EXPECT_EQ(trace("<r>x&amp;y</r>"), "S(r,1)T(x&y)E(r,0)$");
+    EXPECT_EQ(trace("<a>\n <b k='v'/>\n</a>"), "S(a,1)T(\n )S(b,1)T(\n)E(a,0)$");
+    EXPECT_EQ(trace("<a></a  >"), "S(a,1)E(a,0)$");
+    EXPECT_EQ(trace("<s:Envelope><u:X/></s:Envelope>"), "S(s:Envelope,1)S(u:X,1)E(s:Envelope,0)$");
+    // Markup that is skipped without events; a BOM is plain text.
+    EXPECT_EQ(trace("<?xml version=\"1.0\"?><!-- c <x> --><a><?pi ?></a>"), "S(a,1)E(a,0)$");
+    EXPECT_EQ(trace("\xEF\xBB\xBF<a/>"), "T(\xEF\xBB\xBF)S(a,0)$");
+    EXPECT_EQ(trace("<?"
+                    "?><!---->x"),
+              "T(x)$");
+    // Balance is not checked: stray end tags drive the depth negative, extra roots pass.
+    EXPECT_EQ(trace("</a></b><c/><d>"), "E(a,-1)E(b,-2)S(c,-2)S(d,-1)$");
+    EXPECT_EQ(trace("<a></b>tail"), "S(a,1)E(b,0)T(tail)$");
+    EXPECT_EQ(trace(""), "$");
+    EXPECT_EQ(trace("plain"), "T(plain)$");
+    // UTF-8 names pass as they stand.
+    EXPECT_EQ(trace("<\xC3\xA9t\xC3\xA9/>"), "S(\xC3\xA9t\xC3\xA9,0)$");
+}
+
+TEST(XmlEvents, MarkupErrors) {
+    EXPECT_EQ(trace("<a>x<"), "S(a,1)T(x)!truncated tag");
+    EXPECT_EQ(trace("<a"), "!truncated tag");
+    EXPECT_EQ(trace("<a k='v' "), "!truncated tag");
+    EXPECT_EQ(trace("<a/"), "!truncated tag");
+    EXPECT_EQ(trace("< a>"), "!malformed tag");
+    EXPECT_EQ(trace("<=>"), "!malformed tag");
+    EXPECT_EQ(trace("<a/ >"), "!malformed self-close");
+    EXPECT_EQ(trace("<a></a b>"), "S(a,1)!malformed end tag");
+    EXPECT_EQ(trace("<a></a"), "S(a,1)!malformed end tag");
+    EXPECT_EQ(trace("<a></"), "S(a,1)!malformed end tag");
+    EXPECT_EQ(trace("<!-- x ->"), "!unterminated comment");
+    EXPECT_EQ(trace("<!-->"), "!unterminated comment");
+    EXPECT_EQ(trace("<?xml x"), "!unterminated processing instruction");
+    EXPECT_EQ(trace("<?>"), "!unterminated processing instruction");
+    EXPECT_EQ(trace("<!ELEMENT a ANY>"), "!DOCTYPE/declaration not allowed");
+    EXPECT_EQ(trace("<a/><!x"), "S(a,0)!DOCTYPE/declaration not allowed");
+    EXPECT_EQ(trace("<a/><!-"), "S(a,0)!DOCTYPE/declaration not allowed");
+    EXPECT_EQ(trace("<![CDATA"), "!DOCTYPE/declaration not allowed");
+
+    // An error is not followed by a good-looking end: the reader keeps failing.
+    reader r("<a>ok</a b>");
+    const char *s;
+    size_t n;
+    ASSERT_EQ(xml_next(r.x, &s, &n), 1);
+    ASSERT_EQ(xml_next(r.x, &s, &n), 3);
+    EXPECT_EQ(xml_next(r.x, &s, &n), -1);
+    EXPECT_EQ(xml_event(r.x), XML_EV_TEXT);
+    EXPECT_EQ(xml_next(r.x, &s, &n), -1);
+    EXPECT_STREQ(r.x->err, "malformed end tag");
+}
+
+TEST(XmlEvents, NullReaderAndAccessors) {
+    const char *s = "x";
+    size_t n = 7;
+    EXPECT_EQ(xml_next(nullptr, &s, &n), 0);
+    EXPECT_EQ(xml_event(nullptr), 0);
+    EXPECT_EQ(xml_depth(nullptr), 0);
+    EXPECT_EQ(xml_attr(nullptr, "a"), nullptr);
+    EXPECT_STREQ(xml_text(nullptr), "");
+    xml_close(nullptr);
+
+    reader r("<a k='1'>t</a>");
+    EXPECT_EQ(xml_event(r.x), 0);
+    EXPECT_EQ(xml_attr(r.x, "k"), nullptr);
+    ASSERT_EQ(xml_next(r.x, nullptr, nullptr), 1);
+    EXPECT_STREQ(xml_attr(r.x, "k"), "1");
+    EXPECT_EQ(xml_attr(r.x, nullptr), nullptr);
+    EXPECT_STREQ(xml_text(r.x), "");
+    ASSERT_EQ(xml_next(r.x, &s, &n), 3);
+    EXPECT_EQ(xml_attr(r.x, "k"), nullptr);
+    ASSERT_EQ(xml_next(r.x, &s, &n), 2);
+    EXPECT_STREQ(xml_text(r.x), "");
+    EXPECT_EQ(xml_next(r.x, &s, &n), 0);
+    EXPECT_EQ(n, 0u);
+}
+
+TEST(XmlReferences, GoodReferencesDecode) {
+    EXPECT_EQ(trace("&#x41;&#66;&#233;"), "T(AB\xC3\xA9)$");
+    EXPECT_EQ(trace("&lt;&gt;&amp;&quot;&apos;"), "T(<>&\"')$");
+    EXPECT_EQ(trace("&#X4a;&#x4A;&#9;&#10;&#13;"), "T(JJ\t\n\r)$");
+    EXPECT_EQ(trace("&#x20AC;&#x1F600;&#x10FFFF;"), "T(\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF)$");
+    // 13 bytes from '&' to ';' is the longest reference.
+    EXPECT_EQ(trace("&#0000000065;"), "T(A)$");
+    EXPECT_EQ(trace("<a v=\"&lt;b&gt; &#x26;amp;\"/>"), "S(a,0)$");
+    reader r("<a v=\"&lt;b&gt; &#x26;amp;\" w='&apos;'/>");
+    ASSERT_EQ(xml_next(r.x, nullptr, nullptr), 1);
+    EXPECT_STREQ(xml_attr(r.x, "v"), "<b> &amp;");
+    EXPECT_STREQ(xml_attr(r.x, "w"), "'");
+}
+
+TEST(XmlReferences, BadReferencesFail) {
+    for (const char *bad :
+         {"&#0;", "&#xD800;", "&#xDFFF;", "&#x110000;", "&#1;", "&#x1F;", "&foo;", "&#;", "&#x;", "&AMP;",
+          "&lt", "&", "& amp;", "&#12a;", "&#xG;", "&#00000000065;", "&#99999999999;", "&;", "&ampx;"}) {
+        EXPECT_EQ(trace(std::string("a") + bad + "b"), "!bad entity") << bad;
+        EXPECT_EQ(trace(std::string("<a v='") + bad + "'/>"), "!bad entity in attribute") << bad;
+    }
+    // The reference may not reach past the end of its run.
+    EXPECT_EQ(trace("<a>&amp</a>;"), "S(a,1)!bad entity");
+    EXPECT_EQ(trace("<a v='&amp'/>;"), "!bad entity in attribute");
+}
+
+TEST(XmlText, LongRunsSplitAtBufferSize) {
+    std::vector<size_t> sizes;
+    std::string run(3000, 'q');
+    EXPECT_EQ(all_text("<a>" + run + "</a>", &sizes), run);
+    EXPECT_EQ(sizes, (std::vector<size_t>{2047, 953}));
+
+    // A reference is decoded only while 4 bytes + NUL fit: it moves to the next event whole.
+    sizes.clear();
+    std::string lead(2044, 'x');
+    EXPECT_EQ(all_text(lead + "&#x1F600;z", &sizes), lead + "\xF0\x9F\x98\x80z");
+    EXPECT_EQ(sizes, (std::vector<size_t>{2044, 5}));
+    sizes.clear();
+    lead.assign(2043, 'x');
+    EXPECT_EQ(all_text(lead + "&#x1F600;z", &sizes), lead + "\xF0\x9F\x98\x80z");
+    EXPECT_EQ(sizes, (std::vector<size_t>{2048 - 1, 1}));
+
+    // A very long run mixing references arrives complete and in order.
+    std::string doc, want;
+    for (int i = 0; i < 20000; i++) {
+        doc += (i % 3) ? "ab" : "&lt;&#233;";
+        want += (i % 3) ? "ab" : "<\xC3\xA9";
+    }
+    sizes.clear();
+    std::string tail;
+    EXPECT_EQ(all_text("<a>" + doc + "</a>", &sizes, &tail), want);
+    EXPECT_EQ(tail, "$");
+    for (size_t s : sizes) EXPECT_LE(s, 2047u);
+
+    // Numeric references at 13 bytes each: the longest input one event can consume.
+    doc.clear();
+    for (int i = 0; i < 4000; i++) doc += "&#0000000065;";
+    sizes.clear();
+    EXPECT_EQ(all_text(doc, &sizes, &tail), std::string(4000, 'A'));
+    EXPECT_EQ(tail, "$");
+}
+
+TEST(XmlText, CdataIsRawAndNeverDropped) {
+    EXPECT_EQ(trace("<a><![CDATA[x&amp;<b>]]]]></a>"), "S(a,1)T(x&amp;<b>]])E(a,0)$");
+    EXPECT_EQ(trace("<![CDATA[]]>x"), "T()T(x)$");
+    EXPECT_EQ(trace("<a><![CDATA[x]]"), "S(a,1)!unterminated CDATA");
+    EXPECT_EQ(trace("<![CDATA["), "!unterminated CDATA");
+    EXPECT_EQ(trace("<a><![CDATA[x]>"), "S(a,1)!unterminated CDATA");
+
+    // Content past the text buffer comes as further text events, still raw.
+    std::string body;
+    for (int i = 0; i < 5000; i++) body += "<&>!"[i % 4];
+    std::vector<size_t> sizes;
+    std::string tail;
+    EXPECT_EQ(all_text("<a><![CDATA[" + body + "]]>&amp;</a>", &sizes, &tail), body + "&");
+    EXPECT_EQ(sizes, (std::vector<size_t>{2047, 2047, 906, 1}));
+    EXPECT_EQ(tail, "$");
+    std::string exact(2047, 'c');
+    EXPECT_EQ(trace("<![CDATA[" + exact + "]]></a>"), "T(" + exact + ")E(a,-1)$");
+}
+
+TEST(XmlAttributes, StorageAndSyntax) {
+    reader r("<x:a x:b=\"1\" c = 'say \"hi\"'d=\"it's\"\te='' k='v'/>");
+    const char *s;
+    size_t n;
+    ASSERT_EQ(xml_next(r.x, &s, &n), 1);
+    EXPECT_STREQ(s, "x:a");
+    EXPECT_EQ(r.x->nattr, 5);
+    EXPECT_STREQ(xml_attr(r.x, "x:b"), "1");
+    EXPECT_EQ(xml_attr(r.x, "b"), nullptr);
+    EXPECT_EQ(xml_attr(r.x, "C"), nullptr);
+    EXPECT_STREQ(xml_attr(r.x, "c"), "say \"hi\"");
+    EXPECT_STREQ(xml_attr(r.x, "d"), "it's");
+    EXPECT_STREQ(xml_attr(r.x, "e"), "");
+
+    // Seventeen attributes: sixteen stored, the rest only checked for syntax.
+    std::string doc = "<a";
+    for (int i = 1; i <= 17; i++) doc += " a" + std::to_string(i) + "='" + std::to_string(i) + "'";
+    reader r17(doc + " a18='&bogus;'>");
+    ASSERT_EQ(xml_next(r17.x, &s, &n), 1);
+    EXPECT_EQ(r17.x->nattr, 16);
+    EXPECT_STREQ(xml_attr(r17.x, "a16"), "16");
+    EXPECT_EQ(xml_attr(r17.x, "a17"), nullptr);
+    EXPECT_EQ(trace(doc + " a18='x<'>"), "!'<' in attribute");
+
+    // Duplicates: the first wins.
+    reader dup("<a k='1' k='2'/>");
+    ASSERT_EQ(xml_next(dup.x, &s, &n), 1);
+    EXPECT_STREQ(xml_attr(dup.x, "k"), "1");
+}
+
+TEST(XmlAttributes, FieldLimits) {
+    const char *s;
+    size_t n;
+    std::string long_name(70, 'n'), v511(511, 'v');
+    reader r("<a " + long_name + "='" + v511 + "'/>");
+    ASSERT_EQ(xml_next(r.x, &s, &n), 1);
+    EXPECT_STREQ(xml_attr(r.x, long_name.substr(0, 63).c_str()), v511.c_str());
+
+    EXPECT_EQ(trace("<a k='" + v511 + "v'/>"), "!bad entity in attribute");
+    // 508 plain bytes leave 4 bytes: too little room for a reference.
+    EXPECT_EQ(trace("<a k='" + std::string(508, 'v') + "&amp;'/>"), "!bad entity in attribute");
+    reader fits("<a k='" + std::string(507, 'v') + "&#x1F600;'/>");
+    ASSERT_EQ(xml_next(fits.x, &s, &n), 1);
+    EXPECT_EQ(strlen(xml_attr(fits.x, "k")), 511u);
+
+    // Tag names are cut to 127 bytes, the length reported with them.
+    std::string tag(200, 't');
+    reader t("<" + tag + "></" + tag + ">");
+    ASSERT_EQ(xml_next(t.x, &s, &n), 1);
+    EXPECT_EQ(n, 127u);
+    EXPECT_EQ(std::string(s), tag.substr(0, 127));
+    ASSERT_EQ(xml_next(t.x, &s, &n), 2);
+    EXPECT_EQ(n, 127u);
+}
+
+TEST(XmlAttributes, Errors) {
+    EXPECT_EQ(trace("<a \"k\"='v'>"), "!malformed attribute");
+    EXPECT_EQ(trace("<a k='v'\x01>"), "!malformed attribute");
+    EXPECT_EQ(trace("<a k>"), "!attribute without value");
+    EXPECT_EQ(trace("<a k 'v'>"), "!attribute without value");
+    EXPECT_EQ(trace("<a k"), "!attribute without value");
+    EXPECT_EQ(trace("<a k "), "!attribute without value");
+    EXPECT_EQ(trace("<a k=v>"), "!attribute without quote");
+    EXPECT_EQ(trace("<a k= "), "!attribute without quote");
+    EXPECT_EQ(trace("<a k='<'>"), "!'<' in attribute");
+    EXPECT_EQ(trace("<a k='x<y"), "!'<' in attribute");
+    EXPECT_EQ(trace("<a k='v\">"), "!unterminated attribute");
+    // A failed start tag leaves no attributes to look up.
+    reader r("<a k='1'><b k='2' j=>");
+    const char *s;
+    size_t n;
+    ASSERT_EQ(xml_next(r.x, &s, &n), 1);
+    EXPECT_EQ(xml_next(r.x, &s, &n), -1);
+    EXPECT_STREQ(r.x->err, "attribute without quote");
+    EXPECT_EQ(xml_attr(r.x, "k"), nullptr);
+    EXPECT_EQ(xml_depth(r.x), 1);
+}
+
+TEST(XmlLimits, NestingDepth) {
+    std::string open32, close32;
+    for (int i = 0; i < 32; i++) open32 += "<e>", close32 += "</e>";
+    std::string t = trace(open32 + "<s/>");
+    EXPECT_TRUE(t.ends_with("S(e,32)!nesting deeper than 32")) << t;
+    t = trace(open32 + "<f>");
+    EXPECT_TRUE(t.ends_with("S(e,32)!nesting deeper than 32")) << t;
+    t = trace(open32 + "x" + close32);
+    EXPECT_NE(t.find("S(e,32)T(x)E(e,31)"), std::string::npos);
+    EXPECT_EQ(t.substr(t.size() - 7), "E(e,0)$");
+}
+
+TEST(XmlOpen, SizeNulAndEmpty) {
+    char err[64] = "";
+    EXPECT_EQ(xml_open(nullptr, 0, err, sizeof err), nullptr);
+    EXPECT_STREQ(err, "empty xml");
+
+    std::string doc = "<a>" + std::string(XML_MAX_DOC - 7, 'z') + "</a>";
+    ASSERT_EQ(doc.size(), 262144u);
+    std::vector<size_t> sizes;
+    std::string tail;
+    EXPECT_EQ(all_text(doc, &sizes, &tail).size(), XML_MAX_DOC - 7);
+    EXPECT_EQ(tail, "$");
+    EXPECT_EQ(open_err(doc + " "), "xml over 262144 bytes");
+
+    EXPECT_EQ(open_err(std::string("<a>\0</a>", 8)), "NUL byte in xml");
+    EXPECT_EQ(open_err(std::string("<a></a>\0", 8)), "NUL byte in xml");
+
+    // The caller's buffer bounds the message.
+    char small[5] = "zzzz";
+    EXPECT_EQ(xml_open(nullptr, 0, small, sizeof small), nullptr);
+    EXPECT_STREQ(small, "empt");
+    EXPECT_EQ(xml_open(nullptr, 0, nullptr, 0), nullptr);
+}
+
+TEST(XmlOpen, DeclarationScreening) {
+    EXPECT_EQ(open_err("<?xml version=\"1.0\"?>\n<!DOCTYPE a [<!ENTITY x \"y\">]><a/>"),
+              "DOCTYPE not allowed");
+    EXPECT_EQ(open_err("<!ENTITY x \"yyyy\"><a/>"), "ENTITY not allowed");
+    EXPECT_EQ(open_err("<!DOCTYPE"), "DOCTYPE not allowed");
+    EXPECT_EQ(open_err("  <?a?><?b?> <!DOCTYPE a>"), "DOCTYPE not allowed");
+    // Screening stops at the first other markup; the reader still refuses later.
+    EXPECT_EQ(trace("<!-- c --><!DOCTYPE a><a/>"), "!DOCTYPE/declaration not allowed");
+    EXPECT_EQ(trace("<a/><!DOCTYPE a>"), "S(a,0)!DOCTYPE/declaration not allowed");
+    EXPECT_EQ(trace("<a/><!ENTITY x 'y'>"), "S(a,0)!DOCTYPE/declaration not allowed");
+    std::string far(5000, ' ');
+    EXPECT_EQ(trace(far + "<!DOCTYPE a><a/>"), "T(" + std::string(2047, ' ') + ")T(" +
+                                                   std::string(2047, ' ') + ")T(" + std::string(906, ' ') +
+                                                   ")!DOCTYPE/declaration not allowed");
+    // Too short to screen: left to the reader.
+    EXPECT_EQ(trace("<!DOCTYP"), "!DOCTYPE/declaration not allowed");
+}
