@@ -28,7 +28,7 @@ struct memory_renderer {
           position(
               cast_script::ok("GetPositionInfo", "AVTransport:1",
                               "<Track>1</Track><TrackDuration>0:03:25</TrackDuration><TrackMetaData>"
-                              "NOT_IMPLEMENTED</TrackMetaData><TrackURI>http://10.0.0.5:8200/MediaItems/"
+                              "NOT_IMPLEMENTED</TrackMetaData><TrackURI>http://192.0.2.5:8200/MediaItems/"
                               "22.mp3</TrackURI><RelTime>0:01:07</RelTime><AbsTime>NOT_IMPLEMENTED</AbsTime>"
                               "<RelCount>2147483647</RelCount><AbsCount>2147483647</AbsCount>")
                   .body),
@@ -67,13 +67,13 @@ void setup() {
     if (done) return;
     done = true;
     kvdmc_use_fake();
-    const std::string loc = "http://10.0.0.9:49152/desc.xml";
+    const std::string loc = "http://192.0.2.9:49152/desc.xml";
     kvdmc_fake_set(loc.c_str(), 200,
                    renderer_description(UDN, {{"ConnectionManager:1", "/upnp/control/cm1"},
                                               {"AVTransport:1", "/upnp/control/avt1"},
                                               {"RenderingControl:1", "/upnp/control/rc1"}})
                        .c_str());
-    if (kvdmc_fake_ssdp(alive_notify(loc, UDN).c_str(), "10.0.0.9") != 0) abort();
+    if (kvdmc_fake_ssdp(alive_notify(loc, UDN).c_str(), "192.0.2.9") != 0) abort();
     kvdmc_cast_allow(UDN);
     quorlin_io io{&s_renderer, nullptr, &memory_renderer::post, &memory_renderer::release};
     kvdmc_set_io(&io);
@@ -86,7 +86,7 @@ void check(benchmark::State &st, int r) {
 void BM_SetUri(benchmark::State &st) {
     setup();
     for (auto _ : st)
-        check(st, kvdmc_cast_set_uri(UDN, "http://10.0.0.5:8200/MediaItems/22.mp4?token=a&b=c", "video/mp4",
+        check(st, kvdmc_cast_set_uri(UDN, "http://192.0.2.5:8200/MediaItems/22.mp4?token=a&b=c", "video/mp4",
                                      "Holiday clip <2026>"));
     st.SetItemsProcessed(st.iterations());
 }

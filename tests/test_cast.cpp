@@ -12,12 +12,12 @@ namespace {
 const char *const R1 = "uuid:Rend-One";  // AVTransport:1, RenderingControl:1, ConnectionManager:1
 const char *const R2 = "uuid:rend-two";  // only version 2 services
 const char *const R0 = "uuid:rend-none"; // no services at all
-const std::string R1_AVT = "http://10.0.0.9:49152/upnp/control/avt1";
-const std::string R1_RC = "http://10.0.0.9:49152/upnp/control/rc1";
-const std::string R1_CM = "http://10.0.0.9:49152/upnp/control/cm1";
-const std::string R2_AVT = "http://10.0.0.10:80/ctl/avt2";
-const std::string R2_RC = "http://10.0.0.10:80/ctl/rc2";
-const std::string R2_CM = "http://10.0.0.10:80/ctl/cm2";
+const std::string R1_AVT = "http://192.0.2.9:49152/upnp/control/avt1";
+const std::string R1_RC = "http://192.0.2.9:49152/upnp/control/rc1";
+const std::string R1_CM = "http://192.0.2.9:49152/upnp/control/cm1";
+const std::string R2_AVT = "http://192.0.2.10:80/ctl/avt2";
+const std::string R2_RC = "http://192.0.2.10:80/ctl/rc2";
+const std::string R2_CM = "http://192.0.2.10:80/ctl/cm2";
 
 const char *const DIDL_HEAD =
     "&lt;DIDL-Lite xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot; "
@@ -31,7 +31,7 @@ void add_device(const char *udn, const std::string &host,
                 const std::vector<std::pair<std::string, std::string>> &svc) {
     std::string loc = host + "/desc.xml";
     ASSERT_EQ(kvdmc_fake_set(loc.c_str(), 200, renderer_description(udn, svc).c_str()), 0);
-    ASSERT_EQ(kvdmc_fake_ssdp(alive_notify(loc, udn).c_str(), "10.0.0.9"), 0) << kvdmc_last_error();
+    ASSERT_EQ(kvdmc_fake_ssdp(alive_notify(loc, udn).c_str(), "192.0.2.9"), 0) << kvdmc_last_error();
 }
 
 class Cast : public ::testing::Test {
@@ -43,15 +43,15 @@ class Cast : public ::testing::Test {
         kvdmc_fake_reset();
         kvdmc_devices_clear();
         kvdmc_cast_clear();
-        add_device(R1, "http://10.0.0.9:49152",
+        add_device(R1, "http://192.0.2.9:49152",
                    {{"ConnectionManager:1", "/upnp/control/cm1"},
                     {"AVTransport:1", "/upnp/control/avt1"},
                     {"RenderingControl:1", "/upnp/control/rc1"}});
-        add_device(R2, "http://10.0.0.10:80",
+        add_device(R2, "http://192.0.2.10:80",
                    {{"ConnectionManager:2", "/ctl/cm2"},
                     {"AVTransport:2", "/ctl/avt2"},
                     {"RenderingControl:2", "/ctl/rc2"}});
-        add_device(R0, "http://10.0.0.11:80", {});
+        add_device(R0, "http://192.0.2.11:80", {});
         quorlin_io io = script.io();
         kvdmc_set_io(&io); // copied: the local record may go
         for (const char *a : {"SetAVTransportURI", "Play", "Pause", "Stop", "Seek"})
@@ -59,7 +59,7 @@ class Cast : public ::testing::Test {
         script.answer("SetVolume", cast_script::ok("SetVolume", "RenderingControl:1", ""));
         script.answer("SetMute", cast_script::ok("SetMute", "RenderingControl:1", ""));
     }
-    void TearDown() override { kvdmc_set_io(nullptr); }
+    void TearDown() override { kvdmc_use_fake(); } // never leave the script selected
 
     // The single POST since the last check.
     cast_script::call only_call() {
@@ -233,8 +233,8 @@ TEST_F(Cast, ExactArgumentsOfEveryAction) {
 
 TEST_F(Cast, SetUriMetadataAndEscaping) {
     kvdmc_cast_allow(R1);
-    const std::string url = "http://10.0.0.5:8200/MediaItems/22.mp4?a=1&b=<2>";
-    const std::string url_esc = "http://10.0.0.5:8200/MediaItems/22.mp4?a=1&amp;b=&lt;2&gt;";
+    const std::string url = "http://192.0.2.5:8200/MediaItems/22.mp4?a=1&b=<2>";
+    const std::string url_esc = "http://192.0.2.5:8200/MediaItems/22.mp4?a=1&amp;b=&lt;2&gt;";
 
     ASSERT_EQ(kvdmc_cast_set_uri(R1, url.c_str(), "audio/mpeg", "Tom & \"Jerry\" <live>"), 0)
         << kvdmc_last_error();
@@ -425,7 +425,10 @@ TEST_F(Cast, FailuresOfTheSoapCall) {
     EXPECT_EQ(kvdmc_cast_volume(R1, -1), -3);
     EXPECT_STREQ(kvdmc_last_error(), "transport: failed");
 
-    kvdmc_set_io(nullptr);
+    // A record without POST counts as no transport (none at all would fall
+    // back to the built-in HTTP transport).
+    quorlin_io no_post{nullptr, nullptr, nullptr, nullptr};
+    kvdmc_set_io(&no_post);
     EXPECT_LT(kvdmc_cast_play(R1), 0);
     EXPECT_STREQ(kvdmc_last_error(), "no quorlin_io backend");
 }

@@ -19,8 +19,8 @@ struct renderer {
 };
 
 TEST(CastThreads, CastingWhileDevicesAreForgottenAndReadded) {
-    const renderer rs[] = {{"uuid:mt-a", "http://10.0.1.1:1000", 11},
-                           {"uuid:mt-b", "http://10.0.1.2:2000", 22}};
+    const renderer rs[] = {{"uuid:mt-a", "http://192.0.2.21:1000", 11},
+                           {"uuid:mt-b", "http://192.0.2.22:2000", 22}};
     cast_script script;
     kvdmc_use_fake();
     kvdmc_devices_clear();
@@ -43,7 +43,7 @@ TEST(CastThreads, CastingWhileDevicesAreForgottenAndReadded) {
         script.answer(r.host + "/rc GetVolume",
                       cast_script::ok("GetVolume", "RenderingControl:1",
                                       "<CurrentVolume>" + std::to_string(r.volume) + "</CurrentVolume>"));
-        ASSERT_EQ(kvdmc_fake_ssdp(alive_notify(loc, r.udn).c_str(), "10.0.1.1"), 0) << kvdmc_last_error();
+        ASSERT_EQ(kvdmc_fake_ssdp(alive_notify(loc, r.udn).c_str(), "192.0.2.21"), 0) << kvdmc_last_error();
         ASSERT_EQ(kvdmc_cast_allow(r.udn), 0);
     }
 
@@ -77,7 +77,7 @@ TEST(CastThreads, CastingWhileDevicesAreForgottenAndReadded) {
             std::string loc = r.host + "/d.xml";
             kvdmc_forget(r.udn);
             std::this_thread::yield();
-            if (kvdmc_fake_ssdp(alive_notify(loc, r.udn).c_str(), "10.0.1.1") != 0) wrong++;
+            if (kvdmc_fake_ssdp(alive_notify(loc, r.udn).c_str(), "192.0.2.21") != 0) wrong++;
             // Allow-list changes from yet another direction.
             kvdmc_cast_allow(("uuid:other-" + std::to_string(i % 5)).c_str());
         }
@@ -89,7 +89,7 @@ TEST(CastThreads, CastingWhileDevicesAreForgottenAndReadded) {
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_GT(ok.load(), 0);
     EXPECT_EQ(kvdmc_device_count(), 2);
-    kvdmc_set_io(nullptr);
+    kvdmc_use_fake();
 }
 
 } // namespace
