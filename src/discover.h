@@ -67,8 +67,14 @@ struct device_t {
     int32_t desc_ok;
 };
 
+constexpr size_t DEVICE_KEY_CAP = 80;
+constexpr size_t URL_RESOLVED_CAP = 1280;
+
 int desc_parse(const char *xml, const char *location, device_t *d, char *err, size_t errn);
-void udn_key_of(const char *usn_or_udn, char *out); // out: at least 80 bytes
+void udn_key_of(const char *usn_or_udn, char *out); // out: at least DEVICE_KEY_CAP bytes
+// Resolves ref against base into out (cut to outn - 1 bytes). Returns null, or
+// the failure message without touching the last-error text.
+const char *url_resolve(const char *base, const char *ref, char *out, size_t outn);
 
 // ---- device table (caller holds g_lock) ----
 extern device_t g_dev[DEVICE_TABLE_ROWS];
@@ -77,3 +83,7 @@ extern int g_ndev;
 int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn);
 device_t *device_find(const char *udn_key);
 void devices_purge(void);
+void device_remove(int i); // moves the last row into row i
+
+// Test hook: added to the monotonic clock the table reads.
+extern uint64_t g_dev_clock_skew_ms;

@@ -151,3 +151,11 @@ void plat_addr_text(uint32_t addr, char *out, int n) {
     a.s_addr = addr;
     if (!inet_ntop(AF_INET, &a, out, (socklen_t)n) && n > 0) out[0] = 0;
 }
+
+int plat_sock_bind_group(sock_t s, uint32_t group, uint32_t ifaddr, int port) {
+    (void)ifaddr;
+    // The group address keeps other groups' traffic on this port out; the wildcard is the
+    // fallback for a stack that refuses to bind a group address.
+    if (plat_sock_bind(s, group, port) == 0) return 0;
+    return plat_sock_bind(s, 0, port);
+}

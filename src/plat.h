@@ -55,3 +55,7 @@ int plat_sock_local_port(sock_t s);
 int plat_poll1(sock_t s, int want, int timeout_ms);
 // Dotted-quad text of an address into out (at least 16 bytes).
 void plat_addr_text(uint32_t addr, char *out, int n);
+// Binds a socket that is to receive the datagrams of multicast `group` joined on `ifaddr`.
+// POSIX hands group datagrams only to sockets bound to the wildcard or the group address, never to
+// one bound to an interface address, so the interface is chosen by the join alone.
+int plat_sock_bind_group(sock_t s, uint32_t group, uint32_t ifaddr, int port);

@@ -1,0 +1,48 @@
+// Description parser on arbitrary bytes. Input: one byte n, then n bytes of
+// location, then the document.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "discover.h"
+#include "exports.h"
+
+static void check_text(const char *field, size_t cap) {
+    if (strnlen(field, cap) >= cap) abort();
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static bool init = (api_enter(), true);
+    (void)init;
+    if (size < 1) return 0;
+    size_t n = data[0];
+    if (n > size - 1) n = size - 1;
+    std::string location((const char *)data + 1, n);
+    location = location.c_str(); // the location ends at its own first NUL
+    std::string xml((const char *)data + 1 + n, size - 1 - n);
+
+    device_t d;
+    memset(&d, 0, sizeof d);
+    char err[256];
+    if (desc_parse(xml.c_str(), location.c_str(), &d, err, sizeof err) == 0) {
+        if (!d.udn[0] || !d.device_type[0] || (!d.base[0] && !location.empty())) abort();
+    }
+    if (d.nsvc < 0 || d.nsvc > DEVICE_MAX_SVC) abort();
+    check_text(d.udn, sizeof d.udn);
+    check_text(d.friendly, 121);
+    check_text(d.manufacturer, 121);
+    check_text(d.model_name, 121);
+    check_text(d.location, sizeof d.location);
+    check_text(d.base, sizeof d.base);
+    check_text(d.device_type, sizeof d.device_type);
+    check_text(d.dlna_doc, 61);
+    for (int i = 0; i < d.nsvc; i++) {
+        const device_service &s = d.svc[i];
+        if (!s.control[0]) abort();
+        check_text(s.type, sizeof s.type);
+        check_text(s.control, sizeof s.control);
+    }
+    return 0;
+}

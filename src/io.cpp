@@ -1,0 +1,68 @@
+// Transport selection: the per-call override, the host's record, or the built-in one.
+#include "io.h"
+
+#include "exports.h"
+
+static const quorlin_io *g_io_ovr = nullptr;
+static const quorlin_io *g_io = nullptr;
+static quorlin_io g_io_copy;
+// Set while g_io points at g_io_copy: readers then get a private copy, so a
+// concurrent kvdmc_set_io never hands a caller a half-written record.
+static bool g_io_is_copy = false;
+
+const quorlin_io *kvdmc_io_current(void) {
+    api_enter();
+    static thread_local quorlin_io s_mine;
+    const quorlin_io *io;
+    {
+        plat_guard g(&g_io_lock);
+        io = g_io_ovr ? g_io_ovr : g_io;
+        if (!g_io_ovr && g_io_is_copy) {
+            s_mine = g_io_copy;
+            io = &s_mine;
+        }
+    }
+    return io ? io : kvdmc_io_curl();
+}
+
+void kvdmc_io_override(const quorlin_io *io) {
+    api_enter();
+    plat_guard g(&g_io_lock);
+    g_io_ovr = io;
+}
+
+void kvdmc_io_override_clear(void) {
+    kvdmc_io_override(nullptr);
+}
+
+void io_select_static(const quorlin_io *io) {
+    api_enter();
+    plat_guard g(&g_io_lock);
+    g_io = io;
+    g_io_is_copy = false;
+}
+
+extern "C" {
+
+KVDMC_API int kvdmc_set_io(const quorlin_io *io) {
+    api_enter();
+    plat_guard g(&g_io_lock);
+    if (io) {
+        g_io_copy = *io;
+        g_io = &g_io_copy;
+    } else {
+        g_io = nullptr;
+    }
+    g_io_is_copy = io != nullptr;
+    return 0;
+}
+
+KVDMC_API int kvdmc_use_curl(void) {
+    api_enter();
+    const quorlin_io *c = kvdmc_io_curl();
+    if (!c) return KVDMC_E_NOCURL;
+    io_select_static(c);
+    return 0;
+}
+
+} // extern "C"

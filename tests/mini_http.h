@@ -1,0 +1,192 @@
+// A small HTTP/1.1 server on 127.0.0.1 for tests: one thread accepts, one thread per
+// connection answers with keep-alive. Responses come from a handler the test supplies.
+// Every loop is bounded in time, so a stuck client never hangs the test.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct mini_request {
+    std::string method, path, head, body;
+    // Value of the first header `name` (case-insensitive), or "" when absent.
+    std::string header(const char *name) const {
+        std::string want = std::string("\r\n") + name + ":";
+        for (size_t i = 0; i + want.size() <= head.size(); i++) {
+            if (strncasecmp(head.c_str() + i, want.c_str(), want.size()) != 0) continue;
+            size_t v = i + want.size();
+            while (v < head.size() && head[v] == ' ') v++;
+            size_t e = head.find("\r\n", v);
+            return head.substr(v, e == std::string::npos ? std::string::npos : e - v);
+        }
+        return "";
+    }
+    bool has_header(const char *name) const {
+        std::string want = std::string("\r\n") + name + ":";
+        for (size_t i = 0; i + want.size() <= head.size(); i++)
+            if (strncasecmp(head.c_str() + i, want.c_str(), want.size()) == 0) return true;
+        return false;
+    }
+};
+
+// What the handler does with one request.
+struct mini_reply {
+    enum { RESPOND, SILENT, STREAM } mode = RESPOND;
+    std::string raw; // full response bytes for RESPOND; the head for STREAM (body streamed chunked)
+};
+
+inline std::string mini_response(int code, const char *reason, const std::string &body,
+                                 const std::string &extra_headers = "") {
+    return "HTTP/1.1 " + std::to_string(code) + " " + reason +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra_headers + "\r\n" + body;
+}
+
+class mini_http {
+  public:
+    using handler_t = std::function<mini_reply(const mini_request &)>;
+
+    explicit mini_http(handler_t h) : handler_(std::move(h)) {
+        lsock_ = socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1;
+        setsockopt(lsock_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_port = 0;
+        if (bind(lsock_, (sockaddr *)&sa, sizeof sa) != 0 || listen(lsock_, 16) != 0) return;
+        socklen_t sl = sizeof sa;
+        getsockname(lsock_, (sockaddr *)&sa, &sl);
+        port_ = ntohs(sa.sin_port);
+        acceptor_ = std::thread([this] { accept_loop(); });
+    }
+    ~mini_http() {
+        stop_ = true;
+        if (acceptor_.joinable()) acceptor_.join();
+        std::vector<std::thread> conns;
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            conns.swap(conns_);
+        }
+        for (auto &t : conns) t.join();
+        close(lsock_);
+    }
+    mini_http(const mini_http &) = delete;
+    mini_http &operator=(const mini_http &) = delete;
+
+    int port() const { return port_; }
+    std::string url(const std::string &path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
+    int connections() const { return nconn_.load(); }
+    std::vector<mini_request> requests() {
+        std::lock_guard<std::mutex> g(mu_);
+        return reqs_;
+    }
+
+  private:
+    static constexpr int MAX_LIFE_MS = 20000; // no connection lives longer than this
+
+    void accept_loop() {
+        while (!stop_) {
+            pollfd p{lsock_, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            int c = accept(lsock_, nullptr, nullptr);
+            if (c < 0) continue;
+            nconn_++;
+            std::lock_guard<std::mutex> g(mu_);
+            conns_.emplace_back([this, c] {
+                serve(c);
+                close(c);
+            });
+        }
+    }
+
+    // Reads until `need` is satisfied; false on close, error, stop or time-out.
+    bool fill(int c, std::string &in, const std::function<bool()> &need,
+              std::chrono::steady_clock::time_point end) {
+        char buf[4096];
+        while (!need()) {
+            if (stop_ || std::chrono::steady_clock::now() > end) return false;
+            pollfd p{c, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            ssize_t r = recv(c, buf, sizeof buf, 0);
+            if (r <= 0) return false;
+            in.append(buf, (size_t)r);
+        }
+        return true;
+    }
+
+    bool send_all(int c, const char *p, size_t n) {
+        while (n) {
+            ssize_t w = send(c, p, n, MSG_NOSIGNAL);
+            if (w <= 0) return false;
+            p += w;
+            n -= (size_t)w;
+        }
+        return true;
+    }
+
+    void serve(int c) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(MAX_LIFE_MS);
+        std::string in;
+        for (;;) {
+            if (!fill(
+                    c, in, [&] { return in.find("\r\n\r\n") != std::string::npos; }, end))
+                return;
+            size_t he = in.find("\r\n\r\n") + 4;
+            mini_request rq;
+            rq.head = in.substr(0, he);
+            size_t sp1 = rq.head.find(' '), sp2 = rq.head.find(' ', sp1 + 1);
+            rq.method = rq.head.substr(0, sp1);
+            rq.path = rq.head.substr(sp1 + 1, sp2 - sp1 - 1);
+            size_t blen = (size_t)atol(rq.header("Content-Length").c_str());
+            if (!fill(
+                    c, in, [&] { return in.size() >= he + blen; }, end))
+                return;
+            rq.body = in.substr(he, blen);
+            in.erase(0, he + blen);
+            {
+                std::lock_guard<std::mutex> g(mu_);
+                reqs_.push_back(rq);
+            }
+            mini_reply rep = handler_(rq);
+            if (rep.mode == mini_reply::SILENT) {
+                // Hold the connection open without a word until the client gives up.
+                std::string sink;
+                fill(
+                    c, sink, [] { return false; }, end);
+                return;
+            }
+            if (!send_all(c, rep.raw.data(), rep.raw.size())) return;
+            if (rep.mode == mini_reply::STREAM) {
+                std::string chunk(65536, 'x');
+                std::string framed = "10000\r\n" + chunk + "\r\n";
+                // At most 256 MiB: far beyond any cap, yet finite.
+                for (int i = 0; i < 4096 && !stop_ && std::chrono::steady_clock::now() < end; i++)
+                    if (!send_all(c, framed.data(), framed.size())) break;
+                return;
+            }
+        }
+    }
+
+    handler_t handler_;
+    int lsock_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> nconn_{0};
+    std::thread acceptor_;
+    std::mutex mu_;
+    std::vector<std::thread> conns_;
+    std::vector<mini_request> reqs_;
+};

@@ -1,0 +1,227 @@
+// kvdmc-test: netns
+// kvdmc-test: tsan
+// The built-in HTTP transport against a local HTTP/1.1 server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "io.h"
+#include "io_curl.h"
+#include "mini_http.h"
+
+namespace {
+
+struct result {
+    int rc = -99;
+    int code = 0;
+    std::string body, err;
+    bool had_body = false, had_err = false;
+};
+
+// Runs one request and releases whatever came back through free_buf, as the component does.
+result run(const quorlin_io *io, const std::string &url, const char *post = nullptr,
+           const char *ct = nullptr) {
+    result r;
+    char *body = nullptr, *err = nullptr;
+    r.rc = post ? io->http_post(io->ctx, url.c_str(), post, ct, &body, &r.code, &err)
+                : io->http_get(io->ctx, url.c_str(), &body, &r.code, &err);
+    if (body) {
+        r.had_body = true;
+        r.body = body;
+        io->free_buf(io->ctx, body);
+    }
+    if (err) {
+        r.had_err = true;
+        r.err = err;
+        io->free_buf(io->ctx, err);
+    }
+    return r;
+}
+
+mini_reply respond(const std::string &raw) {
+    mini_reply r;
+    r.raw = raw;
+    return r;
+}
+
+mini_reply routes(const mini_request &rq) {
+    if (rq.path == "/ok") return respond(mini_response(200, "OK", "<root>fine</root>"));
+    if (rq.path == "/missing") return respond(mini_response(404, "Not Found", "no such page"));
+    if (rq.path == "/fault") return respond(mini_response(500, "Internal Server Error", "<s:Fault/>"));
+    if (rq.path == "/empty") return respond(mini_response(200, "OK", ""));
+    if (rq.path == "/moved") return respond(mini_response(302, "Found", "gone", "Location: /ok\r\n"));
+    if (rq.path == "/echo") return respond(mini_response(200, "OK", rq.body));
+    if (rq.path == "/big") {
+        // Declared length above the cap: refused before the body is read.
+        return respond("HTTP/1.1 200 OK\r\nContent-Length: 9437184\r\n\r\n" + std::string(65536, 'y'));
+    }
+    mini_reply r;
+    if (rq.path == "/endless") {
+        r.mode = mini_reply::STREAM;
+        r.raw = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    } else {
+        r.mode = mini_reply::SILENT;
+    }
+    return r;
+}
+
+class IoCurl : public ::testing::Test {
+  protected:
+    void SetUp() override {
+#ifndef KVDMC_WITH_CURL
+        GTEST_SKIP() << "built without libcurl";
+#endif
+        io_ = kvdmc_io_curl();
+        ASSERT_NE(io_, nullptr);
+    }
+    void TearDown() override {
+        io_curl_set_timeouts(0, 0);
+    }
+    const quorlin_io *io_ = nullptr;
+    mini_http srv_{routes};
+};
+
+} // namespace
+
+#ifndef KVDMC_WITH_CURL
+TEST(IoCurlAbsent, GetterGivesNone) {
+    EXPECT_EQ(kvdmc_io_curl(), nullptr);
+}
+#endif
+
+TEST_F(IoCurl, EveryHttpStatusIsHandedBackWithItsBody) {
+    result r = run(io_, srv_.url("/ok"));
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.code, 200);
+    EXPECT_EQ(r.body, "<root>fine</root>");
+    EXPECT_FALSE(r.had_err);
+
+    r = run(io_, srv_.url("/missing"));
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.code, 404);
+    EXPECT_EQ(r.body, "no such page");
+
+    r = run(io_, srv_.url("/fault"), "<x/>", "text/xml");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.code, 500);
+    EXPECT_EQ(r.body, "<s:Fault/>");
+
+    // An empty body is still a body: a NUL-terminated empty text.
+    r = run(io_, srv_.url("/empty"));
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(r.had_body);
+    EXPECT_EQ(r.body, "");
+}
+
+TEST_F(IoCurl, RedirectIsNotFollowed) {
+    result r = run(io_, srv_.url("/moved"));
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.code, 302);
+    EXPECT_EQ(r.body, "gone");
+    ASSERT_EQ(srv_.requests().size(), 1u);
+}
+
+TEST_F(IoCurl, PostSplitsHeaderLinesAndNamesItself) {
+    const char *ct = "text/xml; charset=\"utf-8\"\r\nSOAPACTION: \"urn:schemas-upnp-org:service:"
+                     "ContentDirectory:1#Browse\"";
+    std::string big(4096, 'b'); // large enough that some clients would ask for 100-continue
+    result r = run(io_, srv_.url("/echo"), big.c_str(), ct);
+    ASSERT_EQ(r.rc, 0);
+    EXPECT_EQ(r.body, big);
+    auto reqs = srv_.requests();
+    ASSERT_EQ(reqs.size(), 1u);
+    const mini_request &rq = reqs[0];
+    EXPECT_EQ(rq.method, "POST");
+    EXPECT_EQ(rq.header("Content-Type"), "text/xml; charset=\"utf-8\"");
+    EXPECT_EQ(rq.header("SOAPACTION"), "\"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"");
+    EXPECT_FALSE(rq.has_header("Expect"));
+    EXPECT_EQ(rq.header("User-Agent").rfind("kvdmc/1.0.0 ", 0), 0u) << rq.header("User-Agent");
+    EXPECT_NE(rq.header("User-Agent").find("UPnP/1.0 DLNADOC/1.50"), std::string::npos);
+}
+
+TEST_F(IoCurl, StrayLineBreaksNeverReachAHeaderValue) {
+    // A lone CR or LF ends a line like CR LF does, and a line without a name is dropped.
+    result r = run(io_, srv_.url("/echo"), "x", "text/xml\rX-One: 1\n\r\nnot a header\r\nX-Two: 2\r\n");
+    ASSERT_EQ(r.rc, 0);
+    auto reqs = srv_.requests();
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0].header("Content-Type"), "text/xml");
+    EXPECT_EQ(reqs[0].header("X-One"), "1");
+    EXPECT_EQ(reqs[0].header("X-Two"), "2");
+    EXPECT_EQ(reqs[0].head.find("not a header"), std::string::npos);
+}
+
+TEST_F(IoCurl, RequestsOfOneThreadShareAConnection) {
+    EXPECT_EQ(run(io_, srv_.url("/ok")).rc, 0);
+    EXPECT_EQ(run(io_, srv_.url("/echo"), "<a/>", "text/xml").rc, 0);
+    EXPECT_EQ(run(io_, srv_.url("/missing")).rc, 0);
+    EXPECT_EQ(srv_.requests().size(), 3u);
+    EXPECT_EQ(srv_.connections(), 1);
+}
+
+TEST_F(IoCurl, SilentServerFailsWithinTheTimeout) {
+    io_curl_set_timeouts(500, 1500);
+    auto t0 = std::chrono::steady_clock::now();
+    result r = run(io_, srv_.url("/silent"));
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_NE(r.rc, 0);
+    EXPECT_FALSE(r.had_body);
+    EXPECT_NE(r.err.find("timed out"), std::string::npos) << r.err;
+    EXPECT_LT(ms, 5000);
+    // The handle recovers: the next request on this thread works.
+    EXPECT_EQ(run(io_, srv_.url("/ok")).code, 200);
+}
+
+TEST_F(IoCurl, OversizedBodiesFailWithAClearText) {
+    for (const char *path : {"/big", "/endless"}) {
+        auto t0 = std::chrono::steady_clock::now();
+        result r = run(io_, srv_.url(path));
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+                      .count();
+        EXPECT_NE(r.rc, 0) << path;
+        EXPECT_FALSE(r.had_body) << path;
+        EXPECT_NE(r.err.find("8 MiB"), std::string::npos) << path << ": " << r.err;
+        EXPECT_LT(ms, 5000) << path;
+    }
+}
+
+TEST_F(IoCurl, OnlyHttpSchemesAreAccepted) {
+    for (const char *url : {"file:///etc/hostname", "ftp://127.0.0.1/x", "gopher://127.0.0.1/"}) {
+        result r = run(io_, url);
+        EXPECT_NE(r.rc, 0) << url;
+        EXPECT_FALSE(r.had_body) << url;
+        EXPECT_TRUE(r.had_err) << url;
+        EXPECT_FALSE(r.err.empty()) << url;
+    }
+    EXPECT_EQ(srv_.connections(), 0);
+}
+
+TEST_F(IoCurl, ConnectionRefusedIsATransportFailure) {
+    int port;
+    {
+        mini_http gone{routes};
+        port = gone.port();
+    }
+    result r = run(io_, "http://127.0.0.1:" + std::to_string(port) + "/ok");
+    EXPECT_NE(r.rc, 0);
+    EXPECT_FALSE(r.err.empty());
+}
+
+TEST_F(IoCurl, SeveralThreadsAtOnce) {
+    std::vector<std::thread> ts;
+    std::atomic<int> good{0};
+    for (int t = 0; t < 4; t++)
+        ts.emplace_back([&] {
+            for (int i = 0; i < 10; i++) {
+                result r = run(io_, srv_.url("/echo"), "ping", "text/plain");
+                if (r.rc == 0 && r.code == 200 && r.body == "ping") good++;
+            }
+        });
+    for (auto &t : ts) t.join();
+    EXPECT_EQ(good.load(), 40);
+    // Each thread keeps its own connection.
+    EXPECT_LE(srv_.connections(), 4);
+}

@@ -1,0 +1,379 @@
+// kvdmc-test: netns
+// kvdmc-test: tsan
+// The live SSDP search against a responder on the loopback multicast group.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "discover.h"
+#include "exports.h"
+#include "io.h"
+#include "kvdmc.h"
+#include "mini_http.h"
+#include "ssdp.h"
+
+namespace {
+
+const char *GROUP = "239.255.255.250";
+const char *ST_SERVER = "urn:schemas-upnp-org:device:MediaServer:1";
+
+// ---- transport serving device descriptions from memory, counting fetches ----
+std::mutex s_io_mu;
+std::map<std::string, int> s_fetches;
+
+std::string description(const std::string &uuid) {
+    return "<?xml version=\"1.0\"?><root "
+           "xmlns=\"urn:schemas-upnp-org:device-1-0\"><specVersion><major>1</major>"
+           "<minor>0</minor></specVersion><device><deviceType>urn:schemas-upnp-org:device:MediaServer:1"
+           "</deviceType><friendlyName>Test server " +
+           uuid +
+           "</friendlyName><manufacturer>Tests</manufacturer><modelName>m</modelName><UDN>uuid:" + uuid +
+           "</UDN><serviceList><service><serviceType>urn:schemas-upnp-org:service:ContentDirectory:1"
+           "</serviceType><serviceId>urn:upnp-org:serviceId:ContentDirectory</serviceId>"
+           "<controlURL>/cd</controlURL><eventSubURL>/ev</eventSubURL><SCPDURL>/cd.xml</SCPDURL></service>"
+           "</serviceList></device></root>";
+}
+
+char *heap(const std::string &s) {
+    return strdup(s.c_str());
+}
+
+// Description URLs look like http://127.0.0.1:9/<uuid>.xml.
+int mem_get(void *, const char *url, char **out_body, int *http_code, char **) {
+    std::string u = url;
+    {
+        std::lock_guard<std::mutex> g(s_io_mu);
+        s_fetches[u]++;
+    }
+    size_t slash = u.rfind('/'), dot = u.rfind(".xml");
+    *out_body = heap(description(u.substr(slash + 1, dot - slash - 1)));
+    *http_code = 200;
+    return 0;
+}
+void mem_free(void *, void *p) {
+    free(p);
+}
+const quorlin_io s_mem_io = {nullptr, mem_get, nullptr, mem_free};
+
+int fetches(const std::string &uuid) {
+    std::lock_guard<std::mutex> g(s_io_mu);
+    auto it = s_fetches.find("http://127.0.0.1:9/" + uuid + ".xml");
+    return it == s_fetches.end() ? 0 : it->second;
+}
+
+std::string reply_for(const std::string &st, const std::string &uuid) {
+    return "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=1800\r\nEXT:\r\nST: " + st + "\r\nUSN: uuid:" + uuid +
+           "::" + ST_SERVER + "\r\nLOCATION: http://127.0.0.1:9/" + uuid + ".xml\r\n\r\n";
+}
+
+std::string notify(const char *nts, const std::string &uuid, int port) {
+    return "NOTIFY * HTTP/1.1\r\nHOST: " + std::string(GROUP) + ":" + std::to_string(port) +
+           "\r\nCACHE-CONTROL: max-age=1800\r\nLOCATION: http://127.0.0.1:9/" + uuid +
+           ".xml\r\nNT: " + ST_SERVER + "\r\nNTS: " + nts + "\r\nUSN: uuid:" + uuid + "::" + ST_SERVER +
+           "\r\n\r\n";
+}
+
+std::string header_of(const std::string &pkt, const std::string &name) {
+    size_t p = pkt.find("\r\n" + name + ": ");
+    if (p == std::string::npos) return "";
+    p += name.size() + 4;
+    return pkt.substr(p, pkt.find("\r\n", p) - p);
+}
+
+// ---- a device on the group: records M-SEARCHes and acts on them ----
+class responder {
+  public:
+    struct msearch {
+        std::string text;
+        std::string from;
+    };
+    // Called for every M-SEARCH with the sender; may answer through send_to / multicast.
+    using on_search_t = std::function<void(responder &, const msearch &, const sockaddr_in &)>;
+
+    responder(int port, on_search_t on) : port_(port), on_(std::move(on)) {
+        s_ = socket(AF_INET, SOCK_DGRAM, 0);
+        int one = 1;
+        setsockopt(s_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons((uint16_t)port);
+        ok_ = bind(s_, (sockaddr *)&sa, sizeof sa) == 0;
+        ip_mreq m{};
+        inet_pton(AF_INET, GROUP, &m.imr_multiaddr);
+        inet_pton(AF_INET, "127.0.0.1", &m.imr_interface);
+        ok_ = ok_ && setsockopt(s_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) == 0;
+        ok_ =
+            ok_ && setsockopt(s_, IPPROTO_IP, IP_MULTICAST_IF, &m.imr_interface, sizeof m.imr_interface) == 0;
+        th_ = std::thread([this] { run(); });
+    }
+    ~responder() {
+        stop_ = true;
+        th_.join();
+        close(s_);
+    }
+    responder(const responder &) = delete;
+    responder &operator=(const responder &) = delete;
+
+    bool ok() const { return ok_; }
+    std::vector<msearch> searches() {
+        std::lock_guard<std::mutex> g(mu_);
+        return seen_;
+    }
+    void send_to(const std::string &pkt, const sockaddr_in &to) {
+        sendto(s_, pkt.data(), pkt.size(), 0, (const sockaddr *)&to, sizeof to);
+    }
+    void multicast(const std::string &pkt) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons((uint16_t)port_);
+        inet_pton(AF_INET, GROUP, &to.sin_addr);
+        send_to(pkt, to);
+    }
+
+  private:
+    void run() {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        char buf[4096];
+        while (!stop_ && std::chrono::steady_clock::now() < end) {
+            pollfd p{s_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            sockaddr_in from{};
+            socklen_t fl = sizeof from;
+            ssize_t n = recvfrom(s_, buf, sizeof buf, 0, (sockaddr *)&from, &fl);
+            if (n <= 0 || strncmp(buf, "M-SEARCH ", 9) != 0) continue;
+            char addr[16];
+            inet_ntop(AF_INET, &from.sin_addr, addr, sizeof addr);
+            msearch m{std::string(buf, (size_t)n), addr};
+            {
+                std::lock_guard<std::mutex> g(mu_);
+                seen_.push_back(m);
+            }
+            if (on_) on_(*this, m, from);
+        }
+    }
+
+    int port_;
+    on_search_t on_;
+    int s_ = -1;
+    bool ok_ = false;
+    std::atomic<bool> stop_{false};
+    std::thread th_;
+    std::mutex mu_;
+    std::vector<msearch> seen_;
+};
+
+long long ms_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+        .count();
+}
+
+int open_fds() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d)) n++;
+        closedir(d);
+    }
+    return n;
+}
+
+int rows() {
+    plat_guard g(&g_lock);
+    return g_ndev;
+}
+
+class Ssdp : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(kvdmc_config("ssdp_if", "127.0.0.1"), 0);
+        ASSERT_EQ(kvdmc_config("ssdp_port", nullptr), 0);
+        kvdmc_set_io(&s_mem_io);
+        kvdmc_devices_clear();
+        std::lock_guard<std::mutex> g(s_io_mu);
+        s_fetches.clear();
+    }
+    void TearDown() override { kvdmc_set_io(nullptr); }
+    int search(int kind, int timeout_ms) {
+        char err[256] = "";
+        int rc = ssdp_discover_live(kind, timeout_ms, err, sizeof err);
+        EXPECT_EQ(rc, 0) << err;
+        return rc;
+    }
+};
+
+} // namespace
+
+TEST_F(Ssdp, RequestsPerKindWithGroupAndPort) {
+    struct {
+        int kind;
+        std::vector<std::string> targets;
+    } cases[] = {
+        {1, {ST_SERVER, "ssdp:all"}},
+        {2, {"urn:schemas-upnp-org:device:MediaRenderer:1", "ssdp:all"}},
+        {3, {ST_SERVER, "urn:schemas-upnp-org:device:MediaRenderer:1", "ssdp:all"}},
+    };
+    for (auto &c : cases) {
+        responder r(1900, nullptr);
+        ASSERT_TRUE(r.ok());
+        search(c.kind, 200);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        auto seen = r.searches();
+        ASSERT_EQ(seen.size(), 2 * c.targets.size()) << "kind " << c.kind;
+        for (size_t i = 0; i < seen.size(); i++) {
+            const std::string &t = seen[i].text;
+            EXPECT_EQ(t.rfind("M-SEARCH * HTTP/1.1\r\n", 0), 0u);
+            EXPECT_EQ(header_of(t, "HOST"), "239.255.255.250:1900");
+            EXPECT_EQ(header_of(t, "MAN"), "\"ssdp:discover\"");
+            EXPECT_EQ(header_of(t, "MX"), "3");
+            EXPECT_EQ(header_of(t, "ST"), c.targets[i % c.targets.size()]) << "kind " << c.kind << " #" << i;
+            EXPECT_EQ(t.substr(t.size() - 4), "\r\n\r\n");
+            EXPECT_EQ(seen[i].from, "127.0.0.1");
+        }
+    }
+}
+
+TEST_F(Ssdp, ConfiguredPortIsUsedForHostLineAndListening) {
+    ASSERT_EQ(kvdmc_config("ssdp_port", "1901"), 0);
+    // The device only announces itself; reaching the table proves the search listens on 1901.
+    responder r(1901, [](responder &self, const responder::msearch &, const sockaddr_in &) {
+        self.multicast(notify("ssdp:alive", "port-dev", 1901));
+    });
+    ASSERT_TRUE(r.ok());
+    search(1, 300);
+    auto seen = r.searches();
+    ASSERT_FALSE(seen.empty());
+    for (auto &m : seen) EXPECT_EQ(header_of(m.text, "HOST"), "239.255.255.250:1901");
+    EXPECT_EQ(fetches("port-dev"), 1);
+    EXPECT_EQ(rows(), 1);
+}
+
+TEST_F(Ssdp, DeviceAnsweringEverySearchIsFetchedOnce) {
+    responder r(1900, [](responder &self, const responder::msearch &m, const sockaddr_in &from) {
+        self.send_to(reply_for(header_of(m.text, "ST"), "both"), from);
+    });
+    ASSERT_TRUE(r.ok());
+    search(3, 300);
+    EXPECT_EQ(r.searches().size(), 6u);
+    EXPECT_EQ(fetches("both"), 1);
+    EXPECT_EQ(rows(), 1);
+}
+
+TEST_F(Ssdp, ByebyeDuringTheSearchDoesNotRemove) {
+    responder r(1900, [](responder &self, const responder::msearch &m, const sockaddr_in &from) {
+        self.send_to(reply_for(header_of(m.text, "ST"), "leaving"), from);
+        self.multicast(notify("ssdp:alive", "announced", 1900));
+        self.multicast(notify("ssdp:byebye", "leaving", 1900));
+        self.multicast(notify("ssdp:byebye", "announced", 1900));
+    });
+    ASSERT_TRUE(r.ok());
+    search(1, 300);
+    EXPECT_EQ(fetches("leaving"), 1);
+    EXPECT_EQ(fetches("announced"), 1);
+    EXPECT_EQ(rows(), 2);
+}
+
+TEST_F(Ssdp, FloodingResponderCannotStretchTheSearch) {
+    std::atomic<bool> flood{true};
+    sockaddr_in target{};
+    std::atomic<bool> have_target{false};
+    std::mutex tmu;
+    responder r(1900, [&](responder &, const responder::msearch &, const sockaddr_in &from) {
+        std::lock_guard<std::mutex> g(tmu);
+        target = from;
+        have_target = true;
+    });
+    ASSERT_TRUE(r.ok());
+    // Replies from ever new devices to the searching socket, and announcements to the group.
+    std::thread flooder([&] {
+        int s = socket(AF_INET, SOCK_DGRAM, 0);
+        in_addr lo{};
+        inet_pton(AF_INET, "127.0.0.1", &lo);
+        setsockopt(s, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
+        sockaddr_in grp{};
+        grp.sin_family = AF_INET;
+        grp.sin_port = htons(1900);
+        inet_pton(AF_INET, GROUP, &grp.sin_addr);
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        for (int i = 0; flood && i < 2000000 && std::chrono::steady_clock::now() < end; i++) {
+            std::string dev = "flood-" + std::to_string(i % 500);
+            std::string n = notify("ssdp:alive", dev, 1900);
+            sendto(s, n.data(), n.size(), 0, (sockaddr *)&grp, sizeof grp);
+            if (have_target) {
+                std::lock_guard<std::mutex> g(tmu);
+                std::string rp = reply_for(ST_SERVER, dev);
+                sendto(s, rp.data(), rp.size(), 0, (sockaddr *)&target, sizeof target);
+            }
+        }
+        close(s);
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    search(3, 400);
+    long long took = ms_since(t0);
+    flood = false;
+    flooder.join();
+    // About 100 ms of second pass plus the time-out; the margin only absorbs a loaded machine.
+    EXPECT_GE(took, 450);
+    EXPECT_LT(took, 1500);
+    EXPECT_GT(rows(), 0);
+}
+
+TEST_F(Ssdp, SetupFailuresCloseAndReport) {
+    char err[256];
+    int fds = open_fds();
+    {
+        plat_guard g(&g_lock);
+        strcpy(g_cfg.ssdp_if, "not-an-address");
+    }
+    EXPECT_EQ(ssdp_discover_live(1, 100, err, sizeof err), -1);
+    EXPECT_STREQ(err, "bad ssdp_if");
+    ASSERT_EQ(kvdmc_config("ssdp_if", "127.0.0.1"), 0);
+
+    // A port held without address reuse cannot be shared.
+    int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(1902);
+    ASSERT_EQ(bind(holder, (sockaddr *)&sa, sizeof sa), 0);
+    ASSERT_EQ(kvdmc_config("ssdp_port", "1902"), 0);
+    EXPECT_EQ(ssdp_discover_live(1, 100, err, sizeof err), -3);
+    EXPECT_STREQ(err, "bind 1902: 98");
+    close(holder);
+    EXPECT_EQ(open_fds(), fds);
+}
+
+#ifdef KVDMC_WITH_CURL
+TEST_F(Ssdp, DiscoverFetchesDescriptionsOverHttp) {
+    mini_http http([](const mini_request &rq) {
+        mini_reply r;
+        r.raw = rq.path == "/desc.xml" ? mini_response(200, "OK", description("over-http"))
+                                       : mini_response(404, "Not Found", "");
+        return r;
+    });
+    std::string location = http.url("/desc.xml");
+    responder r(1900, [location](responder &self, const responder::msearch &m, const sockaddr_in &from) {
+        std::string rep = reply_for(header_of(m.text, "ST"), "over-http");
+        size_t p = rep.find("LOCATION: ") + 10;
+        rep.replace(p, rep.find("\r\n", p) - p, location);
+        self.send_to(rep, from);
+    });
+    ASSERT_TRUE(r.ok());
+    ASSERT_EQ(kvdmc_use_curl(), 0);
+    EXPECT_EQ(kvdmc_discover(1, 300), 1) << kvdmc_last_error();
+    EXPECT_EQ(kvdmc_find_device("uuid:over-http"), 0);
+    // Four replies, one fetch.
+    EXPECT_EQ(http.requests().size(), 1u);
+}
+#endif
