@@ -392,9 +392,12 @@ TEST_F(Cast, VersionTwoOnlyWhenVersionOneIsMissing) {
     EXPECT_STREQ(kvdmc_last_error(), "transport: connection refused");
     EXPECT_EQ(only_call().url, R1_RC);
 
-    script.answer(R1_CM + " GetProtocolInfo", cast_script::fault(500, "401", "Invalid Action"));
+    cast_script::reply not_found;
+    not_found.code = 404;
+    not_found.body = "<html>no such page</html>";
+    script.answer(R1_CM + " GetProtocolInfo", not_found);
     EXPECT_EQ(kvdmc_sink_check(R1, "a"), -3);
-    EXPECT_EQ(kvdmc_last_error(), "HTTP 500 from " + R1_CM);
+    EXPECT_EQ(kvdmc_last_error(), "HTTP 404 from " + R1_CM);
     EXPECT_EQ(only_call().url, R1_CM);
 
     // A renderer without any service reports the missing version 1 service.

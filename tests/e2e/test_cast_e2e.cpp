@@ -108,10 +108,11 @@ TEST(CastEndToEnd, RealRendererPlaysAServerTrack) {
     EXPECT_EQ(kvdmc_cast_state(R), 0) << kvdmc_last_error();
     observed("initial state STOPPED (0), not NO_MEDIA_PRESENT");
 
-    // A fault arrives with HTTP 500, so the host sees the status, not the UPnP error.
+    // The renderer sends its faults with HTTP 500; the host gets the UPnP error.
     int r = kvdmc_cast_pause(R);
     observed("Pause while stopped -> " + std::to_string(r) + " '" + kvdmc_last_error() + "'");
-    EXPECT_EQ(r, -3);
+    EXPECT_EQ(r, -6);
+    EXPECT_EQ(std::string(kvdmc_last_error()).rfind("UPnP error 501: ", 0), 0u);
 
     ASSERT_EQ(kvdmc_cast_set_uri(R, url.c_str(), "audio/mpeg", title.c_str()), 0) << kvdmc_last_error();
     ASSERT_EQ(kvdmc_cast_play(R), 0) << kvdmc_last_error();
