@@ -1,0 +1,199 @@
+// Browsing costs: DIDL-Lite parsing into the item table (beside GUPnP-AV's
+// DIDL-Lite parser on the same documents), a whole 2000-child browse through a
+// transport answering from memory, and the item JSON views.
+#include <benchmark/benchmark.h>
+#include <libgupnp-av/gupnp-av.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "bench/bench_docs.h"
+#include "browse.h"
+#include "exports.h"
+#include "kvdmc.h"
+#include "tests/browse_fixture.h"
+
+namespace {
+
+// A page the way a music server writes it: about 750 bytes per item, so 256 of
+// them make a response just under the reader's bound once escaped.
+std::string server_page(int items, int first = 0) {
+    std::string d = cdtest::didl_open();
+    char b[2048];
+    for (int k = 0; k < items; k++) {
+        int i = first + k;
+        snprintf(
+            b, sizeof b,
+            "<item id=\"64$3$1$%d\" parentID=\"64$3$1\" restricted=\"1\"><dc:title>%02d - Song Number %d "
+            "(Remastered)</dc:title><upnp:class>object.item.audioItem.musicTrack</upnp:class>"
+            "<upnp:artist>Some Artist</upnp:artist><upnp:album>An Album Title %d"
+            "</upnp:album><upnp:genre>Rock</upnp:genre><dc:date>2001-01-01</dc:date>"
+            "<upnp:originalTrackNumber>%d</upnp:originalTrackNumber><upnp:albumArtURI dlna:profileID="
+            "\"JPEG_TN\">http://192.168.1.20:8200/AlbumArt/"
+            "%d-%d.jpg</upnp:albumArtURI><res size=\"%d\" duration=\"0:04:%02d.120\" bitrate=\"40000\" "
+            "sampleFrequency=\"44100\" nrAudioChannels=\"2\" protocolInfo=\"http-get:*:audio/mpeg:"
+            "DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000\">"
+            "http://192.168.1.20:8200/MediaItems/%d.mp3</res></item>",
+            i, i % 20 + 1, i, i / 12, i % 20 + 1, 500 + i, i, 4000000 + i * 313, i % 60, 1000 + i);
+        d += b;
+    }
+    return d + "</DIDL-Lite>";
+}
+
+// The rich page with two subtitle resources and a caption element on every item.
+std::string rich_page() {
+    std::string d = bench_didl_page(256, true);
+    std::string out;
+    out.reserve(d.size() * 3 / 2);
+    size_t at = 0, n = 0;
+    for (size_t e; (e = d.find("</item>", at)) != std::string::npos; at = e + 7, n++) {
+        out.append(d, at, e - at);
+        char b[400];
+        snprintf(
+            b, sizeof b,
+            "<res protocolInfo=\"http-get:*:text/srt:*\">http://192.168.1.20:8200/C/%zu.srt</res>"
+            "<sec:CaptionInfoEx sec:type=\"srt\">http://192.168.1.20:8200/C/%zu.en.srt</sec:CaptionInfoEx>"
+            "</item>",
+            n, n);
+        out += b;
+    }
+    out.append(d, at, std::string::npos);
+    out.insert(out.find('>'), " xmlns:sec=\"http://www.sec.co.kr/\"");
+    return out;
+}
+
+const std::string &doc(int which) {
+    static const std::string docs[] = {server_page(256), rich_page()};
+    return docs[which];
+}
+
+void label(benchmark::State &st, int which) {
+    st.SetLabel((which == 0 ? "server page, " : "rich page, ") + std::to_string(doc(which).size() / 1024) +
+                " KB");
+}
+
+void BM_DidlParse_kvdmc(benchmark::State &st) {
+    const std::string &d = doc((int)st.range(0));
+    char err[256];
+    for (auto _ : st) {
+        if (didl_parse(d.c_str(), err, sizeof err) != 256) st.SkipWithError(err);
+        benchmark::DoNotOptimize(g_item[255].res_url[0]);
+    }
+    st.SetItemsProcessed(st.iterations() * 256);
+    label(st, (int)st.range(0));
+}
+BENCHMARK(BM_DidlParse_kvdmc)->Arg(0)->Arg(1);
+
+struct gupnp_count {
+    int objects = 0;
+    size_t sum = 0;
+};
+
+void on_object(GUPnPDIDLLiteParser *, GUPnPDIDLLiteObject *obj, gpointer user) {
+    gupnp_count *c = (gupnp_count *)user;
+    c->objects++;
+    const char *title = gupnp_didl_lite_object_get_title(obj);
+    if (title) c->sum += strlen(title);
+    GList *res = gupnp_didl_lite_object_get_resources(obj);
+    for (GList *l = res; l; l = l->next) {
+        const char *uri = gupnp_didl_lite_resource_get_uri(GUPNP_DIDL_LITE_RESOURCE(l->data));
+        if (uri) c->sum += strlen(uri);
+    }
+    g_list_free_full(res, g_object_unref);
+}
+
+void BM_DidlParse_gupnp_av(benchmark::State &st) {
+    const std::string &d = doc((int)st.range(0));
+    GUPnPDIDLLiteParser *p = gupnp_didl_lite_parser_new();
+    gupnp_count c;
+    g_signal_connect(p, "object-available", G_CALLBACK(on_object), &c);
+    for (auto _ : st) {
+        c.objects = 0;
+        GError *e = nullptr;
+        if (!gupnp_didl_lite_parser_parse_didl(p, d.c_str(), &e) || c.objects != 256) {
+            st.SkipWithError(e ? e->message : "object count");
+            if (e) g_error_free(e);
+            break;
+        }
+        benchmark::DoNotOptimize(c.sum);
+    }
+    g_object_unref(p);
+    st.SetItemsProcessed(st.iterations() * 256);
+    label(st, (int)st.range(0));
+}
+BENCHMARK(BM_DidlParse_gupnp_av)->Arg(0)->Arg(1);
+
+// ---------------------------------------------------------------- a whole browse
+
+struct memory_server {
+    std::vector<std::string> pages; // response body per StartingIndex / 256
+};
+memory_server g_mem;
+
+int mem_post(void *, const char *, const char *body, const char *, char **out, int *code, char **) {
+    const char *s = strstr(body, "<StartingIndex>");
+    size_t page = s ? (size_t)atoi(s + 15) / 256 : 0;
+    const std::string &r = g_mem.pages[page < g_mem.pages.size() ? page : g_mem.pages.size() - 1];
+    *out = (char *)malloc(r.size() + 1);
+    memcpy(*out, r.c_str(), r.size() + 1);
+    *code = 200;
+    return 0;
+}
+int mem_get(void *, const char *, char **, int *, char **) {
+    return -1;
+}
+void mem_free(void *, void *p) {
+    free(p);
+}
+
+void BM_Browse2000(benchmark::State &st) {
+    const int total = 2000;
+    if (g_mem.pages.empty()) {
+        for (int first = 0; first < total; first += 256) {
+            int n = total - first < 256 ? total - first : 256;
+            g_mem.pages.push_back(cdtest::browse_response(server_page(n, first), n, total, 1));
+        }
+    }
+    kvdmc_devices_clear();
+    if (cdtest::add_server("uuid:bench", "10.0.0.9:8200") != 0) st.SkipWithError(kvdmc_last_error());
+    static const quorlin_io io = {nullptr, mem_get, mem_post, mem_free};
+    kvdmc_set_io(&io);
+    for (auto _ : st) {
+        if (kvdmc_browse("uuid:bench", "64$3$1", 0, 0, 0) != total) st.SkipWithError(kvdmc_last_error());
+    }
+    st.SetItemsProcessed(st.iterations() * total);
+    st.SetLabel(std::to_string(g_mem.pages[0].size() / 1024) + " KB per response");
+}
+BENCHMARK(BM_Browse2000)->Unit(benchmark::kMillisecond);
+
+// ---------------------------------------------------------------- JSON views
+
+void BM_ItemJson4096(benchmark::State &st) {
+    char err[256];
+    api_enter();
+    {
+        // Sixteen pages, as a browse would append them.
+        plat_guard g(&g_lock);
+        for (int first = 0; first < ITEM_MAX; first += 256) {
+            std::string d = server_page(256, first);
+            int r =
+                first ? didl_parse_more(d.c_str(), err, sizeof err) : didl_parse(d.c_str(), err, sizeof err);
+            if (r != first + 256) st.SkipWithError(err);
+        }
+    }
+    size_t bytes = 0;
+    for (auto _ : st) {
+        for (int i = 0; i < ITEM_MAX; i++) bytes += strlen(kvdmc_item_json(i));
+    }
+    benchmark::DoNotOptimize(bytes);
+    st.SetItemsProcessed(st.iterations() * ITEM_MAX);
+}
+BENCHMARK(BM_ItemJson4096)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,41 @@
+// DIDL-Lite from a media server or the host: the item table and every JSON text built from it.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include <rapidjson/document.h>
+
+#include "browse.h"
+#include "kvdmc.h"
+
+namespace {
+
+void check_json(const char *s) {
+    rapidjson::Document d;
+    d.Parse(s); // strict: one value, nothing after it
+    if (d.HasParseError() || !d.IsObject()) abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    std::string doc((const char *)data, size);
+    int r = kvdmc_parse_didl(doc.c_str());
+    if (r != 0 && r != -9) abort();
+    int n = kvdmc_item_count();
+    if (n < 0 || n > ITEM_MAX) abort();
+    if (r == 0) {
+        check_json(kvdmc_last_json());
+        rapidjson::Document d;
+        d.Parse(kvdmc_last_json());
+        if (!d["count"].IsInt() || d["count"].GetInt() != n || (int)d["items"].Size() != n) abort();
+    }
+    for (int i = 0; i < n; i++) {
+        const didl_item &it = g_item[i];
+        if (it.nsub < 0 || it.nsub > ITEM_MAX_SUB || (it.res_url[0] && it.res_size < 0)) abort();
+        check_json(kvdmc_item_json(i));
+    }
+    return 0;
+}

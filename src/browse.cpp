@@ -1,0 +1,339 @@
+// ContentDirectory Browse: paging into the item table, and a small cache of single-page results.
+#include <stdlib.h>
+#include <string.h>
+
+#include "browse.h"
+#include "exports.h"
+#include "kvdmc.h"
+#include "xml.h"
+
+namespace {
+
+constexpr int CACHE_SLOTS = 8;
+constexpr size_t CACHE_DIDL = 32768;
+
+struct bcent {
+    char udn[80];
+    char oid[80];
+    int start;
+    uint64_t at;
+    char didl[CACHE_DIDL];
+    int total;
+    int uid;
+    int returned;
+};
+
+bcent g_bc[CACHE_SLOTS];
+int g_nbc = 0;
+
+plat_mutex s_browse_lock;
+plat_once_t s_browse_once = PLAT_ONCE_INIT;
+void browse_lock_init(void) {
+    plat_mutex_init(&s_browse_lock);
+}
+
+struct serial_guard {
+    serial_guard() { browse_serial_lock(); }
+    ~serial_guard() { browse_serial_unlock(); }
+    serial_guard(const serial_guard &) = delete;
+    serial_guard &operator=(const serial_guard &) = delete;
+};
+
+// The content directory to call: version 1, or the first newer one the device offers.
+const char *content_directory(const device_t *d) {
+    static const char *const frags[] = {"ContentDirectory:1", "ContentDirectory:2", "ContentDirectory:3",
+                                        "ContentDirectory:4"};
+    char url[8];
+    for (const char *f : frags)
+        if (cast_service_url(d, f, url, sizeof url) == 0) return f;
+    return frags[0];
+}
+
+// Finds the device and copies its record, so no lock is needed during the calls.
+int lookup_device(const char *udn, device_t *out, char *err, size_t errn) {
+    char key[80];
+    udn_key_of(udn, key);
+    {
+        plat_guard g(&g_lock);
+        const device_t *d = device_find(key);
+        if (d) {
+            *out = *d;
+            return 0;
+        }
+    }
+    str_fmt(err, errn, "unknown device %s", udn);
+    set_code(KVDMC_E_UNKNOWN);
+    return -1;
+}
+
+void browse_args(sbuf *b, const char *oid, const char *flag, int index, int count) {
+    sb_puts(b, "<ObjectID>");
+    sb_xml(b, oid);
+    sb_printf(b,
+              "</ObjectID><BrowseFlag>%s</BrowseFlag><Filter>*</Filter><StartingIndex>%d</StartingIndex>"
+              "<RequestedCount>%d</RequestedCount><SortCriteria></SortCriteria>",
+              flag, index, count);
+}
+
+int browse_metadata(const device_t *d, const char *oid, char *err, size_t errn) {
+    sbuf_scoped args, result;
+    browse_args(&args, oid, "BrowseMetadata", 0, 1);
+    soap_out out{"Result", nullptr, 0, &result, 0};
+    int code = 0;
+    if (soap_action_args(d, content_directory(d), "Browse", args.str(), &out, 1, &code, err, errn) != 0)
+        return -1;
+    plat_guard g(&g_lock);
+    if (didl_parse(result.str(), err, errn) < 0) {
+        set_code(KVDMC_E_PARSE);
+        return -1;
+    }
+    g_total_matches = g_nitem;
+    set_code(0);
+    return g_nitem;
+}
+
+long read_long(const char *s) {
+    return strtol(s, nullptr, 10);
+}
+
+// The item table as DIDL-Lite text, keeping what a later hit needs.
+void rebuild_didl(sbuf *b) {
+    sb_puts(b, "<DIDL-Lite>");
+    for (int i = 0; i < g_nitem; i++) {
+        const didl_item &it = g_item[i];
+        const char *tag = it.is_folder ? "container" : "item";
+        sb_printf(b, "<%s id=\"", tag);
+        sb_xml(b, it.id);
+        sb_puts(b, "\" parentID=\"");
+        sb_xml(b, it.parent);
+        sb_puts(b, "\"><dc:title>");
+        sb_xml(b, it.title);
+        sb_puts(b, "</dc:title><upnp:class>");
+        sb_xml(b, it.klass);
+        sb_puts(b, "</upnp:class>");
+        if (it.res_url[0]) {
+            sb_puts(b, "<res protocolInfo=\"");
+            sb_xml(b, it.res_protocol_info);
+            sb_putc(b, '"');
+            if (it.res_size >= 0) sb_printf(b, " size=\"%lld\"", (long long)it.res_size);
+            sb_putc(b, '>');
+            sb_xml(b, it.res_url);
+            sb_puts(b, "</res>");
+        }
+        sb_printf(b, "</%s>", tag);
+    }
+    sb_puts(b, "</DIDL-Lite>");
+}
+
+// Caller holds g_lock.
+void cache_store(const char *udn, const char *oid) {
+    sbuf_scoped text;
+    rebuild_didl(&text);
+    // A cut text would give a partial table on a hit: such results are not kept.
+    if (text.b.oom || text.b.n > CACHE_DIDL - 1) return;
+    bcent *e;
+    if (g_nbc == CACHE_SLOTS) {
+        memmove(&g_bc[0], &g_bc[1], sizeof g_bc[0] * (CACHE_SLOTS - 1));
+        e = &g_bc[CACHE_SLOTS - 1];
+    } else {
+        e = &g_bc[g_nbc++];
+    }
+    str_copy(e->udn, sizeof e->udn, udn);
+    str_copy(e->oid, sizeof e->oid, oid);
+    e->start = 0;
+    e->at = plat_now_ms();
+    memcpy(e->didl, text.str(), text.b.n + 1);
+    e->total = g_total_matches;
+    e->uid = g_update_id;
+    e->returned = g_nitem;
+}
+
+// Caller holds g_lock. Returns g_nitem on a hit, -1 on a miss.
+int cache_lookup(const char *udn, const char *oid, int max_age_ms) {
+    for (int i = 0; i < g_nbc; i++) {
+        bcent &e = g_bc[i];
+        if (e.start != 0 || strcmp(e.udn, udn) != 0 || strcmp(e.oid, oid) != 0) continue;
+        if (plat_now_ms() - e.at <= (uint64_t)max_age_ms) {
+            char perr[256];
+            didl_parse(e.didl, perr, sizeof perr);
+            g_total_matches = e.total;
+            g_update_id = e.uid;
+            return g_nitem;
+        }
+        g_nbc--;
+        if (i != g_nbc) memcpy(&e, &g_bc[g_nbc], sizeof e);
+        return -1;
+    }
+    return -1;
+}
+
+int browse_children(const device_t *d, const char *udn, const char *oid, int start, char *err, size_t errn) {
+    int page, max_items, cache_ms;
+    {
+        plat_guard g(&g_lock);
+        page = g_cfg.browse_page > 0 ? g_cfg.browse_page : 256;
+        max_items = g_cfg.browse_max_items;
+        cache_ms = g_cfg.browse_cache_ms;
+    }
+    // The cache keys on the texts as passed; one too long for its field could
+    // collide with another, so such a browse is neither served nor stored.
+    bool cacheable = start == 0 && strlen(udn) < sizeof g_bc[0].udn && strlen(oid) < sizeof g_bc[0].oid;
+    if (cacheable && cache_ms > 0) {
+        plat_guard g(&g_lock);
+        int hit = cache_lookup(udn, oid, cache_ms);
+        if (hit >= 0) {
+            set_code(0);
+            return hit;
+        }
+    }
+
+    const char *frag = content_directory(d);
+    int index = start, fetched = 0;
+    sbuf_scoped args, result;
+    char nret[32], total[32], uid[32];
+    for (;;) {
+        soap_out outs[4] = {{"Result", nullptr, 0, &result, 0},
+                            {"NumberReturned", nret, sizeof nret, nullptr, 0},
+                            {"TotalMatches", total, sizeof total, nullptr, 0},
+                            {"UpdateID", uid, sizeof uid, nullptr, 0}};
+        sb_reset(&args);
+        browse_args(&args, oid, "BrowseDirectChildren", index, page);
+        int code = 0, too_large = 0;
+        int r = soap_call(d, frag, "Browse", args.str(), outs, 4, &code, &too_large, err, errn);
+        if (r != 0 && too_large && page > 1) {
+            // The page did not fit the reader's bound: ask for half as many,
+            // here and on the following pages.
+            page /= 2;
+            continue;
+        }
+        if (r != 0) {
+            if (code >= 701 && code <= 710) set_code(KVDMC_E_UNKNOWN);
+            return -1;
+        }
+        long returned = read_long(nret);
+        long tm = read_long(total);
+        // Claims beyond any real folder are clamped so the index cannot overflow.
+        if (returned > 1000000000L) returned = 1000000000L;
+        if (tm > 2147483647L) tm = 2147483647L;
+        if (tm < -2147483647L) tm = -1;
+        unsigned long up = strtoul(uid, nullptr, 10);
+        {
+            plat_guard g(&g_lock);
+            int pr = index == start ? didl_parse(result.str(), err, errn)
+                                    : didl_parse_more(result.str(), err, errn);
+            if (pr < 0) {
+                set_code(KVDMC_E_PARSE);
+                return -1;
+            }
+            g_total_matches = (int)tm;
+            g_update_id = (int)up;
+        }
+        // A negative count would walk backwards for ever.
+        if (returned <= 0) break;
+        index += (int)returned;
+        fetched += (int)returned;
+        if (tm > 0 && index >= tm) break;
+        if (index >= max_items) {
+            plat_guard g(&g_lock);
+            g_partial = 1;
+            str_fmt(err, errn, "browse cap %d hit", max_items);
+            break;
+        }
+    }
+
+    plat_guard g(&g_lock);
+    if (g_partial) {
+        set_code(KVDMC_E_CAP);
+        return g_nitem;
+    }
+    set_code(0);
+    if (cacheable && page >= (fetched > g_nitem ? fetched : g_nitem)) cache_store(udn, oid);
+    return g_nitem;
+}
+
+} // namespace
+
+void browse_serial_lock(void) {
+    plat_once(&s_browse_once, browse_lock_init);
+    plat_lock(&s_browse_lock);
+}
+
+void browse_serial_unlock(void) {
+    plat_unlock(&s_browse_lock);
+}
+
+int browse_invoke(const char *udn, const char *object_id, int start, int count, int flag, char *err,
+                  size_t errn) {
+    (void)count; // the page size comes from the configuration
+    // One browse at a time: pages of two folders must never mix in the one table.
+    if (!udn || !object_id) {
+        str_copy(err, errn, "browse: null arg");
+        set_code(KVDMC_E_ARG);
+        return -1;
+    }
+    serial_guard serial;
+    device_t d;
+    if (lookup_device(udn, &d, err, errn) != 0) return -1;
+    return flag == 1 ? browse_metadata(&d, object_id, err, errn)
+                     : browse_children(&d, udn, object_id, start, err, errn);
+}
+
+void browse_cache_clear(void) {
+    plat_guard g(&g_lock);
+    g_nbc = 0;
+}
+
+extern "C" {
+
+KVDMC_API int kvdmc_browse(const char *udn, const char *object_id, int start, int count, int flag) {
+    api_enter();
+    if (!udn || !object_id) {
+        set_err("browse: null arg");
+        return -1;
+    }
+    if (start < 0 || count < 0) {
+        set_err("browse: negative index");
+        return -1;
+    }
+    char err[256] = "";
+    int r = browse_invoke(udn, object_id, start, count, flag, err, sizeof err);
+    if (r < 0) {
+        set_err("%s", err);
+        return KVDMC_E_UPNP;
+    }
+    return r;
+}
+
+KVDMC_API int kvdmc_item_count(void) {
+    api_enter();
+    plat_guard g(&g_lock);
+    return g_nitem;
+}
+
+KVDMC_API int kvdmc_total_matches(void) {
+    api_enter();
+    plat_guard g(&g_lock);
+    return g_total_matches;
+}
+
+KVDMC_API int kvdmc_update_id(void) {
+    api_enter();
+    plat_guard g(&g_lock);
+    return g_update_id;
+}
+
+KVDMC_API const char *kvdmc_best_res_url(int i) {
+    static thread_local char s_url[1200];
+    api_enter();
+    plat_guard g(&g_lock);
+    if (i < 0 || i >= g_nitem) return "";
+    str_copy(s_url, sizeof s_url, g_item[i].res_url);
+    return s_url;
+}
+
+KVDMC_API void kvdmc_cache_clear(void) {
+    api_enter();
+    browse_cache_clear();
+}
+
+} // extern "C"

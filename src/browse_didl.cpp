@@ -1,0 +1,371 @@
+// DIDL-Lite parser: one pass of the pull reader into the fixed item table.
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "browse.h"
+#include "xml.h"
+
+didl_item g_item[ITEM_MAX];
+int g_nitem = 0;
+int g_total_matches = -1;
+int g_update_id = 0;
+int g_partial = 0;
+
+void reset_items(void) {
+    g_nitem = 0;
+    g_total_matches = -1;
+    g_update_id = 0;
+    g_partial = 0;
+}
+
+int class_kind(const char *cls) {
+    return cls && strstr(cls, "object.container") ? 1 : 0;
+}
+
+namespace {
+
+// Copies at most max bytes, backing off so a multi-byte UTF-8 sequence is never
+// split: a cut title must still be valid text in the JSON the host reads.
+void copy_text(char *dst, size_t max, const char *src, size_t len) {
+    if (len > max) {
+        size_t cut = max;
+        // Step back over continuation bytes to the lead byte of the cut sequence.
+        size_t k = cut;
+        while (k > 0 && k > cut - 4 && ((unsigned char)src[k] & 0xC0) == 0x80) k--;
+        if (((unsigned char)src[k] & 0xC0) == 0x80 || k == cut) {
+            len = cut; // not UTF-8 there, or the cut falls on a boundary
+        } else {
+            len = k;
+        }
+    }
+    memcpy(dst, src, len);
+    dst[len] = 0;
+}
+
+void copy_attr(char *dst, size_t cap, const char *v) {
+    copy_text(dst, cap - 1, v ? v : "", v ? strlen(v) : 0);
+}
+
+// Leading decimal integer; 0 when none; saturates at INT_MAX.
+int read_count(const char *s) {
+    if (!s) return 0;
+    long long v = 0;
+    bool neg = false;
+    if (*s == '-' || *s == '+') neg = *s++ == '-';
+    if (*s < '0' || *s > '9') return 0;
+    for (; *s >= '0' && *s <= '9'; s++) {
+        v = v * 10 + (*s - '0');
+        if (v > INT_MAX) v = INT_MAX;
+    }
+    return neg ? 0 : (int)v;
+}
+
+// Base-10 signed 64-bit integer as strtoll reads it (leading blanks, a sign,
+// saturation); 0 when there is no number.
+int64_t read_size(const char *s) {
+    if (!s) return 0;
+    while (*s == ' ' || (*s >= '\t' && *s <= '\r')) s++;
+    bool neg = *s == '-';
+    if (*s == '-' || *s == '+') s++;
+    uint64_t v = 0;
+    const uint64_t lim = neg ? (uint64_t)INT64_MAX + 1 : (uint64_t)INT64_MAX;
+    for (; *s >= '0' && *s <= '9'; s++) {
+        unsigned d = (unsigned)(*s - '0');
+        if (v > (lim - d) / 10) {
+            v = lim;
+            while (*s >= '0' && *s <= '9') s++;
+            break;
+        }
+        v = v * 10 + d;
+    }
+    return neg ? (int64_t)(0 - v) : (int64_t)v;
+}
+
+struct pending_res {
+    char pi[256];
+    char size[32];
+    char dur[40];
+    char resol[32];
+    char url[1024];
+};
+
+didl_item *add_item(const char *id, const char *parent, const char *cls, const char *childcount) {
+    didl_item *it = &g_item[g_nitem++];
+    // Only the fields that are read are set: zeroing the whole record (about
+    // 11 KB, mostly subtitle slots) would dominate the parse.
+    copy_attr(it->id, sizeof it->id, id);
+    copy_attr(it->parent, sizeof it->parent, parent);
+    it->title[0] = 0;
+    copy_text(it->klass, 90, cls, strlen(cls));
+    it->is_folder = class_kind(cls);
+    int cc = read_count(childcount);
+    it->childcount = cc > 0 ? cc : 0;
+    it->date[0] = 0;
+    it->res_url[0] = 0;
+    it->res_mime[0] = 0;
+    it->res_protocol[0] = 0;
+    it->res_size = -1;
+    it->res_duration[0] = 0;
+    it->res_resolution[0] = 0;
+    it->res_protocol_info[0] = 0;
+    it->nsub = 0;
+    return it;
+}
+
+void add_sub(didl_item *it, const char *url, const char *mime) {
+    if (it->nsub >= ITEM_MAX_SUB) return;
+    didl_sub &s = it->sub[it->nsub++];
+    str_copy(s.url, sizeof s.url, url);
+    str_copy(s.mime, sizeof s.mime, mime);
+}
+
+void add_res_to(didl_item *it, const pending_res &r) {
+    char proto[64], mime[128];
+    split_protocol_info(r.pi, proto, sizeof proto, mime, sizeof mime);
+    if (strstr(r.pi, ":text/") || strstr(r.pi, "application/smil")) {
+        add_sub(it, r.url, mime);
+        return;
+    }
+    if (!str_nieq(proto, "http-get", 8)) return;
+    int64_t size = read_size(r.size);
+    if (it->res_url[0] && size <= it->res_size) return;
+    str_copy(it->res_url, sizeof it->res_url, r.url);
+    str_copy(it->res_mime, sizeof it->res_mime, mime);
+    str_copy(it->res_protocol, sizeof it->res_protocol, proto);
+    copy_text(it->res_protocol_info, 250, r.pi, strlen(r.pi));
+    it->res_size = size;
+    str_copy(it->res_duration, sizeof it->res_duration, r.dur);
+    str_copy(it->res_resolution, sizeof it->res_resolution, r.resol);
+}
+
+enum { A_ID, A_PARENT, A_CHILDCOUNT, A_PI, A_SIZE, A_DUR, A_RESOL, A_COUNT };
+
+// The values of the attributes this parser reads, from the current start tag
+// in one pass (null when absent; the first of a repeated name wins, as with
+// xml_attr).
+void attrs(const xmlrd *x, const char **vals) {
+    for (int k = 0; k < A_COUNT; k++) vals[k] = nullptr;
+    for (int a = 0; a < x->nattr; a++) {
+        const char *nm = x->attr[a].name;
+        const char *w;
+        int k;
+        switch (nm[0]) {
+        case 'i':
+            w = "id", k = A_ID;
+            break;
+        case 'p':
+            if (nm[1] == 'a')
+                w = "parentID", k = A_PARENT;
+            else
+                w = "protocolInfo", k = A_PI;
+            break;
+        case 'c':
+            w = "childCount", k = A_CHILDCOUNT;
+            break;
+        case 's':
+            w = "size", k = A_SIZE;
+            break;
+        case 'd':
+            w = "duration", k = A_DUR;
+            break;
+        case 'r':
+            w = "resolution", k = A_RESOL;
+            break;
+        default:
+            continue;
+        }
+        if (!vals[k] && strcmp(nm, w) == 0) vals[k] = x->attr[a].val;
+    }
+}
+
+enum elem { E_OTHER, E_ITEM, E_CONTAINER, E_TITLE, E_CLASS, E_DATE, E_RES, E_CAPTION };
+
+// Whether the local name of q (the text after its first ':') is w. The
+// constant length lets the comparison be inlined.
+template <size_t N> bool local_is(const char *q, size_t n, const char (&w)[N]) {
+    constexpr size_t wn = N - 1;
+    if (n < wn || memcmp(q + n - wn, w, wn) != 0) return false;
+    if (n == wn) return true;
+    if (q[n - wn - 1] != ':') return false;
+    for (size_t k = 0; k + 1 < n - wn; k++)
+        if (q[k] == ':') return false;
+    return true;
+}
+
+// Element kind by local name. Most elements are none of ours: the last byte
+// settles nearly all of them.
+elem classify(const char *q, size_t n) {
+    if (n < 3) return E_OTHER;
+    switch (q[n - 1]) {
+    case 's':
+        return local_is(q, n, "res") ? E_RES : local_is(q, n, "class") ? E_CLASS : E_OTHER;
+    case 'm':
+        return local_is(q, n, "item") ? E_ITEM : E_OTHER;
+    case 'e':
+        return local_is(q, n, "title") ? E_TITLE : local_is(q, n, "date") ? E_DATE : E_OTHER;
+    case 'r':
+        return local_is(q, n, "container") ? E_CONTAINER : E_OTHER;
+    case 'o':
+        return local_is(q, n, "CaptionInfo") ? E_CAPTION : E_OTHER;
+    case 'x':
+        return local_is(q, n, "CaptionInfoEx") ? E_CAPTION : E_OTHER;
+    default:
+        return E_OTHER;
+    }
+}
+
+int parse(const char *didl, char *err, size_t errn) {
+    xmlrd *x = xml_open(didl, didl ? strlen(didl) : 0, err, errn);
+    if (!x) return -1;
+    didl_item *cur = nullptr;
+    bool in_title = false, in_class = false, in_date = false, in_res = false, in_caption = false;
+    pending_res pr;
+    pr.url[0] = 0;
+    const char *nm;
+    size_t nl;
+    int ev;
+    int depth = 0;
+    while ((ev = xml_next(x, &nm, &nl)) > 0) {
+        int before = depth;
+        depth = x->depth; // xml_depth without the call, on every event
+        if (ev == XML_EV_TEXT) {
+            if (!cur) continue;
+            if (in_title)
+                copy_text(cur->title, 250, nm, nl);
+            else if (in_class)
+                copy_text(cur->klass, 90, nm, nl);
+            else if (in_date)
+                copy_text(cur->date, 31, nm, nl);
+            else if (in_res)
+                str_copyn(pr.url, sizeof pr.url, nm, nl);
+            else if (in_caption) {
+                char url[1024];
+                str_copyn(url, sizeof url, nm, nl);
+                add_sub(cur, url, "text/srt");
+            }
+            continue;
+        }
+        elem e = classify(nm, nl);
+        if (e == E_OTHER) continue;
+        if (ev == XML_EV_START) {
+            // A self-closing element yields no end event and leaves the depth
+            // where it was: it has no content, so it arms nothing.
+            bool empty = depth == before;
+            if (e == E_ITEM || e == E_CONTAINER) {
+                in_title = in_class = in_date = in_res = in_caption = false;
+                cur = nullptr;
+                if (g_nitem >= ITEM_MAX) {
+                    g_partial = 1;
+                    continue;
+                }
+                const char *av[A_COUNT];
+                attrs(x, av);
+                cur = add_item(av[A_ID], av[A_PARENT],
+                               e == E_CONTAINER ? "object.container.storageFolder" : "", av[A_CHILDCOUNT]);
+                if (empty) cur = nullptr;
+                continue;
+            }
+            if (!cur || empty) continue;
+            switch (e) {
+            case E_TITLE:
+                in_title = true;
+                break;
+            case E_CLASS:
+                in_class = true;
+                break;
+            case E_DATE:
+                in_date = true;
+                break;
+            case E_RES: {
+                const char *av[A_COUNT];
+                attrs(x, av);
+                str_copy(pr.pi, sizeof pr.pi, av[A_PI]);
+                str_copy(pr.size, sizeof pr.size, av[A_SIZE]);
+                str_copy(pr.dur, sizeof pr.dur, av[A_DUR]);
+                str_copy(pr.resol, sizeof pr.resol, av[A_RESOL]);
+                pr.url[0] = 0;
+                in_res = true;
+                break;
+            }
+            case E_CAPTION:
+                in_caption = true;
+                break;
+            default:
+                break;
+            }
+            continue;
+        }
+        switch (e) {
+        case E_ITEM:
+        case E_CONTAINER:
+            in_title = in_class = in_date = in_res = in_caption = false;
+            cur = nullptr;
+            break;
+        case E_TITLE:
+            in_title = false;
+            break;
+        case E_CLASS:
+            in_class = false;
+            break;
+        case E_DATE:
+            in_date = false;
+            break;
+        case E_CAPTION:
+            in_caption = false;
+            break;
+        case E_RES:
+            in_res = false;
+            if (cur && pr.url[0]) add_res_to(cur, pr);
+            break;
+        default:
+            break;
+        }
+    }
+    xml_close(x);
+    if (ev < 0) {
+        str_copy(err, errn, "didl: xml error near offset");
+        return -1;
+    }
+    if (g_partial) {
+        str_copy(err, errn, "DIDL over the item cap");
+        return -1;
+    }
+    return g_nitem;
+}
+
+} // namespace
+
+void split_protocol_info(const char *pi, char *proto, size_t pn, char *mime, size_t mn) {
+    if (!pi) pi = "";
+    const char *c1 = strchr(pi, ':');
+    const char *c2 = c1 ? strchr(c1 + 1, ':') : nullptr;
+    const char *c3 = c2 ? strchr(c2 + 1, ':') : nullptr;
+    if (!c3) {
+        str_copy(proto, pn, pi);
+        if (mn) mime[0] = 0;
+        return;
+    }
+    str_copyn(proto, pn, pi, (size_t)(c1 - pi));
+    const char *m = c1 + 1;
+    size_t ml = (size_t)(c3 - m);
+    if (mn && ml > mn - 1) ml = mn - 1;
+    // The network field is almost always "*": then only the content format counts.
+    if (ml > 0 && m[0] == '*') {
+        const char *c = (const char *)memchr(m, ':', ml);
+        if (c && c + 1 < m + ml) {
+            ml -= (size_t)(c + 1 - m);
+            m = c + 1;
+        }
+    }
+    str_copyn(mime, mn, m, ml);
+}
+
+int didl_parse(const char *didl, char *err, size_t errn) {
+    reset_items();
+    return parse(didl, err, errn);
+}
+
+int didl_parse_more(const char *didl, char *err, size_t errn) {
+    return parse(didl, err, errn);
+}

@@ -1,0 +1,239 @@
+// JSON views of items and devices, written straight into the text builder.
+#include <string.h>
+
+#include "browse.h"
+#include "exports.h"
+#include "kvdmc.h"
+
+void json_str(sbuf *b, const char *s) {
+    sb_putc(b, '"');
+    if (s) {
+        const unsigned char *u = (const unsigned char *)s;
+        const unsigned char *run = u;
+        for (;; u++) {
+            unsigned c = *u;
+            if (c >= 0x20 && c != '"' && c != '\\') continue;
+            if (u > run) sb_putn(b, (const char *)run, (size_t)(u - run));
+            if (c == 0) break;
+            switch (c) {
+            case '"':
+                sb_putn(b, "\\\"", 2);
+                break;
+            case '\\':
+                sb_putn(b, "\\\\", 2);
+                break;
+            case '\n':
+                sb_putn(b, "\\n", 2);
+                break;
+            case '\r':
+                sb_putn(b, "\\r", 2);
+                break;
+            case '\t':
+                sb_putn(b, "\\t", 2);
+                break;
+            default: {
+                static const char hex[] = "0123456789abcdef";
+                char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+                sb_putn(b, esc, 6);
+            }
+            }
+            run = u + 1;
+        }
+    }
+    sb_putc(b, '"');
+}
+
+void item_json(sbuf *b, int i) {
+    const didl_item &it = g_item[i];
+    sb_printf(b, "{\"i\":%d,\"id\":", i);
+    json_str(b, it.id);
+    sb_puts(b, ",\"parent\":");
+    json_str(b, it.parent);
+    sb_puts(b, ",\"title\":");
+    json_str(b, it.title);
+    sb_puts(b, ",\"class\":");
+    json_str(b, it.klass);
+    sb_printf(b, ",\"folder\":%s,\"childcount\":%d,\"date\":", it.is_folder ? "true" : "false",
+              it.childcount);
+    json_str(b, it.date);
+    if (it.res_url[0]) {
+        sb_puts(b, ",\"res\":{\"url\":");
+        json_str(b, it.res_url);
+        sb_puts(b, ",\"mime\":");
+        json_str(b, it.res_mime);
+        sb_printf(b, ",\"size\":%lld", (long long)it.res_size);
+        if (it.res_duration[0]) {
+            sb_puts(b, ",\"duration\":");
+            json_str(b, it.res_duration);
+        }
+        if (it.res_resolution[0]) {
+            sb_puts(b, ",\"resolution\":");
+            json_str(b, it.res_resolution);
+        }
+        sb_putc(b, '}');
+    } else {
+        sb_puts(b, ",\"res\":null");
+    }
+    if (it.nsub) {
+        sb_puts(b, ",\"subs\":[");
+        for (int k = 0; k < it.nsub; k++) {
+            sb_puts(b, k ? ",{\"url\":" : "{\"url\":");
+            json_str(b, it.sub[k].url);
+            sb_puts(b, ",\"mime\":");
+            json_str(b, it.sub[k].mime);
+            sb_putc(b, '}');
+        }
+        sb_putc(b, ']');
+    }
+    sb_putc(b, '}');
+}
+
+void device_json_from(sbuf *b, const device_t *d) {
+    // The device table's own clock, so the lifetime agrees with its expiry.
+    int64_t now = (int64_t)(plat_now_ms() + g_dev_clock_skew_ms);
+    int64_t left = d->expires_ms <= 0 ? -1 : (int64_t)d->expires_ms * 1000 + (int64_t)d->added_ms - now;
+    sb_puts(b, "{\"udn\":");
+    json_str(b, d->udn);
+    sb_printf(b, ",\"kind\":%d,\"name\":", (int)d->kind);
+    json_str(b, d->friendly);
+    sb_puts(b, ",\"manufacturer\":");
+    json_str(b, d->manufacturer);
+    sb_puts(b, ",\"model\":");
+    json_str(b, d->model_name);
+    sb_puts(b, ",\"location\":");
+    json_str(b, d->location);
+    sb_puts(b, ",\"device_type\":");
+    json_str(b, d->device_type);
+    sb_printf(b, ",\"expires_ms\":%lld,\"services\":[", (long long)left);
+    int nsvc = d->nsvc < 0 ? 0 : d->nsvc > DEVICE_MAX_SVC ? DEVICE_MAX_SVC : d->nsvc;
+    for (int k = 0; k < nsvc; k++) {
+        sb_puts(b, k ? ",{\"type\":" : "{\"type\":");
+        json_str(b, d->svc[k].type);
+        sb_puts(b, ",\"control\":");
+        json_str(b, d->svc[k].control);
+        sb_putc(b, '}');
+    }
+    sb_puts(b, "]}");
+}
+
+void device_json(sbuf *b, int i) {
+    device_json_from(b, &g_dev[i]);
+}
+
+namespace {
+
+// Hands a built text out as the small JSON of this thread; "" when it did not fit in memory.
+const char *hand_out_small(const sbuf_scoped &js, const char *who) {
+    if (js.b.oom) {
+        set_err("%s: out of memory", who);
+        set_code(KVDMC_E_NOMEM);
+        return "";
+    }
+    set_small_json(js.str(), js.b.n);
+    return kvdmc_last_json();
+}
+
+} // namespace
+
+extern "C" {
+
+KVDMC_API const char *kvdmc_device_json(int i) {
+    api_enter();
+    sbuf_scoped js;
+    {
+        plat_guard g(&g_lock);
+        if (i < 0 || i >= g_ndev) {
+            set_err("device_json: index out of range");
+            set_code(KVDMC_E_ARG);
+            return "";
+        }
+        device_json(&js, i);
+    }
+    return hand_out_small(js, "device_json");
+}
+
+KVDMC_API const char *kvdmc_item_json(int i) {
+    api_enter();
+    sbuf_scoped js;
+    {
+        plat_guard g(&g_lock);
+        if (i < 0 || i >= g_nitem) {
+            set_err("item_json: index out of range");
+            return "";
+        }
+        item_json(&js, i);
+    }
+    return hand_out_small(js, "item_json");
+}
+
+KVDMC_API int kvdmc_parse_description(const char *xml, const char *location) {
+    api_enter();
+    if (!xml || !location) {
+        set_err("parse_description: null arg");
+        return -1;
+    }
+    device_t d;
+    memset(&d, 0, sizeof d);
+    char err[256] = "";
+    if (desc_parse(xml, location, &d, err, sizeof err) != 0) {
+        set_err("parse_description: %s", err);
+        set_code(KVDMC_E_PARSE);
+        return KVDMC_E_PARSE;
+    }
+    sbuf_scoped js;
+    device_json_from(&js, &d);
+    if (js.b.oom) {
+        set_err("parse_description: out of memory");
+        set_code(KVDMC_E_NOMEM);
+        return KVDMC_E_NOMEM;
+    }
+    {
+        plat_guard g(&g_lock);
+        set_small_json(js.str(), js.b.n);
+    }
+    set_code(0);
+    return 0;
+}
+
+KVDMC_API int kvdmc_parse_didl(const char *didl) {
+    api_enter();
+    if (!didl) {
+        set_err("parse_didl: null didl");
+        return -1;
+    }
+    // Serialised with browses, so the items written out are the ones just parsed.
+    browse_serial_lock();
+    char err[256] = "";
+    int n;
+    {
+        plat_guard g(&g_lock);
+        n = didl_parse(didl, err, sizeof err);
+    }
+    if (n < 0) {
+        browse_serial_unlock();
+        set_err("parse_didl: %s", err);
+        set_code(KVDMC_E_PARSE);
+        return KVDMC_E_PARSE;
+    }
+    sbuf_scoped js;
+    {
+        plat_guard g(&g_lock);
+        sb_printf(&js, "{\"count\":%d,\"items\":[", g_nitem);
+        for (int i = 0; i < g_nitem; i++) {
+            if (i) sb_putc(&js, ',');
+            item_json(&js, i);
+        }
+        sb_puts(&js, "]}");
+    }
+    browse_serial_unlock();
+    if (js.b.oom) {
+        set_err("parse_didl: out of memory");
+        set_code(KVDMC_E_NOMEM);
+        return KVDMC_E_NOMEM;
+    }
+    set_result_json(js.str(), js.b.n);
+    set_code(0);
+    return 0;
+}
+
+} // extern "C"

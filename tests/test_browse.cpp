@@ -1,0 +1,375 @@
+// Browse through the public API: paging, the cache, caps, faults and the JSON views,
+// against a scripted ContentDirectory that checks every request.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <thread>
+
+#include "browse_fixture.h"
+#include "kvdmc.h"
+
+using cdtest::reply;
+using cdtest::request;
+
+namespace {
+
+const char *UDN = "uuid:srv-1";
+const char *CTL = "http://10.0.0.9:8200/ctl/ContentDirectory";
+
+class Browse : public ::testing::Test {
+  protected:
+    cdtest::server srv;
+    quorlin_io io{};
+
+    void SetUp() override {
+        kvdmc_config("browse_page", nullptr); // numeric defaults back
+        kvdmc_devices_clear();
+        kvdmc_cache_clear();
+        kvdmc_fake_reset();
+        ASSERT_EQ(cdtest::add_server(UDN, "10.0.0.9:8200"), 0) << kvdmc_last_error();
+        io = srv.io();
+        kvdmc_set_io(&io);
+    }
+    void TearDown() override { EXPECT_EQ(srv.outstanding(), 0) << "a transport buffer was not released"; }
+
+    std::vector<int> starts() {
+        std::vector<int> v;
+        for (const request &q : srv.requests()) v.push_back(q.start);
+        return v;
+    }
+};
+
+std::string expected_body(const std::string &args) {
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope "
+           "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+           "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:Browse "
+           "xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">" +
+           args + "</u:Browse></s:Body></s:Envelope>";
+}
+
+} // namespace
+
+TEST_F(Browse, ArgumentChecksComeBeforeTheLookup) {
+    EXPECT_EQ(kvdmc_browse(UDN, "0", 0, -1, 0), -1);
+    EXPECT_STREQ(kvdmc_last_error(), "browse: negative index");
+    EXPECT_EQ(kvdmc_browse("uuid:nobody", "0", -1, 0, 0), -1);
+    EXPECT_STREQ(kvdmc_last_error(), "browse: negative index");
+    EXPECT_EQ(kvdmc_browse(UDN, nullptr, 0, 0, 0), -1);
+    EXPECT_STREQ(kvdmc_last_error(), "browse: null arg");
+    EXPECT_EQ(kvdmc_browse(nullptr, "0", 0, 0, 0), -1);
+    EXPECT_EQ(kvdmc_browse("uuid:nobody", "0", 0, 0, 0), -6);
+    EXPECT_STREQ(kvdmc_last_error(), "unknown device uuid:nobody");
+    EXPECT_EQ(kvdmc_last_code(), -4);
+    EXPECT_EQ(srv.request_count(), 0u);
+}
+
+TEST_F(Browse, PagesOneRequestEachInServerOrder) {
+    cdtest::fill(srv, "64$3", 600);
+    srv.update_id = 4000000000u;
+    ASSERT_EQ(kvdmc_browse("UUID:SRV-1", "64$3", 0, 17, 0), 600) << kvdmc_last_error();
+    EXPECT_EQ(kvdmc_last_code(), 0);
+    auto log = srv.requests();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(starts(), (std::vector<int>{0, 256, 512}));
+    EXPECT_EQ(log[0].url, CTL);
+    EXPECT_EQ(log[0].ct, "text/xml; charset=\"utf-8\"\r\nSOAPACTION: "
+                         "\"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"");
+    EXPECT_EQ(log[1].body,
+              expected_body("<ObjectID>64$3</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag>"
+                            "<Filter>*</Filter><StartingIndex>256</StartingIndex><RequestedCount>256"
+                            "</RequestedCount><SortCriteria></SortCriteria>"));
+    EXPECT_EQ(kvdmc_item_count(), 600);
+    EXPECT_EQ(kvdmc_total_matches(), 600);
+    EXPECT_EQ(kvdmc_update_id(), (int)4000000000u);
+    for (int i = 0; i < 600; i += 97) {
+        std::string id = "64$3$" + std::to_string(i);
+        EXPECT_NE(std::string(kvdmc_item_json(i)).find("\"id\":\"" + id + "\""), std::string::npos) << i;
+        EXPECT_EQ(std::string(kvdmc_best_res_url(i)), "http://10.0.0.9:8200/MediaItems/" + id + ".mp3");
+    }
+    // More than one page: nothing was cached.
+    ASSERT_EQ(kvdmc_browse(UDN, "64$3", 0, 0, 0), 600);
+    EXPECT_EQ(srv.request_count(), 6u);
+}
+
+TEST_F(Browse, SinglePageIsCachedUntilItExpires) {
+    cdtest::fill(srv, "1", 10);
+    ASSERT_EQ(kvdmc_browse(UDN, "1", 0, 0, 0), 10);
+    std::string fresh = kvdmc_item_json(3);
+    EXPECT_EQ(
+        fresh,
+        "{\"i\":3,\"id\":\"1$3\",\"parent\":\"1\",\"title\":\"Track 3\",\"class\":"
+        "\"object.item.audioItem.musicTrack\",\"folder\":false,\"childcount\":0,\"date\":\"2021-03-04\","
+        "\"res\":{\"url\":\"http://10.0.0.9:8200/MediaItems/1$3.mp3\",\"mime\":\"audio/mpeg\",\"size\":"
+        "1003,\"duration\":\"0:00:02.000\"},\"subs\":[{\"url\":\"http://10.0.0.9:8200/Captions/1$3.srt\","
+        "\"mime\":\"text/srt\"}]}");
+    ASSERT_EQ(kvdmc_browse(UDN, "1", 0, 0, 0), 10);
+    EXPECT_EQ(srv.request_count(), 1u);
+    // A hit keeps identity, class and the chosen resource only.
+    EXPECT_STREQ(kvdmc_item_json(3),
+                 "{\"i\":3,\"id\":\"1$3\",\"parent\":\"1\",\"title\":\"Track 3\",\"class\":"
+                 "\"object.item.audioItem.musicTrack\",\"folder\":false,\"childcount\":0,\"date\":\"\","
+                 "\"res\":{\"url\":\"http://10.0.0.9:8200/MediaItems/1$3.mp3\",\"mime\":\"audio/"
+                 "mpeg\",\"size\":1003}}");
+    EXPECT_EQ(kvdmc_total_matches(), 10);
+    EXPECT_EQ(kvdmc_update_id(), 7);
+
+    // Other starts, and the UDN in another letter case, are separate.
+    ASSERT_EQ(kvdmc_browse(UDN, "1", 5, 0, 0), 5);
+    ASSERT_EQ(kvdmc_browse(UDN, "1", 5, 0, 0), 5);
+    EXPECT_EQ(srv.request_count(), 3u);
+    ASSERT_EQ(kvdmc_browse("UUID:SRV-1", "1", 0, 0, 0), 10);
+    EXPECT_EQ(srv.request_count(), 4u);
+
+    kvdmc_config("browse_cache_ms", "1");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(kvdmc_browse(UDN, "1", 0, 0, 0), 10);
+    EXPECT_EQ(srv.request_count(), 5u);
+    // The stale entry went; the fresh result was stored again.
+    kvdmc_config("browse_cache_ms", "60000");
+    ASSERT_EQ(kvdmc_browse(UDN, "1", 0, 0, 0), 10);
+    EXPECT_EQ(srv.request_count(), 5u);
+    kvdmc_cache_clear();
+    ASSERT_EQ(kvdmc_browse(UDN, "1", 0, 0, 0), 10);
+    EXPECT_EQ(srv.request_count(), 6u);
+    kvdmc_config("browse_cache_ms", "0");
+    ASSERT_EQ(kvdmc_browse(UDN, "1", 0, 0, 0), 10);
+    EXPECT_EQ(srv.request_count(), 7u);
+}
+
+TEST_F(Browse, EmptyFolderIsCachedToo) {
+    srv.folders["empty"] = {};
+    ASSERT_EQ(kvdmc_browse(UDN, "empty", 0, 0, 0), 0);
+    ASSERT_EQ(kvdmc_browse(UDN, "empty", 0, 0, 0), 0);
+    EXPECT_EQ(srv.request_count(), 1u);
+    EXPECT_EQ(kvdmc_total_matches(), 0);
+}
+
+TEST_F(Browse, NinthEntryPushesOutTheFirst) {
+    for (int f = 0; f < 9; f++) cdtest::fill(srv, "f" + std::to_string(f), f);
+    for (int f = 0; f < 9; f++) ASSERT_EQ(kvdmc_browse(UDN, ("f" + std::to_string(f)).c_str(), 0, 0, 0), f);
+    EXPECT_EQ(srv.request_count(), 9u);
+    ASSERT_EQ(kvdmc_browse(UDN, "f1", 0, 0, 0), 1); // still cached
+    ASSERT_EQ(kvdmc_browse(UDN, "f0", 0, 0, 0), 0); // empty folder, pushed out
+    EXPECT_EQ(srv.request_count(), 10u);
+}
+
+TEST_F(Browse, CachedTextTooLongIsNotKept) {
+    std::vector<std::string> &v = srv.folders["big"];
+    for (int i = 0; i < 100; i++)
+        v.push_back("<item id=\"b" + std::to_string(i) + "\" parentID=\"big\"><dc:title>" +
+                    std::string(240, 't') +
+                    "</dc:title><upnp:class>object.item</upnp:class><res protocolInfo=\"http-get:*:a/b:*\">"
+                    "http://h/" +
+                    std::string(200, 'u') + "</res></item>");
+    ASSERT_EQ(kvdmc_browse(UDN, "big", 0, 0, 0), 100);
+    ASSERT_EQ(kvdmc_browse(UDN, "big", 0, 0, 0), 100);
+    EXPECT_EQ(srv.request_count(), 2u);
+    EXPECT_EQ(std::string(kvdmc_best_res_url(99)), "http://h/" + std::string(200, 'u'));
+}
+
+TEST_F(Browse, CapsAndUnknownTotals) {
+    cdtest::fill(srv, "a", 1000);
+    kvdmc_config("browse_max_items", "300");
+    EXPECT_EQ(kvdmc_browse(UDN, "a", 0, 0, 0), 512);
+    EXPECT_EQ(kvdmc_last_code(), -8);
+    EXPECT_EQ(starts(), (std::vector<int>{0, 256}));
+    ASSERT_EQ(kvdmc_browse(UDN, "a", 0, 0, 0), 512); // partial results are not cached
+    EXPECT_EQ(srv.request_count(), 4u);
+
+    kvdmc_config("browse_max_items", nullptr);
+    kvdmc_config("browse_page", "100");
+    srv.clear_log();
+    srv.total_override = 0;
+    cdtest::fill(srv, "u", 250);
+    ASSERT_EQ(kvdmc_browse(UDN, "u", 0, 0, 0), 250);
+    EXPECT_EQ(starts(), (std::vector<int>{0, 100, 200, 250}));
+    EXPECT_EQ(kvdmc_total_matches(), 0);
+    EXPECT_EQ(kvdmc_last_code(), 0);
+
+    // More than the table holds.
+    srv.total_override = -2;
+    kvdmc_config("browse_page", "1024");
+    for (int i = 0; i <= 4096; i++)
+        srv.folders["huge"].push_back("<item id=\"h" + std::to_string(i) + "\"/>");
+    EXPECT_EQ(kvdmc_browse(UDN, "huge", 0, 0, 0), -6);
+    EXPECT_STREQ(kvdmc_last_error(), "DIDL over the item cap");
+    EXPECT_EQ(kvdmc_last_code(), -9);
+    EXPECT_EQ(kvdmc_item_count(), 4096);
+}
+
+TEST_F(Browse, FaultsByModeAndStatus) {
+    cdtest::fill(srv, "ok", 3);
+    // Unknown folders answer 701 with status 500, as real servers do.
+    EXPECT_EQ(kvdmc_browse(UDN, "nope", 0, 0, 0), -6);
+    EXPECT_STREQ(kvdmc_last_error(), "UPnP error 701: No such object");
+    EXPECT_EQ(kvdmc_last_code(), -4);
+
+    int status = 200, code = 701;
+    srv.script = [&](const request &, reply *r) {
+        r->status = status;
+        r->body = cdtest::fault_body(code, "No such object");
+        return true;
+    };
+    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 0), -6);
+    EXPECT_EQ(kvdmc_last_code(), -4);
+    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 1), -6);
+    EXPECT_EQ(kvdmc_last_code(), -6);
+    code = 720;
+    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 0), -6);
+    EXPECT_EQ(kvdmc_last_code(), -6);
+    status = 403;
+    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 0), -6);
+    EXPECT_EQ(std::string(kvdmc_last_error()), std::string("HTTP 403 from ") + CTL);
+    EXPECT_EQ(kvdmc_last_code(), -12);
+
+    srv.script = [&](const request &, reply *r) {
+        r->status = 500;
+        r->body = "<html>busy</html>";
+        return true;
+    };
+    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 0), -6);
+    EXPECT_EQ(kvdmc_last_code(), -3);
+}
+
+TEST_F(Browse, MalformedResponses) {
+    std::string result;
+    srv.script = [&](const request &, reply *r) {
+        r->body = result;
+        return true;
+    };
+    // The Result is not DIDL-Lite XML.
+    result = cdtest::browse_response("", 1, 1, 1);
+    size_t at = result.find("<Result></Result>");
+    result.replace(at, 17, "<Result>&lt;item id=&quot;1&quot;&gt;&lt;&lt;</Result>");
+    EXPECT_EQ(kvdmc_browse(UDN, "x", 0, 0, 0), -6);
+    EXPECT_STREQ(kvdmc_last_error(), "didl: xml error near offset");
+    EXPECT_EQ(kvdmc_last_code(), -9);
+
+    result = "<s:Envelope><s:Body><u:SearchResponse/></s:Body></s:Envelope>";
+    EXPECT_EQ(kvdmc_browse(UDN, "x", 0, 0, 0), -6);
+    EXPECT_STREQ(kvdmc_last_error(), "SOAP Browse: no BrowseResponse in the response");
+    EXPECT_EQ(kvdmc_last_code(), -9);
+
+    // Counts that are not numbers end the listing after the first page.
+    result = cdtest::browse_response(cdtest::didl_open() + "<item id=\"1\"/></DIDL-Lite>", 1, 5, 3);
+    result.replace(result.find("<NumberReturned>1<"), 18, "<NumberReturned>x<");
+    EXPECT_EQ(kvdmc_browse(UDN, "x", 0, 0, 0), 1);
+    EXPECT_EQ(srv.request_count(), 3u);
+    // A negative count does not walk backwards.
+    result.replace(result.find("<NumberReturned>x<"), 18, "<NumberReturned>-5<");
+    EXPECT_EQ(kvdmc_browse(UDN, "x", 2, 0, 0), 1);
+    EXPECT_EQ(srv.request_count(), 4u);
+}
+
+TEST_F(Browse, MetadataModeAndEscapedIds) {
+    srv.folders["a&b<c>\"d'%20+"] = {cdtest::track("z", 1)};
+    ASSERT_EQ(kvdmc_browse(UDN, "a&b<c>\"d'%20+", 0, 0, 1), 1) << kvdmc_last_error();
+    auto log = srv.requests();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].body, expected_body("<ObjectID>a&amp;b&lt;c&gt;&quot;d&apos;%20+</ObjectID><BrowseFlag>"
+                                         "BrowseMetadata</BrowseFlag><Filter>*</Filter><StartingIndex>0"
+                                         "</StartingIndex><RequestedCount>1</RequestedCount><SortCriteria>"
+                                         "</SortCriteria>"));
+    EXPECT_EQ(kvdmc_total_matches(), 1);
+    EXPECT_STREQ(kvdmc_item_json(0),
+                 "{\"i\":0,\"id\":\"a&b<c>\\\"d'%20+\",\"parent\":\"-1\",\"title\":\"Folder\","
+                 "\"class\":\"object.container.storageFolder\",\"folder\":true,"
+                 "\"childcount\":1,\"date\":\"\",\"res\":null}");
+    ASSERT_EQ(kvdmc_browse(UDN, "a&b<c>\"d'%20+", 0, 0, 0), 1);
+    EXPECT_EQ(srv.requests()[1].object_id, "a&b<c>\"d'%20+");
+    EXPECT_NE(srv.requests()[1].body.find("<ObjectID>a&amp;b&lt;c&gt;&quot;d&apos;%20+</ObjectID>"),
+              std::string::npos);
+}
+
+TEST_F(Browse, NewerContentDirectoryOnlyWhenVersionOneIsMissing) {
+    ASSERT_EQ(cdtest::add_server("uuid:v3", "10.0.0.7:80", {"ConnectionManager:2", "ContentDirectory:3"}), 0);
+    ASSERT_EQ(cdtest::add_server("uuid:both", "10.0.0.8:80", {"ContentDirectory:2", "ContentDirectory:1"}),
+              0);
+    kvdmc_set_io(&io);
+    cdtest::fill(srv, "0", 2);
+    ASSERT_EQ(kvdmc_browse("uuid:v3", "0", 0, 0, 0), 2);
+    ASSERT_EQ(kvdmc_browse("uuid:both", "0", 0, 0, 0), 2);
+    auto log = srv.requests();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].service, "ContentDirectory:3");
+    EXPECT_EQ(log[0].url, "http://10.0.0.7:80/ctl/ContentDirectory");
+    EXPECT_NE(log[0].body.find("xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:3\""),
+              std::string::npos);
+    EXPECT_EQ(log[1].service, "ContentDirectory:1");
+
+    ASSERT_EQ(cdtest::add_server("uuid:none", "10.0.0.6:80", {"ConnectionManager:1"}), 0);
+    kvdmc_set_io(&io);
+    EXPECT_EQ(kvdmc_browse("uuid:none", "0", 0, 0, 0), -6);
+    EXPECT_STREQ(kvdmc_last_error(), "device has no ContentDirectory:1 service");
+}
+
+TEST_F(Browse, OversizedPagesAreAskedForInHalves) {
+    // About 1.4 KB per item: 256 of them do not fit the reader's bound.
+    std::vector<std::string> &v = srv.folders["fat"];
+    for (int i = 0; i < 300; i++) {
+        std::string t = cdtest::track("fat", i);
+        t.insert(t.find("</dc:title>"), std::string(900, 'x'));
+        v.push_back(t);
+    }
+    ASSERT_EQ(kvdmc_browse(UDN, "fat", 0, 0, 0), 300) << kvdmc_last_error();
+    std::vector<int> counts;
+    for (const request &q : srv.requests()) counts.push_back(q.count);
+    EXPECT_EQ(counts, (std::vector<int>{256, 128, 128, 128}));
+    EXPECT_EQ(starts(), (std::vector<int>{0, 0, 128, 256}));
+    EXPECT_STREQ(kvdmc_best_res_url(299), "http://10.0.0.9:8200/MediaItems/fat$299.mp3");
+
+    // A single object too large for the reader fails after asking for one.
+    srv.clear_log();
+    srv.folders["one"] = {"<item id=\"1\"><dc:title>" + std::string(270000, 'y') + "</dc:title></item>"};
+    EXPECT_EQ(kvdmc_browse(UDN, "one", 0, 0, 0), -6);
+    EXPECT_STREQ(kvdmc_last_error(), "xml over 262144 bytes");
+    EXPECT_EQ(kvdmc_last_code(), -9);
+    EXPECT_EQ(srv.requests().back().count, 1);
+    EXPECT_EQ(srv.request_count(), 9u);
+}
+
+TEST_F(Browse, DeviceJsonAndDescriptionParsing) {
+    ASSERT_EQ(kvdmc_device_count(), 1);
+    std::string js = kvdmc_device_json(0);
+    size_t a = js.find("\"expires_ms\":");
+    ASSERT_NE(a, std::string::npos);
+    long long left = atoll(js.c_str() + a + 13);
+    EXPECT_LE(left, 1800000);
+    EXPECT_GT(left, 1790000);
+    size_t b = js.find(',', a);
+    js.replace(a, b - a, "\"expires_ms\":X");
+    EXPECT_EQ(js, "{\"udn\":\"uuid:srv-1\",\"kind\":1,\"name\":\"Test Server\",\"manufacturer\":\"Acme\","
+                  "\"model\":\"Box 2\",\"location\":\"http://10.0.0.9:8200/rootDesc.xml\",\"device_type\":"
+                  "\"urn:schemas-upnp-org:device:MediaServer:1\",\"expires_ms\":X,\"services\":[{\"type\":"
+                  "\"urn:schemas-upnp-org:service:ConnectionManager:1\",\"control\":"
+                  "\"http://10.0.0.9:8200/ctl/ConnectionManager\"},{\"type\":"
+                  "\"urn:schemas-upnp-org:service:ContentDirectory:1\",\"control\":"
+                  "\"http://10.0.0.9:8200/ctl/ContentDirectory\"}]}");
+
+    EXPECT_STREQ(kvdmc_device_json(1), "");
+    EXPECT_STREQ(kvdmc_last_error(), "device_json: index out of range");
+    EXPECT_EQ(kvdmc_last_code(), -1);
+    EXPECT_STREQ(kvdmc_device_json(-1), "");
+
+    std::string name(100, 'n');
+    std::string desc = cdtest::description("uuid:solo", {}, name + "\"\t");
+    ASSERT_EQ(kvdmc_parse_description(desc.c_str(), "http://h:1/d.xml"), 0);
+    EXPECT_EQ(std::string(kvdmc_last_json()),
+              "{\"udn\":\"uuid:solo\",\"kind\":0,\"name\":\"" + name +
+                  "\\\"\\t\",\"manufacturer\":\"Acme\",\"model\":\"Box 2\",\"location\":\"http://h:1/d.xml\","
+                  "\"device_type\":\"urn:schemas-upnp-org:device:MediaServer:1\",\"expires_ms\":-1,"
+                  "\"services\":[]}");
+    EXPECT_EQ(kvdmc_last_code(), 0);
+    EXPECT_EQ(kvdmc_device_count(), 1);
+
+    std::string no_udn = "<root><device><deviceType>urn:schemas-upnp-org:device:MediaServer:1</deviceType>"
+                         "<friendlyName>x</friendlyName></device></root>";
+    EXPECT_EQ(kvdmc_parse_description(no_udn.c_str(), ""), -9);
+    EXPECT_STREQ(kvdmc_last_error(), "parse_description: description has no UDN");
+    EXPECT_EQ(kvdmc_last_code(), -9);
+    EXPECT_EQ(kvdmc_parse_description(nullptr, ""), -1);
+    EXPECT_STREQ(kvdmc_last_error(), "parse_description: null arg");
+}

@@ -1,0 +1,86 @@
+// kvdmc-test: tsan
+// Several host threads browsing and reading JSON at once: whole browses never
+// leave a table that mixes two folders, and every text handed out is whole.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "browse.h"
+#include "browse_fixture.h"
+#include "exports.h"
+#include "kvdmc.h"
+
+namespace {
+
+// True when every item of the table belongs to one folder.
+bool table_is_one_folder(std::string *parent) {
+    plat_guard g(&g_lock);
+    for (int i = 1; i < g_nitem; i++)
+        if (strcmp(g_item[i].parent, g_item[0].parent) != 0) return false;
+    if (g_nitem) *parent = g_item[0].parent;
+    return true;
+}
+
+} // namespace
+
+TEST(BrowseThreads, BrowsesAndReadersAtOnce) {
+    kvdmc_config("browse_page", nullptr);
+    kvdmc_devices_clear();
+    kvdmc_cache_clear();
+    ASSERT_EQ(cdtest::add_server("uuid:mt-1", "10.0.0.9:8200"), 0) << kvdmc_last_error();
+    cdtest::server srv;
+    // Two pages each, so unserialised browses would interleave their pages.
+    for (int f = 0; f < 4; f++) cdtest::fill(srv, "f" + std::to_string(f), 300 + f);
+    cdtest::fill(srv, "small", 5);
+    quorlin_io io = srv.io();
+    kvdmc_set_io(&io);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> mixed{0}, bad_json{0}, failures{0};
+    std::vector<std::thread> th;
+    for (int t = 0; t < 4; t++) {
+        th.emplace_back([&, t] {
+            std::string oid = "f" + std::to_string(t);
+            for (int k = 0; k < 15; k++) {
+                int n = kvdmc_browse("uuid:mt-1", k % 3 == 0 ? "small" : oid.c_str(), 0, 0, 0);
+                if (n != (k % 3 == 0 ? 5 : 300 + t)) failures++;
+            }
+        });
+    }
+    th.emplace_back([&] {
+        for (int k = 0; k < 20; k++) {
+            kvdmc_parse_didl(
+                "<DIDL-Lite><item id=\"p\" parentID=\"parsed\"><dc:title>x</dc:title></item></DIDL-Lite>");
+            kvdmc_cache_clear();
+            std::this_thread::yield();
+        }
+    });
+    for (int r = 0; r < 2; r++) {
+        th.emplace_back([&] {
+            int rounds = 0;
+            while (!stop.load() && rounds++ < 100000) {
+                std::string parent;
+                if (!table_is_one_folder(&parent)) mixed++;
+                int n = kvdmc_item_count();
+                if (n <= 0) continue;
+                std::string js = kvdmc_item_json(rounds % n);
+                // Either whole, or empty when the table shrank meanwhile.
+                if (!js.empty() && (js.front() != '{' || js.back() != '}')) bad_json++;
+                std::string url = kvdmc_best_res_url(rounds % n);
+                if (!url.empty() && url.rfind("http://", 0) != 0) bad_json++;
+                kvdmc_device_json(0);
+            }
+        });
+    }
+    for (size_t i = 0; i < 5; i++) th[i].join();
+    stop = true;
+    for (size_t i = 5; i < th.size(); i++) th[i].join();
+
+    EXPECT_EQ(mixed.load(), 0);
+    EXPECT_EQ(bad_json.load(), 0);
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(srv.outstanding(), 0);
+}

@@ -1,0 +1,255 @@
+// DIDL-Lite parsing into the item table, and the item JSON the host reads.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+
+#include "browse.h"
+#include "kvdmc.h"
+
+namespace {
+
+std::string doc(const std::string &body) {
+    return "<DIDL-Lite xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" "
+           "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+           "xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\">" +
+           body + "</DIDL-Lite>";
+}
+
+int parse(const std::string &body, char *err = nullptr) {
+    char buf[256];
+    return didl_parse(doc(body).c_str(), err ? err : buf, 256);
+}
+
+std::string res(const char *pi, const char *url, const char *extra = "") {
+    return std::string("<res protocolInfo=\"") + pi + "\"" + extra + ">" + url + "</res>";
+}
+
+} // namespace
+
+TEST(Didl, LargestHttpResourceWins) {
+    ASSERT_EQ(parse("<item id=\"1\" parentID=\"0\"><dc:title>T</dc:title>" +
+                    res("http-get:*:video/mp4:*", "http://a/100", " size=\"100\"") +
+                    res("http-get:*:video/mpeg:*", "http://a/300", " size=\"300\" duration=\"1:00\"") +
+                    res("rtsp-rtp-udp:*:video/mp4:*", "rtsp://a/900", " size=\"900\"") +
+                    res("HTTP-GET:*:video/x:*", "http://a/300b", " size=\"300\"") + "</item>"),
+              1);
+    const didl_item &it = g_item[0];
+    EXPECT_STREQ(it.res_url, "http://a/300");
+    EXPECT_EQ(it.res_size, 300);
+    EXPECT_STREQ(it.res_mime, "video/mpeg");
+    EXPECT_STREQ(it.res_protocol, "http-get");
+    EXPECT_STREQ(it.res_protocol_info, "http-get:*:video/mpeg:*");
+    EXPECT_STREQ(it.res_duration, "1:00");
+
+    // Ties and missing sizes keep the first; an upper-case protocol still counts.
+    ASSERT_EQ(parse("<item id=\"2\">" + res("HTTP-GET:*:a/b:*", "http://a/1") +
+                    res("http-get:*:a/c:*", "http://a/2") + "</item><item id=\"3\">" +
+                    res("http-get:*:a/b:*", "http://a/x", " size=\"junk\"") +
+                    res("http-get:*:a/b:*", "http://a/y", " size=\"1\"") + "</item>"),
+              2);
+    EXPECT_STREQ(g_item[0].res_url, "http://a/1");
+    EXPECT_EQ(g_item[0].res_size, 0);
+    EXPECT_STREQ(g_item[1].res_url, "http://a/y");
+}
+
+TEST(Didl, ProtocolInfoSplitting) {
+    char proto[64], mime[128];
+    split_protocol_info("http-get:*:video/mp4:DLNA.ORG_PN=AVC", proto, sizeof proto, mime, sizeof mime);
+    EXPECT_STREQ(proto, "http-get");
+    EXPECT_STREQ(mime, "video/mp4");
+    split_protocol_info("http-get:lan:video/mp4:*", proto, sizeof proto, mime, sizeof mime);
+    EXPECT_STREQ(mime, "lan:video/mp4");
+    split_protocol_info("http-get:*:video/mp4", proto, sizeof proto, mime, sizeof mime);
+    EXPECT_STREQ(proto, "http-get:*:video/mp4");
+    EXPECT_STREQ(mime, "");
+    split_protocol_info("http-get:*::*", proto, sizeof proto, mime, sizeof mime);
+    EXPECT_STREQ(mime, "*:");
+
+    // Two colons only: no media type, yet still an http-get resource.
+    ASSERT_EQ(parse("<item id=\"1\">" + res("http-get:*:video/mp4", "http://a/v") + "</item>"), 1);
+    EXPECT_STREQ(g_item[0].res_url, "http://a/v");
+    EXPECT_STREQ(g_item[0].res_mime, "");
+}
+
+TEST(Didl, SubtitlesAreSortedOut) {
+    std::string caps;
+    for (int i = 0; i < 9; i++)
+        caps += "<sec:CaptionInfoEx sec:type=\"sub\">http://a/c" + std::to_string(i) + "</sec:CaptionInfoEx>";
+    ASSERT_EQ(parse("<item id=\"s\">" + res("http-get:*:text/srt:*", "http://a/s.srt") +
+                    res("http-get:*:application/smil:*", "http://a/s.smil") + "</item><item id=\"c\">" +
+                    caps + "<CaptionInfo>http://a/plain</CaptionInfo></item>"),
+              2);
+    EXPECT_STREQ(g_item[0].res_url, "");
+    ASSERT_EQ(g_item[0].nsub, 2);
+    EXPECT_STREQ(g_item[0].sub[0].url, "http://a/s.srt");
+    EXPECT_STREQ(g_item[0].sub[0].mime, "text/srt");
+    EXPECT_STREQ(g_item[0].sub[1].mime, "application/smil");
+    ASSERT_EQ(g_item[1].nsub, 8);
+    EXPECT_STREQ(g_item[1].sub[0].url, "http://a/c0");
+    EXPECT_STREQ(g_item[1].sub[0].mime, "text/srt");
+    EXPECT_STREQ(g_item[1].sub[7].url, "http://a/c7");
+}
+
+TEST(Didl, IdentityClassAndCounts) {
+    ASSERT_EQ(
+        parse("<container id=\"c1\" parentID=\"0\" childCount=\"12\"><dc:title>Music</dc:title></container>"
+              "<item id=\"i1\" parentID=\"c1\" childCount=\"0\"><upnp:class>object.container</upnp:class>"
+              "<dc:date>2020-01-02</dc:date></item>"
+              "<container childCount=\"-4\"/><container childCount=\"x9\"><class>object.container.album"
+              "</class><title>plain names</title></container>"),
+        4);
+    EXPECT_STREQ(g_item[0].id, "c1");
+    EXPECT_STREQ(g_item[0].parent, "0");
+    EXPECT_STREQ(g_item[0].klass, "object.container.storageFolder");
+    EXPECT_EQ(g_item[0].is_folder, 1);
+    EXPECT_EQ(g_item[0].childcount, 12);
+    EXPECT_EQ(g_item[0].res_size, -1);
+    EXPECT_STREQ(g_item[1].klass, "object.container");
+    EXPECT_EQ(g_item[1].is_folder, 0);
+    EXPECT_STREQ(g_item[1].date, "2020-01-02");
+    EXPECT_EQ(g_item[2].childcount, 0);
+    EXPECT_STREQ(g_item[2].id, "");
+    EXPECT_EQ(g_item[3].childcount, 0);
+    EXPECT_STREQ(g_item[3].klass, "object.container.album");
+    EXPECT_STREQ(g_item[3].title, "plain names");
+}
+
+TEST(Didl, SelfClosingElementsCaptureNothing) {
+    ASSERT_EQ(parse("<item id=\"1\"><dc:title/>after title<upnp:class/>after class<dc:date/>after date"
+                    "<res protocolInfo=\"http-get:*:a/b:*\"/>after res<sec:CaptionInfoEx/>after caption"
+                    "<dc:title>real</dc:title></item><item id=\"2\"/>stray<dc:title>orphan</dc:title>"),
+              2);
+    EXPECT_STREQ(g_item[0].title, "real");
+    EXPECT_STREQ(g_item[0].klass, "");
+    EXPECT_STREQ(g_item[0].date, "");
+    EXPECT_STREQ(g_item[0].res_url, "");
+    EXPECT_EQ(g_item[0].nsub, 0);
+    EXPECT_STREQ(g_item[1].title, "");
+}
+
+TEST(Didl, CutsKeepWholeUtf8Characters) {
+    std::string title;
+    title += "xx";
+    for (int i = 0; i < 100; i++) title += "\xE3\x81\x82"; // 3-byte letters
+    ASSERT_EQ(parse("<item id=\"1\"><dc:title>" + title + "</dc:title></item>"), 1);
+    // 250 bytes would split the 83rd letter; the cut backs off to 2 + 82 * 3.
+    EXPECT_EQ(strlen(g_item[0].title), 248u);
+    std::string ascii(300, 'a');
+    ASSERT_EQ(parse("<item id=\"1\"><dc:title>" + ascii + "</dc:title></item>"), 1);
+    EXPECT_EQ(strlen(g_item[0].title), 250u);
+    std::string two = "ab";
+    for (int i = 0; i < 200; i++) two += "\xC3\xA9";
+    ASSERT_EQ(parse("<item id=\"1\"><dc:title>" + two + "</dc:title></item>"), 1);
+    EXPECT_EQ(strlen(g_item[0].title), 250u);
+    std::string odd = "a" + two;
+    ASSERT_EQ(parse("<item id=\"1\"><dc:title>" + odd + "</dc:title></item>"), 1);
+    EXPECT_EQ(strlen(g_item[0].title), 249u);
+}
+
+TEST(Didl, FailuresAndTheItemCap) {
+    char err[256];
+    ASSERT_EQ(parse("<item id=\"1\"/><item id=\"2\"/>"), 2);
+    EXPECT_EQ(didl_parse("<!DOCTYPE x><DIDL-Lite/>", err, sizeof err), -1);
+    EXPECT_STREQ(err, "DOCTYPE not allowed");
+    EXPECT_EQ(g_nitem, 0);
+
+    EXPECT_EQ(parse("<item id=\"a\"></item><item id=\"b\"><dc:title x=>", err), -1);
+    EXPECT_STREQ(err, "didl: xml error near offset");
+    EXPECT_EQ(g_nitem, 2);
+
+    std::string many;
+    for (int i = 0; i <= ITEM_MAX; i++) many += "<item id=\"" + std::to_string(i) + "\"/>";
+    EXPECT_EQ(parse(many, err), -1);
+    EXPECT_STREQ(err, "DIDL over the item cap");
+    EXPECT_EQ(g_nitem, ITEM_MAX);
+    EXPECT_EQ(g_partial, 1);
+    EXPECT_STREQ(g_item[ITEM_MAX - 1].id, "4095");
+
+    // The continuation parse appends; the plain parse starts over.
+    ASSERT_EQ(parse("<item id=\"p1\"/>"), 1);
+    EXPECT_EQ(didl_parse_more(doc("<item id=\"p2\"/>").c_str(), err, sizeof err), 2);
+    EXPECT_STREQ(g_item[1].id, "p2");
+    EXPECT_EQ(g_total_matches, -1);
+}
+
+// ---------------------------------------------------------------- JSON through the API
+
+TEST(ItemJson, FullItemExact) {
+    ASSERT_EQ(
+        kvdmc_parse_didl(doc("<item id=\"64$3\" parentID=\"64\"><dc:title>Song</dc:title>"
+                             "<upnp:class>object.item.videoItem</upnp:class><dc:date>2021-01-01</dc:date>" +
+                             res("http-get:*:video/mp4:*", "http://h/v.mp4",
+                                 " size=\"12345678901\" duration=\"0:01:02.000\" resolution=\"1920x1080\"") +
+                             res("http-get:*:text/srt:*", "http://h/v.srt") +
+                             "<sec:CaptionInfoEx>http://h/v2.srt</sec:CaptionInfoEx></item>")
+                             .c_str()),
+        0);
+    const char *item =
+        "{\"i\":0,\"id\":\"64$3\",\"parent\":\"64\",\"title\":\"Song\",\"class\":"
+        "\"object.item.videoItem\",\"folder\":false,\"childcount\":0,\"date\":\"2021-01-01\","
+        "\"res\":{\"url\":\"http://h/v.mp4\",\"mime\":\"video/mp4\",\"size\":12345678901,"
+        "\"duration\":\"0:01:02.000\",\"resolution\":\"1920x1080\"},\"subs\":[{\"url\":"
+        "\"http://h/v.srt\",\"mime\":\"text/srt\"},{\"url\":\"http://h/v2.srt\",\"mime\":\"text/srt\"}]}";
+    EXPECT_EQ(std::string(kvdmc_last_json()), std::string("{\"count\":1,\"items\":[") + item + "]}");
+    EXPECT_EQ(kvdmc_last_code(), 0);
+    EXPECT_STREQ(kvdmc_item_json(0), item);
+    EXPECT_STREQ(kvdmc_last_json(), item);
+    EXPECT_STREQ(kvdmc_best_res_url(0), "http://h/v.mp4");
+    EXPECT_EQ(kvdmc_item_count(), 1);
+}
+
+TEST(ItemJson, EscapesNullResourceAndPlainResource) {
+    ASSERT_EQ(
+        kvdmc_parse_didl(doc("<container id=\"c\"><dc:title>a&quot;b\\c\td\x01"
+                             "e\x08"
+                             "f/\xC3\xA9</dc:title>"
+                             "</container><item id=\"i\">" +
+                             res("http-get:*:audio/mpeg:*", "http://h/a.mp3", " size=\"5\"") + "</item>")
+                             .c_str()),
+        0);
+    EXPECT_STREQ(
+        kvdmc_item_json(0),
+        "{\"i\":0,\"id\":\"c\",\"parent\":\"\",\"title\":\"a\\\"b\\\\c\\td\\u0001e\\u0008f/\xC3\xA9\","
+        "\"class\":\"object.container.storageFolder\",\"folder\":true,\"childcount\":0,\"date\":\"\","
+        "\"res\":null}");
+    EXPECT_STREQ(kvdmc_item_json(1),
+                 "{\"i\":1,\"id\":\"i\",\"parent\":\"\",\"title\":\"\",\"class\":\"\",\"folder\":false,"
+                 "\"childcount\":0,\"date\":\"\",\"res\":{\"url\":\"http://h/a.mp3\",\"mime\":\"audio/mpeg\","
+                 "\"size\":5}}");
+}
+
+TEST(ItemJson, LongTextsAreHandedOutWhole) {
+    std::string url = "http://h/" + std::string(1000, 'u');
+    std::string subs;
+    for (int i = 0; i < 8; i++) subs += "<CaptionInfo>" + url + std::to_string(i) + "</CaptionInfo>";
+    ASSERT_EQ(kvdmc_parse_didl(
+                  doc("<item id=\"1\">" + res("http-get:*:a/b:*", url.c_str()) + subs + "</item>").c_str()),
+              0);
+    std::string js = kvdmc_item_json(0);
+    EXPECT_GT(js.size(), 9000u);
+    EXPECT_EQ(js.back(), '}');
+    EXPECT_NE(js.find(url + "7\",\"mime\":\"text/srt\"}]}"), std::string::npos);
+}
+
+TEST(ItemJson, RangeAndFailures) {
+    ASSERT_EQ(kvdmc_parse_didl(doc("<item id=\"1\"/>").c_str()), 0);
+    std::string before = kvdmc_last_json();
+    kvdmc_parse_ssdp(nullptr); // sets some other last error
+    int code = kvdmc_last_code();
+    EXPECT_STREQ(kvdmc_item_json(1), "");
+    EXPECT_STREQ(kvdmc_last_error(), "item_json: index out of range");
+    EXPECT_EQ(kvdmc_last_code(), code);
+    EXPECT_STREQ(kvdmc_item_json(-1), "");
+    EXPECT_STREQ(kvdmc_best_res_url(-1), "");
+    EXPECT_STREQ(kvdmc_best_res_url(1), "");
+
+    EXPECT_EQ(kvdmc_parse_didl(nullptr), -1);
+    EXPECT_STREQ(kvdmc_last_error(), "parse_didl: null didl");
+    EXPECT_EQ(kvdmc_parse_didl("<DIDL-Lite><item id=\"x\"><</DIDL-Lite>"), -9);
+    EXPECT_STREQ(kvdmc_last_error(), "parse_didl: didl: xml error near offset");
+    EXPECT_EQ(kvdmc_last_code(), -9);
+    EXPECT_EQ(before, kvdmc_last_json());
+    EXPECT_EQ(kvdmc_item_count(), 1);
+}
