@@ -1,3 +1,4 @@
+// kvdmc-bench: peers
 // A whole browse of the 600-item folder on the real minidlna, wall time, by this
 // library over its libcurl transport and, in the same run, by a GUPnP control point
 // (libgupnp-1.6 synchronous actions, GUPnP-AV's DIDL-Lite parser) asking for the same
