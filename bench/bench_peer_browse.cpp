@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "io.h"
 #include "kvdmc.h"
@@ -233,7 +234,7 @@ void BM_BigFolder_gupnp(benchmark::State &st) {
 
 } // namespace
 
-// Fixed, small counts: each iteration is three real requests of about 175 KB.
+// Fixed, small counts: each iteration is three real requests of up to 175 KB.
 BENCHMARK(BM_BigFolder_kvdmc)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
@@ -247,4 +248,17 @@ BENCHMARK(BM_BigFolder_gupnp)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true);
 
-BENCHMARK_MAIN();
+// Repetitions of the two run interleaved in random order by default, so a load change on
+// the machine does not fall on one side only; a later flag on the command line wins.
+int main(int argc, char **argv) {
+    static char interleave[] = "--benchmark_enable_random_interleaving=true";
+    std::vector<char *> args(argv, argv + argc);
+    args.insert(args.begin() + 1, interleave);
+    args.push_back(nullptr);
+    int n = argc + 1;
+    benchmark::Initialize(&n, args.data());
+    if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
