@@ -1,5 +1,7 @@
 #include "xml.h"
 
+#include "copy_bytes.h"
+
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -109,42 +111,6 @@ inline const char *scan_value(const char *p, const char *end, char q) {
 #endif
     while (p < end && *p != q && *p != '<' && *p != '&') p++;
     return p;
-}
-
-// Names and values are mostly short: up to 32 bytes are copied as two
-// overlapping fixed-size moves, which inline to a few instructions. Longer
-// copies call memcpy with the length hidden from g++: when it can bound a
-// copy (every buffer here is small and fixed) it expands memcpy into
-// "rep movsq", whose start-up cost dwarfs these copies.
-inline void copy_bytes(char *dst, const char *src, size_t n) {
-    if (n >= 16) {
-        if (n <= 32) {
-            char a[16], b[16];
-            memcpy(a, src, 16);
-            memcpy(b, src + n - 16, 16);
-            memcpy(dst, a, 16);
-            memcpy(dst + n - 16, b, 16);
-            return;
-        }
-        asm("" : "+r"(n));
-        memcpy(dst, src, n);
-    } else if (n >= 8) {
-        uint64_t a, b;
-        memcpy(&a, src, 8);
-        memcpy(&b, src + n - 8, 8);
-        memcpy(dst, &a, 8);
-        memcpy(dst + n - 8, &b, 8);
-    } else if (n >= 4) {
-        uint32_t a, b;
-        memcpy(&a, src, 4);
-        memcpy(&b, src + n - 4, 4);
-        memcpy(dst, &a, 4);
-        memcpy(dst + n - 4, &b, 4);
-    } else if (n) {
-        dst[0] = src[0];
-        dst[n / 2] = src[n / 2];
-        dst[n - 1] = src[n - 1];
-    }
 }
 
 inline size_t copy_cut(char *dst, size_t cap, const char *src, size_t len) {
@@ -396,7 +362,7 @@ const char *attribute(xmlrd *x, const char *p) {
     }
     if (x->nattr < XML_MAX_ATTR) {
         xml_attr_t *a = &x->attr[x->nattr];
-        copy_cut(a->name, ATTR_NAME_CAP, a0, (size_t)(a1 - a0));
+        a->nlen = (unsigned short)copy_cut(a->name, ATTR_NAME_CAP, a0, (size_t)(a1 - a0));
         size_t vlen = (size_t)(p - v0);
         if (!refs) {
             if (vlen > ATTR_VAL_CAP - 1) return fail(x, "bad entity in attribute"), nullptr;
@@ -407,6 +373,7 @@ const char *attribute(xmlrd *x, const char *p) {
             if (decode(v0, p, a->val, ATTR_VAL_CAP, &vlen, &stop) != DEC_ALL)
                 return fail(x, "bad entity in attribute"), nullptr;
         }
+        a->vlen = (unsigned short)vlen;
         x->nattr++;
     }
     return p + 1;

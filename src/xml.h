@@ -12,6 +12,8 @@ enum { XML_EV_END_DOC = 0, XML_EV_START = 1, XML_EV_END = 2, XML_EV_TEXT = 3, XM
 struct xml_attr_t {
     char name[64];
     char val[512];
+    unsigned short nlen; // strlen(name)
+    unsigned short vlen; // strlen(val)
 };
 
 struct xmlrd {
