@@ -263,7 +263,7 @@ elem classify(const char *q, size_t n) {
 }
 
 int parse(const char *didl, char *err, size_t errn) {
-    xmlrd *x = xml_open(didl, didl ? strlen(didl) : 0, err, errn);
+    xmlrd *x = xml_open_str(didl, err, errn);
     if (!x) return -1;
     didl_item *cur = nullptr;
     bool in_title = false, in_class = false, in_date = false, in_res = false, in_caption = false;

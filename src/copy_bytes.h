@@ -5,7 +5,7 @@
 #include <stdint.h>
 #include <string.h>
 
-// Names and values are mostly short: up to 32 bytes are copied as two
+// Names and values are mostly short: up to 64 bytes are copied as two
 // overlapping fixed-size moves, which inline to a few instructions. Longer
 // copies call memcpy with the length hidden from g++: when it can bound a
 // copy (every buffer here is small and fixed) it expands memcpy into
@@ -18,6 +18,14 @@ inline void copy_bytes(char *dst, const char *src, size_t n) {
             memcpy(b, src + n - 16, 16);
             memcpy(dst, a, 16);
             memcpy(dst + n - 16, b, 16);
+            return;
+        }
+        if (n <= 64) { // URLs and protocolInfo values
+            char a[32], b[32];
+            memcpy(a, src, 32);
+            memcpy(b, src + n - 32, 32);
+            memcpy(dst, a, 32);
+            memcpy(dst + n - 32, b, 32);
             return;
         }
         asm("" : "+r"(n));

@@ -482,13 +482,16 @@ const char *screen_prolog(const char *s, size_t n) {
 
 } // namespace
 
-xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn) {
+namespace {
+
+// nul_free: the caller has already proved [s, s + n) holds no NUL byte.
+xmlrd *open_doc(const char *s, size_t n, bool nul_free, char *err, size_t errn) {
     if (!s) return open_fail(err, errn, "empty xml"), nullptr;
     if (n > XML_MAX_DOC) {
         if (err && errn) snprintf(err, errn, "xml over %u bytes", (unsigned)XML_MAX_DOC);
         return nullptr;
     }
-    if (n && memchr(s, 0, n)) return open_fail(err, errn, "NUL byte in xml"), nullptr;
+    if (!nul_free && n && memchr(s, 0, n)) return open_fail(err, errn, "NUL byte in xml"), nullptr;
     if (n > 8) {
         if (const char *msg = screen_prolog(s, n)) return open_fail(err, errn, msg), nullptr;
     }
@@ -497,6 +500,18 @@ xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn) {
     x->p = s;
     x->end = s + n;
     return x;
+}
+
+} // namespace
+
+xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn) {
+    return open_doc(s, n, false, err, errn);
+}
+
+xmlrd *xml_open_str(const char *s, char *err, size_t errn) {
+    // Measuring stops one byte past the bound: a longer text is refused
+    // for its size all the same, without reading all of it.
+    return open_doc(s, s ? strnlen(s, XML_MAX_DOC + 1) : 0, true, err, errn);
 }
 
 int xml_next(xmlrd *x, const char **name, size_t *namelen) {
