@@ -151,7 +151,26 @@ int hex_digit(char c) {
 // Parses the reference that starts at the '&' in s (input ends at e). On
 // success stores the code point and the byte after the ';'.
 bool parse_ref(const char *s, const char *e, uint32_t *cp, const char **after) {
-    size_t lim = (size_t)(e - s) < 13 ? (size_t)(e - s) : 13;
+    // The five named references are nearly all there is: matched whole
+    // (';' included, so it is the first ';' the general path would find),
+    // they need no search.
+    size_t avail = (size_t)(e - s);
+    if (avail >= 4 && s[2] == 't' && s[3] == ';' && (s[1] == 'l' || s[1] == 'g')) {
+        *cp = s[1] == 'l' ? '<' : '>';
+        *after = s + 4;
+        return true;
+    }
+    if (avail >= 5 && !memcmp(s + 1, "amp;", 4)) {
+        *cp = '&';
+        *after = s + 5;
+        return true;
+    }
+    if (avail >= 6 && (!memcmp(s + 1, "quot;", 5) || !memcmp(s + 1, "apos;", 5))) {
+        *cp = s[1] == 'q' ? '"' : '\'';
+        *after = s + 6;
+        return true;
+    }
+    size_t lim = avail < 13 ? avail : 13;
     if (lim < 2) return false;
     const char *semi = (const char *)memchr(s + 1, ';', lim - 1);
     if (!semi) return false;
