@@ -6,41 +6,7 @@
 #include "kvdmc.h"
 
 void json_str(sbuf *b, const char *s) {
-    sb_putc(b, '"');
-    if (s) {
-        const unsigned char *u = (const unsigned char *)s;
-        const unsigned char *run = u;
-        for (;; u++) {
-            unsigned c = *u;
-            if (c >= 0x20 && c != '"' && c != '\\') continue;
-            if (u > run) sb_putn(b, (const char *)run, (size_t)(u - run));
-            if (c == 0) break;
-            switch (c) {
-            case '"':
-                sb_putn(b, "\\\"", 2);
-                break;
-            case '\\':
-                sb_putn(b, "\\\\", 2);
-                break;
-            case '\n':
-                sb_putn(b, "\\n", 2);
-                break;
-            case '\r':
-                sb_putn(b, "\\r", 2);
-                break;
-            case '\t':
-                sb_putn(b, "\\t", 2);
-                break;
-            default: {
-                static const char hex[] = "0123456789abcdef";
-                char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
-                sb_putn(b, esc, 6);
-            }
-            }
-            run = u + 1;
-        }
-    }
-    sb_putc(b, '"');
+    sb_json_str_u(b, s);
 }
 
 void item_json(sbuf *b, int i) {

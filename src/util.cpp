@@ -129,7 +129,9 @@ void sb_xml(sbuf *b, const char *s) {
     }
 }
 
-void sb_json_str(sbuf *b, const char *s) {
+// Shared by both JSON string writers; they differ only in how backspace and
+// form feed are written (short escapes or the \u form).
+static void json_escaped(sbuf *b, const char *s, bool short_bf) {
     sb_putc(b, '"');
     if (s) {
         const unsigned char *u = (const unsigned char *)s;
@@ -139,19 +141,12 @@ void sb_json_str(sbuf *b, const char *s) {
             if (c >= 0x20 && c != '"' && c != '\\') continue;
             if (u > run) sb_putn(b, (const char *)run, (size_t)(u - run));
             if (c == 0) break;
-            char esc[8];
             switch (c) {
             case '"':
                 sb_putn(b, "\\\"", 2);
                 break;
             case '\\':
                 sb_putn(b, "\\\\", 2);
-                break;
-            case '\b':
-                sb_putn(b, "\\b", 2);
-                break;
-            case '\f':
-                sb_putn(b, "\\f", 2);
                 break;
             case '\n':
                 sb_putn(b, "\\n", 2);
@@ -163,13 +158,27 @@ void sb_json_str(sbuf *b, const char *s) {
                 sb_putn(b, "\\t", 2);
                 break;
             default:
-                snprintf(esc, sizeof esc, "\\u%04x", c);
-                sb_putn(b, esc, 6);
+                if (short_bf && c == '\b') {
+                    sb_putn(b, "\\b", 2);
+                } else if (short_bf && c == '\f') {
+                    sb_putn(b, "\\f", 2);
+                } else {
+                    static const char hex[] = "0123456789abcdef";
+                    const char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+                    sb_putn(b, esc, 6);
+                }
             }
             run = u + 1;
         }
     }
     sb_putc(b, '"');
+}
+
+void sb_json_str(sbuf *b, const char *s) {
+    json_escaped(b, s, true);
+}
+void sb_json_str_u(sbuf *b, const char *s) {
+    json_escaped(b, s, false);
 }
 
 int str_nieq(const char *a, const char *b, size_t n) {

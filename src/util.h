@@ -22,6 +22,8 @@ void sb_printf(sbuf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3
 const char *sb_str(const sbuf *b);
 void sb_xml(sbuf *b, const char *s);
 void sb_json_str(sbuf *b, const char *s);
+// The same, but backspace and form feed in the \u form (item and device JSON).
+void sb_json_str_u(sbuf *b, const char *s);
 
 // RAII owner for callers that build a text in a scope.
 struct sbuf_scoped {

@@ -100,6 +100,9 @@ TEST(Escape, Json) {
     sb_reset(&b);
     sb_json_str(&b, "q\"\\/\b\f\n\r\t\x1f\x01\xc3\xa9");
     EXPECT_STREQ(b.str(), "\"q\\\"\\\\/\\b\\f\\n\\r\\t\\u001f\\u0001\xc3\xa9\"");
+    sb_reset(&b);
+    sb_json_str_u(&b, "\b\f\n");
+    EXPECT_STREQ(b.str(), "\"\\u0008\\u000c\\n\"");
 }
 
 TEST(Text, CaseInsensitivePrefixAndWhole) {

@@ -1,0 +1,158 @@
+// A scripted HTTP transport for casting tests: answers description GETs and
+// SOAP POSTs from memory and records every POST it saw. Thread-safe.
+#pragma once
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kvdmc.h"
+
+struct cast_script {
+    struct reply {
+        int rc = 0;       // transport result; non-zero is a transport failure
+        int code = 200;   // HTTP status
+        std::string body; // response body
+        std::string err;  // transport error text (with rc != 0)
+    };
+    struct call {
+        std::string url, action, service, args, ct;
+    };
+
+    std::mutex mu;
+    std::map<std::string, std::string> gets; // URL -> description
+    std::map<std::string, reply> by_action;  // action, or "URL action" for one device only
+    std::vector<call> calls;
+
+    quorlin_io io() { return quorlin_io{this, &get_cb, &post_cb, &free_cb}; }
+
+    void answer(const std::string &key, reply r) {
+        std::lock_guard<std::mutex> g(mu);
+        by_action[key] = std::move(r);
+    }
+    std::vector<call> take_calls() {
+        std::lock_guard<std::mutex> g(mu);
+        std::vector<call> c;
+        c.swap(calls);
+        return c;
+    }
+    size_t ncalls() {
+        std::lock_guard<std::mutex> g(mu);
+        return calls.size();
+    }
+
+    // A 200 response of `action` on `service` (e.g. "AVTransport:1") with the given output arguments.
+    static reply ok(const std::string &action, const std::string &service, const std::string &outs) {
+        reply r;
+        r.body = "<?xml version=\"1.0\"?>\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                 "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
+                 action + "Response xmlns:u=\"urn:schemas-upnp-org:service:" + service + "\">" + outs +
+                 "</u:" + action + "Response></s:Body></s:Envelope>";
+        return r;
+    }
+    static reply fault(int http, const std::string &code, const std::string &desc) {
+        reply r;
+        r.code = http;
+        r.body = "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+                 "<s:Body><s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring>"
+                 "<detail><UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>" +
+                 code + "</errorCode><errorDescription>" + desc +
+                 "</errorDescription></UPnPError></detail></s:Fault></s:Body></s:Envelope>";
+        return r;
+    }
+    static reply broken(const std::string &err) {
+        reply r;
+        r.rc = -1;
+        r.code = 0;
+        r.err = err;
+        return r;
+    }
+
+  private:
+    static char *dup(const std::string &s) { return strdup(s.c_str()); }
+
+    static std::string between(const std::string &s, const std::string &a, const std::string &b) {
+        size_t i = s.find(a);
+        if (i == std::string::npos) return "";
+        i += a.size();
+        size_t j = s.find(b, i);
+        return j == std::string::npos ? "" : s.substr(i, j - i);
+    }
+
+    static int get_cb(void *ctx, const char *url, char **out_body, int *http_code, char **out_err) {
+        auto *s = static_cast<cast_script *>(ctx);
+        std::lock_guard<std::mutex> g(s->mu);
+        auto it = s->gets.find(url);
+        if (it == s->gets.end()) {
+            *out_err = dup("script: no description here");
+            return -1;
+        }
+        *http_code = 200;
+        *out_body = dup(it->second);
+        return 0;
+    }
+
+    static int post_cb(void *ctx, const char *url, const char *body, const char *ct, char **out_body,
+                       int *http_code, char **out_err) {
+        auto *s = static_cast<cast_script *>(ctx);
+        call c;
+        c.url = url;
+        c.ct = ct;
+        std::string soapaction = between(ct, "SOAPACTION: \"", "\"");
+        size_t hash = soapaction.find('#');
+        c.action = hash == std::string::npos ? "" : soapaction.substr(hash + 1);
+        c.service = between(soapaction, "urn:schemas-upnp-org:service:", "#");
+        std::string b = body;
+        size_t open = b.find("<u:" + c.action);
+        size_t start = open == std::string::npos ? std::string::npos : b.find('>', open);
+        size_t end = b.rfind("</u:" + c.action + ">");
+        if (start != std::string::npos && end != std::string::npos && end > start)
+            c.args = b.substr(start + 1, end - start - 1);
+
+        std::lock_guard<std::mutex> g(s->mu);
+        s->calls.push_back(c);
+        auto it = s->by_action.find(c.url + " " + c.action);
+        if (it == s->by_action.end()) it = s->by_action.find(c.action);
+        if (it == s->by_action.end()) {
+            *out_err = dup("script: no answer for " + c.action);
+            return -1;
+        }
+        const reply &r = it->second;
+        *http_code = r.code;
+        if (r.rc != 0) {
+            if (!r.err.empty()) *out_err = dup(r.err);
+            return r.rc;
+        }
+        *out_body = dup(r.body);
+        return 0;
+    }
+
+    static void free_cb(void *, void *p) { free(p); }
+};
+
+// A renderer description with the given services: each entry is a service
+// fragment such as "AVTransport:1" and its control path.
+inline std::string renderer_description(const std::string &udn,
+                                        const std::vector<std::pair<std::string, std::string>> &services) {
+    std::string d = "<?xml version=\"1.0\"?><root xmlns=\"urn:schemas-upnp-org:device-1-0\"><specVersion>"
+                    "<major>1</major><minor>0</minor></specVersion><device><deviceType>"
+                    "urn:schemas-upnp-org:device:MediaRenderer:1</deviceType><friendlyName>Test renderer"
+                    "</friendlyName><UDN>" +
+                    udn + "</UDN><serviceList>";
+    for (const auto &s : services)
+        d += "<service><serviceType>urn:schemas-upnp-org:service:" + s.first +
+             "</serviceType><serviceId>urn:upnp-org:serviceId:x</serviceId><controlURL>" + s.second +
+             "</controlURL><eventSubURL>/ev</eventSubURL><SCPDURL>/scpd.xml</SCPDURL></service>";
+    return d + "</serviceList></device></root>";
+}
+
+inline std::string alive_notify(const std::string &location, const std::string &udn) {
+    return "NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nCACHE-CONTROL: max-age=1800\r\nLOCATION: " +
+           location +
+           "\r\nNT: urn:schemas-upnp-org:device:MediaRenderer:1\r\nNTS: ssdp:alive\r\nUSN: " + udn +
+           "::urn:schemas-upnp-org:device:MediaRenderer:1\r\n\r\n";
+}
