@@ -144,7 +144,8 @@ void add_sub(didl_item *it, const char *url, size_t url_n, const char *mime) {
 }
 
 // Whether pi contains ":text/" or "application/smil" (a subtitle resource).
-// Both end in or hold a '/', and a protocolInfo has few of those.
+// Both hold a '/', and a protocolInfo has few: the bytes around each '/' are
+// compared instead of searching the whole text twice.
 bool is_sub_pi(const char *pi, size_t n) {
     for (const char *s = pi, *e = pi + n; (s = (const char *)memchr(s, '/', (size_t)(e - s))); s++) {
         size_t at = (size_t)(s - pi);
@@ -192,7 +193,7 @@ template <size_t N> bool name_is(const xml_attr_t &a, const char (&w)[N]) {
 
 // The attributes this parser reads, from the current start tag in one pass
 // (null when absent; the first of a repeated name wins, as with xml_attr).
-// The length and first byte settle the name before one fixed-size compare.
+// The stored length picks the candidates; a fixed-size compare settles it.
 void attrs(const xmlrd *x, attr *vals) {
     for (int k = 0; k < A_COUNT; k++) vals[k] = nullptr;
     for (int i = 0; i < x->nattr; i++) {

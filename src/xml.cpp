@@ -525,10 +525,6 @@ const char *screen_prolog(const char *s, size_t n) {
     }
 }
 
-} // namespace
-
-namespace {
-
 // nul_free: the caller has already proved [s, s + n) holds no NUL byte.
 xmlrd *open_doc(const char *s, size_t n, bool nul_free, char *err, size_t errn) {
     if (!s) return open_fail(err, errn, "empty xml"), nullptr;
