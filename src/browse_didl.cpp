@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "browse.h"
+#include "copy_bytes.h"
 #include "xml.h"
 
 didl_item g_item[ITEM_MAX];
@@ -39,12 +40,17 @@ void copy_text(char *dst, size_t max, const char *src, size_t len) {
             len = k;
         }
     }
-    memcpy(dst, src, len);
+    copy_bytes(dst, src, len);
     dst[len] = 0;
 }
 
-void copy_attr(char *dst, size_t cap, const char *v) {
-    copy_text(dst, cap - 1, v ? v : "", v ? strlen(v) : 0);
+// An attribute value cut to cap - 1 bytes as str_copy cuts it; len is its
+// whole length. Returns the length kept.
+size_t copy_cut(char *dst, size_t cap, const char *v, size_t len) {
+    if (len > cap - 1) len = cap - 1;
+    copy_bytes(dst, v, len);
+    dst[len] = 0;
+    return len;
 }
 
 // Leading decimal integer; 0 when none; saturates at INT_MAX.
@@ -82,24 +88,41 @@ int64_t read_size(const char *s) {
     return neg ? (int64_t)(0 - v) : (int64_t)v;
 }
 
+// The lengths ride along so that no copy has to measure its source again.
 struct pending_res {
     char pi[256];
     char size[32];
     char dur[40];
     char resol[32];
     char url[1024];
+    size_t pi_n, dur_n, resol_n, url_n;
 };
 
-didl_item *add_item(const char *id, const char *parent, const char *cls, const char *childcount) {
+// An attribute of the current start tag; null when absent.
+using attr = const xml_attr_t *;
+
+// A container is recorded with the class that marks it as a folder; an item
+// has no class until its upnp:class element.
+didl_item *add_item(attr id, attr parent, bool container, attr childcount) {
+    static const char folder[] = "object.container.storageFolder";
     didl_item *it = &g_item[g_nitem++];
     // Only the fields that are read are set: zeroing the whole record (about
     // 11 KB, mostly subtitle slots) would dominate the parse.
-    copy_attr(it->id, sizeof it->id, id);
-    copy_attr(it->parent, sizeof it->parent, parent);
+    if (id)
+        copy_text(it->id, sizeof it->id - 1, id->val, id->vlen);
+    else
+        it->id[0] = 0;
+    if (parent)
+        copy_text(it->parent, sizeof it->parent - 1, parent->val, parent->vlen);
+    else
+        it->parent[0] = 0;
     it->title[0] = 0;
-    copy_text(it->klass, 90, cls, strlen(cls));
-    it->is_folder = class_kind(cls);
-    int cc = read_count(childcount);
+    if (container)
+        memcpy(it->klass, folder, sizeof folder);
+    else
+        it->klass[0] = 0;
+    it->is_folder = container ? 1 : 0;
+    int cc = read_count(childcount ? childcount->val : nullptr);
     it->childcount = cc > 0 ? cc : 0;
     it->date[0] = 0;
     it->res_url[0] = 0;
@@ -113,70 +136,95 @@ didl_item *add_item(const char *id, const char *parent, const char *cls, const c
     return it;
 }
 
-void add_sub(didl_item *it, const char *url, const char *mime) {
+void add_sub(didl_item *it, const char *url, size_t url_n, const char *mime) {
     if (it->nsub >= ITEM_MAX_SUB) return;
     didl_sub &s = it->sub[it->nsub++];
-    str_copy(s.url, sizeof s.url, url);
+    copy_cut(s.url, sizeof s.url, url, url_n);
     str_copy(s.mime, sizeof s.mime, mime);
+}
+
+// Whether pi contains ":text/" or "application/smil" (a subtitle resource).
+// Both hold a '/', and a protocolInfo has few: the bytes around each '/' are
+// compared instead of searching the whole text twice.
+bool is_sub_pi(const char *pi, size_t n) {
+    for (const char *s = pi, *e = pi + n; (s = (const char *)memchr(s, '/', (size_t)(e - s))); s++) {
+        size_t at = (size_t)(s - pi);
+        if (at >= 5 && !memcmp(s - 5, ":text", 5)) return true;
+        if (at >= 11 && e - s >= 5 && !memcmp(s - 11, "application", 11) && !memcmp(s + 1, "smil", 4))
+            return true;
+    }
+    return false;
+}
+
+// str_nieq(s, "http-get", 8) without the C library's case tables.
+bool is_http_get(const char *s) {
+    static const char w[] = "http-get";
+    for (int k = 0; k < 8; k++) {
+        char c = s[k] >= 'A' && s[k] <= 'Z' ? (char)(s[k] + 32) : s[k];
+        if (c != w[k]) return false;
+    }
+    return true;
 }
 
 void add_res_to(didl_item *it, const pending_res &r) {
     char proto[64], mime[128];
     split_protocol_info(r.pi, proto, sizeof proto, mime, sizeof mime);
-    if (strstr(r.pi, ":text/") || strstr(r.pi, "application/smil")) {
-        add_sub(it, r.url, mime);
+    if (is_sub_pi(r.pi, r.pi_n)) {
+        add_sub(it, r.url, r.url_n, mime);
         return;
     }
-    if (!str_nieq(proto, "http-get", 8)) return;
+    if (!is_http_get(proto)) return;
     int64_t size = read_size(r.size);
     if (it->res_url[0] && size <= it->res_size) return;
-    str_copy(it->res_url, sizeof it->res_url, r.url);
+    copy_cut(it->res_url, sizeof it->res_url, r.url, r.url_n);
     str_copy(it->res_mime, sizeof it->res_mime, mime);
     str_copy(it->res_protocol, sizeof it->res_protocol, proto);
-    copy_text(it->res_protocol_info, 250, r.pi, strlen(r.pi));
+    copy_text(it->res_protocol_info, 250, r.pi, r.pi_n);
     it->res_size = size;
-    str_copy(it->res_duration, sizeof it->res_duration, r.dur);
-    str_copy(it->res_resolution, sizeof it->res_resolution, r.resol);
+    copy_cut(it->res_duration, sizeof it->res_duration, r.dur, r.dur_n);
+    copy_cut(it->res_resolution, sizeof it->res_resolution, r.resol, r.resol_n);
 }
 
 enum { A_ID, A_PARENT, A_CHILDCOUNT, A_PI, A_SIZE, A_DUR, A_RESOL, A_COUNT };
 
-// The values of the attributes this parser reads, from the current start tag
-// in one pass (null when absent; the first of a repeated name wins, as with
-// xml_attr).
-void attrs(const xmlrd *x, const char **vals) {
+template <size_t N> bool name_is(const xml_attr_t &a, const char (&w)[N]) {
+    return a.nlen == N - 1 && memcmp(a.name, w, N - 1) == 0;
+}
+
+// The attributes this parser reads, from the current start tag in one pass
+// (null when absent; the first of a repeated name wins, as with xml_attr).
+// The stored length picks the candidates; a fixed-size compare settles it.
+void attrs(const xmlrd *x, attr *vals) {
     for (int k = 0; k < A_COUNT; k++) vals[k] = nullptr;
-    for (int a = 0; a < x->nattr; a++) {
-        const char *nm = x->attr[a].name;
-        const char *w;
+    for (int i = 0; i < x->nattr; i++) {
+        const xml_attr_t &a = x->attr[i];
         int k;
-        switch (nm[0]) {
-        case 'i':
-            w = "id", k = A_ID;
+        switch (a.nlen) {
+        case 2:
+            k = name_is(a, "id") ? A_ID : -1;
             break;
-        case 'p':
-            if (nm[1] == 'a')
-                w = "parentID", k = A_PARENT;
-            else
-                w = "protocolInfo", k = A_PI;
+        case 4:
+            k = name_is(a, "size") ? A_SIZE : -1;
             break;
-        case 'c':
-            w = "childCount", k = A_CHILDCOUNT;
+        case 8:
+            k = name_is(a, "parentID") ? A_PARENT : name_is(a, "duration") ? A_DUR : -1;
             break;
-        case 's':
-            w = "size", k = A_SIZE;
+        case 10:
+            k = name_is(a, "childCount") ? A_CHILDCOUNT : name_is(a, "resolution") ? A_RESOL : -1;
             break;
-        case 'd':
-            w = "duration", k = A_DUR;
-            break;
-        case 'r':
-            w = "resolution", k = A_RESOL;
+        case 12:
+            k = name_is(a, "protocolInfo") ? A_PI : -1;
             break;
         default:
-            continue;
+            k = -1;
         }
-        if (!vals[k] && strcmp(nm, w) == 0) vals[k] = x->attr[a].val;
+        if (k >= 0 && !vals[k]) vals[k] = &a;
     }
+}
+
+// Copies an attribute into a pending field as str_copy would (empty when absent).
+size_t take(char *dst, size_t cap, attr a) {
+    return a ? copy_cut(dst, cap, a->val, a->vlen) : (dst[0] = 0, 0);
 }
 
 enum elem { E_OTHER, E_ITEM, E_CONTAINER, E_TITLE, E_CLASS, E_DATE, E_RES, E_CAPTION };
@@ -216,12 +264,13 @@ elem classify(const char *q, size_t n) {
 }
 
 int parse(const char *didl, char *err, size_t errn) {
-    xmlrd *x = xml_open(didl, didl ? strlen(didl) : 0, err, errn);
+    xmlrd *x = xml_open_str(didl, err, errn);
     if (!x) return -1;
     didl_item *cur = nullptr;
     bool in_title = false, in_class = false, in_date = false, in_res = false, in_caption = false;
     pending_res pr;
     pr.url[0] = 0;
+    pr.pi_n = pr.dur_n = pr.resol_n = pr.url_n = 0;
     const char *nm;
     size_t nl;
     int ev;
@@ -238,12 +287,9 @@ int parse(const char *didl, char *err, size_t errn) {
             else if (in_date)
                 copy_text(cur->date, 31, nm, nl);
             else if (in_res)
-                str_copyn(pr.url, sizeof pr.url, nm, nl);
-            else if (in_caption) {
-                char url[1024];
-                str_copyn(url, sizeof url, nm, nl);
-                add_sub(cur, url, "text/srt");
-            }
+                pr.url_n = copy_cut(pr.url, sizeof pr.url, nm, nl);
+            else if (in_caption)
+                add_sub(cur, nm, nl, "text/srt");
             continue;
         }
         elem e = classify(nm, nl);
@@ -259,10 +305,9 @@ int parse(const char *didl, char *err, size_t errn) {
                     g_partial = 1;
                     continue;
                 }
-                const char *av[A_COUNT];
+                attr av[A_COUNT];
                 attrs(x, av);
-                cur = add_item(av[A_ID], av[A_PARENT],
-                               e == E_CONTAINER ? "object.container.storageFolder" : "", av[A_CHILDCOUNT]);
+                cur = add_item(av[A_ID], av[A_PARENT], e == E_CONTAINER, av[A_CHILDCOUNT]);
                 if (empty) cur = nullptr;
                 continue;
             }
@@ -278,13 +323,14 @@ int parse(const char *didl, char *err, size_t errn) {
                 in_date = true;
                 break;
             case E_RES: {
-                const char *av[A_COUNT];
+                attr av[A_COUNT];
                 attrs(x, av);
-                str_copy(pr.pi, sizeof pr.pi, av[A_PI]);
-                str_copy(pr.size, sizeof pr.size, av[A_SIZE]);
-                str_copy(pr.dur, sizeof pr.dur, av[A_DUR]);
-                str_copy(pr.resol, sizeof pr.resol, av[A_RESOL]);
+                pr.pi_n = take(pr.pi, sizeof pr.pi, av[A_PI]);
+                take(pr.size, sizeof pr.size, av[A_SIZE]);
+                pr.dur_n = take(pr.dur, sizeof pr.dur, av[A_DUR]);
+                pr.resol_n = take(pr.resol, sizeof pr.resol, av[A_RESOL]);
                 pr.url[0] = 0;
+                pr.url_n = 0;
                 in_res = true;
                 break;
             }

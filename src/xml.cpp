@@ -1,5 +1,7 @@
 #include "xml.h"
 
+#include "copy_bytes.h"
+
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -8,6 +10,10 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+
+// Failures, CDATA, comments and references in attribute values are rare: kept
+// out of line, they leave the reader's hot path fewer registers to save.
+#define XML_COLD __attribute__((noinline, cold))
 
 namespace {
 
@@ -50,8 +56,47 @@ inline const char *skip_ws(const char *p, const char *end) {
     while (p < end && is_ws(*p)) p++;
     return p;
 }
+// Element and attribute names are most of the bytes a tag holds besides its
+// values, so they are measured 16 bytes at a time where the input allows.
 inline const char *skip_name(const char *p, const char *end) {
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128(), lower = _mm_set1_epi8(0x20);
+    const __m128i a1 = _mm_set1_epi8('a' - 1), z1 = _mm_set1_epi8('z' + 1);
+    const __m128i r0 = _mm_set1_epi8('-' - 1), r1 = _mm_set1_epi8(':' + 1);
+    const __m128i slash = _mm_set1_epi8('/'), under = _mm_set1_epi8('_');
+    while (end - p >= 16) {
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        // Bytes >= 0x80 are negative as signed bytes: they fail every range
+        // test below and are caught by the sign test instead.
+        __m128i high = _mm_cmplt_epi8(b, zero);
+        // Or-ing 0x20 maps exactly A-Z and a-z onto a-z.
+        __m128i l = _mm_or_si128(b, lower);
+        __m128i alpha = _mm_and_si128(_mm_cmpgt_epi8(l, a1), _mm_cmplt_epi8(l, z1));
+        // '-' '.' '/' 0-9 ':' are one range; '/' is taken out again.
+        __m128i range = _mm_andnot_si128(_mm_cmpeq_epi8(b, slash),
+                                         _mm_and_si128(_mm_cmpgt_epi8(b, r0), _mm_cmplt_epi8(b, r1)));
+        __m128i ok = _mm_or_si128(_mm_or_si128(high, alpha), _mm_or_si128(range, _mm_cmpeq_epi8(b, under)));
+        if (unsigned stop = ~(unsigned)_mm_movemask_epi8(ok) & 0xFFFF) return p + __builtin_ctz(stop);
+        p += 16;
+    }
+#endif
     while (p < end && is_name(*p)) p++;
+    return p;
+}
+
+// First byte in [p, end) that is '<' or '&'; end if none. Text runs between
+// tags are short, so one inline pass beats two library scans.
+inline const char *scan_text(const char *p, const char *end) {
+#ifdef __SSE2__
+    const __m128i vlt = _mm_set1_epi8('<'), vamp = _mm_set1_epi8('&');
+    while (end - p >= 16) {
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(b, vlt), _mm_cmpeq_epi8(b, vamp));
+        if (unsigned bits = (unsigned)_mm_movemask_epi8(hit)) return p + __builtin_ctz(bits);
+        p += 16;
+    }
+#endif
+    while (p < end && *p != '<' && *p != '&') p++;
     return p;
 }
 
@@ -72,12 +117,25 @@ inline const char *scan_value(const char *p, const char *end, char q) {
     return p;
 }
 
-// When g++ can bound a copy's length (every buffer here is small and fixed)
-// it expands memcpy into "rep movsq", whose start-up cost dwarfs the short
-// copies of names and values; hiding the bound keeps the library call.
-inline void copy_bytes(char *dst, const char *src, size_t n) {
-    asm("" : "+r"(n));
-    memcpy(dst, src, n);
+// Copies len bytes from the document at src (which ends at end) to dst, which
+// has room for cap bytes. Names, values and text runs vary in length from one
+// copy to the next, so branching on the length mispredicts often; when 32
+// bytes can be read and written, one fixed 32-byte move covers every short
+// one (the bytes it puts past len are not part of the result).
+inline void copy_doc(char *dst, size_t cap, const char *src, size_t len, const char *end) {
+    if (len <= 32 && cap >= 32 && (size_t)(end - src) >= 32) {
+        memcpy(dst, src, 32);
+        return;
+    }
+    copy_bytes(dst, src, len);
+}
+
+// copy_cut for bytes of the document.
+inline size_t copy_doc_cut(char *dst, size_t cap, const char *src, size_t len, const char *end) {
+    if (len > cap - 1) len = cap - 1;
+    copy_doc(dst, cap, src, len, end);
+    dst[len] = 0;
+    return len;
 }
 
 inline size_t copy_cut(char *dst, size_t cap, const char *src, size_t len) {
@@ -97,7 +155,26 @@ int hex_digit(char c) {
 // Parses the reference that starts at the '&' in s (input ends at e). On
 // success stores the code point and the byte after the ';'.
 bool parse_ref(const char *s, const char *e, uint32_t *cp, const char **after) {
-    size_t lim = (size_t)(e - s) < 13 ? (size_t)(e - s) : 13;
+    // The five named references are nearly all there is: matched whole
+    // (';' included, so it is the first ';' the general path would find),
+    // they need no search.
+    size_t avail = (size_t)(e - s);
+    if (avail >= 4 && s[2] == 't' && s[3] == ';' && (s[1] == 'l' || s[1] == 'g')) {
+        *cp = s[1] == 'l' ? '<' : '>';
+        *after = s + 4;
+        return true;
+    }
+    if (avail >= 5 && !memcmp(s + 1, "amp;", 4)) {
+        *cp = '&';
+        *after = s + 5;
+        return true;
+    }
+    if (avail >= 6 && (!memcmp(s + 1, "quot;", 5) || !memcmp(s + 1, "apos;", 5))) {
+        *cp = s[1] == 'q' ? '"' : '\'';
+        *after = s + 6;
+        return true;
+    }
+    size_t lim = avail < 13 ? avail : 13;
     if (lim < 2) return false;
     const char *semi = (const char *)memchr(s + 1, ';', lim - 1);
     if (!semi) return false;
@@ -179,7 +256,8 @@ enum dec_result { DEC_ALL, DEC_FULL, DEC_BAD };
 // Decodes [s, e) into out (cap bytes, NUL included). A plain byte needs room
 // for itself + NUL, a reference room for 4 bytes + NUL; when room runs out the
 // decoder stops and *stop tells how far the input was consumed.
-dec_result decode(const char *s, const char *e, char *out, size_t cap, size_t *olen, const char **stop) {
+XML_COLD dec_result decode(const char *s, const char *e, char *out, size_t cap, size_t *olen,
+                           const char **stop) {
     size_t o = 0;
     dec_result r = DEC_ALL;
     while (s < e) {
@@ -214,7 +292,7 @@ dec_result decode(const char *s, const char *e, char *out, size_t cap, size_t *o
     return r;
 }
 
-int fail(xmlrd *x, const char *msg) {
+XML_COLD int fail(xmlrd *x, const char *msg) {
     copy_cut(x->err, sizeof x->err, msg, strlen(msg));
     return XML_EV_ERROR;
 }
@@ -224,22 +302,47 @@ struct event {
     size_t len = 0;
 };
 
+// A text event: the run from the cursor up to the next '<', references
+// decoded, cut where the buffer is full (the rest comes as the next event).
+// Plain runs and the runs between references are found 16 bytes at a time;
+// the search never looks past TEXT_WINDOW bytes, which covers a full buffer.
 int text_event(xmlrd *x, event *ev) {
-    const char *p = x->p;
-    size_t avail = (size_t)(x->end - p);
-    size_t win = avail < TEXT_WINDOW ? avail : TEXT_WINDOW;
-    const char *lt = (const char *)memchr(p, '<', win);
-    const char *run_end = lt ? lt : p + win;
-    const char *stop;
-    if (decode(p, run_end, x->text, TEXT_CAP, &ev->len, &stop) == DEC_BAD) return fail(x, "bad entity");
-    x->p = stop;
+    const char *s = x->p;
+    size_t avail = (size_t)(x->end - s);
+    const char *e = s + (avail < TEXT_WINDOW ? avail : TEXT_WINDOW);
+    char *out = x->text;
+    size_t o = 0;
+    for (;;) {
+        const char *t = scan_text(s, e);
+        size_t run = (size_t)(t - s), room = TEXT_CAP - 1 - o;
+        if (run > room) {
+            copy_bytes(out + o, s, room);
+            o += room;
+            s += room;
+            break;
+        }
+        copy_doc(out + o, room, s, run, x->end);
+        o += run;
+        s = t;
+        if (t == e || *t == '<' || TEXT_CAP - o < 5) break;
+        // A '<' before the ';' would make the reference invalid anyway, so
+        // the search for the ';' need not stop at it.
+        uint32_t cp;
+        const char *after;
+        if (!parse_ref(s, e, &cp, &after)) return fail(x, "bad entity");
+        o += put_utf8(out + o, cp);
+        s = after;
+    }
+    out[o] = 0;
+    x->p = s;
     x->ev = XML_EV_TEXT;
-    ev->str = x->text;
+    ev->str = out;
+    ev->len = o;
     return XML_EV_TEXT;
 }
 
 // Delivers raw CDATA content from the cursor up to cdata_end, one buffer at a time.
-int cdata_part(xmlrd *x, event *ev) {
+XML_COLD int cdata_part(xmlrd *x, event *ev) {
     size_t left = (size_t)(x->cdata_end - x->p);
     size_t n = copy_cut(x->text, TEXT_CAP, x->p, left);
     x->p += n;
@@ -259,7 +362,7 @@ const char *find2(const char *p, const char *end, const char *pat, size_t n) {
 }
 
 // "<!" at the cursor: comment (skipped, returns 0), CDATA (text event) or a refused declaration.
-int bang(xmlrd *x, event *ev) {
+XML_COLD int bang(xmlrd *x, event *ev) {
     const char *p = x->p, *end = x->end;
     if (end - (p + 2) < 2) return fail(x, "DOCTYPE/declaration not allowed");
     if (p[2] == '-' && p[3] == '-') {
@@ -284,7 +387,7 @@ int end_tag(xmlrd *x, event *ev) {
     const char *n1 = skip_name(n0, end);
     const char *p = skip_ws(n1, end);
     if (p >= end || *p != '>') return fail(x, "malformed end tag");
-    ev->len = copy_cut(x->name, NAME_CAP, n0, (size_t)(n1 - n0));
+    ev->len = copy_doc_cut(x->name, NAME_CAP, n0, (size_t)(n1 - n0), end);
     ev->str = x->name;
     x->depth--;
     x->p = p + 1;
@@ -318,17 +421,18 @@ const char *attribute(xmlrd *x, const char *p) {
     }
     if (x->nattr < XML_MAX_ATTR) {
         xml_attr_t *a = &x->attr[x->nattr];
-        copy_cut(a->name, ATTR_NAME_CAP, a0, (size_t)(a1 - a0));
+        a->nlen = (unsigned short)copy_doc_cut(a->name, ATTR_NAME_CAP, a0, (size_t)(a1 - a0), end);
         size_t vlen = (size_t)(p - v0);
         if (!refs) {
             if (vlen > ATTR_VAL_CAP - 1) return fail(x, "bad entity in attribute"), nullptr;
-            copy_bytes(a->val, v0, vlen);
+            copy_doc(a->val, ATTR_VAL_CAP, v0, vlen, end);
             a->val[vlen] = 0;
         } else {
             const char *stop;
             if (decode(v0, p, a->val, ATTR_VAL_CAP, &vlen, &stop) != DEC_ALL)
                 return fail(x, "bad entity in attribute"), nullptr;
         }
+        a->vlen = (unsigned short)vlen;
         x->nattr++;
     }
     return p + 1;
@@ -360,7 +464,7 @@ int start_tag(xmlrd *x, event *ev) {
         p = attribute(x, p);
         if (!p) return x->nattr = 0, XML_EV_ERROR;
     }
-    ev->len = copy_cut(x->name, NAME_CAP, n0, (size_t)(n1 - n0));
+    ev->len = copy_doc_cut(x->name, NAME_CAP, n0, (size_t)(n1 - n0), end);
     ev->str = x->name;
     x->depth += self_close ? 0 : 1;
     x->p = p;
@@ -421,15 +525,14 @@ const char *screen_prolog(const char *s, size_t n) {
     }
 }
 
-} // namespace
-
-xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn) {
+// nul_free: the caller has already proved [s, s + n) holds no NUL byte.
+xmlrd *open_doc(const char *s, size_t n, bool nul_free, char *err, size_t errn) {
     if (!s) return open_fail(err, errn, "empty xml"), nullptr;
     if (n > XML_MAX_DOC) {
         if (err && errn) snprintf(err, errn, "xml over %u bytes", (unsigned)XML_MAX_DOC);
         return nullptr;
     }
-    if (n && memchr(s, 0, n)) return open_fail(err, errn, "NUL byte in xml"), nullptr;
+    if (!nul_free && n && memchr(s, 0, n)) return open_fail(err, errn, "NUL byte in xml"), nullptr;
     if (n > 8) {
         if (const char *msg = screen_prolog(s, n)) return open_fail(err, errn, msg), nullptr;
     }
@@ -438,6 +541,18 @@ xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn) {
     x->p = s;
     x->end = s + n;
     return x;
+}
+
+} // namespace
+
+xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn) {
+    return open_doc(s, n, false, err, errn);
+}
+
+xmlrd *xml_open_str(const char *s, char *err, size_t errn) {
+    // Measuring stops one byte past the bound: a longer text is refused
+    // for its size all the same, without reading all of it.
+    return open_doc(s, s ? strnlen(s, XML_MAX_DOC + 1) : 0, true, err, errn);
 }
 
 int xml_next(xmlrd *x, const char **name, size_t *namelen) {

@@ -12,6 +12,8 @@ enum { XML_EV_END_DOC = 0, XML_EV_START = 1, XML_EV_END = 2, XML_EV_TEXT = 3, XM
 struct xml_attr_t {
     char name[64];
     char val[512];
+    unsigned short nlen; // strlen(name)
+    unsigned short vlen; // strlen(val)
 };
 
 struct xmlrd {
@@ -30,6 +32,9 @@ struct xmlrd {
 };
 
 xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn);
+// xml_open for a NUL-terminated text. Measuring it proves it holds no NUL,
+// which spares the separate scan for one over a whole page.
+xmlrd *xml_open_str(const char *s, char *err, size_t errn);
 int xml_next(xmlrd *x, const char **name, size_t *namelen);
 int xml_event(const xmlrd *x);
 int xml_depth(const xmlrd *x);

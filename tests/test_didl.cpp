@@ -92,6 +92,27 @@ TEST(Didl, SubtitlesAreSortedOut) {
     EXPECT_STREQ(g_item[1].sub[7].url, "http://a/c7");
 }
 
+// A subtitle resource is told by ":text/" or "application/smil" anywhere in
+// its protocolInfo, not by the content format field alone.
+TEST(Didl, SubtitleMarkersAnywhereInProtocolInfo) {
+    const char *subs[] = {"http-get:*:video/mp4:DLNA.ORG_PN=x:text/y", "http-get:*:x/application/smil",
+                          "application/smil", "rtsp:*:text/srt:*"};
+    const char *media[] = {"http-get:*:xtext/srt:*", "http-get:*:application/smi:*", "http-get:*:text:*",
+                           "http-get:*:application:smil/x:*"};
+    std::string body;
+    for (const char *pi : subs) body += "<item id=\"s\">" + res(pi, "http://a/s") + "</item>";
+    for (const char *pi : media) body += "<item id=\"m\">" + res(pi, "http://a/m") + "</item>";
+    ASSERT_EQ(parse(body), 8);
+    for (int i = 0; i < 4; i++) {
+        EXPECT_EQ(g_item[i].nsub, 1) << subs[i];
+        EXPECT_STREQ(g_item[i].res_url, "") << subs[i];
+    }
+    for (int i = 4; i < 8; i++) {
+        EXPECT_EQ(g_item[i].nsub, 0) << media[i - 4];
+        EXPECT_STREQ(g_item[i].res_url, "http://a/m") << media[i - 4];
+    }
+}
+
 TEST(Didl, IdentityClassAndCounts) {
     ASSERT_EQ(
         parse("<container id=\"c1\" parentID=\"0\" childCount=\"12\"><dc:title>Music</dc:title></container>"

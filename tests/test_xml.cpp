@@ -288,6 +288,24 @@ TEST(XmlAttributes, FieldLimits) {
     EXPECT_EQ(n, 127u);
 }
 
+// The stored lengths are those of the stored (cut or decoded) texts.
+TEST(XmlAttributes, StoredLengths) {
+    const char *s;
+    size_t n;
+    std::string long_name(70, 'n');
+    reader r("<a " + long_name + "='x' k='a&amp;b&#x1F600;' e='' w='" + std::string(40, 'w') + "'>");
+    ASSERT_EQ(xml_next(r.x, &s, &n), 1);
+    ASSERT_EQ(r.x->nattr, 4);
+    for (int i = 0; i < r.x->nattr; i++) {
+        EXPECT_EQ(r.x->attr[i].nlen, strlen(r.x->attr[i].name));
+        EXPECT_EQ(r.x->attr[i].vlen, strlen(r.x->attr[i].val));
+    }
+    EXPECT_EQ(r.x->attr[0].nlen, 63u);
+    EXPECT_EQ(r.x->attr[1].vlen, 7u);
+    EXPECT_EQ(r.x->attr[2].vlen, 0u);
+    EXPECT_EQ(r.x->attr[3].vlen, 40u);
+}
+
 TEST(XmlAttributes, Errors) {
     EXPECT_EQ(trace("<a \"k\"='v'>"), "!malformed attribute");
     EXPECT_EQ(trace("<a k='v'\x01>"), "!malformed attribute");
@@ -344,6 +362,41 @@ TEST(XmlOpen, SizeNulAndEmpty) {
     EXPECT_EQ(xml_open(nullptr, 0, small, sizeof small), nullptr);
     EXPECT_STREQ(small, "empt");
     EXPECT_EQ(xml_open(nullptr, 0, nullptr, 0), nullptr);
+}
+
+// A C string is measured only up to one byte past the bound; it ends at its NUL.
+TEST(XmlOpen, CString) {
+    char err[64] = "";
+    EXPECT_EQ(xml_open_str(nullptr, err, sizeof err), nullptr);
+    EXPECT_STREQ(err, "empty xml");
+
+    std::string doc = "<a>" + std::string(XML_MAX_DOC - 7, 'z') + "</a>";
+    xmlrd *x = xml_open_str(doc.c_str(), err, sizeof err);
+    ASSERT_NE(x, nullptr);
+    const char *s;
+    size_t n, text = 0;
+    int ev;
+    while ((ev = xml_next(x, &s, &n)) > 0)
+        if (ev == XML_EV_TEXT) text += n;
+    EXPECT_EQ(ev, XML_EV_END_DOC);
+    EXPECT_EQ(text, XML_MAX_DOC - 7);
+    xml_close(x);
+
+    err[0] = 0;
+    EXPECT_EQ(xml_open_str((doc + " ").c_str(), err, sizeof err), nullptr);
+    EXPECT_STREQ(err, "xml over 262144 bytes");
+    err[0] = 0;
+    EXPECT_EQ(xml_open_str((doc + doc).c_str(), err, sizeof err), nullptr);
+    EXPECT_STREQ(err, "xml over 262144 bytes");
+
+    std::string cut("<a>x</a>\0<b>", 12);
+    x = xml_open_str(cut.c_str(), err, sizeof err);
+    ASSERT_NE(x, nullptr);
+    EXPECT_EQ(xml_next(x, &s, &n), XML_EV_START);
+    EXPECT_EQ(xml_next(x, &s, &n), XML_EV_TEXT);
+    EXPECT_EQ(xml_next(x, &s, &n), XML_EV_END);
+    EXPECT_EQ(xml_next(x, &s, &n), XML_EV_END_DOC);
+    xml_close(x);
 }
 
 TEST(XmlOpen, DeclarationScreening) {
