@@ -139,6 +139,14 @@ run "$cli" cast --udn uuid:nobody --timeout 200 frobnicate
 expect "cast unknown udn, no allow, bad action" 1 "" "cast: uuid:nobody not found
 "
 
+# The tool selects no transport: built without libcurl it has none, so the
+# scripted peers below could not be reached.
+if grep -q '^KVDMC_WITH_CURL:BOOL=OFF' "$build/CMakeCache.txt" 2>/dev/null; then
+    echo "$((n - fails))/$n cli cases passed (built without libcurl: scripted peers skipped)"
+    [ $fails = 0 ]
+    exit
+fi
+
 # ---- against scripted peers: a server, a renderer, a renderer that fails every
 # action, and a renderer with a 79-byte UDN
 # check NAME CONDITION...: one more case, failed when the condition fails.
