@@ -1,4 +1,5 @@
 // ContentDirectory Browse: paging into the item table, and a small cache of single-page results.
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -230,6 +231,8 @@ int browse_children(const device_t *d, const char *udn, const char *oid, int sta
         }
         // A negative count would walk backwards for ever.
         if (returned <= 0) break;
+        // Near the top of the int range the index stops there, which ends paging at the cap.
+        if (returned > (long)INT_MAX - index) returned = (long)INT_MAX - index;
         index += (int)returned;
         fetched += (int)returned;
         if (tm > 0 && index >= tm) break;

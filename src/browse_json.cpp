@@ -95,8 +95,7 @@ const char *hand_out_small(const sbuf_scoped &js, const char *who) {
         set_code(KVDMC_E_NOMEM);
         return "";
     }
-    set_small_json(js.str(), js.b.n);
-    return kvdmc_last_json();
+    return put_small_json(js.str(), js.b.n);
 }
 
 } // namespace

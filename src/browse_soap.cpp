@@ -1,4 +1,5 @@
 // SOAP 1.1 action client: one POST per action, output arguments and UPnP faults read in one pass.
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -157,9 +158,7 @@ int read_response(const char *body, soap_reader &rd, int *too_large, char *err, 
 struct transport_reply {
     const quorlin_io *io = nullptr;
     char *body = nullptr;
-    ~transport_reply() {
-        if (body) io->free_buf(io->ctx, body);
-    }
+    ~transport_reply() { io_release(io, body); }
 };
 
 void clear_outs(soap_out *outs, int nout) {
@@ -221,28 +220,32 @@ int soap_call(const device_t *d, const char *svc_frag, const char *action, const
         int r = io->http_post(io->ctx, url, req.str(), ct, &reply.body, &code, &terr);
         if (r != 0 || !reply.body) {
             str_fmt(err, errn, "transport: %s", terr ? terr : "failed");
-            if (terr) io->free_buf(io->ctx, terr);
+            io_release(io, terr);
             return fail(KVDMC_E_NET, -1);
         }
-        if (terr) io->free_buf(io->ctx, terr);
+        io_release(io, terr);
     }
 
     soap_reader rd;
     rd.outs = outs;
     rd.nout = nout;
     str_fmt(rd.resp_name, sizeof rd.resp_name, "%sResponse", action);
+    auto fault = [&](const soap_reader &f) {
+        clear_outs(outs, nout);
+        // A code that does not fit an int must not wrap into a meaningful one.
+        long long v = strtoll(f.code, nullptr, 10);
+        *upnp_code = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
+        str_fmt(err, errn, "UPnP error %s: %s", f.code, f.desc[0] ? f.desc : "SOAP fault");
+        return fail(KVDMC_E_UPNP, -1);
+    };
     bool ok_status = code >= 200 && code <= 299;
     if (!ok_status) {
         // Servers send their faults with 500 (some with 501): read the body for
         // one, except for the authentication refusals.
         char rerr[128];
         if (code != 401 && code != 403 && read_response(reply.body, rd, nullptr, rerr, sizeof rerr) == 0 &&
-            rd.code[0]) {
-            clear_outs(outs, nout);
-            *upnp_code = atoi(rd.code);
-            str_fmt(err, errn, "UPnP error %s: %s", rd.code, rd.desc[0] ? rd.desc : "SOAP fault");
-            return fail(KVDMC_E_UPNP, -1);
-        }
+            rd.code[0])
+            return fault(rd);
         clear_outs(outs, nout);
         str_fmt(err, errn, "HTTP %ld from %s", (long)code, url);
         return fail(code == 401 || code == 403 ? KVDMC_E_AUTH : KVDMC_E_NET, -1);
@@ -253,12 +256,7 @@ int soap_call(const device_t *d, const char *svc_frag, const char *action, const
         clear_outs(outs, nout);
         return fail(KVDMC_E_PARSE, -1);
     }
-    if (rd.code[0]) {
-        clear_outs(outs, nout);
-        *upnp_code = atoi(rd.code);
-        str_fmt(err, errn, "UPnP error %s: %s", rd.code, rd.desc[0] ? rd.desc : "SOAP fault");
-        return fail(KVDMC_E_UPNP, -1);
-    }
+    if (rd.code[0]) return fault(rd);
     if (!rd.seen_resp) {
         clear_outs(outs, nout);
         str_fmt(err, errn, "SOAP %s: no %s in the response", action, rd.resp_name);

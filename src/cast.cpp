@@ -353,7 +353,9 @@ int cast_volume(const char *udn, int set) {
     int upnp = 0;
     if (set < 0) {
         if (call_rc(&d, "GetVolume", CHANNEL_ARGS, out, "CurrentVolume", &upnp, err)) return fail_with(err);
-        return leading_int(out);
+        // A negative reading would look like one of the failure codes to the host.
+        int vol = leading_int(out);
+        return vol < 0 ? 0 : vol;
     }
     if (set > 100) {
         set_err("cast_volume: volume must be 0..100");

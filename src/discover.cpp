@@ -503,10 +503,7 @@ static int fetch_description(const char *location, device_t *d, char *err, size_
     char *terr = nullptr;
     int code = 0;
     int rc = io->http_get(io->ctx, location, &body, &code, &terr);
-    // A host record without free_buf leaks its texts rather than crashing.
-    auto release = [io](char *p) {
-        if (p && io->free_buf) io->free_buf(io->ctx, p);
-    };
+    auto release = [io](char *p) { io_release(io, p); };
     if (rc != 0 || !body) {
         str_fmt(err, errn, "description fetch failed: %s", terr ? terr : "transport error");
         release(body);

@@ -61,6 +61,11 @@ void set_small_json(const char *json, size_t len) {
     s_report.has_result = false;
 }
 
+const char *put_small_json(const char *json, size_t len) {
+    s_report.small.assign(json, len);
+    return s_report.small.c_str();
+}
+
 void set_result_json(const char *json, size_t len) {
     s_report.result.assign(json, len);
     s_report.has_result = true;

@@ -15,8 +15,11 @@ void api_enter(void); // locks_once, then cfg_once
 // Reporting state of the calling thread.
 void set_err(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void set_code(int code);
-// Replace the small JSON text (and drop any held large text).
+// Replace the small JSON text (and drop any held large text): results of parse entry points.
 void set_small_json(const char *json, size_t len);
+// Replace only the small JSON text and return it; a held large text stays the last JSON
+// (device and item views are not parse results).
+const char *put_small_json(const char *json, size_t len);
 // Replace the large JSON text (kept until the next small or large result).
 void set_result_json(const char *json, size_t len);
 

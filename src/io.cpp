@@ -66,3 +66,7 @@ KVDMC_API int kvdmc_use_curl(void) {
 }
 
 } // extern "C"
+
+void io_release(const quorlin_io *io, void *p) {
+    if (p && io && io->free_buf) io->free_buf(io->ctx, p);
+}

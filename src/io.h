@@ -4,6 +4,9 @@
 #include "kvdmc.h"
 
 const quorlin_io *kvdmc_io_current(void);
+// Hands a transport's text back through its free_buf. A host record without
+// free_buf leaks its texts rather than crashing.
+void io_release(const quorlin_io *io, void *p);
 void kvdmc_io_override(const quorlin_io *io);
 void kvdmc_io_override_clear(void);
 // Built-in libcurl transport, or null when built without it.

@@ -213,6 +213,13 @@ class server {
         return r;
     }
 
+    // The record's operations, for tests that wrap them.
+    static int post_op(void *ctx, const char *url, const char *body, const char *ct, char **out_body,
+                       int *http_code, char **out_err) {
+        return post(ctx, url, body, ct, out_body, http_code, out_err);
+    }
+    static void release_op(void *ctx, void *p) { release(ctx, p); }
+
   private:
     std::mutex mu_;
     std::vector<request> log_;

@@ -183,7 +183,9 @@ for u in "$S" "$R" "$B" "$L"; do
     check "discover lists $u as a JSON line" grep -q "^{\"udn\":\"$u\",\"kind\":[12]," "$tmp/out"
 done
 
+: >"$log.st"
 run "$cli" browse --udn "$S" "${T[@]}"
+check "browse searches for servers only" eval 'has "$log.st" device:MediaServer:1 && ! has "$log.st" device:MediaRenderer:1'
 check "browse root" eval 'rc_is 0 && lines "$tmp/out" 3 && [ "$(head -n 1 "$tmp/out")" = "browse=2 total=2 start=0 count=0" ]'
 check "browse root items" eval 'has "$tmp/out" "\"id\":\"1\"" && has "$tmp/out" "\"title\":\"Music & Films\""'
 check "object id 0 sent" eval 'last_soap | grep -qF "<ObjectID>0</ObjectID>"'
@@ -212,7 +214,9 @@ check "browse of a renderer fails" eval 'rc_is 1 && grep -q "^error: ." "$tmp/er
 # The tool's own allow-list: byte for byte, eight values at most, no cut prefixes.
 refused="cast: $R is not on the allow-list (pass --allow $R)
 "
+: >"$log.st"
 run "$cli" cast --udn "$R" "${T[@]}" play;               expect "cast without --allow" 3 "" "$refused"
+check "cast searches for renderers only" eval 'has "$log.st" device:MediaRenderer:1 && ! has "$log.st" device:MediaServer:1'
 run "$cli" cast --udn "$R" "${T[@]}" --allow "${R,,}" play; expect "--allow in other letter case" 3 "" "$refused"
 run "$cli" cast --udn "$R" "${T[@]}" "${allow8[@]}" --allow "$R" play; expect "ninth --allow not taken" 3 "" "$refused"
 run "$cli" cast --udn "$L" "${T[@]}" --allow "${L}x" play

@@ -195,7 +195,7 @@ class Handler(BaseHTTPRequestHandler):
         return None
 
 
-def ssdp_loop(port, deadline):
+def ssdp_loop(port, deadline, st_log):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM, socket.IPPROTO_UDP)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.bind(("", SSDP_PORT))
@@ -209,6 +209,10 @@ def ssdp_loop(port, deadline):
             continue
         if not data.startswith(b"M-SEARCH"):
             continue
+        # Which kinds a command searches for is part of its behaviour: keep every ST.
+        m = re.search(rb"^ST:\s*(\S+)", data, re.M | re.I)
+        with open(st_log, "a") as f:
+            f.write((m.group(1).decode(errors="replace") if m else "-") + "\n")
         for key, (udn, dtype, _, _) in DEVICES.items():
             msg = (
                 "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=1800\r\nEXT:\r\n"
@@ -226,7 +230,7 @@ def main():
     httpd = ThreadingHTTPServer(("127.0.0.1", port), Handler)
     httpd.log = log
     httpd.timeout = 0.5
-    threading.Thread(target=ssdp_loop, args=(port, deadline), daemon=True).start()
+    threading.Thread(target=ssdp_loop, args=(port, deadline, log + ".st"), daemon=True).start()
     while time.monotonic() < deadline:
         httpd.handle_request()
 

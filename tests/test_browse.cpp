@@ -234,6 +234,53 @@ TEST_F(Browse, FaultsByModeAndStatus) {
     EXPECT_EQ(kvdmc_last_code(), -3);
 }
 
+TEST_F(Browse, HostileCountsAndFaultCodes) {
+    // A server that claims items it never sends, asked from near the top of the index range:
+    // paging stops at the cap instead of wrapping to negative indexes.
+    srv.script = [&](const request &, reply *r) {
+        r->body = cdtest::browse_response(cdtest::didl_open() + "</DIDL-Lite>", 10, 0, 1);
+        return true;
+    };
+    EXPECT_EQ(kvdmc_browse(UDN, "x", 2147483642, 0, 0), 0);
+    EXPECT_EQ(kvdmc_last_code(), -8);
+    for (int start : starts()) EXPECT_GE(start, 0);
+    EXPECT_LE(srv.request_count(), 2u);
+
+    // A fault code beyond int must not wrap into the "no such object" range.
+    srv.script = [&](const request &, reply *r) {
+        r->status = 500;
+        r->body = cdtest::fault_body(701, "x");
+        r->body.replace(r->body.find(">701<") + 1, 3, "4294967997");
+        return true;
+    };
+    EXPECT_EQ(kvdmc_browse(UDN, "x", 0, 0, 0), -6);
+    EXPECT_STREQ(kvdmc_last_error(), "UPnP error 4294967997: x");
+    EXPECT_EQ(kvdmc_last_code(), -6);
+}
+
+namespace {
+// A host transport without free_buf: the texts it hands out are the host's to reclaim.
+std::vector<char *> s_kept;
+int post_keeping(void *ctx, const char *url, const char *body, const char *ct, char **out_body, int *code,
+                 char **out_err) {
+    int r = cdtest::server::post_op(ctx, url, body, ct, out_body, code, out_err);
+    if (*out_body) s_kept.push_back(*out_body);
+    if (*out_err) s_kept.push_back(*out_err);
+    return r;
+}
+} // namespace
+
+TEST_F(Browse, HostRecordWithoutFreeBufDoesNotCrash) {
+    cdtest::fill(srv, "ok", 3);
+    quorlin_io leaky = srv.io();
+    leaky.http_post = post_keeping;
+    leaky.free_buf = nullptr;
+    kvdmc_set_io(&leaky);
+    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 0), 3) << kvdmc_last_error();
+    for (char *p : s_kept) cdtest::server::release_op(&srv, p);
+    s_kept.clear();
+}
+
 TEST_F(Browse, MalformedResponses) {
     std::string result;
     srv.script = [&](const request &, reply *r) {

@@ -334,7 +334,8 @@ TEST_F(Cast, VolumeAndMuteValues) {
     struct {
         const char *vol;
         int result;
-    } vols[] = {{"37", 37}, {"150", 150}, {"x", 0}, {"", 0}, {"12abc", 12}, {"99999999999", 2147483647}};
+    } vols[] = {{"37", 37}, {"150", 150}, {"x", 0}, {"", 0}, {"12abc", 12}, {"99999999999", 2147483647},
+                {"-7", 0}};
     for (auto &v : vols) {
         script.answer("GetVolume",
                       cast_script::ok("GetVolume", "RenderingControl:1",
