@@ -51,6 +51,12 @@ static constexpr int_key INT_KEYS[] = {
     {"desc_max_bytes", &cfg_t::desc_max_bytes, 1024, 8388608, 262144},
 };
 
+// Numeric settings are written under g_lock, but a description parse for the host
+// reads its bound without it: store them atomically so that read is well defined.
+static void store_setting(int32_t &field, int32_t v) {
+    std::atomic_ref<int32_t>(field).store(v, std::memory_order_relaxed);
+}
+
 static int set_ipv4_text(char *field, const char *key, const char *value) {
     size_t len = strlen(value);
     if (len == 0 || len > 63 || strchr(value, ' ') || parse_ipv4(value, nullptr) != 0) {
@@ -77,7 +83,7 @@ int cfg_set(const char *key, const char *value) {
         } else if (is_if) {
             str_copy(g_cfg.ssdp_if, sizeof g_cfg.ssdp_if, "0.0.0.0");
         } else {
-            for (const int_key &k : INT_KEYS) g_cfg.*k.field = k.def;
+            for (const int_key &k : INT_KEYS) store_setting(g_cfg.*k.field, k.def);
             g_cfg.ssdp_disable = 0;
         }
         return 0;
@@ -101,7 +107,7 @@ int cfg_set(const char *key, const char *value) {
         if (v < INT32_MIN) v = INT32_MIN;
         if (v > k.hi) v = k.hi;
         if (v < k.lo) v = k.lo;
-        g_cfg.*k.field = (int32_t)v;
+        store_setting(g_cfg.*k.field, (int32_t)v);
         return 0;
     }
     return KVDMC_E_CONFIG; // unreachable: every numeric key is in INT_KEYS
@@ -162,10 +168,16 @@ static int32_t max_age_of(const char *pkt, size_t n) {
     if (!v) return 1800;
     const char *eq = (const char *)memchr(v, '=', vl);
     if (!eq) return 1800;
-    // The value is not NUL-terminated inside the packet; read the number from a copy.
-    char num[32];
-    str_copyn(num, sizeof num, eq + 1, (size_t)(v + vl - eq - 1));
-    long long age = strtoll(num, nullptr, 10);
+    // Read in place (the value is not NUL-terminated inside the packet): blanks,
+    // a sign, then digits, saturating well above the accepted range.
+    const char *p = eq + 1, *end = v + vl;
+    while (p < end && (*p == ' ' || *p == '\t')) p++;
+    bool neg = p < end && *p == '-';
+    if (p < end && (*p == '-' || *p == '+')) p++;
+    long long age = 0;
+    for (; p < end && *p >= '0' && *p <= '9'; p++)
+        if (age < 1000000) age = age * 10 + (*p - '0');
+    if (neg) age = -age;
     return (age >= 60 && age <= 86400) ? (int32_t)age : 1800;
 }
 
@@ -355,7 +367,7 @@ int desc_parse(const char *xml, const char *location, device_t *d, char *err, si
         return -1;
     }
     size_t len = strlen(xml);
-    if (len > (size_t)g_cfg.desc_max_bytes) {
+    if (len > (size_t)std::atomic_ref<int32_t>(g_cfg.desc_max_bytes).load(std::memory_order_relaxed)) {
         str_copy(err, errn, "description over desc_max_bytes");
         return -1;
     }

@@ -583,3 +583,14 @@ TEST_F(HostTable, EveryHandedOutTextIsReleasedOnce) {
     EXPECT_EQ(h.gets, 4);
     EXPECT_EQ(kvdmc_device_count(), 1);
 }
+
+// The host may tune the description bound while another thread parses a description.
+TEST(Description, ConfigChangesWhileTheHostParses) {
+    std::string xml = description("uuid:race", "urn:schemas-upnp-org:device:MediaServer:1");
+    std::thread tuner([] {
+        for (int i = 0; i < 200; i++) kvdmc_config("desc_max_bytes", (i & 1) ? "1024" : "262144");
+    });
+    for (int i = 0; i < 200; i++) EXPECT_EQ(kvdmc_parse_description(xml.c_str(), "http://h/d.xml"), 0);
+    tuner.join();
+    kvdmc_config("desc_max_bytes", nullptr);
+}

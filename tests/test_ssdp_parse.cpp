@@ -77,6 +77,10 @@ TEST(SsdpParse, MaxAge) {
     EXPECT_EQ(age("Cache-Control: max-age=60\r\n"), 60);
     EXPECT_EQ(age("Cache-Control: max-age=86400\r\n"), 86400);
     EXPECT_EQ(age("Cache-Control: max-age=99999999999999999999\r\n"), 1800);
+    EXPECT_EQ(age(("Cache-Control: max-age=" + std::string(40, ' ') + "120\r\n").c_str()), 120);
+    EXPECT_EQ(age(("Cache-Control: max-age=" + std::string(40, '0') + "120\r\n").c_str()), 120);
+    EXPECT_EQ(age("Cache-Control: max-age=-120\r\n"), 1800);
+    EXPECT_EQ(age("Cache-Control: max-age=+120, private\r\n"), 120);
 }
 
 TEST(SsdpParse, Notify) {
