@@ -90,7 +90,6 @@ void browse_serial_unlock(void);
 
 // ---------------------------------------------------------------- JSON views (caller holds g_lock)
 
-void json_str(sbuf *b, const char *s);
 void item_json(sbuf *b, int i);
 void device_json_from(sbuf *b, const device_t *d);
 void device_json(sbuf *b, int i);

@@ -5,36 +5,32 @@
 #include "exports.h"
 #include "kvdmc.h"
 
-void json_str(sbuf *b, const char *s) {
-    sb_json_str_u(b, s);
-}
-
 void item_json(sbuf *b, int i) {
     const didl_item &it = g_item[i];
     sb_printf(b, "{\"i\":%d,\"id\":", i);
-    json_str(b, it.id);
+    sb_json_str_u(b, it.id);
     sb_puts(b, ",\"parent\":");
-    json_str(b, it.parent);
+    sb_json_str_u(b, it.parent);
     sb_puts(b, ",\"title\":");
-    json_str(b, it.title);
+    sb_json_str_u(b, it.title);
     sb_puts(b, ",\"class\":");
-    json_str(b, it.klass);
+    sb_json_str_u(b, it.klass);
     sb_printf(b, ",\"folder\":%s,\"childcount\":%d,\"date\":", it.is_folder ? "true" : "false",
               it.childcount);
-    json_str(b, it.date);
+    sb_json_str_u(b, it.date);
     if (it.res_url[0]) {
         sb_puts(b, ",\"res\":{\"url\":");
-        json_str(b, it.res_url);
+        sb_json_str_u(b, it.res_url);
         sb_puts(b, ",\"mime\":");
-        json_str(b, it.res_mime);
+        sb_json_str_u(b, it.res_mime);
         sb_printf(b, ",\"size\":%lld", (long long)it.res_size);
         if (it.res_duration[0]) {
             sb_puts(b, ",\"duration\":");
-            json_str(b, it.res_duration);
+            sb_json_str_u(b, it.res_duration);
         }
         if (it.res_resolution[0]) {
             sb_puts(b, ",\"resolution\":");
-            json_str(b, it.res_resolution);
+            sb_json_str_u(b, it.res_resolution);
         }
         sb_putc(b, '}');
     } else {
@@ -44,9 +40,9 @@ void item_json(sbuf *b, int i) {
         sb_puts(b, ",\"subs\":[");
         for (int k = 0; k < it.nsub; k++) {
             sb_puts(b, k ? ",{\"url\":" : "{\"url\":");
-            json_str(b, it.sub[k].url);
+            sb_json_str_u(b, it.sub[k].url);
             sb_puts(b, ",\"mime\":");
-            json_str(b, it.sub[k].mime);
+            sb_json_str_u(b, it.sub[k].mime);
             sb_putc(b, '}');
         }
         sb_putc(b, ']');
@@ -59,24 +55,24 @@ void device_json_from(sbuf *b, const device_t *d) {
     int64_t now = (int64_t)(plat_now_ms() + g_dev_clock_skew_ms);
     int64_t left = d->expires_ms <= 0 ? -1 : (int64_t)d->expires_ms * 1000 + (int64_t)d->added_ms - now;
     sb_puts(b, "{\"udn\":");
-    json_str(b, d->udn);
+    sb_json_str_u(b, d->udn);
     sb_printf(b, ",\"kind\":%d,\"name\":", (int)d->kind);
-    json_str(b, d->friendly);
+    sb_json_str_u(b, d->friendly);
     sb_puts(b, ",\"manufacturer\":");
-    json_str(b, d->manufacturer);
+    sb_json_str_u(b, d->manufacturer);
     sb_puts(b, ",\"model\":");
-    json_str(b, d->model_name);
+    sb_json_str_u(b, d->model_name);
     sb_puts(b, ",\"location\":");
-    json_str(b, d->location);
+    sb_json_str_u(b, d->location);
     sb_puts(b, ",\"device_type\":");
-    json_str(b, d->device_type);
+    sb_json_str_u(b, d->device_type);
     sb_printf(b, ",\"expires_ms\":%lld,\"services\":[", (long long)left);
     int nsvc = d->nsvc < 0 ? 0 : d->nsvc > DEVICE_MAX_SVC ? DEVICE_MAX_SVC : d->nsvc;
     for (int k = 0; k < nsvc; k++) {
         sb_puts(b, k ? ",{\"type\":" : "{\"type\":");
-        json_str(b, d->svc[k].type);
+        sb_json_str_u(b, d->svc[k].type);
         sb_puts(b, ",\"control\":");
-        json_str(b, d->svc[k].control);
+        sb_json_str_u(b, d->svc[k].control);
         sb_putc(b, '}');
     }
     sb_puts(b, "]}");

@@ -515,17 +515,16 @@ static int fetch_description(const char *location, device_t *d, char *err, size_
     char *terr = nullptr;
     int code = 0;
     int rc = io->http_get(io->ctx, location, &body, &code, &terr);
-    auto release = [io](char *p) { io_release(io, p); };
     if (rc != 0 || !body) {
         str_fmt(err, errn, "description fetch failed: %s", terr ? terr : "transport error");
-        release(body);
-        release(terr);
+        io_release(io, body);
+        io_release(io, terr);
         return -1;
     }
-    release(terr);
+    io_release(io, terr);
     memset(d, 0, sizeof *d);
     rc = desc_parse(body, location, d, err, errn);
-    release(body);
+    io_release(io, body);
     if (rc != 0) return -1;
 
     udn_key_of(d->udn, d->udn_key);
