@@ -1,6 +1,5 @@
 // Built-in HTTP transport on libcurl. The peers are untrusted LAN devices, so every request is
 // bounded in time and size, never follows a redirect, and speaks plain HTTP(S) only.
-#include "io.h"
 #include "io_curl.h"
 
 #ifdef KVDMC_WITH_CURL
@@ -12,16 +11,15 @@
 
 #include <curl/curl.h>
 
+#include "capacity.h"
 #include "plat.h"
+#include "protocol.h"
 #include "util.h"
 
 namespace {
 
-constexpr long DEFAULT_CONNECT_MS = 2000;
-constexpr long DEFAULT_TOTAL_MS = 10000;
-
-std::atomic<long> s_connect_ms{DEFAULT_CONNECT_MS};
-std::atomic<long> s_total_ms{DEFAULT_TOTAL_MS};
+std::atomic<long> s_connect_ms{HTTP_CONNECT_MS};
+std::atomic<long> s_total_ms{HTTP_TOTAL_MS};
 
 plat_once_t s_init_once = PLAT_ONCE_INIT;
 CURLcode s_init_rc = CURLE_FAILED_INIT;
@@ -29,7 +27,7 @@ char s_user_agent[64];
 
 void global_init(void) {
     s_init_rc = curl_global_init(CURL_GLOBAL_DEFAULT);
-    str_fmt(s_user_agent, sizeof s_user_agent, "kvdmc/%s UPnP/1.0 DLNADOC/1.50", kvdmc_version());
+    str_fmt(s_user_agent, sizeof s_user_agent, KVDMC_USER_AGENT_FMT, kvdmc_version());
 }
 
 // One easy handle per thread keeps its connection cache between requests, so the many
@@ -59,52 +57,14 @@ struct slist_holder {
     }
 };
 
-// Response body in a malloc'd buffer: it crosses the C ABI and is released through free_buf.
-struct body_acc {
-    char *p = nullptr;
-    size_t n = 0;
-    size_t cap = 0;
-    bool over = false;
-    bool oom = false;
-    body_acc() = default;
-    body_acc(const body_acc &) = delete;
-    body_acc &operator=(const body_acc &) = delete;
-    ~body_acc() { free(p); }
-    char *release() {
-        char *r = p;
-        p = nullptr;
-        return r;
-    }
-    // Room for `more` bytes and a NUL.
-    bool reserve(size_t more) {
-        if (n + more + 1 <= cap) return true;
-        size_t want = cap ? cap : 16384;
-        while (want < n + more + 1) want *= 2;
-        if (want > IO_CURL_BODY_CAP + 1) want = IO_CURL_BODY_CAP + 1;
-        char *q = (char *)realloc(p, want);
-        if (!q) return false;
-        p = q;
-        cap = want;
-        return true;
-    }
-};
-
+// The response body accumulates in a builder limited to the cap: its buffer is
+// malloc'd, crosses the C ABI and is released through free_buf.
 size_t on_body(char *data, size_t size, size_t nmemb, void *ud) {
-    body_acc *b = (body_acc *)ud;
+    sbuf *b = (sbuf *)ud;
     size_t len = size * nmemb;
+    sb_putn(b, data, len);
     // Returning less than len aborts the transfer: an endless or huge body stops at the cap.
-    if (len > IO_CURL_BODY_CAP - b->n) {
-        b->over = true;
-        return 0;
-    }
-    if (!b->reserve(len)) {
-        b->oom = true;
-        return 0;
-    }
-    memcpy(b->p + b->n, data, len);
-    b->n += len;
-    b->p[b->n] = 0;
-    return len;
+    return b->over || b->oom ? 0 : len;
 }
 
 char *heap_text(const char *s) {
@@ -158,7 +118,8 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
 
     char errbuf[CURL_ERROR_SIZE];
     errbuf[0] = 0;
-    body_acc body;
+    sbuf_scoped body;
+    sb_init_limit(&body.b, HTTP_BODY_CAP);
     slist_holder hdrs;
 
     curl_easy_setopt(h, CURLOPT_URL, url);
@@ -169,11 +130,11 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, s_connect_ms.load());
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, s_total_ms.load());
-    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)IO_CURL_BODY_CAP);
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)HTTP_BODY_CAP);
     curl_easy_setopt(h, CURLOPT_USERAGENT, s_user_agent);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errbuf);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &body.b);
     if (post_body) {
         if (!add_post_headers(hdrs, ct)) return fail(out_err, "out of memory");
         curl_easy_setopt(h, CURLOPT_POST, 1L);
@@ -188,17 +149,17 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, (curl_slist *)nullptr);
 
     if (rc != CURLE_OK) {
-        if (body.over || rc == CURLE_FILESIZE_EXCEEDED)
+        if (body.b.over || rc == CURLE_FILESIZE_EXCEEDED)
             return fail(out_err, "response body larger than 8 MiB (8388608 bytes)");
-        if (body.oom) return fail(out_err, "out of memory");
+        if (body.b.oom) return fail(out_err, "out of memory");
         return fail(out_err, errbuf[0] ? errbuf : curl_easy_strerror(rc));
     }
-    if (!body.reserve(0)) return fail(out_err, "out of memory");
-    body.p[body.n] = 0;
+    char *text = sb_release(&body.b);
+    if (!text) return fail(out_err, "out of memory");
     long code = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
     *http_code = (int)code;
-    *out_body = body.release();
+    *out_body = text;
     return 0;
 }
 
@@ -224,8 +185,8 @@ const quorlin_io *kvdmc_io_curl(void) {
 }
 
 void io_curl_set_timeouts(long connect_ms, long total_ms) {
-    s_connect_ms = connect_ms > 0 ? connect_ms : DEFAULT_CONNECT_MS;
-    s_total_ms = total_ms > 0 ? total_ms : DEFAULT_TOTAL_MS;
+    s_connect_ms = connect_ms > 0 ? connect_ms : HTTP_CONNECT_MS;
+    s_total_ms = total_ms > 0 ? total_ms : HTTP_TOTAL_MS;
 }
 
 #else

@@ -1,10 +1,10 @@
 // Internals of the built-in libcurl transport that tests reach.
 #pragma once
 
-#include <stddef.h>
+#include "kvdmc.h"
 
-// Largest response body the transport accepts.
-constexpr size_t IO_CURL_BODY_CAP = 8u << 20;
+// The built-in transport's record, or null when built without libcurl.
+const quorlin_io *kvdmc_io_curl(void);
 
 // Connect and whole-request time-outs in milliseconds; 0 restores the defaults (2 s, 10 s).
 // For tests that must see a time-out quickly. No effect without libcurl.
