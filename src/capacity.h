@@ -18,7 +18,7 @@ constexpr size_t SSDP_ST_CAP = 160;
 constexpr size_t SSDP_USN_CAP = 240;
 constexpr size_t SSDP_LOCATION_CAP = 512;
 constexpr size_t SSDP_SEARCH_CAP = 512; // one M-SEARCH request
-constexpr int SSDP_MAX_IFS = 16;         // interfaces one search uses
+constexpr int SSDP_MAX_IFS = 16;        // interfaces one search uses
 
 // ---- device descriptions and the device table
 constexpr int DEVICE_TABLE_ROWS = 64;

@@ -443,7 +443,8 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
     // A failed fetch of a moved device leaves its row unrefreshed, so it expires.
     int rc = fetch_description(r->location, &fresh, err, errn);
     plat_guard g(&g_lock);
-    s_fetching[fetching_index(key)] = s_fetching[--s_nfetching];
+    int slot = fetching_index(key);
+    s_fetching[slot] = s_fetching[--s_nfetching];
     if (rc != 0) return -1;
     str_copy(fresh.usn_key, sizeof fresh.usn_key, key);
     fresh.expires_ms = r->max_age_s;

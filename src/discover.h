@@ -19,7 +19,7 @@ struct device_t {
     char udn[DEVICE_KEY_CAP];
     char udn_key[DEVICE_KEY_CAP];
     char usn_key[DEVICE_KEY_CAP]; // key of the announcement the row came from
-    int32_t kind; // 1 server, 2 renderer
+    int32_t kind;                 // 1 server, 2 renderer
     char friendly[DEVICE_TEXT_CAP];
     char manufacturer[DEVICE_TEXT_CAP];
     char model_name[DEVICE_TEXT_CAP];
