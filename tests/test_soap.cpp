@@ -8,6 +8,7 @@
 
 #include "browse.h"
 #include "cd_server.h"
+#include "docs.h"
 #include "exports.h"
 #include "kvdmc.h"
 #include "xml.h"
@@ -34,12 +35,9 @@ device_t make_device() {
     return d;
 }
 
+// A response as one line without encodingStyle, which the reader must take as well.
 std::string response(const std::string &inner, const char *action = "Browse") {
-    return std::string(
-               "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">"
-               "<s:Body><u:") +
-           action + "Response xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">" + inner +
-           "</u:" + action + "Response></s:Body></s:Envelope>";
+    return docs::action_response(action, "ContentDirectory:1", inner, docs::form::bare);
 }
 
 class Soap : public ::testing::Test {
@@ -158,7 +156,7 @@ TEST_F(Soap, FaultsWithSuccessStatusAndWith500) {
     char out[16];
     for (int status : {200, 500, 501}) {
         SCOPED_TRACE(status);
-        answer(status, cdtest::fault_body(701, "No such object"));
+        answer(status, docs::fault(701, "No such object"));
         upnp = 0;
         EXPECT_EQ(arg("Result", out, sizeof out), -1);
         EXPECT_STREQ(err, "UPnP error 701: No such object");
@@ -181,8 +179,8 @@ TEST_F(Soap, StatusFailuresWithoutFault) {
     } cases[] = {{500, "<html><body>Internal error</body></html>", -3},
                  {500, response("<Result>x</Result>"), -3},
                  {404, "", -3},
-                 {401, cdtest::fault_body(701, "x"), -12},
-                 {403, cdtest::fault_body(701, "x"), -12},
+                 {401, docs::fault(701, "x"), -12},
+                 {403, docs::fault(701, "x"), -12},
                  {302, "moved", -3}};
     for (auto &c : cases) {
         SCOPED_TRACE(c.status);
