@@ -71,8 +71,8 @@ void setup() {
     const std::string loc = "http://192.0.2.9:49152/desc.xml";
     kvdmc_fake_set(loc.c_str(), 200,
                    docs::renderer_description(UDN, {{"ConnectionManager:1", "/upnp/control/cm1"},
-                                              {"AVTransport:1", "/upnp/control/avt1"},
-                                              {"RenderingControl:1", "/upnp/control/rc1"}})
+                                                    {"AVTransport:1", "/upnp/control/avt1"},
+                                                    {"RenderingControl:1", "/upnp/control/rc1"}})
                        .c_str());
     if (kvdmc_fake_ssdp(docs::announce(UDN, docs::RENDERER_TYPE, loc).c_str(), "192.0.2.9") != 0) abort();
     kvdmc_cast_allow(UDN);

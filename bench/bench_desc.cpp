@@ -32,9 +32,10 @@ std::string make_description(int i) {
     d.after_udn = "<dlna:X_DLNADOC xmlns:dlna=\"urn:schemas-dlna-org:device-1-0\">DMS-1.50</dlna:X_DLNADOC>"
                   "<presentationURL>http://10.0.0.1:8200/</presentationURL><iconList>";
     for (int k = 0; k < 4; k++)
-        d.after_udn += "<icon><mimetype>image/png</mimetype><width>48</width><height>48</height><depth>24</depth>"
-                       "<url>/icons/sm" +
-                       std::to_string(k) + ".png</url></icon>";
+        d.after_udn +=
+            "<icon><mimetype>image/png</mimetype><width>48</width><height>48</height><depth>24</depth>"
+            "<url>/icons/sm" +
+            std::to_string(k) + ".png</url></icon>";
     d.after_udn += "</iconList>";
     const char *svcs[][2] = {{"ContentDirectory:1", "/ctl/ContentDir"},
                              {"ConnectionManager:1", "/ctl/ConnectionMgr"},
@@ -189,7 +190,8 @@ void BM_Discover64Fake(benchmark::State &st) {
         f.location = loc;
         f.nt = docs::SERVER_TYPE;
         f.server = "Linux/6 UPnP/1.0 Server/1.3";
-        f.usn = "uuid:4d696e69-444c-164e-9d41-" + std::string(12 - n.size(), '0') + n + "::" + docs::SERVER_TYPE;
+        f.usn =
+            "uuid:4d696e69-444c-164e-9d41-" + std::string(12 - n.size(), '0') + n + "::" + docs::SERVER_TYPE;
         packets.push_back(docs::notify(f));
     }
     for (auto _ : st) {

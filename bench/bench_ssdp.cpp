@@ -10,16 +10,18 @@ namespace {
 
 const std::string s_reply = docs::ssdp_lines(
     "HTTP/1.1 200 OK",
-    {"CACHE-CONTROL: max-age=1800", "DATE: Mon, 07 Dec 2026 08:00:00 GMT", "EXT:",
-     "LOCATION: http://192.168.1.20:8200/rootDesc.xml", "SERVER: Debian/12 DLNADOC/1.50 UPnP/1.0 MediaServer/1.3.0",
+    {"CACHE-CONTROL: max-age=1800", "DATE: Mon, 07 Dec 2026 08:00:00 GMT",
+     "EXT:", "LOCATION: http://192.168.1.20:8200/rootDesc.xml",
+     "SERVER: Debian/12 DLNADOC/1.50 UPnP/1.0 MediaServer/1.3.0",
      "ST: urn:schemas-upnp-org:device:MediaServer:1",
      "USN: uuid:4d696e69-444c-164e-9d41-b827eb5fa3c1::urn:schemas-upnp-org:device:MediaServer:1",
      "Content-Length: 0"});
 
 const std::string s_alive = docs::ssdp_lines(
     "NOTIFY * HTTP/1.1",
-    {"HOST: 239.255.255.250:1900", "CACHE-CONTROL: max-age=1810", "LOCATION: http://192.168.1.30:49152/description.xml",
-     "SERVER: Linux/6.1 UPnP/1.0 Renderer/0.1", "NT: urn:schemas-upnp-org:device:MediaRenderer:1", "NTS: ssdp:alive",
+    {"HOST: 239.255.255.250:1900", "CACHE-CONTROL: max-age=1810",
+     "LOCATION: http://192.168.1.30:49152/description.xml", "SERVER: Linux/6.1 UPnP/1.0 Renderer/0.1",
+     "NT: urn:schemas-upnp-org:device:MediaRenderer:1", "NTS: ssdp:alive",
      "USN: uuid:5cdb4e5a-1a41-4ad3-8e5f-0a0b0c0d0e0f::urn:schemas-upnp-org:device:MediaRenderer:1"});
 
 void run(benchmark::State &state, const std::string &pkt, int want) {

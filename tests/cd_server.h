@@ -117,7 +117,8 @@ class server {
         std::string didl = docs::didl_open();
         for (int i = s; i < e; i++) didl += items[(size_t)i];
         didl += "</DIDL-Lite>";
-        r.body = docs::browse_response(didl, e - s, total_override >= -1 ? total_override : n, update_id, service);
+        r.body =
+            docs::browse_response(didl, e - s, total_override >= -1 ? total_override : n, update_id, service);
         return r;
     }
 

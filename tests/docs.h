@@ -98,9 +98,9 @@ struct service {
 };
 
 inline std::string service_xml(const service &s) {
-    return "<service><serviceType>" + s.type + "</serviceType><serviceId>" + s.id + "</serviceId><controlURL>" +
-           s.control + "</controlURL><eventSubURL>" + s.eventsub + "</eventSubURL><SCPDURL>" + s.scpd +
-           "</SCPDURL></service>";
+    return "<service><serviceType>" + s.type + "</serviceType><serviceId>" + s.id +
+           "</serviceId><controlURL>" + s.control + "</controlURL><eventSubURL>" + s.eventsub +
+           "</eventSubURL><SCPDURL>" + s.scpd + "</SCPDURL></service>";
 }
 
 inline std::string service_xml(const std::string &type, const std::string &control) {
@@ -301,15 +301,16 @@ inline std::string envelope(const std::string &body, const envelope_form &f) {
 
 // The request the component sends for `action` of service `frag` (e.g. "ContentDirectory:1").
 inline std::string soap_request(const std::string &action, const std::string &frag, const std::string &args) {
-    return envelope("<u:" + action + " xmlns:u=\"" + service_type(frag) + "\">" + args + "</u:" + action + ">",
+    return envelope("<u:" + action + " xmlns:u=\"" + service_type(frag) + "\">" + args + "</u:" + action +
+                        ">",
                     form::request);
 }
 
 // A response of `action` carrying the output arguments `outs` (raw XML).
-inline std::string action_response(const std::string &action, const std::string &frag, const std::string &outs,
-                                   const envelope_form &f) {
-    return envelope("<u:" + action + "Response xmlns:u=\"" + service_type(frag) + "\">" + outs + "</u:" + action +
-                        "Response>",
+inline std::string action_response(const std::string &action, const std::string &frag,
+                                   const std::string &outs, const envelope_form &f) {
+    return envelope("<u:" + action + "Response xmlns:u=\"" + service_type(frag) + "\">" + outs +
+                        "</u:" + action + "Response>",
                     f);
 }
 
@@ -318,9 +319,9 @@ inline std::string fault(const std::string &code, const std::string &desc, const
     auto ln = [&](int depth) { return f.indented ? "\n" + std::string((size_t)depth, ' ') : std::string(); };
     return envelope(ln(2) + "<s:Fault>" + ln(3) + "<faultcode>s:Client</faultcode>" + ln(3) +
                         "<faultstring>UPnPError</faultstring>" + ln(3) + "<detail>" + ln(4) +
-                        "<UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\">" + ln(5) + "<errorCode>" + code +
-                        "</errorCode>" + ln(5) + "<errorDescription>" + desc + "</errorDescription>" + ln(4) +
-                        "</UPnPError>" + ln(3) + "</detail>" + ln(2) + "</s:Fault>",
+                        "<UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\">" + ln(5) + "<errorCode>" +
+                        code + "</errorCode>" + ln(5) + "<errorDescription>" + desc + "</errorDescription>" +
+                        ln(4) + "</UPnPError>" + ln(3) + "</detail>" + ln(2) + "</s:Fault>",
                     f);
 }
 
@@ -333,9 +334,10 @@ inline std::string fault(int code, const std::string &desc) {
 inline std::string browse_response(const std::string &didl, int nret, int total, unsigned uid,
                                    const std::string &frag = "ContentDirectory:1") {
     return action_response("Browse", frag,
-                           "<Result>" + xml_escape(didl) + "</Result><NumberReturned>" + std::to_string(nret) +
-                               "</NumberReturned><TotalMatches>" + std::to_string(total) +
-                               "</TotalMatches><UpdateID>" + std::to_string(uid) + "</UpdateID>",
+                           "<Result>" + xml_escape(didl) + "</Result><NumberReturned>" +
+                               std::to_string(nret) + "</NumberReturned><TotalMatches>" +
+                               std::to_string(total) + "</TotalMatches><UpdateID>" + std::to_string(uid) +
+                               "</UpdateID>",
                            form::server);
 }
 

@@ -71,9 +71,10 @@ TEST_F(Browse, PagesOneRequestEachInServerOrder) {
     EXPECT_EQ(log[0].ct, "text/xml; charset=\"utf-8\"\r\nSOAPACTION: "
                          "\"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"");
     EXPECT_EQ(log[1].body,
-              docs::soap_request("Browse", "ContentDirectory:1", "<ObjectID>64$3</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag>"
-                            "<Filter>*</Filter><StartingIndex>256</StartingIndex><RequestedCount>256"
-                            "</RequestedCount><SortCriteria></SortCriteria>"));
+              docs::soap_request("Browse", "ContentDirectory:1",
+                                 "<ObjectID>64$3</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag>"
+                                 "<Filter>*</Filter><StartingIndex>256</StartingIndex><RequestedCount>256"
+                                 "</RequestedCount><SortCriteria></SortCriteria>"));
     EXPECT_EQ(kvdmc_item_count(), 600);
     EXPECT_EQ(kvdmc_total_matches(), 600);
     EXPECT_EQ(kvdmc_update_id(), (int)4000000000u);
@@ -309,10 +310,12 @@ TEST_F(Browse, MetadataModeAndEscapedIds) {
     ASSERT_EQ(kvdmc_browse(UDN, "a&b<c>\"d'%20+", 0, 0, 1), 1) << kvdmc_last_error();
     auto log = srv.requests();
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].body, docs::soap_request("Browse", "ContentDirectory:1", "<ObjectID>a&amp;b&lt;c&gt;&quot;d&apos;%20+</ObjectID><BrowseFlag>"
-                                         "BrowseMetadata</BrowseFlag><Filter>*</Filter><StartingIndex>0"
-                                         "</StartingIndex><RequestedCount>1</RequestedCount><SortCriteria>"
-                                         "</SortCriteria>"));
+    EXPECT_EQ(log[0].body,
+              docs::soap_request("Browse", "ContentDirectory:1",
+                                 "<ObjectID>a&amp;b&lt;c&gt;&quot;d&apos;%20+</ObjectID><BrowseFlag>"
+                                 "BrowseMetadata</BrowseFlag><Filter>*</Filter><StartingIndex>0"
+                                 "</StartingIndex><RequestedCount>1</RequestedCount><SortCriteria>"
+                                 "</SortCriteria>"));
     EXPECT_EQ(kvdmc_total_matches(), 1);
     EXPECT_STREQ(kvdmc_item_json(0),
                  "{\"i\":0,\"id\":\"a&b<c>\\\"d'%20+\",\"parent\":\"-1\",\"title\":\"Folder\","

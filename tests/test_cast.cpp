@@ -32,7 +32,8 @@ void add_device(const char *udn, const std::string &host,
                 const std::vector<std::pair<std::string, std::string>> &svc) {
     std::string loc = host + "/desc.xml";
     ASSERT_EQ(kvdmc_fake_set(loc.c_str(), 200, docs::renderer_description(udn, svc).c_str()), 0);
-    ASSERT_EQ(kvdmc_fake_ssdp(docs::announce(udn, docs::RENDERER_TYPE, loc).c_str(), "192.0.2.9"), 0) << kvdmc_last_error();
+    ASSERT_EQ(kvdmc_fake_ssdp(docs::announce(udn, docs::RENDERER_TYPE, loc).c_str(), "192.0.2.9"), 0)
+        << kvdmc_last_error();
 }
 
 class Cast : public ::testing::Test {

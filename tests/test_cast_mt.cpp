@@ -44,7 +44,8 @@ TEST(CastThreads, CastingWhileDevicesAreForgottenAndReadded) {
         script.answer(r.host + "/rc GetVolume",
                       cast_script::ok("GetVolume", "RenderingControl:1",
                                       "<CurrentVolume>" + std::to_string(r.volume) + "</CurrentVolume>"));
-        ASSERT_EQ(kvdmc_fake_ssdp(docs::announce(r.udn, docs::RENDERER_TYPE, loc).c_str(), "192.0.2.21"), 0) << kvdmc_last_error();
+        ASSERT_EQ(kvdmc_fake_ssdp(docs::announce(r.udn, docs::RENDERER_TYPE, loc).c_str(), "192.0.2.21"), 0)
+            << kvdmc_last_error();
         ASSERT_EQ(kvdmc_cast_allow(r.udn), 0);
     }
 
@@ -78,7 +79,8 @@ TEST(CastThreads, CastingWhileDevicesAreForgottenAndReadded) {
             std::string loc = r.host + "/d.xml";
             kvdmc_forget(r.udn);
             std::this_thread::yield();
-            if (kvdmc_fake_ssdp(docs::announce(r.udn, docs::RENDERER_TYPE, loc).c_str(), "192.0.2.21") != 0) wrong++;
+            if (kvdmc_fake_ssdp(docs::announce(r.udn, docs::RENDERER_TYPE, loc).c_str(), "192.0.2.21") != 0)
+                wrong++;
             // Allow-list changes from yet another direction.
             kvdmc_cast_allow(("uuid:other-" + std::to_string(i % 5)).c_str());
         }

@@ -192,15 +192,15 @@ TEST(Didl, FailuresAndTheItemCap) {
 // ---------------------------------------------------------------- JSON through the API
 
 TEST(ItemJson, FullItemExact) {
-    ASSERT_EQ(
-        kvdmc_parse_didl(doc("<item id=\"64$3\" parentID=\"64\"><dc:title>Song</dc:title>"
-                             "<upnp:class>object.item.videoItem</upnp:class><dc:date>2021-01-01</dc:date>" +
-                             docs::res("http-get:*:video/mp4:*", "http://h/v.mp4",
-                                 " size=\"12345678901\" duration=\"0:01:02.000\" resolution=\"1920x1080\"") +
-                             docs::res("http-get:*:text/srt:*", "http://h/v.srt") +
-                             "<sec:CaptionInfoEx>http://h/v2.srt</sec:CaptionInfoEx></item>")
-                             .c_str()),
-        0);
+    ASSERT_EQ(kvdmc_parse_didl(
+                  doc("<item id=\"64$3\" parentID=\"64\"><dc:title>Song</dc:title>"
+                      "<upnp:class>object.item.videoItem</upnp:class><dc:date>2021-01-01</dc:date>" +
+                      docs::res("http-get:*:video/mp4:*", "http://h/v.mp4",
+                                " size=\"12345678901\" duration=\"0:01:02.000\" resolution=\"1920x1080\"") +
+                      docs::res("http-get:*:text/srt:*", "http://h/v.srt") +
+                      "<sec:CaptionInfoEx>http://h/v2.srt</sec:CaptionInfoEx></item>")
+                      .c_str()),
+              0);
     const char *item =
         "{\"i\":0,\"id\":\"64$3\",\"parent\":\"64\",\"title\":\"Song\",\"class\":"
         "\"object.item.videoItem\",\"folder\":false,\"childcount\":0,\"date\":\"2021-01-01\","
@@ -217,14 +217,14 @@ TEST(ItemJson, FullItemExact) {
 }
 
 TEST(ItemJson, EscapesNullResourceAndPlainResource) {
-    ASSERT_EQ(
-        kvdmc_parse_didl(doc("<container id=\"c\"><dc:title>a&quot;b\\c\td\x01"
-                             "e\x08"
-                             "f/\xC3\xA9</dc:title>"
-                             "</container><item id=\"i\">" +
-                             docs::res("http-get:*:audio/mpeg:*", "http://h/a.mp3", " size=\"5\"") + "</item>")
-                             .c_str()),
-        0);
+    ASSERT_EQ(kvdmc_parse_didl(doc("<container id=\"c\"><dc:title>a&quot;b\\c\td\x01"
+                                   "e\x08"
+                                   "f/\xC3\xA9</dc:title>"
+                                   "</container><item id=\"i\">" +
+                                   docs::res("http-get:*:audio/mpeg:*", "http://h/a.mp3", " size=\"5\"") +
+                                   "</item>")
+                                   .c_str()),
+              0);
     EXPECT_STREQ(
         kvdmc_item_json(0),
         "{\"i\":0,\"id\":\"c\",\"parent\":\"\",\"title\":\"a\\\"b\\\\c\\td\\u0001e\\u0008f/\xC3\xA9\","
@@ -240,9 +240,10 @@ TEST(ItemJson, LongTextsAreHandedOutWhole) {
     std::string url = "http://h/" + std::string(1000, 'u');
     std::string subs;
     for (int i = 0; i < 8; i++) subs += "<CaptionInfo>" + url + std::to_string(i) + "</CaptionInfo>";
-    ASSERT_EQ(kvdmc_parse_didl(
-                  doc("<item id=\"1\">" + docs::res("http-get:*:a/b:*", url.c_str()) + subs + "</item>").c_str()),
-              0);
+    ASSERT_EQ(
+        kvdmc_parse_didl(
+            doc("<item id=\"1\">" + docs::res("http-get:*:a/b:*", url.c_str()) + subs + "</item>").c_str()),
+        0);
     std::string js = kvdmc_item_json(0);
     EXPECT_GT(js.size(), 9000u);
     EXPECT_EQ(js.back(), '}');

@@ -392,8 +392,8 @@ TEST_F(Table, MovedDeviceIsReadAgain) {
     EXPECT_EQ(kvdmc_fake_calls(LOC2), 1u);
     // The same LOCATION, or none, never fetches.
     ASSERT_EQ(inject(alive("uuid:mover", LOC2, 60)), 0);
-    ASSERT_EQ(inject(ssdp_lines("NOTIFY * HTTP/1.1", {"NT: upnp:rootdevice", "NTS: ssdp:alive", "USN: uuid:mover",
-                                                      "CACHE-CONTROL: max-age=60"})),
+    ASSERT_EQ(inject(ssdp_lines("NOTIFY * HTTP/1.1", {"NT: upnp:rootdevice", "NTS: ssdp:alive",
+                                                      "USN: uuid:mover", "CACHE-CONTROL: max-age=60"})),
               0);
     EXPECT_EQ(kvdmc_fake_calls(LOC2), 1u);
     EXPECT_EQ(kvdmc_fake_calls(nullptr), 2u);

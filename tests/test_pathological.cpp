@@ -147,8 +147,9 @@ const xml_row XML_ROWS[] = {
      [](const xml_summary &s) { EXPECT_EQ(s.max_depth, XML_MAX_DEPTH); }},
     {"stray end tags", [] { return fill("", "</a>", ""); }, SUCCEEDS,
      [](const xml_summary &s) { EXPECT_EQ(s.ends, XML_MAX_DOC / 4); }},
-    {"one text run of the whole document", [] { return "<a>" + std::string(room("<a>", "</a>"), 'x') + "</a>"; },
-     SUCCEEDS, [](const xml_summary &s) { EXPECT_EQ(s.text_bytes, room("<a>", "</a>")); }},
+    {"one text run of the whole document",
+     [] { return "<a>" + std::string(room("<a>", "</a>"), 'x') + "</a>"; }, SUCCEEDS,
+     [](const xml_summary &s) { EXPECT_EQ(s.text_bytes, room("<a>", "</a>")); }},
     {"a run of named references", [] { return fill("<a>", "&amp;", "</a>"); }, SUCCEEDS,
      [](const xml_summary &s) { EXPECT_EQ(s.text_bytes, UNITS_AMP); }},
     {"a run of references to the last code point", [] { return fill("<a>", "&#x10FFFF;", "</a>"); }, SUCCEEDS,
@@ -184,13 +185,14 @@ const xml_row XML_ROWS[] = {
     {"CDATA of the whole document",
      [] { return "<a><![CDATA[" + std::string(room("<a><![CDATA[", "]]></a>"), 'x') + "]]></a>"; }, SUCCEEDS,
      [](const xml_summary &s) { EXPECT_EQ(s.text_bytes, room("<a><![CDATA[", "]]></a>")); }},
-    {"an unterminated comment", [] { return "<a><!--" + std::string(room("<a><!--", ""), '-'); }, FAILS, nullptr},
-    {"an unterminated CDATA section", [] { return "<a><![CDATA[" + std::string(room("<a><![CDATA[", ""), ']'); },
-     FAILS, nullptr},
+    {"an unterminated comment", [] { return "<a><!--" + std::string(room("<a><!--", ""), '-'); }, FAILS,
+     nullptr},
+    {"an unterminated CDATA section",
+     [] { return "<a><![CDATA[" + std::string(room("<a><![CDATA[", ""), ']'); }, FAILS, nullptr},
     {"an unterminated processing instruction", [] { return "<?" + std::string(room("<?", ""), '?'); }, FAILS,
      nullptr},
-    {"an unterminated attribute value", [] { return "<a b=\"" + std::string(room("<a b=\"", ""), 'v'); }, FAILS,
-     nullptr},
+    {"an unterminated attribute value", [] { return "<a b=\"" + std::string(room("<a b=\"", ""), 'v'); },
+     FAILS, nullptr},
     {"an unterminated start tag", [] { return "<a" + std::string(room("<a", ""), ' '); }, FAILS, nullptr},
     {"a run of open brackets", [] { return std::string(XML_MAX_DOC, '<'); }, FAILS, nullptr},
     {"one byte over the size bound", [] { return std::string(XML_MAX_DOC + 1, ' '); }, FAILS,
@@ -284,10 +286,11 @@ const desc_row DESC_ROWS[] = {
     {"a port of the whole document in URLBase",
      [] { return described("<URLBase>http://b:" + std::string(desc_room(), '9') + "/</URLBase>"); }, SUCCEEDS,
      nullptr},
-    {"UDN elements by the thousand", [] { return described("", fill("", "<UDN>uuid:again</UDN>", "", 200000)); },
-     SUCCEEDS, [](const rapidjson::Document &j) { EXPECT_STREQ(j["udn"].GetString(), "uuid:again"); }},
-    {"empty device fields by the thousand", [] { return described(fill("", "<UDN/><deviceType/>", "", 200000)); },
-     SUCCEEDS, nullptr},
+    {"UDN elements by the thousand",
+     [] { return described("", fill("", "<UDN>uuid:again</UDN>", "", 200000)); }, SUCCEEDS,
+     [](const rapidjson::Document &j) { EXPECT_STREQ(j["udn"].GetString(), "uuid:again"); }},
+    {"empty device fields by the thousand",
+     [] { return described(fill("", "<UDN/><deviceType/>", "", 200000)); }, SUCCEEDS, nullptr},
     {"many attributes on every element",
      [] { return described(fill("", "<x" + repeat(" a=\"b\"", 40) + "/>", "", 200000)); }, SUCCEEDS, nullptr},
     {"a document cut inside the service list",
@@ -296,8 +299,9 @@ const desc_row DESC_ROWS[] = {
          return d.substr(0, d.size() - 5000);
      },
      SUCCEEDS, [](const rapidjson::Document &j) { EXPECT_EQ(j["services"].Size(), 8u); }},
-    {"a field opened and never closed", [] { return with_field("friendlyName", std::string(desc_room(), 'f')); },
-     SUCCEEDS, [](const rapidjson::Document &j) { EXPECT_EQ(j["name"].GetStringLength(), 120u); }},
+    {"a field opened and never closed",
+     [] { return with_field("friendlyName", std::string(desc_room(), 'f')); }, SUCCEEDS,
+     [](const rapidjson::Document &j) { EXPECT_EQ(j["name"].GetStringLength(), 120u); }},
     {"one byte over the size bound",
      [] { return described("", std::string(XML_MAX_DOC + 1 - described("").size(), ' ')); }, FAILS, nullptr},
 };
@@ -354,7 +358,8 @@ const didl_row DIDL_ROWS[] = {
      [] {
          std::string r;
          for (int i = 0; r.size() < didl_room() - 100; i++)
-             r += docs::res("http-get:*:a/b:*", "http://h/r", (" size=\"" + std::to_string(i) + "\"").c_str());
+             r +=
+                 docs::res("http-get:*:a/b:*", "http://h/r", (" size=\"" + std::to_string(i) + "\"").c_str());
          return item_with(r);
      },
      SUCCEEDS,
@@ -363,19 +368,28 @@ const didl_row DIDL_ROWS[] = {
          EXPECT_GT(item(0)["res"]["size"].GetInt64(), 1000);
      }},
     {"a size beyond 64 bits",
-     [] { return item_with(docs::res("http-get:*:a/b:*", "http://h/r", " size=\"99999999999999999999999\"")); },
+     [] {
+         return item_with(docs::res("http-get:*:a/b:*", "http://h/r", " size=\"99999999999999999999999\""));
+     },
      SUCCEEDS, [](int) { EXPECT_EQ(item(0)["res"]["size"].GetInt64(), INT64_MAX); }},
     {"a negative size beyond 64 bits",
-     [] { return item_with(docs::res("http-get:*:a/b:*", "http://h/r", " size=\"-99999999999999999999999\"")); },
+     [] {
+         return item_with(docs::res("http-get:*:a/b:*", "http://h/r", " size=\"-99999999999999999999999\""));
+     },
      SUCCEEDS, [](int) { EXPECT_EQ(item(0)["res"]["size"].GetInt64(), INT64_MIN); }},
     {"a size of 400 digits",
-     [] { return item_with(docs::res("http-get:*:a/b:*", "http://h/r", (" size=\"" + std::string(400, '7') + "\"").c_str())); },
+     [] {
+         return item_with(docs::res("http-get:*:a/b:*", "http://h/r",
+                                    (" size=\"" + std::string(400, '7') + "\"").c_str()));
+     },
      SUCCEEDS, [](int) { EXPECT_EQ(item(0)["res"]["size"].GetInt64(), INT64_MAX); }},
     {"a childCount beyond 64 bits",
      [] { return docs::didl("<container id=\"c\" childCount=\"99999999999999999999999\"/>"); }, SUCCEEDS,
      [](int) { EXPECT_EQ(item(0)["childcount"].GetInt(), INT_MAX); }},
     {"subtitles by the thousand",
-     [] { return item_with(fill("", "<sec:CaptionInfoEx>http://h/s.srt</sec:CaptionInfoEx>", "", didl_room())); },
+     [] {
+         return item_with(fill("", "<sec:CaptionInfoEx>http://h/s.srt</sec:CaptionInfoEx>", "", didl_room()));
+     },
      SUCCEEDS, [](int) { EXPECT_EQ(item(0)["subs"].Size(), 8u); }},
     {"a title of three-byte letters",
      [] { return item_with("<dc:title>" + fill("x", "\xE3\x81\x82", "", didl_room() - 30) + "</dc:title>"); },
@@ -388,16 +402,18 @@ const didl_row DIDL_ROWS[] = {
          EXPECT_EQ(t.size(), 248u);
          EXPECT_TRUE(valid_utf8(t));
      }},
-    {"nesting past the depth bound inside an item", [] { return item_with(fill("", "<x>", "", 4000)); }, FAILS,
-     nullptr},
+    {"nesting past the depth bound inside an item", [] { return item_with(fill("", "<x>", "", 4000)); },
+     FAILS, nullptr},
     {"an item never closed", [] { return docs::didl_open() + "<item id=\"i\"><dc:title>open"; }, SUCCEEDS,
      [](int n) { EXPECT_EQ(n, 1); }},
-    {"the id behind the attribute bound", [] { return item_with("", repeat(" x=\"y\"", 20) + " id=\"late\""); },
-     SUCCEEDS, [](int) { EXPECT_STREQ(item(0)["id"].GetString(), ""); }},
+    {"the id behind the attribute bound",
+     [] { return item_with("", repeat(" x=\"y\"", 20) + " id=\"late\""); }, SUCCEEDS,
+     [](int) { EXPECT_STREQ(item(0)["id"].GetString(), ""); }},
     {"an id longer than an attribute value holds",
      [] { return item_with("", " id=\"" + std::string(600, 'i') + "\""); }, FAILS, nullptr},
-    {"items nested in items", [] { return docs::didl(repeat("<item id=\"n\">", 30) + repeat("</item>", 30)); },
-     SUCCEEDS, [](int n) { EXPECT_EQ(n, 30); }},
+    {"items nested in items",
+     [] { return docs::didl(repeat("<item id=\"n\">", 30) + repeat("</item>", 30)); }, SUCCEEDS,
+     [](int n) { EXPECT_EQ(n, 30); }},
 };
 
 TEST(Pathological, DidlLite) {
@@ -431,22 +447,26 @@ struct ssdp_row {
 const std::string REPLY_HEAD = "HTTP/1.1 200 OK\r\nST: a\r\nUSN: b\r\nLOCATION: http://h/\r\n";
 
 const ssdp_row SSDP_ROWS[] = {
-    {"max-age beyond 64 bits", [] { return REPLY_HEAD + "CACHE-CONTROL: max-age=" + std::string(100, '9') + "\r\n\r\n"; },
-     SUCCEEDS, 1800},
+    {"max-age beyond 64 bits",
+     [] { return REPLY_HEAD + "CACHE-CONTROL: max-age=" + std::string(100, '9') + "\r\n\r\n"; }, SUCCEEDS,
+     1800},
     {"max-age after thousands of zeros",
      [] { return REPLY_HEAD + "CACHE-CONTROL: max-age=" + std::string(3900, '0') + "120\r\n\r\n"; }, SUCCEEDS,
      120},
     {"max-age negative beyond 64 bits",
-     [] { return REPLY_HEAD + "CACHE-CONTROL: max-age=-" + std::string(100, '9') + "\r\n\r\n"; }, SUCCEEDS, 1800},
-    {"header lines to the size bound", [] { return fill(REPLY_HEAD, "X: y\r\n", "\r\n", 4096); }, SUCCEEDS, 1800},
-    {"empty lines to the size bound", [] { return fill("HTTP/1.1 200 OK", "\r\n", "ST: a\r\nUSN: b\r\nLOCATION: c", 4096); },
-     SUCCEEDS, 1800},
-    {"line feeds without carriage returns", [] { return fill("NOTIFY * HTTP/1.1\nNT: t\nNTS: ssdp:alive\n", "\n", "", 4096); },
-     SUCCEEDS, 1800},
-    {"a header name of the whole datagram", [] { return "HTTP/1.1 200 OK\r\n" + std::string(4000, 'A'); }, FAILS, 0},
+     [] { return REPLY_HEAD + "CACHE-CONTROL: max-age=-" + std::string(100, '9') + "\r\n\r\n"; }, SUCCEEDS,
+     1800},
+    {"header lines to the size bound", [] { return fill(REPLY_HEAD, "X: y\r\n", "\r\n", 4096); }, SUCCEEDS,
+     1800},
+    {"empty lines to the size bound",
+     [] { return fill("HTTP/1.1 200 OK", "\r\n", "ST: a\r\nUSN: b\r\nLOCATION: c", 4096); }, SUCCEEDS, 1800},
+    {"line feeds without carriage returns",
+     [] { return fill("NOTIFY * HTTP/1.1\nNT: t\nNTS: ssdp:alive\n", "\n", "", 4096); }, SUCCEEDS, 1800},
+    {"a header name of the whole datagram", [] { return "HTTP/1.1 200 OK\r\n" + std::string(4000, 'A'); },
+     FAILS, 0},
     {"a status line of the whole datagram", [] { return "HTTP/1.1 " + std::string(4000, '2'); }, FAILS, 0},
-    {"every header twice over", [] { return fill("NOTIFY * HTTP/1.1\r\n", "NT: t\r\nNTS: ssdp:alive\r\n", "", 4096); },
-     SUCCEEDS, 1800},
+    {"every header twice over",
+     [] { return fill("NOTIFY * HTTP/1.1\r\n", "NT: t\r\nNTS: ssdp:alive\r\n", "", 4096); }, SUCCEEDS, 1800},
     {"one byte over the size bound", [] { return fill(REPLY_HEAD, "X", "\r\n", 4097); }, FAILS, 0},
 };
 
@@ -478,8 +498,8 @@ std::string browse_body(const std::string &result, const std::string &nret, cons
                         const std::string &uid = "1") {
     return docs::action_response("Browse", "ContentDirectory:1",
                                  "<Result>" + result + "</Result><NumberReturned>" + nret +
-                                     "</NumberReturned><TotalMatches>" + total + "</TotalMatches><UpdateID>" + uid +
-                                     "</UpdateID>",
+                                     "</NumberReturned><TotalMatches>" + total + "</TotalMatches><UpdateID>" +
+                                     uid + "</UpdateID>",
                                  docs::form::server);
 }
 
@@ -500,13 +520,14 @@ struct soap_row {
 
 const soap_row SOAP_ROWS[] = {
     {"counts beyond 64 bits", 200, [] { return browse_body(one_item(), HUGE_COUNT, HUGE_COUNT); }, 1, -8, 1},
-    {"negative counts beyond 64 bits", 200, [] { return browse_body(one_item(), "-" + HUGE_COUNT, "-" + HUGE_COUNT); },
-     1, 0, 1},
-    {"an UpdateID beyond 64 bits", 200, [] { return browse_body(one_item(), "1", "1", HUGE_COUNT); }, 1, 0, 1},
-    {"one item per page and a total beyond 64 bits", 200, [] { return browse_body(one_item(), "1", HUGE_COUNT); },
-     -6, -9, 4097},
-    {"a fault code beyond 64 bits", 500, [] { return docs::fault(HUGE_COUNT, "x", docs::form::indented); }, -6, -6,
+    {"negative counts beyond 64 bits", 200,
+     [] { return browse_body(one_item(), "-" + HUGE_COUNT, "-" + HUGE_COUNT); }, 1, 0, 1},
+    {"an UpdateID beyond 64 bits", 200, [] { return browse_body(one_item(), "1", "1", HUGE_COUNT); }, 1, 0,
      1},
+    {"one item per page and a total beyond 64 bits", 200,
+     [] { return browse_body(one_item(), "1", HUGE_COUNT); }, -6, -9, 4097},
+    {"a fault code beyond 64 bits", 500, [] { return docs::fault(HUGE_COUNT, "x", docs::form::indented); },
+     -6, -6, 1},
     {"a fault description of the whole document", 500,
      [] { return docs::fault("701", std::string(200000, 'd'), docs::form::indented); }, -6, -4, 1},
     {"a Result nested past the depth bound", 200,
@@ -588,13 +609,14 @@ struct url_row {
 const size_t BIG = 200000;
 
 const url_row URL_ROWS[] = {
-    {"a host of 200 KB", [] { return "http://" + std::string(BIG, 'h') + "/"; }, [] { return std::string("a"); },
-     FAILS},
+    {"a host of 200 KB", [] { return "http://" + std::string(BIG, 'h') + "/"; },
+     [] { return std::string("a"); }, FAILS},
     {"a port of 200 KB digits", [] { return "http://h:" + std::string(BIG, '9') + "/"; },
      [] { return std::string("a"); }, SUCCEEDS},
     {"a path of 200 KB", [] { return "http://h/" + std::string(BIG, 'p'); }, [] { return std::string("a"); },
      FAILS},
-    {"a scheme of 200 KB", [] { return std::string(BIG, 's') + "://h/"; }, [] { return std::string("a"); }, FAILS},
+    {"a scheme of 200 KB", [] { return std::string(BIG, 's') + "://h/"; }, [] { return std::string("a"); },
+     FAILS},
     {"a reference of 200 KB", [] { return std::string("http://h/"); }, [] { return std::string(BIG, 'r'); },
      SUCCEEDS},
     {"an absolute reference of 200 KB", [] { return std::string("http://h/"); },

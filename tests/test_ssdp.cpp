@@ -42,7 +42,8 @@ std::string description(const std::string &uuid) {
     d.fields = {{"friendlyName", "Test server " + uuid}, {"manufacturer", "Tests"}, {"modelName", "m"}};
     d.before_device = docs::SPEC_VERSION;
     d.decl_break = "";
-    d.services = docs::service_xml({docs::CDS_TYPE, "/cd", "urn:upnp-org:serviceId:ContentDirectory", "/ev", "/cd.xml"});
+    d.services = docs::service_xml(
+        {docs::CDS_TYPE, "/cd", "urn:upnp-org:serviceId:ContentDirectory", "/ev", "/cd.xml"});
     return docs::description(d);
 }
 

@@ -28,9 +28,9 @@ void add_server() {
     ASSERT_EQ(kvdmc_use_curl(), 0) << "no built-in transport";
     std::string url = env("SERVER_URL"), udn = env("SERVER_UDN");
     std::string type = docs::SERVER_TYPE;
-    std::string pkt =
-        docs::ssdp_lines("NOTIFY * HTTP/1.1", {"HOST:" + std::string(docs::SSDP_HOST), "CACHE-CONTROL:max-age=70", "LOCATION:" + url,
-                                               "NT:" + type, "USN:" + udn + "::" + type, "NTS:ssdp:alive"});
+    std::string pkt = docs::ssdp_lines(
+        "NOTIFY * HTTP/1.1", {"HOST:" + std::string(docs::SSDP_HOST), "CACHE-CONTROL:max-age=70",
+                              "LOCATION:" + url, "NT:" + type, "USN:" + udn + "::" + type, "NTS:ssdp:alive"});
     ASSERT_EQ(kvdmc_fake_ssdp(pkt.c_str(), env("SERVER_ADDR").c_str()), 0) << kvdmc_last_error();
     ASSERT_GE(kvdmc_find_device(udn.c_str()), 0);
 }
