@@ -6,7 +6,7 @@
 
 #include "kvdmc.h"
 #include "tests/cast_script.h"
-#include "tests/cd_server.h"
+#include "tests/docs.h"
 
 namespace {
 
@@ -31,8 +31,9 @@ const char *const DIDL_TAIL =
 void add_device(const char *udn, const std::string &host,
                 const std::vector<std::pair<std::string, std::string>> &svc) {
     std::string loc = host + "/desc.xml";
-    ASSERT_EQ(kvdmc_fake_set(loc.c_str(), 200, renderer_description(udn, svc).c_str()), 0);
-    ASSERT_EQ(kvdmc_fake_ssdp(alive_notify(loc, udn).c_str(), "192.0.2.9"), 0) << kvdmc_last_error();
+    ASSERT_EQ(kvdmc_fake_set(loc.c_str(), 200, docs::renderer_description(udn, svc).c_str()), 0);
+    ASSERT_EQ(kvdmc_fake_ssdp(docs::announce(udn, docs::RENDERER_TYPE, loc).c_str(), "192.0.2.9"), 0)
+        << kvdmc_last_error();
 }
 
 class Cast : public ::testing::Test {
@@ -251,7 +252,7 @@ TEST_F(Cast, SetUriMetadataAndEscaping) {
                           url_esc2 + DIDL_TAIL + "</CurrentURIMetaData>");
     // What the renderer holds after its one decode is DIDL-Lite that reads back as sent.
     std::string meta = c.args.substr(c.args.find("<CurrentURIMetaData>") + 20);
-    meta = cdtest::xml_unescape(meta.substr(0, meta.find("</CurrentURIMetaData>")));
+    meta = docs::xml_unescape(meta.substr(0, meta.find("</CurrentURIMetaData>")));
     ASSERT_EQ(kvdmc_parse_didl(meta.c_str()), 0) << kvdmc_last_error();
     ASSERT_EQ(kvdmc_item_count(), 1);
     EXPECT_EQ(kvdmc_best_res_url(0), url);

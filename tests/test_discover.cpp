@@ -7,13 +7,13 @@
 #include <string>
 #include <thread>
 
-#include "disc_helpers.h"
 #include "discover.h"
+#include "docs.h"
 #include "exports.h"
 #include "io.h"
 #include "kvdmc.h"
 
-using namespace disc_test;
+using namespace docs;
 
 namespace {
 
@@ -389,8 +389,8 @@ TEST_F(Table, MovedDeviceIsReadAgain) {
     EXPECT_EQ(kvdmc_fake_calls(LOC2), 1u);
     // The same LOCATION, or none, never fetches.
     ASSERT_EQ(inject(alive("uuid:mover", LOC2, 60)), 0);
-    ASSERT_EQ(inject("NOTIFY * HTTP/1.1\r\nNT: upnp:rootdevice\r\nNTS: ssdp:alive\r\nUSN: uuid:mover\r\n"
-                     "CACHE-CONTROL: max-age=60\r\n\r\n"),
+    ASSERT_EQ(inject(ssdp_lines("NOTIFY * HTTP/1.1", {"NT: upnp:rootdevice", "NTS: ssdp:alive",
+                                                      "USN: uuid:mover", "CACHE-CONTROL: max-age=60"})),
               0);
     EXPECT_EQ(kvdmc_fake_calls(LOC2), 1u);
     EXPECT_EQ(kvdmc_fake_calls(nullptr), 2u);

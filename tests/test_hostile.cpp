@@ -18,12 +18,12 @@
 #include "browse_fixture.h"
 #include "cast_script.h"
 #include "config.h"
-#include "disc_helpers.h"
+#include "docs.h"
 #include "discover.h"
 #include "exports.h"
 #include "kvdmc.h"
 
-using namespace disc_test;
+using namespace docs;
 
 namespace {
 
@@ -202,8 +202,8 @@ TEST_F(Hostile, EndlessSlowFolderStopsAtTheBrowseDeadline) {
     cdtest::server srv;
     srv.script = [](const cdtest::request &q, cdtest::reply *r) {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        std::string didl = cdtest::didl_open() + cdtest::track("0", q.start) + "</DIDL-Lite>";
-        r->body = cdtest::browse_response(didl, 1, 2147483647, 1);
+        std::string didl = docs::didl_open() + docs::track("0", q.start) + "</DIDL-Lite>";
+        r->body = docs::browse_response(didl, 1, 2147483647, 1);
         return true;
     };
     ASSERT_EQ(cdtest::add_server("uuid:endless", "10.0.0.9:8200"), 0);
@@ -232,7 +232,9 @@ TEST_F(Hostile, SignedRendererTimesAreMalformed) {
     ASSERT_EQ(kvdmc_fake_set("http://192.0.2.9/d.xml", 200,
                              renderer_description(udn, {{"AVTransport:1", "/avt"}}).c_str()),
               0);
-    ASSERT_EQ(kvdmc_fake_ssdp(alive_notify("http://192.0.2.9/d.xml", udn).c_str(), "192.0.2.9"), 0);
+    ASSERT_EQ(
+        kvdmc_fake_ssdp(docs::announce(udn, RENDERER_TYPE, "http://192.0.2.9/d.xml").c_str(), "192.0.2.9"),
+        0);
     for (auto times : {std::pair<const char *, const char *>{"-1:00:00", "0:10:00"},
                        {"0:00:05", "+0:10:00"},
                        {"0:-5:00", "0:10:00"}}) {

@@ -21,6 +21,7 @@
 
 #include "config.h"
 #include "discover.h"
+#include "docs.h"
 #include "exports.h"
 #include "io.h"
 #include "kvdmc.h"
@@ -37,16 +38,14 @@ std::mutex s_io_mu;
 std::map<std::string, int> s_fetches;
 
 std::string description(const std::string &uuid) {
-    return "<?xml version=\"1.0\"?><root "
-           "xmlns=\"urn:schemas-upnp-org:device-1-0\"><specVersion><major>1</major>"
-           "<minor>0</minor></specVersion><device><deviceType>urn:schemas-upnp-org:device:MediaServer:1"
-           "</deviceType><friendlyName>Test server " +
-           uuid +
-           "</friendlyName><manufacturer>Tests</manufacturer><modelName>m</modelName><UDN>uuid:" + uuid +
-           "</UDN><serviceList><service><serviceType>urn:schemas-upnp-org:service:ContentDirectory:1"
-           "</serviceType><serviceId>urn:upnp-org:serviceId:ContentDirectory</serviceId>"
-           "<controlURL>/cd</controlURL><eventSubURL>/ev</eventSubURL><SCPDURL>/cd.xml</SCPDURL></service>"
-           "</serviceList></device></root>";
+    docs::device d;
+    d.udn = "uuid:" + uuid;
+    d.fields = {{"friendlyName", "Test server " + uuid}, {"manufacturer", "Tests"}, {"modelName", "m"}};
+    d.before_device = docs::SPEC_VERSION;
+    d.decl_break = "";
+    d.services = docs::service_xml(
+        {docs::CDS_TYPE, "/cd", "urn:upnp-org:serviceId:ContentDirectory", "/ev", "/cd.xml"});
+    return docs::description(d);
 }
 
 char *heap(const std::string &s) {
@@ -76,16 +75,27 @@ int fetches(const std::string &uuid) {
     return it == s_fetches.end() ? 0 : it->second;
 }
 
+std::string location_of(const std::string &uuid) {
+    return "http://127.0.0.1:9/" + uuid + ".xml";
+}
+
 std::string reply_for(const std::string &st, const std::string &uuid) {
-    return "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=1800\r\nEXT:\r\nST: " + st + "\r\nUSN: uuid:" + uuid +
-           "::" + ST_SERVER + "\r\nLOCATION: http://127.0.0.1:9/" + uuid + ".xml\r\n\r\n";
+    docs::reply_fields f;
+    f.ext = true;
+    f.st = st;
+    f.usn = "uuid:" + uuid + "::" + ST_SERVER;
+    f.location = location_of(uuid);
+    return docs::reply(f);
 }
 
 std::string notify(const char *nts, const std::string &uuid, int port) {
-    return "NOTIFY * HTTP/1.1\r\nHOST: " + std::string(GROUP) + ":" + std::to_string(port) +
-           "\r\nCACHE-CONTROL: max-age=1800\r\nLOCATION: http://127.0.0.1:9/" + uuid +
-           ".xml\r\nNT: " + ST_SERVER + "\r\nNTS: " + nts + "\r\nUSN: uuid:" + uuid + "::" + ST_SERVER +
-           "\r\n\r\n";
+    docs::notify_fields f;
+    f.host = std::string(GROUP) + ":" + std::to_string(port);
+    f.location = location_of(uuid);
+    f.nt = ST_SERVER;
+    f.nts = nts;
+    f.usn = "uuid:" + uuid + "::" + ST_SERVER;
+    return docs::notify(f);
 }
 
 std::string header_of(const std::string &pkt, const std::string &name) {

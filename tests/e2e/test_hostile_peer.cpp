@@ -17,8 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/cd_server.h"
-#include "tests/disc_helpers.h"
+#include "tests/docs.h"
 #include "kvdmc.h"
 #include "tests/mini_http.h"
 
@@ -69,7 +68,7 @@ TEST_F(HostilePeer, DescriptionThatNeverAnswersStallsNoOtherThread) {
     });
     std::vector<std::string> notifies;
     for (int i = 0; i < 100; i++)
-        notifies.push_back(disc_test::alive("uuid:never-" + std::to_string(i), peer.url("/never.xml")));
+        notifies.push_back(docs::alive("uuid:never-" + std::to_string(i), peer.url("/never.xml")));
 
     std::atomic<bool> done{false};
     int found = -99;
@@ -107,7 +106,7 @@ TEST_F(HostilePeer, FloodOfDevicesIsFetchedOnlyWhileThereIsRoom) {
         fetches++;
         std::string n = q.path.substr(3, q.path.find('.') - 3); // "/d/<n>.xml"
         mini_reply r;
-        r.raw = mini_response(200, "OK", disc_test::description("uuid:flood-" + n, disc_test::SERVER_TYPE));
+        r.raw = mini_response(200, "OK", docs::description("uuid:flood-" + n, docs::SERVER_TYPE));
         return r;
     });
     ASSERT_EQ(kvdmc_config("device_max", "64"), 0);
@@ -115,8 +114,7 @@ TEST_F(HostilePeer, FloodOfDevicesIsFetchedOnlyWhileThereIsRoom) {
     int refused = 0;
     for (int i = 0; i < 2000; i++) {
         std::string loc = peer.url("/d/" + std::to_string(i) + ".xml");
-        if (kvdmc_fake_ssdp(disc_test::alive("uuid:flood-" + std::to_string(i), loc).c_str(), "127.0.0.1") !=
-            0)
+        if (kvdmc_fake_ssdp(docs::alive("uuid:flood-" + std::to_string(i), loc).c_str(), "127.0.0.1") != 0)
             refused++;
     }
     double ms = ms_since(t0);
@@ -133,17 +131,17 @@ TEST_F(HostilePeer, EndlessSlowFolderEndsAtTheBrowseDeadline) {
     mini_http peer([&](const mini_request &q) {
         mini_reply r;
         if (q.method == "GET") {
-            r.raw = mini_response(200, "OK", disc_test::description("uuid:endless", disc_test::SERVER_TYPE));
+            r.raw = mini_response(200, "OK", docs::description("uuid:endless", docs::SERVER_TYPE));
             return r;
         }
         pages++;
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        int start = atoi(cdtest::tag_text(q.body, "StartingIndex").c_str());
-        std::string didl = cdtest::didl_open() + cdtest::track("0", start) + "</DIDL-Lite>";
-        r.raw = mini_response(200, "OK", cdtest::browse_response(didl, 1, 2147483647, 1));
+        int start = atoi(docs::tag_text(q.body, "StartingIndex").c_str());
+        std::string didl = docs::didl_open() + docs::track("0", start) + "</DIDL-Lite>";
+        r.raw = mini_response(200, "OK", docs::browse_response(didl, 1, 2147483647, 1));
         return r;
     });
-    ASSERT_EQ(kvdmc_fake_ssdp(disc_test::alive("uuid:endless", peer.url("/d.xml")).c_str(), "127.0.0.1"), 0)
+    ASSERT_EQ(kvdmc_fake_ssdp(docs::alive("uuid:endless", peer.url("/d.xml")).c_str(), "127.0.0.1"), 0)
         << kvdmc_last_error();
     ASSERT_EQ(kvdmc_config("browse_timeout_ms", "2000"), 0);
     auto t0 = clk::now();
