@@ -9,7 +9,18 @@
 
 #include <stdint.h>
 
-#if defined(__GNUC__) && !defined(KVDMC_NO_VISIBILITY)
+/* On Windows the component's own build exports the API (KVDMC_BUILDING) and a
+ * host linking kvdmc.dll imports it; KVDMC_STATIC is for a host that compiles
+ * the component's sources into itself. */
+#if defined(_WIN32)
+#if defined(KVDMC_BUILDING)
+#define KVDMC_API __declspec(dllexport)
+#elif defined(KVDMC_STATIC)
+#define KVDMC_API
+#else
+#define KVDMC_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__) && !defined(KVDMC_NO_VISIBILITY)
 #define KVDMC_API __attribute__((visibility("default")))
 #else
 #define KVDMC_API
@@ -24,8 +35,8 @@ extern "C" {
 typedef struct quorlin_io {
     void *ctx;
     int (*http_get)(void *ctx, const char *url, char **out_body, int *http_code, char **out_err);
-    int (*http_post)(void *ctx, const char *url, const char *body, const char *ct,
-                     char **out_body, int *http_code, char **out_err);
+    int (*http_post)(void *ctx, const char *url, const char *body, const char *ct, char **out_body,
+                     int *http_code, char **out_err);
     void (*free_buf)(void *ctx, void *p);
 } quorlin_io;
 
@@ -34,8 +45,10 @@ typedef struct kvrch_handler {
     uint32_t caps;
     int (*validate)(const quorlin_io *io, const char *settings_json, char *out, int cap);
     int (*list)(const quorlin_io *io, const char *settings_json, const char *folder_id, char *out, int cap);
-    int (*stream_url)(const quorlin_io *io, const char *settings_json, const char *entry_json, char *out, int cap);
-    int (*download)(const quorlin_io *io, const char *settings_json, const char *config_json, char *out, int cap);
+    int (*stream_url)(const quorlin_io *io, const char *settings_json, const char *entry_json, char *out,
+                      int cap);
+    int (*download)(const quorlin_io *io, const char *settings_json, const char *config_json, char *out,
+                    int cap);
 } kvrch_handler;
 
 enum {

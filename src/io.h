@@ -9,7 +9,7 @@ const quorlin_io *kvdmc_io_current(void);
 void io_release(const quorlin_io *io, void *p);
 void kvdmc_io_override(const quorlin_io *io);
 void kvdmc_io_override_clear(void);
-// Built-in libcurl transport, or null when built without it.
+// Built-in HTTP transport (libcurl on POSIX, WinHTTP on Windows), or null when built without one.
 const quorlin_io *kvdmc_io_curl(void);
 // Selects a record without copying it (for the component's own constant records).
 void io_select_static(const quorlin_io *io);

@@ -1,6 +1,6 @@
 // kvdmc-test: netns
 // kvdmc-test: tsan
-// The built-in HTTP transport against a local HTTP/1.1 server.
+// The built-in HTTP transport (libcurl, or WinHTTP on Windows) against a local HTTP/1.1 server.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "io.h"
-#include "io_curl.h"
+#include "io_http.h"
 #include "mini_http.h"
 
 namespace {
@@ -70,14 +70,14 @@ mini_reply routes(const mini_request &rq) {
 class IoCurl : public ::testing::Test {
   protected:
     void SetUp() override {
-#ifndef KVDMC_WITH_CURL
-        GTEST_SKIP() << "built without libcurl";
+#ifndef KVDMC_WITH_HTTP
+        GTEST_SKIP() << "built without a built-in transport";
 #endif
         io_ = kvdmc_io_curl();
         ASSERT_NE(io_, nullptr);
     }
     void TearDown() override {
-        io_curl_set_timeouts(0, 0);
+        io_http_set_timeouts(0, 0);
     }
     const quorlin_io *io_ = nullptr;
     mini_http srv_{routes};
@@ -85,7 +85,7 @@ class IoCurl : public ::testing::Test {
 
 } // namespace
 
-#ifndef KVDMC_WITH_CURL
+#ifndef KVDMC_WITH_HTTP
 TEST(IoCurlAbsent, GetterGivesNone) {
     EXPECT_EQ(kvdmc_io_curl(), nullptr);
 }
@@ -162,7 +162,7 @@ TEST_F(IoCurl, RequestsOfOneThreadShareAConnection) {
 }
 
 TEST_F(IoCurl, SilentServerFailsWithinTheTimeout) {
-    io_curl_set_timeouts(500, 1500);
+    io_http_set_timeouts(500, 1500);
     auto t0 = std::chrono::steady_clock::now();
     result r = run(io_, srv_.url("/silent"));
     auto ms =
