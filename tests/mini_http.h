@@ -48,8 +48,11 @@ struct mini_request {
 
 // What the handler does with one request.
 struct mini_reply {
-    enum { RESPOND, SILENT, STREAM } mode = RESPOND;
-    std::string raw; // full response bytes for RESPOND; the head for STREAM (body streamed chunked)
+    // SILENT: no answer at all. STREAM: `raw` is the head, then an endless chunked body.
+    // STALL: `raw` is the head, then silence. TRICKLE: `raw` is the head, then one body byte
+    // every 100 ms.
+    enum { RESPOND, SILENT, STREAM, STALL, TRICKLE } mode = RESPOND;
+    std::string raw;
 };
 
 inline std::string mini_response(int code, const char *reason, const std::string &body,
@@ -172,6 +175,24 @@ class mini_http {
                 return;
             }
             if (!send_all(c, rep.raw.data(), rep.raw.size())) return;
+            if (rep.mode == mini_reply::STALL) {
+                std::string sink;
+                fill(
+                    c, sink, [] { return false; }, end);
+                return;
+            }
+            if (rep.mode == mini_reply::TRICKLE) {
+                for (int i = 0; i < 200 && !stop_ && std::chrono::steady_clock::now() < end; i++) {
+                    if (!send_all(c, "t", 1)) break;
+                    std::string sink;
+                    auto tick = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+                    if (fill(
+                            c, sink, [] { return false; }, tick) == false &&
+                        std::chrono::steady_clock::now() < tick)
+                        break; // the client went away
+                }
+                return;
+            }
             if (rep.mode == mini_reply::STREAM) {
                 std::string chunk(65536, 'x');
                 std::string framed = "10000\r\n" + chunk + "\r\n";

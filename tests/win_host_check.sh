@@ -61,9 +61,10 @@ for tool in kvdmc.exe kvdmc-cli.exe; do
 done
 # kvdmc-cli.exe finds kvdmc.dll beside it; the single executable needs nothing beside it.
 objdump=x86_64-w64-mingw32-objdump
-"$objdump" -p "$build/kvdmc-cli.exe" | grep -q 'DLL Name: kvdmc.dll' || fail "kvdmc-cli.exe does not import kvdmc.dll"
-if "$objdump" -p "$build/kvdmc.exe" "$build/kvdmc.dll" | grep 'DLL Name:' |
-    grep -viE 'kernel32|msvcrt|winhttp|ws2_32'; then
+imports=$("$objdump" -p "$build/kvdmc-cli.exe" | grep 'DLL Name:')
+grep -q 'DLL Name: kvdmc.dll' <<<"$imports" || fail "kvdmc-cli.exe does not import kvdmc.dll"
+imports=$("$objdump" -p "$build/kvdmc.exe" "$build/kvdmc.dll" | grep 'DLL Name:')
+if grep -viE 'kernel32|msvcrt|winhttp|ws2_32' <<<"$imports"; then
     fail "kvdmc.exe or kvdmc.dll needs a DLL that Windows does not ship"
 fi
 
