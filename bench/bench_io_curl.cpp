@@ -7,6 +7,7 @@
 
 #include "../tests/mini_http.h"
 #include "io.h"
+#include "io_curl.h"
 
 namespace {
 

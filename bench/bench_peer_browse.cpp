@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "io.h"
+#include "io_curl.h"
 #include "kvdmc.h"
 
 namespace {

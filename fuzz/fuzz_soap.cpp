@@ -9,7 +9,7 @@
 
 #include <rapidjson/document.h>
 
-#include "browse.h"
+#include "soap.h"
 #include "kvdmc.h"
 
 namespace {
@@ -80,7 +80,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int code = 0;
     int r = soap_action_args(&dev, "ContentDirectory:1", "Browse", "<ObjectID>0</ObjectID>", outs, 3, &code,
                              err, sizeof err);
-    if (r != 0 && r != -1 && r != 2) abort();
+    // Every outcome is success or one of the codes a call can record.
+    if (r != 0 && r != KVDMC_E_NET && r != KVDMC_E_UPNP && r != KVDMC_E_PARSE && r != KVDMC_E_AUTH &&
+        r != KVDMC_E_NOMEM)
+        abort();
+    if (r != kvdmc_last_code()) abort();
     if (memchr(err, 0, sizeof err) == nullptr || strnlen(a, sizeof a) >= sizeof a) abort();
     char one[16];
     int r1 = soap_action_arg(&dev, "ContentDirectory:1", "Browse", "", want.c_str(), one, sizeof one, &code,

@@ -51,6 +51,22 @@ typedef struct kvrch_handler {
                     int cap);
 } kvrch_handler;
 
+/* Failure codes of the kvdmc_ functions, also kept as kvdmc_last_code(). */
+enum {
+    KVDMC_E_ARG = -1,     /* null or invalid argument, index out of range, unusable packet */
+    KVDMC_E_FAKE = -2,    /* live search refused while the fake transport is selected */
+    KVDMC_E_NET = -3,     /* network or transport failure, HTTP error status */
+    KVDMC_E_UNKNOWN = -4, /* unknown device, or no such object on the server */
+    KVDMC_E_NOMEM = -5,   /* out of memory */
+    KVDMC_E_UPNP = -6,    /* Browse failed, or the device answered with a UPnP fault */
+    KVDMC_E_REFUSED = -7, /* the renderer is not on the cast allow-list */
+    KVDMC_E_CAP = -8,     /* a capacity or limit was reached */
+    KVDMC_E_PARSE = -9,   /* a device's answer could not be read */
+    KVDMC_E_CONFIG = -10, /* bad configuration key or value */
+    KVDMC_E_NOCURL = -11, /* built without the built-in HTTP transport */
+    KVDMC_E_AUTH = -12    /* the device refused the request (HTTP 401/403) */
+};
+
 enum {
     KVRCH_OK = 0,
     KVRCH_E_AUTH = -1,

@@ -1,21 +1,23 @@
 // ContentDirectory Browse: paging into the item table, and a small cache of single-page results.
+#include "browse.h"
+
 #include <limits.h>
-#include <stdlib.h>
 #include <string.h>
 
-#include "browse.h"
+#include "config.h"
 #include "exports.h"
-#include "kvdmc.h"
-#include "xml.h"
+#include "protocol.h"
+#include "soap.h"
+#include "textread.h"
 
 namespace {
 
-constexpr int CACHE_SLOTS = 8;
-constexpr size_t CACHE_DIDL = 32768;
+constexpr int CACHE_SLOTS = BROWSE_CACHE_SLOTS;
+constexpr size_t CACHE_DIDL = BROWSE_CACHE_DIDL;
 
 struct bcent {
-    char udn[80];
-    char oid[80];
+    char udn[DEVICE_KEY_CAP];
+    char oid[ITEM_ID_CAP];
     int start;
     uint64_t at;
     char didl[CACHE_DIDL];
@@ -41,18 +43,13 @@ struct serial_guard {
 };
 
 // The content directory to call: version 1, or the first newer one the device offers.
-const char *content_directory(const device_t *d) {
-    static const char *const frags[] = {"ContentDirectory:1", "ContentDirectory:2", "ContentDirectory:3",
-                                        "ContentDirectory:4"};
-    char url[8];
-    for (const char *f : frags)
-        if (cast_service_url(d, f, url, sizeof url) == 0) return f;
-    return frags[0];
+void content_directory(const device_t *d, char *frag, size_t n) {
+    soap_pick_version(d, SVC_CONTENT_DIRECTORY, 4, 1, frag, n);
 }
 
 // Finds the device and copies its record, so no lock is needed during the calls.
 int lookup_device(const char *udn, device_t *out, char *err, size_t errn) {
-    char key[80];
+    char key[DEVICE_KEY_CAP];
     udn_key_of(udn, key);
     {
         plat_guard g(&g_lock);
@@ -64,7 +61,7 @@ int lookup_device(const char *udn, device_t *out, char *err, size_t errn) {
     }
     str_fmt(err, errn, "unknown device %s", udn);
     set_code(KVDMC_E_UNKNOWN);
-    return -1;
+    return KVDMC_E_UNKNOWN;
 }
 
 void browse_args(sbuf *b, const char *oid, const char *flag, int index, int count) {
@@ -81,8 +78,9 @@ int browse_metadata(const device_t *d, const char *oid, char *err, size_t errn) 
     browse_args(&args, oid, "BrowseMetadata", 0, 1);
     soap_out out{"Result", nullptr, 0, &result, 0};
     int code = 0;
-    if (soap_action_args(d, content_directory(d), "Browse", args.str(), &out, 1, &code, err, errn) != 0)
-        return -1;
+    char frag[SOAP_FRAG_CAP];
+    content_directory(d, frag, sizeof frag);
+    if (soap_action_args(d, frag, "Browse", args.str(), &out, 1, &code, err, errn) != 0) return -1;
     plat_guard g(&g_lock);
     if (didl_parse(result.str(), err, errn) < 0) {
         set_code(KVDMC_E_PARSE);
@@ -91,10 +89,6 @@ int browse_metadata(const device_t *d, const char *oid, char *err, size_t errn) 
     g_total_matches = g_nitem;
     set_code(0);
     return g_nitem;
-}
-
-long read_long(const char *s) {
-    return strtol(s, nullptr, 10);
 }
 
 // The item table as DIDL-Lite text, keeping what a later hit needs.
@@ -155,7 +149,7 @@ int cache_lookup(const char *udn, const char *oid, int max_age_ms) {
         bcent &e = g_bc[i];
         if (e.start != 0 || strcmp(e.udn, udn) != 0 || strcmp(e.oid, oid) != 0) continue;
         if (plat_now_ms() - e.at <= (uint64_t)max_age_ms) {
-            char perr[256];
+            char perr[ERR_CAP];
             didl_parse(e.didl, perr, sizeof perr);
             g_total_matches = e.total;
             g_update_id = e.uid;
@@ -188,10 +182,11 @@ int browse_children(const device_t *d, const char *udn, const char *oid, int sta
         }
     }
 
-    const char *frag = content_directory(d);
+    char frag[SOAP_FRAG_CAP];
+    content_directory(d, frag, sizeof frag);
     int index = start, fetched = 0;
     sbuf_scoped args, result;
-    char nret[32], total[32], uid[32];
+    char nret[BROWSE_COUNT_CAP], total[BROWSE_COUNT_CAP], uid[BROWSE_COUNT_CAP];
     for (;;) {
         soap_out outs[4] = {{"Result", nullptr, 0, &result, 0},
                             {"NumberReturned", nret, sizeof nret, nullptr, 0},
@@ -211,13 +206,13 @@ int browse_children(const device_t *d, const char *udn, const char *oid, int sta
             if (code >= 701 && code <= 710) set_code(KVDMC_E_UNKNOWN);
             return -1;
         }
-        long returned = read_long(nret);
-        long tm = read_long(total);
         // Claims beyond any real folder are clamped so the index cannot overflow.
-        if (returned > 1000000000L) returned = 1000000000L;
-        if (tm > 2147483647L) tm = 2147483647L;
-        if (tm < -2147483647L) tm = -1;
-        unsigned long up = strtoul(uid, nullptr, 10);
+        int64_t returned = leading_int(nret, 1000000000);
+        int64_t tm = leading_int(total, INT64_MAX);
+        if (tm > INT_MAX) tm = INT_MAX;
+        if (tm < -INT_MAX) tm = -1;
+        // UpdateID is an unsigned 32-bit counter, kept in an int as the device wraps it.
+        uint32_t up = (uint32_t)leading_int(uid, INT64_MAX);
         {
             plat_guard g(&g_lock);
             int pr = index == start ? didl_parse(result.str(), err, errn)
@@ -232,7 +227,7 @@ int browse_children(const device_t *d, const char *udn, const char *oid, int sta
         // A negative count would walk backwards for ever.
         if (returned <= 0) break;
         // Near the top of the int range the index stops there, which ends paging at the cap.
-        if (returned > (long)INT_MAX - index) returned = (long)INT_MAX - index;
+        if (returned > (int64_t)INT_MAX - index) returned = (int64_t)INT_MAX - index;
         index += (int)returned;
         fetched += (int)returned;
         if (tm > 0 && index >= tm) break;
@@ -298,7 +293,7 @@ KVDMC_API int kvdmc_browse(const char *udn, const char *object_id, int start, in
         set_err("browse: negative index");
         return -1;
     }
-    char err[256] = "";
+    char err[ERR_CAP] = "";
     int r = browse_invoke(udn, object_id, start, count, flag, err, sizeof err);
     if (r < 0) {
         set_err("%s", err);
@@ -326,7 +321,7 @@ KVDMC_API int kvdmc_update_id(void) {
 }
 
 KVDMC_API const char *kvdmc_best_res_url(int i) {
-    static thread_local char s_url[1200];
+    static thread_local char s_url[BEST_URL_CAP];
     api_enter();
     plat_guard g(&g_lock);
     if (i < 0 || i >= g_nitem) return "";

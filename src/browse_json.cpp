@@ -1,9 +1,9 @@
 // JSON views of items and devices, written straight into the text builder.
+#include "browse.h"
+
 #include <string.h>
 
-#include "browse.h"
 #include "exports.h"
-#include "kvdmc.h"
 
 void item_json(sbuf *b, int i) {
     const didl_item &it = g_item[i];
@@ -52,7 +52,7 @@ void item_json(sbuf *b, int i) {
 
 void device_json_from(sbuf *b, const device_t *d) {
     // The device table's own clock, so the lifetime agrees with its expiry.
-    int64_t now = (int64_t)(plat_now_ms() + g_dev_clock_skew_ms);
+    int64_t now = (int64_t)dev_now();
     int64_t left = d->expires_ms <= 0 ? -1 : (int64_t)d->expires_ms * 1000 + (int64_t)d->added_ms - now;
     sb_puts(b, "{\"udn\":");
     sb_json_str_u(b, d->udn);
@@ -87,8 +87,7 @@ namespace {
 // Hands a built text out as the small JSON of this thread; "" when it did not fit in memory.
 const char *hand_out_small(const sbuf_scoped &js, const char *who) {
     if (js.b.oom) {
-        set_err("%s: out of memory", who);
-        set_code(KVDMC_E_NOMEM);
+        api_fail(KVDMC_E_NOMEM, "%s: out of memory", who);
         return "";
     }
     return put_small_json(js.str(), js.b.n);
@@ -104,8 +103,7 @@ KVDMC_API const char *kvdmc_device_json(int i) {
     {
         plat_guard g(&g_lock);
         if (i < 0 || i >= g_ndev) {
-            set_err("device_json: index out of range");
-            set_code(KVDMC_E_ARG);
+            api_fail(KVDMC_E_ARG, "device_json: index out of range");
             return "";
         }
         device_json(&js, i);
@@ -135,18 +133,14 @@ KVDMC_API int kvdmc_parse_description(const char *xml, const char *location) {
     }
     device_t d;
     memset(&d, 0, sizeof d);
-    char err[256] = "";
+    char err[ERR_CAP] = "";
     if (desc_parse(xml, location, &d, err, sizeof err) != 0) {
-        set_err("parse_description: %s", err);
-        set_code(KVDMC_E_PARSE);
-        return KVDMC_E_PARSE;
+        return api_fail(KVDMC_E_PARSE, "parse_description: %s", err);
     }
     sbuf_scoped js;
     device_json_from(&js, &d);
     if (js.b.oom) {
-        set_err("parse_description: out of memory");
-        set_code(KVDMC_E_NOMEM);
-        return KVDMC_E_NOMEM;
+        return api_fail(KVDMC_E_NOMEM, "parse_description: out of memory");
     }
     {
         plat_guard g(&g_lock);
@@ -164,7 +158,7 @@ KVDMC_API int kvdmc_parse_didl(const char *didl) {
     }
     // Serialised with browses, so the items written out are the ones just parsed.
     browse_serial_lock();
-    char err[256] = "";
+    char err[ERR_CAP] = "";
     int n;
     {
         plat_guard g(&g_lock);
@@ -172,9 +166,7 @@ KVDMC_API int kvdmc_parse_didl(const char *didl) {
     }
     if (n < 0) {
         browse_serial_unlock();
-        set_err("parse_didl: %s", err);
-        set_code(KVDMC_E_PARSE);
-        return KVDMC_E_PARSE;
+        return api_fail(KVDMC_E_PARSE, "parse_didl: %s", err);
     }
     sbuf_scoped js;
     {
@@ -188,9 +180,7 @@ KVDMC_API int kvdmc_parse_didl(const char *didl) {
     }
     browse_serial_unlock();
     if (js.b.oom) {
-        set_err("parse_didl: out of memory");
-        set_code(KVDMC_E_NOMEM);
-        return KVDMC_E_NOMEM;
+        return api_fail(KVDMC_E_NOMEM, "parse_didl: out of memory");
     }
     set_result_json(js.str(), js.b.n);
     set_code(0);

@@ -1,18 +1,17 @@
 // Casting: allow-list, renderer transport control and the sink capability check.
 #include "cast.h"
 
-#include <errno.h>
 #include <limits.h>
 #include <stddef.h>
-#include <stdlib.h>
 #include <string.h>
 
-#include "browse.h"
 #include "exports.h"
-#include "kvdmc.h"
+#include "protocol.h"
+#include "soap.h"
+#include "textread.h"
 #include "util.h"
 
-char g_allow[CAST_ALLOW_MAX][CAST_KEY_CAP];
+char g_allow[CAST_ALLOW_MAX][DEVICE_KEY_CAP];
 int g_nallow;
 
 // ---- allow-list ----
@@ -29,7 +28,7 @@ int cast_allow(const char *udn) {
         set_err("cast_allow: null udn");
         return KVDMC_E_ARG;
     }
-    char key[CAST_KEY_CAP];
+    char key[DEVICE_KEY_CAP];
     udn_key_of(udn, key);
     if (!key[0]) {
         set_err("cast_allow: empty udn");
@@ -39,7 +38,7 @@ int cast_allow(const char *udn) {
         plat_guard g(&g_lock);
         if (allow_has(key)) return 0;
         if (g_nallow < CAST_ALLOW_MAX) {
-            str_copy(g_allow[g_nallow++], CAST_KEY_CAP, key);
+            str_copy(g_allow[g_nallow++], DEVICE_KEY_CAP, key);
             return 0;
         }
     }
@@ -54,7 +53,7 @@ void cast_clear(void) {
 
 int cast_allowed(const char *udn) {
     if (!udn) return 0;
-    char key[CAST_KEY_CAP];
+    char key[DEVICE_KEY_CAP];
     udn_key_of(udn, key);
     plat_guard g(&g_lock);
     return allow_has(key) ? 1 : 0;
@@ -77,13 +76,12 @@ static void copy_for_call(const device_t *row, device_t *out) {
 
 static int lookup_fail(char *err, int code, const char *fmt, const char *udn) {
     str_fmt(err, CAST_ERRN, fmt, udn);
-    set_code(code);
-    return -1;
+    return code;
 }
 
 int guarded(const char *udn, device_t *out, char *err) {
     if (!udn) return lookup_fail(err, KVDMC_E_ARG, "%s", "null udn");
-    char key[CAST_KEY_CAP];
+    char key[DEVICE_KEY_CAP];
     udn_key_of(udn, key);
     // One hold covers both checks, so the device found is the one that was
     // allowed at that moment.
@@ -98,7 +96,7 @@ int guarded(const char *udn, device_t *out, char *err) {
 
 int dev_of(const char *udn, device_t *out, char *err) {
     if (!udn) return lookup_fail(err, KVDMC_E_UNKNOWN, "unknown device %s", "(null)");
-    char key[CAST_KEY_CAP];
+    char key[DEVICE_KEY_CAP];
     udn_key_of(udn, key);
     plat_guard g(&g_lock);
     const device_t *row = device_find(key);
@@ -112,59 +110,38 @@ int dev_of(const char *udn, device_t *out, char *err) {
 // "<kind>:1" when the device has it; otherwise "<kind>:2". A failing version 1
 // action is reported as is: retrying it on a service the device does not have
 // would only replace the renderer's answer with a "no such service" text.
-// With need_any set, a device without any service keeps the version 1 fragment.
-static void pick_frag(const device_t *d, const char *kind, bool need_any, char *frag, size_t n) {
-    str_fmt(frag, n, "%s:1", kind);
-    char url[8];
-    if (cast_service_url(d, frag, url, sizeof url) == 0) return;
-    if (need_any && d->nsvc <= 0) return;
-    str_fmt(frag, n, "%s:2", kind);
+// AVTransport on a device without any service keeps the version 1 fragment.
+static void pick_frag(const device_t *d, const char *kind, char *frag, size_t n) {
+    bool avt_none = d->nsvc <= 0 && strcmp(kind, SVC_AV_TRANSPORT) == 0;
+    soap_pick_version(d, kind, 2, avt_none ? 1 : 2, frag, n);
 }
 
 int call_avt(const device_t *d, const char *action, const char *args, char *out, size_t outn,
              const char *want, int *upnp, char *err) {
-    char frag[40];
-    pick_frag(d, "AVTransport", true, frag, sizeof frag);
+    char frag[SOAP_FRAG_CAP];
+    pick_frag(d, SVC_AV_TRANSPORT, frag, sizeof frag);
     return soap_action_arg(d, frag, action, args, want, out, outn, upnp, err, CAST_ERRN);
 }
 
 int call_rc(const device_t *d, const char *action, const char *args, char *out, const char *want, int *upnp,
             char *err) {
-    char frag[40];
-    pick_frag(d, "RenderingControl", false, frag, sizeof frag);
-    return soap_action_arg(d, frag, action, args, want, out, 64, upnp, err, CAST_ERRN);
-}
-
-// Common failure step: the collected text becomes the last error, the code
-// recorded by the lookup or the SOAP client is the result.
-static int fail_with(const char *err) {
-    set_err("%s", err);
-    int c = kvdmc_last_code();
-    return c < 0 ? c : KVDMC_E_ARG;
+    char frag[SOAP_FRAG_CAP];
+    pick_frag(d, SVC_RENDERING_CONTROL, frag, sizeof frag);
+    return soap_action_arg(d, frag, action, args, want, out, CAST_VALUE_CAP, upnp, err, CAST_ERRN);
 }
 
 static int fail_parse(const char *fmt, const char *text) {
-    set_err(fmt, text);
-    set_code(KVDMC_E_PARSE);
-    return KVDMC_E_PARSE;
+    return api_fail(KVDMC_E_PARSE, fmt, text);
 }
 
 // ---- renderer texts ----
 
 // One "%d" conversion as scanf does it (white space, sign, digits), with the
-// value kept in a wider type so that absurd renderer values cannot overflow.
-static bool scan_num(const char *&p, long long &v) {
-    char *end;
-    errno = 0;
-    long long x = strtoll(p, &end, 10);
-    if (end == p) return false;
-    // Anything beyond int makes the whole time unrepresentable; a bound well
-    // inside long long keeps the arithmetic below exact.
-    const long long big = 1LL << 40;
-    if (errno == ERANGE || x > big || x < -big) x = x < 0 ? -big : big;
-    v = x;
-    p = end;
-    return true;
+// value kept in a wider type so that absurd renderer values cannot overflow:
+// anything beyond int makes the whole time unrepresentable, and a bound well
+// inside int64 keeps the arithmetic below exact.
+static bool scan_num(const char *&p, int64_t &v) {
+    return read_int(&p, nullptr, INT64_C(1) << 40, &v);
 }
 
 int hms_to_s(const char *s, int *out) {
@@ -172,7 +149,7 @@ int hms_to_s(const char *s, int *out) {
         *out = 0;
         return 0;
     }
-    long long f[3] = {0, 0, 0};
+    int64_t f[3] = {0, 0, 0};
     int nf = 0;
     const char *p = s;
     while (nf < 3 && scan_num(p, f[nf])) {
@@ -180,7 +157,7 @@ int hms_to_s(const char *s, int *out) {
         if (*p != ':') break;
         p++;
     }
-    long long total;
+    int64_t total;
     if (nf == 3)
         total = f[0] * 3600 + f[1] * 60 + f[2];
     else if (nf == 2)
@@ -192,14 +169,6 @@ int hms_to_s(const char *s, int *out) {
     if (total > INT_MAX || total < INT_MIN) return -1;
     *out = (int)total;
     return 0;
-}
-
-// Leading decimal number of a text, 0 when it has none, kept within int.
-static int leading_int(const char *s) {
-    char *end;
-    long long v = strtoll(s, &end, 10);
-    if (end == s) return 0;
-    return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
 }
 
 int sink_match(const char *list, const char *mime) {
@@ -227,13 +196,11 @@ static const char DIDL_CLOSE[] =
 
 int cast_set_uri(const char *udn, const char *url, const char *mime, const char *title) {
     if (!url || !*url) {
-        set_err("cast_set_uri: null url");
-        set_code(KVDMC_E_ARG);
-        return KVDMC_E_ARG;
+        return api_fail(KVDMC_E_ARG, "cast_set_uri: null url");
     }
     char err[CAST_ERRN] = "";
     device_t d;
-    if (guarded(udn, &d, err)) return fail_with(err);
+    if (int rc = guarded(udn, &d, err)) return api_fail(rc, "%s", err);
 
     // Built whole rather than cut to a fixed buffer: a cut would send the
     // renderer a truncated URL inside malformed XML.
@@ -254,25 +221,24 @@ int cast_set_uri(const char *udn, const char *url, const char *mime, const char 
     sb_puts(&args, DIDL_CLOSE);
     sb_puts(&args, "</CurrentURIMetaData>");
     if (args.b.oom) {
-        set_err("cast_set_uri: out of memory");
-        set_code(KVDMC_E_NOMEM);
-        return KVDMC_E_NOMEM;
+        return api_fail(KVDMC_E_NOMEM, "cast_set_uri: out of memory");
     }
 
-    char out[256];
+    char out[CAST_ARGS_CAP];
     int upnp = 0;
-    if (call_avt(&d, "SetAVTransportURI", args.str(), out, sizeof out, "", &upnp, err)) return fail_with(err);
+    if (int rc = call_avt(&d, "SetAVTransportURI", args.str(), out, sizeof out, "", &upnp, err))
+        return api_fail(rc, "%s", err);
     return 0;
 }
 
 int cast_simple(const char *udn, const char *action, const char *extra) {
     char err[CAST_ERRN] = "";
     device_t d;
-    if (guarded(udn, &d, err)) return fail_with(err);
-    char args[256], out[256];
+    if (int rc = guarded(udn, &d, err)) return api_fail(rc, "%s", err);
+    char args[CAST_ARGS_CAP], out[256];
     str_fmt(args, sizeof args, "<InstanceID>0</InstanceID>%s", extra ? extra : "");
     int upnp = 0;
-    if (call_avt(&d, action, args, out, sizeof out, "", &upnp, err)) return fail_with(err);
+    if (int rc = call_avt(&d, action, args, out, sizeof out, "", &upnp, err)) return api_fail(rc, "%s", err);
     return 0;
 }
 
@@ -283,12 +249,12 @@ int cast_seek(const char *udn, int seconds) {
     }
     char err[CAST_ERRN] = "";
     device_t d;
-    if (guarded(udn, &d, err)) return fail_with(err);
-    char args[256], out[256];
+    if (int rc = guarded(udn, &d, err)) return api_fail(rc, "%s", err);
+    char args[CAST_ARGS_CAP], out[256];
     str_fmt(args, sizeof args, "<InstanceID>0</InstanceID><Unit>REL_TIME</Unit><Target>%d:%02d:%02d</Target>",
             seconds / 3600, seconds / 60 % 60, seconds % 60);
     int upnp = 0;
-    if (call_avt(&d, "Seek", args, out, sizeof out, "", &upnp, err)) return fail_with(err);
+    if (int rc = call_avt(&d, "Seek", args, out, sizeof out, "", &upnp, err)) return api_fail(rc, "%s", err);
     return 0;
 }
 
@@ -299,12 +265,12 @@ int cast_state(const char *udn) {
     }
     char err[CAST_ERRN] = "";
     device_t d;
-    if (dev_of(udn, &d, err)) return fail_with(err);
-    char out[128] = "";
+    if (int rc = dev_of(udn, &d, err)) return api_fail(rc, "%s", err);
+    char out[CAST_ARGS_CAP] = "";
     int upnp = 0;
-    if (call_avt(&d, "GetTransportInfo", "<InstanceID>0</InstanceID>", out, sizeof out,
-                 "CurrentTransportState", &upnp, err))
-        return fail_with(err);
+    if (int rc = call_avt(&d, "GetTransportInfo", "<InstanceID>0</InstanceID>", out, sizeof out,
+                          "CurrentTransportState", &upnp, err))
+        return api_fail(rc, "%s", err);
 
     static const struct {
         const char *name;
@@ -326,18 +292,18 @@ int cast_position(const char *udn, int *pos_s, int *dur_s) {
     *dur_s = 0;
     char err[CAST_ERRN] = "";
     device_t d;
-    if (dev_of(udn, &d, err)) return fail_with(err);
+    if (int rc = dev_of(udn, &d, err)) return api_fail(rc, "%s", err);
 
     // Both values from one response, so they describe the same moment.
-    char rel[64] = "", dur[64] = "";
+    char rel[CAST_VALUE_CAP] = "", dur[CAST_VALUE_CAP] = "";
     soap_out outs[2] = {{"RelTime", rel, sizeof rel, nullptr, 0},
                         {"TrackDuration", dur, sizeof dur, nullptr, 0}};
-    char frag[40];
-    pick_frag(&d, "AVTransport", true, frag, sizeof frag);
+    char frag[SOAP_FRAG_CAP];
+    pick_frag(&d, SVC_AV_TRANSPORT, frag, sizeof frag);
     int upnp = 0;
-    if (soap_action_args(&d, frag, "GetPositionInfo", "<InstanceID>0</InstanceID>", outs, 2, &upnp, err,
-                         CAST_ERRN))
-        return fail_with(err);
+    if (int rc = soap_action_args(&d, frag, "GetPositionInfo", "<InstanceID>0</InstanceID>", outs, 2, &upnp,
+                                  err, CAST_ERRN))
+        return api_fail(rc, "%s", err);
     if (hms_to_s(rel, pos_s)) return fail_parse("cast_position: bad RelTime '%s'", rel);
     if (hms_to_s(dur, dur_s)) return fail_parse("cast_position: bad TrackDuration '%s'", dur);
     return 0;
@@ -348,40 +314,42 @@ static const char CHANNEL_ARGS[] = "<InstanceID>0</InstanceID><Channel>Master</C
 int cast_volume(const char *udn, int set) {
     char err[CAST_ERRN] = "";
     device_t d;
-    if (dev_of(udn, &d, err)) return fail_with(err);
-    char out[64] = "";
+    if (int rc = dev_of(udn, &d, err)) return api_fail(rc, "%s", err);
+    char out[CAST_VALUE_CAP] = "";
     int upnp = 0;
     if (set < 0) {
-        if (call_rc(&d, "GetVolume", CHANNEL_ARGS, out, "CurrentVolume", &upnp, err)) return fail_with(err);
+        if (int rc = call_rc(&d, "GetVolume", CHANNEL_ARGS, out, "CurrentVolume", &upnp, err))
+            return api_fail(rc, "%s", err);
         // A negative reading would look like one of the failure codes to the host.
-        int vol = leading_int(out);
+        int vol = (int)leading_int(out, INT_MAX);
         return vol < 0 ? 0 : vol;
     }
     if (set > 100) {
         set_err("cast_volume: volume must be 0..100");
         return KVDMC_E_ARG;
     }
-    if (guarded(udn, &d, err)) return fail_with(err);
-    char args[256];
+    if (int rc = guarded(udn, &d, err)) return api_fail(rc, "%s", err);
+    char args[CAST_ARGS_CAP];
     str_fmt(args, sizeof args, "%s<DesiredVolume>%d</DesiredVolume>", CHANNEL_ARGS, set);
-    if (call_rc(&d, "SetVolume", args, out, "", &upnp, err)) return fail_with(err);
+    if (int rc = call_rc(&d, "SetVolume", args, out, "", &upnp, err)) return api_fail(rc, "%s", err);
     return 0;
 }
 
 int cast_mute(const char *udn, int set) {
     char err[CAST_ERRN] = "";
     device_t d;
-    if (dev_of(udn, &d, err)) return fail_with(err);
-    char out[64] = "";
+    if (int rc = dev_of(udn, &d, err)) return api_fail(rc, "%s", err);
+    char out[CAST_VALUE_CAP] = "";
     int upnp = 0;
     if (set < 0) {
-        if (call_rc(&d, "GetMute", CHANNEL_ARGS, out, "CurrentMute", &upnp, err)) return fail_with(err);
+        if (int rc = call_rc(&d, "GetMute", CHANNEL_ARGS, out, "CurrentMute", &upnp, err))
+            return api_fail(rc, "%s", err);
         return strcmp(out, "1") == 0 || strcmp(out, "true") == 0 ? 1 : 0;
     }
-    if (guarded(udn, &d, err)) return fail_with(err);
-    char args[256];
+    if (int rc = guarded(udn, &d, err)) return api_fail(rc, "%s", err);
+    char args[CAST_ARGS_CAP];
     str_fmt(args, sizeof args, "%s<DesiredMute>%s</DesiredMute>", CHANNEL_ARGS, set ? "1" : "0");
-    if (call_rc(&d, "SetMute", args, out, "", &upnp, err)) return fail_with(err);
+    if (int rc = call_rc(&d, "SetMute", args, out, "", &upnp, err)) return api_fail(rc, "%s", err);
     return 0;
 }
 
@@ -394,23 +362,19 @@ int sink_check(const char *udn, const char *mime) {
     }
     char err[CAST_ERRN] = "";
     device_t d;
-    if (dev_of(udn, &d, err)) return fail_with(err);
+    if (int rc = dev_of(udn, &d, err)) return api_fail(rc, "%s", err);
 
     // The whole list, however long: a list cut inside an entry could match a
     // format the renderer does not have.
     sbuf_scoped sink;
     char unused[1];
     soap_out o = {"Sink", unused, sizeof unused, &sink.b, 0};
-    char frag[40];
-    pick_frag(&d, "ConnectionManager", false, frag, sizeof frag);
+    char frag[SOAP_FRAG_CAP];
+    pick_frag(&d, SVC_CONNECTION_MANAGER, frag, sizeof frag);
     int upnp = 0;
-    if (soap_action_args(&d, frag, "GetProtocolInfo", "", &o, 1, &upnp, err, CAST_ERRN))
-        return fail_with(err);
-    if (sink.b.oom) {
-        set_err("sink_check: out of memory");
-        set_code(KVDMC_E_NOMEM);
-        return KVDMC_E_NOMEM;
-    }
+    if (int rc = soap_action_args(&d, frag, "GetProtocolInfo", "", &o, 1, &upnp, err, CAST_ERRN))
+        return api_fail(rc, "%s", err);
+    if (sink.b.oom) return api_fail(KVDMC_E_NOMEM, "sink_check: out of memory");
     return sink_match(sink.str(), mime);
 }
 

@@ -4,14 +4,11 @@
 
 #include <stddef.h>
 
+#include "capacity.h"
 #include "discover.h"
 
-constexpr int CAST_ALLOW_MAX = 32;
-constexpr int CAST_KEY_CAP = 80;
-constexpr size_t CAST_ERRN = 256; // size of every casting operation's error buffer
-
 // Allow-list (guarded by g_lock): device keys in insertion order.
-extern char g_allow[CAST_ALLOW_MAX][CAST_KEY_CAP];
+extern char g_allow[CAST_ALLOW_MAX][DEVICE_KEY_CAP];
 extern int g_nallow;
 
 int cast_allow(const char *udn);
@@ -21,16 +18,16 @@ int cast_allowed(const char *udn);
 // Lookups every casting operation starts with. On success they fill *out with
 // a copy of what a SOAP call needs from the device row (its service list),
 // taken under g_lock, so the call can run without the lock while the row
-// changes. On failure: text in err (CAST_ERRN bytes), code as the last code.
+// changes. On failure: the code, with its text in err (CAST_ERRN bytes).
 int guarded(const char *udn, device_t *out, char *err); // allow-list, then device table
 int dev_of(const char *udn, device_t *out, char *err);  // device table only
 
 // Action on AVTransport / RenderingControl: the ":1" service, or ":2" when the
-// device has no ":1" service of that kind.
+// device has no ":1" service of that kind. 0 or a negative code, text in err.
 int call_avt(const device_t *d, const char *action, const char *args, char *out, size_t outn,
              const char *want, int *upnp, char *err);
 int call_rc(const device_t *d, const char *action, const char *args, char *out, const char *want, int *upnp,
-            char *err); // out: 64 bytes
+            char *err); // out: CAST_VALUE_CAP bytes
 
 int cast_set_uri(const char *udn, const char *url, const char *mime, const char *title);
 int cast_simple(const char *udn, const char *action, const char *extra);

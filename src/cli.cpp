@@ -3,10 +3,12 @@
 // and selects no transport of its own.
 #include <limits.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "kvdmc.h"
+#include "textread.h"
 
 namespace {
 
@@ -29,25 +31,17 @@ struct settings {
     int kind = 3;
     int start = 0;
     int count = 0;
-    char udn[UDN_MAX + 1] = "";
-    // A value longer than a slot is kept cut but marked, so that its cut
-    // prefix can never pass the allow-list check for some other device.
-    char allow[ALLOW_MAX][ALLOW_LEN + 1] = {};
-    bool allow_cut[ALLOW_MAX] = {};
+    std::string udn;
+    // Kept whole: a value longer than the library's keys never passes the
+    // allow-list check, so no cut prefix can match some other device.
+    std::string allow[ALLOW_MAX];
     int nallow = 0;
 };
-
-void copy_cut(char *dst, size_t cap, const char *src) {
-    snprintf(dst, cap, "%s", src);
-}
 
 // The decimal value of an argument, as atoi reads it, but saturating instead of
 // overflowing on huge numbers.
 int dec(const char *a) {
-    long v = strtol(a, nullptr, 10);
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return (int)v;
+    return (int)leading_int(a, INT_MAX);
 }
 
 bool is_value_opt(const char *a) {
@@ -72,11 +66,9 @@ int scan_options(int argc, char **argv, settings &s) {
         } else if (has_val && strcmp(a, "--kind") == 0) {
             s.kind = dec(v);
         } else if (has_val && strcmp(a, "--allow") == 0 && s.nallow < ALLOW_MAX) {
-            copy_cut(s.allow[s.nallow], sizeof s.allow[0], v);
-            s.allow_cut[s.nallow] = strlen(v) > ALLOW_LEN;
-            s.nallow++;
+            s.allow[s.nallow++] = v;
         } else if (has_val && strcmp(a, "--udn") == 0) {
-            copy_cut(s.udn, sizeof s.udn, v);
+            s.udn.assign(v, utf8_cut(v, strlen(v), UDN_MAX));
         } else if (strcmp(a, "--test") == 0) {
             fputs("cli --test: use the .console harness\n", stdout);
             return 0;
@@ -125,15 +117,15 @@ const char *browse_object_id(int argc, char **argv) {
 }
 
 int cmd_browse(int argc, char **argv, const settings &s) {
-    if (!s.udn[0]) {
+    if (s.udn.empty()) {
         fputs("usage: cli browse --udn <udn> [objectid]\n", stderr);
         return 2;
     }
-    if (!find_or_discover(s.udn, 1, s.timeout)) {
-        fprintf(stderr, "browse: %s not found\n", s.udn);
+    if (!find_or_discover(s.udn.c_str(), 1, s.timeout)) {
+        fprintf(stderr, "browse: %s not found\n", s.udn.c_str());
         return 1;
     }
-    int r = kvdmc_browse(s.udn, browse_object_id(argc, argv), s.start, s.count, 0);
+    int r = kvdmc_browse(s.udn.c_str(), browse_object_id(argc, argv), s.start, s.count, 0);
     printf("browse=%d total=%d start=%d count=%d\n", r, kvdmc_total_matches(), s.start, s.count);
     if (r < 0) {
         fprintf(stderr, "error: %s\n", kvdmc_last_error());
@@ -145,7 +137,7 @@ int cmd_browse(int argc, char **argv, const settings &s) {
 
 bool on_tool_allow_list(const settings &s) {
     for (int i = 0; i < s.nallow; i++)
-        if (!s.allow_cut[i] && strcmp(s.allow[i], s.udn) == 0) return true;
+        if (s.allow[i].size() <= ALLOW_LEN && s.allow[i] == s.udn) return true;
     return false;
 }
 
@@ -162,21 +154,22 @@ int cmd_cast(int argc, char **argv, const settings &s) {
     auto arg = [&](int k) -> const char * { return at + k < argc ? argv[at + k] : nullptr; };
     const char *value = arg(1);
 
-    if (!s.udn[0]) {
+    if (s.udn.empty()) {
         fputs("cast: --udn required\n", stderr);
         return 2;
     }
-    if (!find_or_discover(s.udn, 2, s.timeout)) {
-        fprintf(stderr, "cast: %s not found\n", s.udn);
+    if (!find_or_discover(s.udn.c_str(), 2, s.timeout)) {
+        fprintf(stderr, "cast: %s not found\n", s.udn.c_str());
         return 1;
     }
     // The tool's own, stricter check: the renderer must be named byte for byte,
     // so a typo in letter case does not reach a device by accident.
     if (!on_tool_allow_list(s)) {
-        fprintf(stderr, "cast: %s is not on the allow-list (pass --allow %s)\n", s.udn, s.udn);
+        fprintf(stderr, "cast: %s is not on the allow-list (pass --allow %s)\n", s.udn.c_str(),
+                s.udn.c_str());
         return 3;
     }
-    if (kvdmc_cast_allow(s.udn) != 0) {
+    if (kvdmc_cast_allow(s.udn.c_str()) != 0) {
         fputs("cast: allow failed\n", stderr);
         return 3;
     }
@@ -186,27 +179,27 @@ int cmd_cast(int argc, char **argv, const settings &s) {
     if (strcmp(action, "set") == 0 && value) {
         const char *mime = arg(2) ? arg(2) : "video/mp4";
         const char *title = arg(3) ? arg(3) : "";
-        r = kvdmc_cast_set_uri(s.udn, value, mime, title);
+        r = kvdmc_cast_set_uri(s.udn.c_str(), value, mime, title);
         ok = r == 0;
     } else if (strcmp(action, "play") == 0) {
-        r = kvdmc_cast_play(s.udn);
+        r = kvdmc_cast_play(s.udn.c_str());
         ok = r == 0;
     } else if (strcmp(action, "pause") == 0) {
-        r = kvdmc_cast_pause(s.udn);
+        r = kvdmc_cast_pause(s.udn.c_str());
         ok = r == 0;
     } else if (strcmp(action, "stop") == 0) {
-        r = kvdmc_cast_stop(s.udn);
+        r = kvdmc_cast_stop(s.udn.c_str());
         ok = r == 0;
     } else if (strcmp(action, "seek") == 0 && value) {
-        r = kvdmc_cast_seek(s.udn, dec(value));
+        r = kvdmc_cast_seek(s.udn.c_str(), dec(value));
         ok = r == 0;
     } else if (strcmp(action, "volume") == 0 && value) {
         int set = dec(value);
-        r = kvdmc_cast_volume(s.udn, set);
+        r = kvdmc_cast_volume(s.udn.c_str(), set);
         // A read answers the volume itself: any non-negative result is success.
         ok = set < 0 ? r >= 0 : r == 0;
     } else if (strcmp(action, "state") == 0) {
-        r = kvdmc_cast_state(s.udn);
+        r = kvdmc_cast_state(s.udn.c_str());
         printf("state=%d\n", r);
         if (r < 0) {
             fprintf(stderr, "error: %s\n", kvdmc_last_error());

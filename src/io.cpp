@@ -2,6 +2,7 @@
 #include "io.h"
 
 #include "exports.h"
+#include "io_curl.h"
 
 static const quorlin_io *g_io_ovr = nullptr;
 static const quorlin_io *g_io = nullptr;

@@ -1,7 +1,7 @@
 // Built-in HTTP transport on libcurl (POSIX builds). The peers are untrusted LAN devices, so
 // every request is bounded in time and size, never follows a redirect, and speaks plain
 // HTTP(S) only; the limits, texts and header handling are io_http's.
-#include "io.h"
+#include "io_curl.h"
 
 #ifdef KVDMC_WITH_CURL
 
@@ -12,8 +12,10 @@
 
 #include <curl/curl.h>
 
+#include "capacity.h"
 #include "io_http.h"
 #include "plat.h"
+#include "util.h"
 
 namespace {
 
@@ -51,17 +53,14 @@ struct slist_holder {
     }
 };
 
-struct body_sink {
-    io_body body;
-    io_body::status st = io_body::OK;
-};
-
+// The response body accumulates in a builder limited to the cap: its buffer is malloc'd,
+// crosses the C ABI and is released through free_buf.
 size_t on_body(char *data, size_t size, size_t nmemb, void *ud) {
-    body_sink *b = (body_sink *)ud;
+    sbuf *b = (sbuf *)ud;
     size_t len = size * nmemb;
+    sb_putn(b, data, len);
     // Returning less than len aborts the transfer: an endless or huge body stops at the cap.
-    b->st = b->body.append(data, len);
-    return b->st == io_body::OK ? len : 0;
+    return b->over || b->oom ? 0 : len;
 }
 
 io_http_err why_of(CURLcode rc) {
@@ -117,7 +116,8 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     // Reset drops the previous request's options but keeps the connection cache.
     curl_easy_reset(h);
 
-    body_sink sink;
+    sbuf_scoped body;
+    sb_init_limit(&body.b, HTTP_BODY_CAP);
     slist_holder hdrs;
 
     curl_easy_setopt(h, CURLOPT_URL, url);
@@ -128,10 +128,10 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, io_http_connect_ms());
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, io_http_total_ms());
-    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)IO_HTTP_BODY_CAP);
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)HTTP_BODY_CAP);
     curl_easy_setopt(h, CURLOPT_USERAGENT, io_http_user_agent());
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &body.b);
     if (post_body) {
         for (const std::string &line : io_http_post_headers(ct))
             if (!hdrs.add(line.c_str())) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
@@ -148,13 +148,13 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, (curl_slist *)nullptr);
 
     if (rc != CURLE_OK) {
-        if (sink.st == io_body::TOO_BIG) return io_http_fail(out_err, IO_HTTP_E_TOO_BIG);
-        if (sink.st == io_body::NO_MEMORY) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
+        if (body.b.over) return io_http_fail(out_err, IO_HTTP_E_TOO_BIG);
+        if (body.b.oom) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
         long os_errno = 0;
         curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &os_errno);
         return io_http_fail(out_err, why_of(rc), os_errno);
     }
-    char *text = sink.body.release();
+    char *text = sb_release(&body.b);
     if (!text) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
     long code = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);

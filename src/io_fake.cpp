@@ -6,10 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "config.h"
 #include "discover.h"
 #include "exports.h"
 #include "io.h"
-#include "util.h"
+#include "io_fake.h"
 
 namespace {
 struct route {
@@ -169,10 +170,6 @@ int kvdmc_fake_store_packet(const char *) {
     return 0;
 }
 
-int kvdmc_ssdp_disabled(void) {
-    return g_cfg.ssdp_disable;
-}
-
 extern "C" {
 
 KVDMC_API int kvdmc_use_fake(void) {
@@ -251,7 +248,7 @@ KVDMC_API int kvdmc_fake_ssdp(const char *packet, const char *) {
         if (device_t *d = device_find(key)) device_remove((int)(d - g_dev));
         return 0;
     }
-    char err[256] = "";
+    char err[ERR_CAP] = "";
     int rc;
     {
         plat_guard g(&g_lock);

@@ -7,15 +7,15 @@
 
 #include <atomic>
 
+#include "capacity.h"
 #include "kvdmc.h"
+#include "protocol.h"
+#include "util.h"
 
 namespace {
 
-constexpr long DEFAULT_CONNECT_MS = 2000;
-constexpr long DEFAULT_TOTAL_MS = 10000;
-
-std::atomic<long> s_connect_ms{DEFAULT_CONNECT_MS};
-std::atomic<long> s_total_ms{DEFAULT_TOTAL_MS};
+std::atomic<long> s_connect_ms{HTTP_CONNECT_MS};
+std::atomic<long> s_total_ms{HTTP_TOTAL_MS};
 
 struct err_text {
     io_http_err why;
@@ -58,13 +58,17 @@ long io_http_total_ms(void) {
 }
 
 void io_http_set_timeouts(long connect_ms, long total_ms) {
-    s_connect_ms = connect_ms > 0 ? connect_ms : DEFAULT_CONNECT_MS;
-    s_total_ms = total_ms > 0 ? total_ms : DEFAULT_TOTAL_MS;
+    s_connect_ms = connect_ms > 0 ? connect_ms : HTTP_CONNECT_MS;
+    s_total_ms = total_ms > 0 ? total_ms : HTTP_TOTAL_MS;
 }
 
 const char *io_http_user_agent(void) {
-    // Built on first use; kvdmc_version is a constant text, so racing first calls write the same.
-    static const std::string s_ua = std::string("kvdmc/") + kvdmc_version() + " UPnP/1.0 DLNADOC/1.50";
+    // Built once, on first use (a thread-safe static).
+    static const std::string s_ua = [] {
+        char ua[64];
+        str_fmt(ua, sizeof ua, KVDMC_USER_AGENT_FMT, kvdmc_version());
+        return std::string(ua);
+    }();
     return s_ua.c_str();
 }
 
@@ -92,21 +96,6 @@ std::vector<std::string> io_http_post_headers(const char *ct) {
         p++;
     }
     return out;
-}
-
-io_body::status io_body::append(const char *data, size_t len) {
-    if (len > IO_HTTP_BODY_CAP - b_.n) return TOO_BIG;
-    sb_putn(&b_, data, len);
-    return b_.oom ? NO_MEMORY : OK;
-}
-
-char *io_body::release() {
-    // An empty body is still a body: a NUL-terminated empty text.
-    if (!b_.p) sb_putn(&b_, "", 0);
-    if (b_.oom) return nullptr;
-    char *r = b_.p;
-    sb_init(&b_);
-    return r;
 }
 
 const char *io_http_err_text(io_http_err why) {

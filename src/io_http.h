@@ -10,10 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "util.h"
-
-// Largest response body a transport accepts.
-constexpr size_t IO_HTTP_BODY_CAP = 8u << 20;
+// The body cap and the default time-outs are HTTP_BODY_CAP, HTTP_CONNECT_MS and HTTP_TOTAL_MS
+// (capacity.h); a response body accumulates in an sbuf limited to the cap (util.h).
 
 // Connect and whole-request time-outs in milliseconds. The setter is for tests that must see
 // a time-out quickly; 0 restores the defaults (2 s, 10 s).
@@ -21,7 +19,7 @@ long io_http_connect_ms(void);
 long io_http_total_ms(void);
 void io_http_set_timeouts(long connect_ms, long total_ms);
 
-// "kvdmc/<version> UPnP/1.0 DLNADOC/1.50"
+// KVDMC_USER_AGENT_FMT with the version: "kvdmc/<version> UPnP/1.0 DLNADOC/1.50"
 const char *io_http_user_agent(void);
 
 // True for an absolute http:// or https:// URL (scheme in any letter case).
@@ -32,31 +30,12 @@ bool io_http_scheme_ok(const char *url);
 // up inside a header value; a line without a name before its colon is dropped.
 std::vector<std::string> io_http_post_headers(const char *ct);
 
-// A response body on its way to the caller: NUL-terminated, refused beyond the cap, handed out
-// as a malloc'd text that the transport's free_buf releases with free().
-class io_body {
-  public:
-    enum status { OK, TOO_BIG, NO_MEMORY };
-    io_body() { sb_init(&b_); }
-    ~io_body() { sb_free(&b_); }
-    io_body(const io_body &) = delete;
-    io_body &operator=(const io_body &) = delete;
-
-    status append(const char *data, size_t len);
-    size_t size() const { return b_.n; }
-    // The text (empty but present for an empty body), or null when memory ran out.
-    char *release();
-
-  private:
-    sbuf b_;
-};
-
 // Why a request failed. Every transport maps its own failures onto these, so a caller sees
 // the same text for the same failure on every system.
 enum io_http_err {
     IO_HTTP_E_ARGS,     // null URL or out pointers
     IO_HTTP_E_NOMEM,    // out of memory
-    IO_HTTP_E_TOO_BIG,  // body beyond IO_HTTP_BODY_CAP
+    IO_HTTP_E_TOO_BIG,  // body beyond HTTP_BODY_CAP
     IO_HTTP_E_SCHEME,   // not http or https
     IO_HTTP_E_URL,      // malformed URL
     IO_HTTP_E_RESOLVE,  // host name not resolved

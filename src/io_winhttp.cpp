@@ -2,7 +2,7 @@
 // contract as the libcurl transport. The peers are untrusted LAN devices, so every request is
 // bounded in time and size, never follows a redirect, and speaks plain HTTP(S) only; the
 // limits, texts and header handling are io_http's.
-#include "io.h"
+#include "io_curl.h"
 
 #include <winsock2.h>
 
@@ -14,8 +14,10 @@
 
 #include <string>
 
+#include "capacity.h"
 #include "io_http.h"
 #include "plat.h"
+#include "util.h"
 
 namespace {
 
@@ -126,7 +128,7 @@ long long declared_length(HINTERNET req) {
         return -1;
     long long v = 0;
     for (const wchar_t *p = buf; *p >= L'0' && *p <= L'9'; p++) {
-        if (v > (long long)IO_HTTP_BODY_CAP) break; // already too big; no overflow
+        if (v > (long long)HTTP_BODY_CAP) break; // already too big; no overflow
         v = v * 10 + (*p - L'0');
     }
     return v;
@@ -188,9 +190,10 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
                              WINHTTP_HEADER_NAME_BY_INDEX, &code, &code_len, WINHTTP_NO_HEADER_INDEX))
         return fail_last(out_err, IO_HTTP_E_PROTOCOL);
     // A declared length beyond the cap is refused before any of the body is read.
-    if (declared_length(req.h) > (long long)IO_HTTP_BODY_CAP) return io_http_fail(out_err, IO_HTTP_E_TOO_BIG);
+    if (declared_length(req.h) > (long long)HTTP_BODY_CAP) return io_http_fail(out_err, IO_HTTP_E_TOO_BIG);
 
-    io_body body;
+    sbuf_scoped body;
+    sb_init_limit(&body.b, HTTP_BODY_CAP);
     char buf[65536];
     for (;;) {
         // Asking what is available first bounds a stalled body by the receive time-out.
@@ -201,11 +204,11 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
         DWORD want = avail < sizeof buf ? avail : (DWORD)sizeof buf, got = 0;
         if (!WinHttpReadData(req.h, buf, want, &got)) return fail_last(out_err, IO_HTTP_E_RECV);
         if (got == 0) break;
-        io_body::status st = body.append(buf, got);
-        if (st == io_body::TOO_BIG) return io_http_fail(out_err, IO_HTTP_E_TOO_BIG);
-        if (st == io_body::NO_MEMORY) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
+        sb_putn(&body.b, buf, got);
+        if (body.b.over) return io_http_fail(out_err, IO_HTTP_E_TOO_BIG);
+        if (body.b.oom) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
     }
-    char *text = body.release();
+    char *text = sb_release(&body.b);
     if (!text) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
     *http_code = (int)code;
     *out_body = text;

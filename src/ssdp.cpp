@@ -1,25 +1,121 @@
-// Live SSDP search: M-SEARCH over multicast, then listen for replies and announcements.
+// SSDP: packet classification, and the live search (M-SEARCH over multicast, then
+// listening for replies and announcements).
 #include "ssdp.h"
 
 #include <stdio.h>
+#include <string.h>
 
-#include "discover.h"
+#include "config.h"
 #include "exports.h"
 #include "plat.h"
+#include "protocol.h"
+#include "textread.h"
 #include "util.h"
+
+// ---------------------------------------------------------------- packets
+
+const char *hdr(const char *pkt, size_t n, const char *name, size_t *vlen) {
+    size_t nl = strlen(name);
+    const char *end = pkt + n;
+    const char *line = pkt;
+    while (line < end) {
+        const char *lf = (const char *)memchr(line, '\n', (size_t)(end - line));
+        const char *le = lf ? lf : end;
+        size_t len = (size_t)(le - line);
+        if (len > 2 && len > nl && line[nl] == ':' && str_nieq(line, name, nl)) {
+            const char *v = line + nl + 1;
+            while (v < le && (*v == ' ' || *v == '\t')) v++;
+            const char *ve = le;
+            while (ve > v && (ve[-1] == '\r' || ve[-1] == ' ')) ve--;
+            *vlen = (size_t)(ve - v);
+            return v;
+        }
+        if (!lf) break;
+        line = lf + 1;
+    }
+    return nullptr;
+}
 
 namespace {
 
-constexpr const char *ST_SERVER = "urn:schemas-upnp-org:device:MediaServer:1";
-constexpr const char *ST_RENDERER = "urn:schemas-upnp-org:device:MediaRenderer:1";
-constexpr const char *ST_ALL = "ssdp:all";
+// Copies a header value into a fixed field; fails when absent or too long.
+bool take_hdr(const char *pkt, size_t n, const char *name, char *field, size_t cap, size_t min_len) {
+    size_t vl = 0;
+    const char *v = hdr(pkt, n, name, &vl);
+    if (!v || vl > cap - 1 || vl < min_len) return false;
+    str_copyn(field, cap, v, vl);
+    return true;
+}
+
+int32_t max_age_of(const char *pkt, size_t n) {
+    size_t vl = 0;
+    const char *v = hdr(pkt, n, "CACHE-CONTROL", &vl);
+    if (!v) return 1800;
+    const char *eq = (const char *)memchr(v, '=', vl);
+    if (!eq) return 1800;
+    // Read in place: the value is not NUL-terminated inside the packet.
+    const char *p = eq + 1;
+    int64_t age = 0;
+    read_int(&p, v + vl, 1000000, &age);
+    return (age >= 60 && age <= 86400) ? (int32_t)age : 1800;
+}
+
+// True when the status line's code is exactly 200 (not merely " 200 " somewhere).
+bool status_is_200(const char *pkt, size_t n) {
+    const char *end = pkt + n;
+    const char *p = pkt + 7; // past "HTTP/1."
+    while (p < end && *p != ' ' && *p != '\r' && *p != '\n') p++;
+    while (p < end && *p == ' ') p++;
+    if (end - p < 3 || memcmp(p, "200", 3) != 0) return false;
+    p += 3;
+    return p == end || *p == ' ' || *p == '\r' || *p == '\n';
+}
+
+} // namespace
+
+int ssdp_parse_packet(const char *pkt, size_t n, ssdp_reply *r) {
+    memset(r, 0, sizeof *r);
+    if (!pkt || n < 8 || n > SSDP_DATAGRAM_MAX) return SSDP_IGNORE;
+    // SSDP is text: a NUL inside a datagram ends it, so no copied value hides bytes behind one.
+    n = strnlen(pkt, n);
+    if (str_nieq(pkt, "HTTP/1.", 7)) {
+        if (!status_is_200(pkt, n)) return SSDP_IGNORE;
+        if (!take_hdr(pkt, n, "ST", r->st, sizeof r->st, 0) ||
+            !take_hdr(pkt, n, "USN", r->usn, sizeof r->usn, 0) ||
+            !take_hdr(pkt, n, "LOCATION", r->location, sizeof r->location, 1)) {
+            memset(r, 0, sizeof *r);
+            return SSDP_UNUSABLE;
+        }
+        r->max_age_s = max_age_of(pkt, n);
+        return SSDP_REPLY;
+    }
+    if (str_nieq(pkt, "NOTIFY ", 7)) {
+        size_t vl = 0;
+        const char *nts = hdr(pkt, n, "NTS", &vl);
+        if (!nts) return SSDP_IGNORE;
+        bool alive = vl == strlen(SSDP_ALIVE_NTS) && str_nieq(nts, SSDP_ALIVE_NTS, vl);
+        bool byebye = vl == strlen(SSDP_BYEBYE_NTS) && str_nieq(nts, SSDP_BYEBYE_NTS, vl);
+        if (!alive && !byebye) return SSDP_IGNORE;
+        if (!take_hdr(pkt, n, "NT", r->st, sizeof r->st, 0)) return SSDP_IGNORE;
+        take_hdr(pkt, n, "USN", r->usn, sizeof r->usn, 0);
+        if (byebye) return SSDP_BYEBYE;
+        take_hdr(pkt, n, "LOCATION", r->location, sizeof r->location, 0);
+        r->max_age_s = max_age_of(pkt, n);
+        return SSDP_ALIVE;
+    }
+    return SSDP_IGNORE;
+}
+
+// ---------------------------------------------------------------- live search
+
+namespace {
 
 // Search targets of a kind, in sending order; returns their number.
 int targets_of(int kind, const char *out[3]) {
     int n = 0;
-    if (kind == 1 || kind == 3) out[n++] = ST_SERVER;
-    if (kind == 2 || kind == 3) out[n++] = ST_RENDERER;
-    out[n++] = ST_ALL;
+    if (kind == 1 || kind == 3) out[n++] = ST_MEDIA_SERVER;
+    if (kind == 2 || kind == 3) out[n++] = ST_MEDIA_RENDERER;
+    out[n++] = SSDP_ALL;
     return n;
 }
 
@@ -38,39 +134,36 @@ struct search_socks {
 
 void send_searches(sock_t s, const char *const *st, int nst, uint32_t group, int port,
                    const char *group_text) {
-    char msg[512];
+    char msg[SSDP_SEARCH_CAP];
     for (int i = 0; i < nst; i++) {
         int n = snprintf(
             msg, sizeof msg,
-            "M-SEARCH * HTTP/1.1\r\nHOST: %s:%d\r\nMAN: \"ssdp:discover\"\r\nMX: 3\r\nST: %s\r\n\r\n",
-            group_text, port, st[i]);
+            "M-SEARCH * HTTP/1.1\r\nHOST: %s:%d\r\nMAN: \"ssdp:discover\"\r\nMX: %d\r\nST: %s\r\n\r\n",
+            group_text, port, SSDP_MX, st[i]);
         if (n < 0 || n >= (int)sizeof msg) continue;
         plat_sock_sendto(s, msg, n, group, port);
     }
 }
 
-void handle_datagram(sock_t s) {
-    char buf[4096];
+void handle_datagram(sock_t s, ssdp_on_reply on_reply, void *ctx) {
+    char buf[SSDP_DATAGRAM_MAX];
     int n = plat_sock_recvfrom(s, buf, (int)sizeof buf - 1, nullptr, nullptr);
     if (n <= 0) return;
     buf[n] = 0;
     ssdp_reply r;
     int kind = ssdp_parse_packet(buf, (size_t)n, &r);
-    if (kind != SSDP_REPLY && kind != SSDP_ALIVE) return;
-    char err[256];
-    plat_guard g(&g_lock);
-    devices_add_from_reply(&r, err, sizeof err);
+    if (kind == SSDP_REPLY || kind == SSDP_ALIVE) on_reply(&r, ctx);
 }
 
 } // namespace
 
-int ssdp_discover_live(int kind, int timeout_ms, char *err, size_t errn) {
+int ssdp_search(int kind, int timeout_ms, ssdp_on_reply on_reply, void *ctx, char *err, size_t errn) {
     if (plat_net_init() != 0) {
         str_copy(err, errn, "net init failed");
         return KVDMC_E_NET;
     }
     // The settings are read once, so a change during the search does not mix two setups.
-    char group_text[64], if_text[64];
+    char group_text[CFG_ADDR_CAP], if_text[CFG_ADDR_CAP];
     int port, ttl;
     {
         plat_guard g(&g_lock);
@@ -128,16 +221,39 @@ int ssdp_discover_live(int kind, int timeout_ms, char *err, size_t errn) {
         int ready = plat_poll1(ss.send, PLAT_POLL_IN, 10);
         if (plat_now_ms() >= deadline) break;
         if (ready > 0 && (ready & PLAT_POLL_IN)) {
-            handle_datagram(ss.send);
+            handle_datagram(ss.send, on_reply, ctx);
         } else if (plat_poll1(ss.recv, PLAT_POLL_IN, 15) > 0) {
-            handle_datagram(ss.recv);
+            handle_datagram(ss.recv, on_reply, ctx);
         }
     }
+    return 0;
+}
 
-    plat_sock_close(ss.send);
-    plat_sock_close(ss.recv);
-    ss.send = ss.recv = PLAT_INVALID_SOCK;
-    plat_guard g(&g_lock);
-    devices_purge();
+extern "C" KVDMC_API int kvdmc_parse_ssdp(const char *packet) {
+    api_enter();
+    if (!packet) {
+        set_err("parse_ssdp: null packet");
+        return -1;
+    }
+    ssdp_reply r;
+    int kind = ssdp_parse_packet(packet, strlen(packet), &r);
+    if (kind <= 0)
+        return api_fail(KVDMC_E_ARG, "parse_ssdp: not an SSDP reply or alive NOTIFY (kind %d)", kind);
+    sbuf_scoped js;
+    sb_printf(&js, "{\"packet_kind\":%d,\"st\":", kind);
+    sb_json_str(&js, r.st);
+    sb_puts(&js, ",\"usn\":");
+    sb_json_str(&js, r.usn);
+    sb_puts(&js, ",\"location\":");
+    sb_json_str(&js, r.location);
+    sb_printf(&js, ",\"max_age\":%d}", (int)r.max_age_s);
+    if (js.b.oom) return api_fail(KVDMC_E_NOMEM, "parse_ssdp: out of memory");
+    {
+        // The JSON buffers are per thread; the lock keeps the rule that result
+        // building happens under the library lock.
+        plat_guard g(&g_lock);
+        set_small_json(js.b.p, js.b.n);
+    }
+    set_code(0);
     return 0;
 }

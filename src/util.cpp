@@ -1,5 +1,7 @@
 #include "util.h"
 
+#include "textread.h"
+
 #include <ctype.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -11,25 +13,44 @@ void *(*g_sb_realloc)(void *p, size_t n) = realloc;
 static const char s_empty[1] = "";
 
 void sb_init(sbuf *b) {
+    sb_init_limit(b, 0);
+}
+
+void sb_init_limit(sbuf *b, size_t limit) {
     b->p = nullptr;
     b->n = 0;
     b->cap = 0;
     b->oom = 0;
+    b->limit = limit;
+    b->over = 0;
 }
 
 void sb_free(sbuf *b) {
     free(b->p);
-    sb_init(b);
+    sb_init_limit(b, b->limit);
 }
 
 void sb_reset(sbuf *b) {
     b->n = 0;
     if (b->p) b->p[0] = 0;
     b->oom = 0;
+    b->over = 0;
+}
+
+char *sb_release(sbuf *b) {
+    if (!b->p) sb_putn(b, "", 0);
+    char *p = b->oom ? nullptr : b->p;
+    if (p) b->p = nullptr;
+    sb_free(b);
+    return p;
 }
 
 static int sb_grow(sbuf *b, size_t add) {
-    if (b->oom) return -1;
+    if (b->oom || b->over) return -1;
+    if (b->limit && add > b->limit - b->n) {
+        b->over = 1;
+        return -1;
+    }
     if (add > SIZE_MAX / 4 - b->n) {
         b->oom = 1;
         return -1;
@@ -38,6 +59,7 @@ static int sb_grow(sbuf *b, size_t add) {
     if (b->cap >= need) return 0;
     size_t cap = b->cap ? b->cap : 256;
     while (cap < need) cap *= 2;
+    if (b->limit && cap > b->limit + 1) cap = b->limit + 1;
     char *np = (char *)g_sb_realloc(b->p, cap);
     if (!np) {
         b->oom = 1;
@@ -219,7 +241,7 @@ int parse_ipv4(const char *s, uint32_t *out) {
 void str_copyn(char *dst, size_t cap, const char *src, size_t len) {
     if (cap == 0) return;
     if (!src) len = 0;
-    if (len > cap - 1) len = cap - 1;
+    len = utf8_cut(src, len, cap - 1);
     if (len) memcpy(dst, src, len);
     dst[len] = 0;
 }

@@ -4,15 +4,22 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// Growable, always NUL-terminated byte buffer with an out-of-memory latch.
+// Growable, always NUL-terminated byte buffer with an out-of-memory latch and an
+// optional limit: text beyond the limit is refused and latched as `over`.
 struct sbuf {
     char *p;
     size_t n;
     size_t cap;
     int oom;
+    size_t limit; // 0: none
+    int over;
 };
 
 void sb_init(sbuf *b);
+void sb_init_limit(sbuf *b, size_t limit);
+// Hands the text (a malloc'd buffer, never null unless out of memory) to the caller
+// and leaves the builder empty.
+char *sb_release(sbuf *b);
 void sb_free(sbuf *b);
 void sb_reset(sbuf *b);
 void sb_putn(sbuf *b, const char *s, size_t len);
@@ -39,7 +46,8 @@ struct sbuf_scoped {
 int str_nieq(const char *a, const char *b, size_t n);
 int parse_ipv4(const char *s, uint32_t *out);
 
-// Copy into a fixed field of cap bytes, cut silently; always NUL-terminated.
+// Copy into a fixed field of cap bytes, cut silently on a UTF-8 character boundary
+// (utf8_cut); always NUL-terminated.
 void str_copy(char *dst, size_t cap, const char *src);
 void str_copyn(char *dst, size_t cap, const char *src, size_t len);
 // printf into a fixed field, cut silently.

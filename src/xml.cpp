@@ -1,6 +1,7 @@
 #include "xml.h"
 
 #include "copy_bytes.h"
+#include "textread.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -28,7 +29,7 @@ constexpr size_t ATTR_VAL_CAP = sizeof(xml_attr_t::val);
 // a text event never consumes more than 13 * TEXT_CAP input bytes: the search
 // for the '<' that ends a run can stop well before that without changing what
 // is delivered, which keeps a huge run split into many events linear.
-constexpr size_t TEXT_WINDOW = 32768;
+constexpr size_t TEXT_WINDOW = XML_TEXT_WINDOW;
 static_assert(TEXT_WINDOW > 13 * TEXT_CAP + 16, "window must cover one full text event");
 
 enum : uint8_t { C_NAME = 1, C_WS = 2 };
@@ -132,17 +133,14 @@ inline void copy_doc(char *dst, size_t cap, const char *src, size_t len, const c
     copy_bytes(dst, src, len);
 }
 
-// copy_cut for bytes of the document.
-inline size_t copy_doc_cut(char *dst, size_t cap, const char *src, size_t len, const char *end) {
-    if (len > cap - 1) len = cap - 1;
-    copy_doc(dst, cap, src, len, end);
-    dst[len] = 0;
-    return len;
-}
-
-inline size_t copy_cut(char *dst, size_t cap, const char *src, size_t len) {
-    if (len > cap - 1) len = cap - 1;
-    copy_bytes(dst, src, len);
+// Copies what fits a buffer of cap bytes, cut on a UTF-8 boundary, and a NUL;
+// returns the length kept. end: where the document ends, when src lies in it.
+inline size_t copy_cut(char *dst, size_t cap, const char *src, size_t len, const char *end = nullptr) {
+    if (len > cap - 1) len = utf8_cut(src, len, cap - 1);
+    if (end)
+        copy_doc(dst, cap, src, len, end);
+    else
+        copy_bytes(dst, src, len);
     dst[len] = 0;
     return len;
 }
@@ -318,6 +316,8 @@ int text_event(xmlrd *x, event *ev) {
         const char *t = scan_text(s, e);
         size_t run = (size_t)(t - s), room = TEXT_CAP - 1 - o;
         if (run > room) {
+            // Cut on a character boundary; the rest comes as the next event.
+            room = utf8_cut(s, run, room);
             copy_bytes(out + o, s, room);
             o += room;
             s += room;
@@ -390,7 +390,7 @@ int end_tag(xmlrd *x, event *ev) {
     const char *n1 = skip_name(n0, end);
     const char *p = skip_ws(n1, end);
     if (p >= end || *p != '>') return fail(x, "malformed end tag");
-    ev->len = copy_doc_cut(x->name, NAME_CAP, n0, (size_t)(n1 - n0), end);
+    ev->len = copy_cut(x->name, NAME_CAP, n0, (size_t)(n1 - n0), end);
     ev->str = x->name;
     x->depth--;
     x->p = p + 1;
@@ -424,7 +424,7 @@ const char *attribute(xmlrd *x, const char *p) {
     }
     if (x->nattr < XML_MAX_ATTR) {
         xml_attr_t *a = &x->attr[x->nattr];
-        a->nlen = (unsigned short)copy_doc_cut(a->name, ATTR_NAME_CAP, a0, (size_t)(a1 - a0), end);
+        a->nlen = (unsigned short)copy_cut(a->name, ATTR_NAME_CAP, a0, (size_t)(a1 - a0), end);
         size_t vlen = (size_t)(p - v0);
         if (!refs) {
             if (vlen > ATTR_VAL_CAP - 1) return fail(x, "bad entity in attribute"), nullptr;
@@ -467,7 +467,7 @@ int start_tag(xmlrd *x, event *ev) {
         p = attribute(x, p);
         if (!p) return x->nattr = 0, XML_EV_ERROR;
     }
-    ev->len = copy_doc_cut(x->name, NAME_CAP, n0, (size_t)(n1 - n0), end);
+    ev->len = copy_cut(x->name, NAME_CAP, n0, (size_t)(n1 - n0), end);
     ev->str = x->name;
     x->depth += self_close ? 0 : 1;
     x->p = p;
@@ -509,7 +509,7 @@ void open_fail(char *err, size_t errn, const char *msg) {
 
 // Refuses DOCTYPE and ENTITY declarations in the prolog before any work is done.
 const char *screen_prolog(const char *s, size_t n) {
-    const char *e = s + (n < 4096 ? n : 4096);
+    const char *e = s + (n < XML_PROLOG_WINDOW ? n : XML_PROLOG_WINDOW);
     const char *q = s;
     for (;;) {
         const char *lt = (const char *)memchr(q, '<', (size_t)(e - q));

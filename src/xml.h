@@ -3,15 +3,13 @@
 
 #include <stddef.h>
 
-constexpr size_t XML_MAX_DOC = 262144;
-constexpr int XML_MAX_DEPTH = 32;
-constexpr int XML_MAX_ATTR = 16;
+#include "capacity.h"
 
 enum { XML_EV_END_DOC = 0, XML_EV_START = 1, XML_EV_END = 2, XML_EV_TEXT = 3, XML_EV_ERROR = -1 };
 
 struct xml_attr_t {
-    char name[64];
-    char val[512];
+    char name[XML_ATTR_NAME_CAP];
+    char val[XML_ATTR_VAL_CAP];
     unsigned short nlen; // strlen(name)
     unsigned short vlen; // strlen(val)
 };
@@ -20,10 +18,10 @@ struct xmlrd {
     const char *p;
     const char *end;
     int depth;
-    char err[128];
+    char err[XML_ERR_CAP];
     int ev;
-    char name[128];
-    char text[2048];
+    char name[XML_NAME_CAP];
+    char text[XML_TEXT_CAP];
     xml_attr_t attr[XML_MAX_ATTR];
     int nattr;
     // End of a CDATA section whose content did not fit one text event; its

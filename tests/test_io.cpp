@@ -12,7 +12,10 @@
 #include "disc_helpers.h"
 #include "discover.h"
 #include "exports.h"
+#include "config.h"
 #include "io.h"
+#include "io_curl.h"
+#include "io_fake.h"
 #include "kvdmc.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "io.h"
+#include "io_curl.h"
 #include "io_http.h"
 #include "mini_http.h"
 

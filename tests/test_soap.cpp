@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "browse.h"
+#include "soap.h"
 #include "cd_server.h"
 #include "exports.h"
 #include "kvdmc.h"
@@ -73,13 +73,13 @@ class Soap : public ::testing::Test {
 TEST(SoapService, FragmentMatchesTheWholeTailWithCase) {
     device_t d = make_device();
     char out[64];
-    EXPECT_EQ(cast_service_url(&d, "AVTransport:1", out, sizeof out), -1);
-    ASSERT_EQ(cast_service_url(&d, "AVTransport:2", out, sizeof out), 0);
+    EXPECT_EQ(soap_service_url(&d, "AVTransport:1", out, sizeof out), -1);
+    ASSERT_EQ(soap_service_url(&d, "AVTransport:2", out, sizeof out), 0);
     EXPECT_STREQ(out, "http://10.0.0.9:8200/ctl/AVT");
-    EXPECT_EQ(cast_service_url(&d, "contentdirectory:1", out, sizeof out), -1);
-    EXPECT_EQ(cast_service_url(&d, "urn:schemas-upnp-org:service:ContentDirectory:1:x", out, sizeof out), -1);
+    EXPECT_EQ(soap_service_url(&d, "contentdirectory:1", out, sizeof out), -1);
+    EXPECT_EQ(soap_service_url(&d, "urn:schemas-upnp-org:service:ContentDirectory:1:x", out, sizeof out), -1);
     char small[8];
-    ASSERT_EQ(cast_service_url(&d, "Directory:1", small, sizeof small), 0);
+    ASSERT_EQ(soap_service_url(&d, "Directory:1", small, sizeof small), 0);
     EXPECT_STREQ(small, "http://");
 }
 
@@ -160,14 +160,14 @@ TEST_F(Soap, FaultsWithSuccessStatusAndWith500) {
         SCOPED_TRACE(status);
         answer(status, cdtest::fault_body(701, "No such object"));
         upnp = 0;
-        EXPECT_EQ(arg("Result", out, sizeof out), -1);
+        EXPECT_EQ(arg("Result", out, sizeof out), KVDMC_E_UPNP);
         EXPECT_STREQ(err, "UPnP error 701: No such object");
         EXPECT_EQ(upnp, 701);
         EXPECT_EQ(kvdmc_last_code(), -6);
     }
     answer(200,
            response("<s:Fault><detail><UPnPError><errorCode>402</errorCode></UPnPError></detail></s:Fault>"));
-    EXPECT_EQ(arg("Result", out, sizeof out), -1);
+    EXPECT_EQ(arg("Result", out, sizeof out), KVDMC_E_UPNP);
     EXPECT_STREQ(err, "UPnP error 402: SOAP fault");
     EXPECT_EQ(upnp, 402);
 }
@@ -188,7 +188,7 @@ TEST_F(Soap, StatusFailuresWithoutFault) {
         SCOPED_TRACE(c.status);
         answer(c.status, c.body);
         upnp = -99;
-        EXPECT_EQ(arg("Result", out, sizeof out), -1);
+        EXPECT_EQ(arg("Result", out, sizeof out), c.code);
         EXPECT_EQ(std::string(err), "HTTP " + std::to_string(c.status) + " from " + CTL);
         EXPECT_EQ(kvdmc_last_code(), c.code);
         EXPECT_EQ(upnp, -99) << "upnp_code is untouched when no fault was read";
@@ -200,13 +200,13 @@ TEST_F(Soap, MissingResponseElementOrBadBody) {
     // A fault without a UPnPError detail is no response either.
     answer(200,
            "<s:Envelope><s:Body><s:Fault><faultcode>s:Client</faultcode></s:Fault></s:Body></s:Envelope>");
-    EXPECT_EQ(arg("Result", out, sizeof out), 2);
+    EXPECT_EQ(arg("Result", out, sizeof out), KVDMC_E_PARSE);
     EXPECT_STREQ(err, "SOAP Browse: no BrowseResponse in the response");
     EXPECT_EQ(kvdmc_last_code(), -9);
     EXPECT_EQ(upnp, 0);
 
     answer(200, "<!DOCTYPE x><x/>");
-    EXPECT_EQ(arg("Result", out, sizeof out), -1);
+    EXPECT_EQ(arg("Result", out, sizeof out), KVDMC_E_PARSE);
     EXPECT_STREQ(err, "DOCTYPE not allowed");
     EXPECT_EQ(kvdmc_last_code(), -9);
 
@@ -215,7 +215,7 @@ TEST_F(Soap, MissingResponseElementOrBadBody) {
     int too_large = 0;
     EXPECT_EQ(
         soap_call(&dev, "ContentDirectory:1", "Browse", "", nullptr, 0, &upnp, &too_large, err, sizeof err),
-        -1);
+        KVDMC_E_PARSE);
     EXPECT_EQ(too_large, 1);
     EXPECT_STREQ(err, "xml over 262144 bytes");
 }
@@ -224,16 +224,16 @@ TEST_F(Soap, EarlyFailuresAndTransportErrors) {
     char out[16];
     EXPECT_EQ(soap_action_arg(&dev, "RenderingControl:1", "GetVolume", "", "CurrentVolume", out, sizeof out,
                               &upnp, err, sizeof err),
-              -1);
+              KVDMC_E_ARG);
     EXPECT_STREQ(err, "device has no RenderingControl:1 service");
-    EXPECT_LT(kvdmc_last_code(), 0);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_ARG);
 
     srv.script = [](const request &, reply *r) {
         r->rc = -1;
         r->err = "connection refused";
         return true;
     };
-    EXPECT_EQ(arg("Result", out, sizeof out), -1);
+    EXPECT_EQ(arg("Result", out, sizeof out), KVDMC_E_NET);
     EXPECT_STREQ(err, "transport: connection refused");
     EXPECT_EQ(kvdmc_last_code(), -3);
 
@@ -241,7 +241,7 @@ TEST_F(Soap, EarlyFailuresAndTransportErrors) {
         r->rc = 7;
         return true;
     };
-    EXPECT_EQ(arg("Result", out, sizeof out), -1);
+    EXPECT_EQ(arg("Result", out, sizeof out), KVDMC_E_NET);
     EXPECT_STREQ(err, "transport: failed");
 
     // Success without a body is a failure; an error text beside a body is released.
@@ -249,7 +249,7 @@ TEST_F(Soap, EarlyFailuresAndTransportErrors) {
         r->no_body = true;
         return true;
     };
-    EXPECT_EQ(arg("Result", out, sizeof out), -1);
+    EXPECT_EQ(arg("Result", out, sizeof out), KVDMC_E_NET);
     EXPECT_STREQ(err, "transport: failed");
     srv.script = [](const request &, reply *r) {
         r->body = response("<Result>ok</Result>");
@@ -263,7 +263,7 @@ TEST_F(Soap, EarlyFailuresAndTransportErrors) {
     quorlin_io get_only = io;
     get_only.http_post = nullptr;
     kvdmc_set_io(&get_only);
-    EXPECT_EQ(arg("Result", out, sizeof out), -1);
+    EXPECT_EQ(arg("Result", out, sizeof out), KVDMC_E_ARG);
     EXPECT_STREQ(err, "no quorlin_io backend");
     EXPECT_LT(kvdmc_last_code(), 0);
 }

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "config.h"
 #include "discover.h"
 #include "exports.h"
 #include "io.h"
@@ -214,7 +215,7 @@ class Ssdp : public ::testing::Test {
     void TearDown() override { kvdmc_set_io(nullptr); }
     int search(int kind, int timeout_ms) {
         char err[256] = "";
-        int rc = ssdp_discover_live(kind, timeout_ms, err, sizeof err);
+        int rc = discover_live(kind, timeout_ms, err, sizeof err);
         EXPECT_EQ(rc, 0) << err;
         return rc;
     }
@@ -343,7 +344,7 @@ TEST_F(Ssdp, SetupFailuresCloseAndReport) {
         plat_guard g(&g_lock);
         strcpy(g_cfg.ssdp_if, "not-an-address");
     }
-    EXPECT_EQ(ssdp_discover_live(1, 100, err, sizeof err), -1);
+    EXPECT_EQ(discover_live(1, 100, err, sizeof err), -1);
     EXPECT_STREQ(err, "bad ssdp_if");
     ASSERT_EQ(kvdmc_config("ssdp_if", "127.0.0.1"), 0);
 
@@ -356,7 +357,7 @@ TEST_F(Ssdp, SetupFailuresCloseAndReport) {
     sa.sin_port = htons(1902);
     ASSERT_EQ(bind(holder, (sockaddr *)&sa, sizeof sa), 0);
     ASSERT_EQ(kvdmc_config("ssdp_port", "1902"), 0);
-    EXPECT_EQ(ssdp_discover_live(1, 100, err, sizeof err), -3);
+    EXPECT_EQ(discover_live(1, 100, err, sizeof err), -3);
     EXPECT_EQ(std::string(err), "bind 1902: " + std::to_string(TSOCK_PORT_TAKEN));
     tsock_close(holder);
     EXPECT_EQ(open_fds(), fds);

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "config.h"
 #include "discover.h"
 #include "exports.h"
 #include "kvdmc.h"

@@ -1,10 +1,11 @@
 // DIDL-Lite parser: one pass of the pull reader into the fixed item table.
-#include <limits.h>
-#include <stdlib.h>
+#include "didl.h"
+
 #include <string.h>
 
-#include "browse.h"
 #include "copy_bytes.h"
+#include "textread.h"
+#include "util.h"
 #include "xml.h"
 
 didl_item g_item[ITEM_MAX];
@@ -26,75 +27,39 @@ int class_kind(const char *cls) {
 
 namespace {
 
-// Copies at most max bytes, backing off so a multi-byte UTF-8 sequence is never
-// split: a cut title must still be valid text in the JSON the host reads.
-void copy_text(char *dst, size_t max, const char *src, size_t len) {
-    if (len > max) {
-        size_t cut = max;
-        // Step back over continuation bytes to the lead byte of the cut sequence.
-        size_t k = cut;
-        while (k > 0 && k > cut - 4 && ((unsigned char)src[k] & 0xC0) == 0x80) k--;
-        if (((unsigned char)src[k] & 0xC0) == 0x80 || k == cut) {
-            len = cut; // not UTF-8 there, or the cut falls on a boundary
-        } else {
-            len = k;
-        }
-    }
+// Copies at most max bytes of src, never splitting a UTF-8 sequence: a cut title
+// must still be valid text in the JSON the host reads. Returns the length kept.
+size_t copy_text(char *dst, size_t max, const char *src, size_t len) {
+    len = utf8_cut(src, len, max);
     copy_bytes(dst, src, len);
-    dst[len] = 0;
-}
-
-// An attribute value cut to cap - 1 bytes as str_copy cuts it; len is its
-// whole length. Returns the length kept.
-size_t copy_cut(char *dst, size_t cap, const char *v, size_t len) {
-    if (len > cap - 1) len = cap - 1;
-    copy_bytes(dst, v, len);
     dst[len] = 0;
     return len;
 }
 
-// Leading decimal integer; 0 when none; saturates at INT_MAX.
-int read_count(const char *s) {
-    if (!s) return 0;
-    long long v = 0;
-    bool neg = false;
-    if (*s == '-' || *s == '+') neg = *s++ == '-';
-    if (*s < '0' || *s > '9') return 0;
-    for (; *s >= '0' && *s <= '9'; s++) {
-        v = v * 10 + (*s - '0');
-        if (v > INT_MAX) v = INT_MAX;
-    }
-    return neg ? 0 : (int)v;
+// The same into a buffer of cap bytes.
+size_t copy_cut(char *dst, size_t cap, const char *v, size_t len) {
+    return copy_text(dst, cap - 1, v, len);
 }
 
-// Base-10 signed 64-bit integer as strtoll reads it (leading blanks, a sign,
-// saturation); 0 when there is no number.
+// childCount: a sign and digits, saturating; a negative count or none is 0.
+int read_count(const char *s) {
+    int64_t v = 0;
+    if (s) read_int(&s, nullptr, INT32_MAX, &v, INT_SIGN);
+    return v < 0 ? 0 : (int)v;
+}
+
+// A resource size as strtoll reads it, saturating; 0 when there is no number.
 int64_t read_size(const char *s) {
-    if (!s) return 0;
-    while (*s == ' ' || (*s >= '\t' && *s <= '\r')) s++;
-    bool neg = *s == '-';
-    if (*s == '-' || *s == '+') s++;
-    uint64_t v = 0;
-    const uint64_t lim = neg ? (uint64_t)INT64_MAX + 1 : (uint64_t)INT64_MAX;
-    for (; *s >= '0' && *s <= '9'; s++) {
-        unsigned d = (unsigned)(*s - '0');
-        if (v > (lim - d) / 10) {
-            v = lim;
-            while (*s >= '0' && *s <= '9') s++;
-            break;
-        }
-        v = v * 10 + d;
-    }
-    return neg ? (int64_t)(0 - v) : (int64_t)v;
+    return leading_int(s, INT64_MAX);
 }
 
 // The lengths ride along so that no copy has to measure its source again.
 struct pending_res {
-    char pi[256];
-    char size[32];
-    char dur[40];
-    char resol[32];
-    char url[1024];
+    char pi[ITEM_PROTOCOL_INFO_CAP];
+    char size[ITEM_RES_ATTR_CAP];
+    char dur[ITEM_DURATION_READ_CAP];
+    char resol[ITEM_RES_ATTR_CAP];
+    char url[ITEM_URL_CAP];
     size_t pi_n, dur_n, resol_n, url_n;
 };
 
@@ -167,7 +132,7 @@ bool is_http_get(const char *s) {
 }
 
 void add_res_to(didl_item *it, const pending_res &r) {
-    char proto[64], mime[128];
+    char proto[ITEM_PROTOCOL_CAP], mime[ITEM_MIME_CAP];
     split_protocol_info(r.pi, proto, sizeof proto, mime, sizeof mime);
     if (is_sub_pi(r.pi, r.pi_n)) {
         add_sub(it, r.url, r.url_n, mime);
@@ -179,7 +144,7 @@ void add_res_to(didl_item *it, const pending_res &r) {
     copy_cut(it->res_url, sizeof it->res_url, r.url, r.url_n);
     str_copy(it->res_mime, sizeof it->res_mime, mime);
     str_copy(it->res_protocol, sizeof it->res_protocol, proto);
-    copy_text(it->res_protocol_info, 250, r.pi, r.pi_n);
+    copy_text(it->res_protocol_info, ITEM_PROTOCOL_INFO_CUT, r.pi, r.pi_n);
     it->res_size = size;
     copy_cut(it->res_duration, sizeof it->res_duration, r.dur, r.dur_n);
     copy_cut(it->res_resolution, sizeof it->res_resolution, r.resol, r.resol_n);
@@ -281,11 +246,11 @@ int parse(const char *didl, char *err, size_t errn) {
         if (ev == XML_EV_TEXT) {
             if (!cur) continue;
             if (in_title)
-                copy_text(cur->title, 250, nm, nl);
+                copy_text(cur->title, ITEM_TITLE_CUT, nm, nl);
             else if (in_class)
-                copy_text(cur->klass, 90, nm, nl);
+                copy_text(cur->klass, ITEM_CLASS_CUT, nm, nl);
             else if (in_date)
-                copy_text(cur->date, 31, nm, nl);
+                copy_text(cur->date, ITEM_DATE_CAP - 1, nm, nl);
             else if (in_res)
                 pr.url_n = copy_cut(pr.url, sizeof pr.url, nm, nl);
             else if (in_caption)

@@ -1,14 +1,16 @@
 // SOAP 1.1 action client: one POST per action, output arguments and UPnP faults read in one pass.
+#include "soap.h"
+
 #include <limits.h>
-#include <stdlib.h>
 #include <string.h>
 
-#include "browse.h"
 #include "exports.h"
 #include "io.h"
+#include "protocol.h"
+#include "textread.h"
 #include "xml.h"
 
-int cast_service_url(const device_t *d, const char *svc_frag, char *out, size_t n) {
+int soap_service_url(const device_t *d, const char *svc_frag, char *out, size_t n) {
     if (!d || !svc_frag) return -1;
     size_t fl = strlen(svc_frag);
     int nsvc = d->nsvc < 0 ? 0 : d->nsvc > DEVICE_MAX_SVC ? DEVICE_MAX_SVC : d->nsvc;
@@ -21,6 +23,16 @@ int cast_service_url(const device_t *d, const char *svc_frag, char *out, size_t 
         }
     }
     return -1;
+}
+
+void soap_pick_version(const device_t *d, const char *kind, int max_version, int fallback, char *frag,
+                       size_t n) {
+    char url[8];
+    for (int v = 1; v <= max_version; v++) {
+        str_fmt(frag, n, "%s:%d", kind, v);
+        if (soap_service_url(d, frag, url, sizeof url) == 0) return;
+    }
+    str_fmt(frag, n, "%s:%d", kind, fallback);
 }
 
 namespace {
@@ -37,9 +49,9 @@ const char *local_name(const char *q, char *buf, size_t cap) {
 struct soap_reader {
     soap_out *outs;
     int nout;
-    char resp_name[80];
-    char code[16] = "";
-    char desc[128] = "";
+    char resp_name[SOAP_NAME_CAP];
+    char code[SOAP_FAULT_CODE_CAP] = "";
+    char desc[SOAP_FAULT_DESC_CAP] = "";
     bool fault = false;
     bool in_desc = false;
     field_state fs = F_IDLE;
@@ -91,7 +103,7 @@ struct soap_reader {
         if (fs == F_CODE)
             str_copyn(code, sizeof code, t, len);
         else if (in_desc)
-            str_copyn(desc, 121, t, len);
+            str_copyn(desc, SOAP_FAULT_DESC_CUT + 1, t, len);
         else if (fs == F_ARG)
             append(t, len);
     }
@@ -140,7 +152,7 @@ int read_response(const char *body, soap_reader &rd, int *too_large, char *err, 
     }
     const char *nm;
     size_t nl;
-    char lbuf[128];
+    char lbuf[XML_NAME_CAP];
     int ev;
     // A reader error only ends the reading; what was gathered decides.
     while ((ev = xml_next(x, &nm, &nl)) > 0) {
@@ -171,9 +183,10 @@ void clear_outs(soap_out *outs, int nout) {
     }
 }
 
-int fail(int code, int result) {
+// Every outcome of a call is recorded as the last code and returned.
+int done(int code) {
     set_code(code);
-    return result;
+    return code;
 }
 
 } // namespace
@@ -186,42 +199,42 @@ int soap_call(const device_t *d, const char *svc_frag, const char *action, const
     if (too_large) *too_large = 0;
     if (nout < 0 || (nout > 0 && !outs)) nout = 0;
     clear_outs(outs, nout);
-    char url[768];
-    if (cast_service_url(d, svc_frag, url, sizeof url) != 0) {
+    char url[SOAP_URL_CAP];
+    if (soap_service_url(d, svc_frag, url, sizeof url) != 0) {
         str_fmt(err, errn, "device has no %s service", svc_frag ? svc_frag : "");
-        return fail(KVDMC_E_ARG, -1);
+        return done(KVDMC_E_ARG);
     }
-    char stype[160];
-    str_fmt(stype, sizeof stype, "urn:schemas-upnp-org:service:%s", svc_frag);
-    char ct[384];
+    char stype[SOAP_TYPE_CAP];
+    str_fmt(stype, sizeof stype, "%s%s", SERVICE_TYPE_PREFIX, svc_frag);
+    char ct[SOAP_HEADERS_CAP];
     str_fmt(ct, sizeof ct, "text/xml; charset=\"utf-8\"\r\nSOAPACTION: \"%s#%s\"", stype, action);
 
     const quorlin_io *io = kvdmc_io_current();
     if (!io || !io->http_post) {
         str_copy(err, errn, "no quorlin_io backend");
-        return fail(KVDMC_E_ARG, -1);
+        return done(KVDMC_E_ARG);
     }
     transport_reply reply;
     reply.io = io;
     int code = 0;
     {
         sbuf_scoped req;
-        sb_puts(&req, "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
-                      "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-                      "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body>");
-        sb_printf(&req, "<u:%s xmlns:u=\"%s\">", action, stype);
+        sb_printf(&req,
+                  "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope xmlns:s=\"%s\" "
+                  "s:encodingStyle=\"%s\"><s:Body><u:%s xmlns:u=\"%s\">",
+                  SOAP_ENVELOPE_NS, SOAP_ENCODING, action, stype);
         sb_puts(&req, args);
         sb_printf(&req, "</u:%s></s:Body></s:Envelope>", action);
         if (req.b.oom) {
             str_copy(err, errn, "SOAP request out of memory");
-            return fail(KVDMC_E_NOMEM, -1);
+            return done(KVDMC_E_NOMEM);
         }
         char *terr = nullptr;
         int r = io->http_post(io->ctx, url, req.str(), ct, &reply.body, &code, &terr);
         if (r != 0 || !reply.body) {
             str_fmt(err, errn, "transport: %s", terr ? terr : "failed");
             io_release(io, terr);
-            return fail(KVDMC_E_NET, -1);
+            return done(KVDMC_E_NET);
         }
         io_release(io, terr);
     }
@@ -233,41 +246,40 @@ int soap_call(const device_t *d, const char *svc_frag, const char *action, const
     auto fault = [&](const soap_reader &f) {
         clear_outs(outs, nout);
         // A code that does not fit an int must not wrap into a meaningful one.
-        long long v = strtoll(f.code, nullptr, 10);
-        *upnp_code = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
+        *upnp_code = (int)leading_int(f.code, INT_MAX);
         str_fmt(err, errn, "UPnP error %s: %s", f.code, f.desc[0] ? f.desc : "SOAP fault");
-        return fail(KVDMC_E_UPNP, -1);
+        return done(KVDMC_E_UPNP);
     };
     bool ok_status = code >= 200 && code <= 299;
     if (!ok_status) {
         // Servers send their faults with 500 (some with 501): read the body for
         // one, except for the authentication refusals.
-        char rerr[128];
+        char rerr[XML_ERR_CAP];
         if (code != 401 && code != 403 && read_response(reply.body, rd, nullptr, rerr, sizeof rerr) == 0 &&
             rd.code[0])
             return fault(rd);
         clear_outs(outs, nout);
         str_fmt(err, errn, "HTTP %ld from %s", (long)code, url);
-        return fail(code == 401 || code == 403 ? KVDMC_E_AUTH : KVDMC_E_NET, -1);
+        return done(code == 401 || code == 403 ? KVDMC_E_AUTH : KVDMC_E_NET);
     }
 
     *upnp_code = 0;
     if (read_response(reply.body, rd, too_large, err, errn) != 0) {
         clear_outs(outs, nout);
-        return fail(KVDMC_E_PARSE, -1);
+        return done(KVDMC_E_PARSE);
     }
     if (rd.code[0]) return fault(rd);
     if (!rd.seen_resp) {
         clear_outs(outs, nout);
         str_fmt(err, errn, "SOAP %s: no %s in the response", action, rd.resp_name);
-        return fail(KVDMC_E_PARSE, 2);
+        return done(KVDMC_E_PARSE);
     }
     if (rd.oom_arg >= 0) {
         str_fmt(err, errn, "SOAP %s out of memory", outs[rd.oom_arg].name);
         clear_outs(outs, nout);
-        return fail(KVDMC_E_PARSE, -1);
+        return done(KVDMC_E_PARSE);
     }
-    return fail(0, 0);
+    return done(0);
 }
 
 int soap_action_args(const device_t *d, const char *svc_frag, const char *action, const char *args,

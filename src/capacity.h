@@ -1,0 +1,92 @@
+// Every fixed capacity of the component in one place: table sizes, the sizes of fixed
+// text fields and the cuts applied to them, input bounds and buffer sizes. A "_CAP" is
+// a buffer size including the NUL; a "_CUT" is the most bytes of text a field keeps.
+#pragma once
+
+#include <stddef.h>
+
+// ---- reporting
+constexpr size_t REPORT_ERR_CAP = 1024; // the last-error text
+constexpr size_t ERR_CAP = 256;         // message buffers of internal operations
+
+// ---- configuration
+constexpr size_t CFG_ADDR_CAP = 64; // ssdp_group, ssdp_if
+
+// ---- SSDP
+constexpr size_t SSDP_DATAGRAM_MAX = 4096; // longer datagrams are not SSDP
+constexpr size_t SSDP_ST_CAP = 160;
+constexpr size_t SSDP_USN_CAP = 240;
+constexpr size_t SSDP_LOCATION_CAP = 512;
+constexpr size_t SSDP_SEARCH_CAP = 512; // one M-SEARCH request
+
+// ---- device descriptions and the device table
+constexpr int DEVICE_TABLE_ROWS = 64;
+constexpr int DEVICE_MAX_SVC = 8;
+constexpr size_t DEVICE_KEY_CAP = 80; // UDN and its lower-cased key
+constexpr size_t DEVICE_TEXT_CAP = 128;
+constexpr size_t DEVICE_NAME_CUT = 120; // friendly name, manufacturer, model
+constexpr size_t DEVICE_DLNADOC_CAP = 64;
+constexpr size_t DEVICE_DLNADOC_CUT = 60;
+constexpr size_t DEVICE_URL_CAP = 512;   // LOCATION and URLBase
+constexpr size_t SERVICE_TEXT_CAP = 128; // service type and id
+constexpr size_t SERVICE_URL_CAP = 256;  // control, event and SCPD URLs
+constexpr size_t URL_RESOLVED_CAP = 1280;
+constexpr size_t URL_HOST_CAP = 256;
+constexpr size_t URL_SCHEME_CAP = 16;
+constexpr size_t URL_PATH_MAX = 1023;
+
+// ---- XML reader
+constexpr size_t XML_MAX_DOC = 262144;
+constexpr int XML_MAX_DEPTH = 32;
+constexpr int XML_MAX_ATTR = 16;
+constexpr size_t XML_NAME_CAP = 128;
+constexpr size_t XML_TEXT_CAP = 2048; // one text event; longer runs come as several
+constexpr size_t XML_ATTR_NAME_CAP = 64;
+constexpr size_t XML_ATTR_VAL_CAP = 512;
+constexpr size_t XML_ERR_CAP = 128;
+constexpr size_t XML_PROLOG_WINDOW = 4096; // where DOCTYPE and ENTITY are looked for
+constexpr size_t XML_TEXT_WINDOW = 32768;  // how far one text event searches for its end
+
+// ---- SOAP
+constexpr size_t SOAP_URL_CAP = 768;
+constexpr size_t SOAP_TYPE_CAP = 160;
+constexpr size_t SOAP_HEADERS_CAP = 384;
+constexpr size_t SOAP_NAME_CAP = 80; // "<action>Response"
+constexpr size_t SOAP_FAULT_CODE_CAP = 16;
+constexpr size_t SOAP_FAULT_DESC_CAP = 128;
+constexpr size_t SOAP_FAULT_DESC_CUT = 120;
+constexpr size_t SOAP_FRAG_CAP = 40; // "<service kind>:<version>"
+
+// ---- DIDL-Lite items
+constexpr int ITEM_MAX = 4096;
+constexpr int ITEM_MAX_SUB = 8;
+constexpr size_t ITEM_ID_CAP = 80;
+constexpr size_t ITEM_TITLE_CAP = 256;
+constexpr size_t ITEM_TITLE_CUT = 250;
+constexpr size_t ITEM_CLASS_CAP = 96;
+constexpr size_t ITEM_CLASS_CUT = 90;
+constexpr size_t ITEM_DATE_CAP = 32;
+constexpr size_t ITEM_URL_CAP = 1024;
+constexpr size_t ITEM_MIME_CAP = 128;
+constexpr size_t ITEM_PROTOCOL_CAP = 64;
+constexpr size_t ITEM_PROTOCOL_INFO_CAP = 256;
+constexpr size_t ITEM_PROTOCOL_INFO_CUT = 250;
+constexpr size_t ITEM_RES_ATTR_CAP = 32; // duration, resolution, size as read
+constexpr size_t ITEM_DURATION_READ_CAP = 40;
+
+// ---- Browse and its cache
+constexpr int BROWSE_CACHE_SLOTS = 8;
+constexpr size_t BROWSE_CACHE_DIDL = 32768; // larger results are not cached
+constexpr size_t BROWSE_COUNT_CAP = 32;     // NumberReturned, TotalMatches, UpdateID as read
+constexpr size_t BEST_URL_CAP = 1200;
+
+// ---- casting
+constexpr int CAST_ALLOW_MAX = 32;
+constexpr size_t CAST_ERRN = ERR_CAP; // every casting operation's error buffer
+constexpr size_t CAST_ARGS_CAP = 256;
+constexpr size_t CAST_VALUE_CAP = 64; // RenderingControl values, renderer times
+
+// ---- HTTP transports
+constexpr size_t HTTP_BODY_CAP = 8u << 20;
+constexpr long HTTP_CONNECT_MS = 2000;
+constexpr long HTTP_TOTAL_MS = 10000;
