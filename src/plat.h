@@ -63,6 +63,9 @@ int plat_sock_local_port(sock_t s);
 int plat_poll1(sock_t s, int want, int timeout_ms);
 // Dotted-quad text of an address into out (at least 16 bytes).
 void plat_addr_text(uint32_t addr, char *out, int n);
+// Addresses of the up, multicast-capable IPv4 interfaces other than loopback (the
+// loopback ones when there is no other), at most max of them; returns their number.
+int plat_ipv4_interfaces(uint32_t *out, int max);
 // Binds a socket that is to receive the datagrams of multicast `group` joined on `ifaddr`.
 // Group datagrams reach only sockets bound to the wildcard or (POSIX) the group address,
 // never one bound to an interface address, so the interface is chosen by the join alone.

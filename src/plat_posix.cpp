@@ -3,6 +3,8 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -177,4 +179,24 @@ int plat_sock_bind_group(sock_t s, uint32_t group, uint32_t ifaddr, int port) {
     // fallback for a stack that refuses to bind a group address.
     if (plat_sock_bind(s, group, port) == 0) return 0;
     return plat_sock_bind(s, 0, port);
+}
+
+int plat_ipv4_interfaces(uint32_t *out, int max) {
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) return 0;
+    int n = 0;
+    for (int pass = 0; pass < 2 && n == 0; pass++) {
+        bool loopback = pass == 1;
+        for (ifaddrs *i = list; i && n < max; i = i->ifa_next) {
+            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+            unsigned f = i->ifa_flags;
+            if (!(f & IFF_UP) || !(f & IFF_MULTICAST) || ((f & IFF_LOOPBACK) != 0) != loopback) continue;
+            uint32_t a = ((const sockaddr_in *)(const void *)i->ifa_addr)->sin_addr.s_addr;
+            bool seen = false;
+            for (int k = 0; k < n; k++) seen = seen || out[k] == a;
+            if (!seen) out[n++] = a;
+        }
+    }
+    freeifaddrs(list);
+    return n;
 }

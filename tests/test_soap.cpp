@@ -23,6 +23,7 @@ device_t make_device() {
     device_t d;
     memset(&d, 0, sizeof d);
     str_copy(d.udn, sizeof d.udn, "uuid:soap-1");
+    str_copy(d.location, sizeof d.location, "http://10.0.0.9:8200/rootDesc.xml");
     auto add = [&](const char *type, const char *ctl) {
         device_service &s = d.svc[d.nsvc++];
         str_copy(s.type, sizeof s.type, type);
