@@ -1,11 +1,13 @@
 // Windows half of the platform layer: Winsock 2.2, recursive critical sections, one-time
-// initialisation records, the tick count, Sleep and WSAPoll.
+// initialisation records, the tick count, Sleep, WSAPoll and the IP helper's adapter list.
 // winsock2.h must come before windows.h, or the Winsock 1 option values are used.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <iphlpapi.h>
 #include <windows.h>
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "plat.h"
@@ -184,4 +186,38 @@ int plat_sock_bind_group(sock_t s, uint32_t group, uint32_t ifaddr, int port) {
     // that a socket bound to an interface address never sees group datagrams); the join
     // alone picks the interface.
     return plat_sock_bind(s, 0, port);
+}
+
+int plat_ipv4_interfaces(uint32_t *out, int max) {
+    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    ULONG size = 16384;
+    IP_ADAPTER_ADDRESSES *list = nullptr;
+    ULONG r = ERROR_BUFFER_OVERFLOW;
+    // The list may grow between the sizing call and the next: a few tries, then give up.
+    for (int tries = 0; tries < 3 && r == ERROR_BUFFER_OVERFLOW; tries++) {
+        free(list);
+        list = (IP_ADAPTER_ADDRESSES *)malloc(size);
+        if (!list) return 0;
+        r = GetAdaptersAddresses(AF_INET, flags, nullptr, list, &size);
+    }
+    int n = 0;
+    if (r == NO_ERROR) {
+        for (int pass = 0; pass < 2 && n == 0; pass++) {
+            bool loopback = pass == 1;
+            for (IP_ADAPTER_ADDRESSES *a = list; a && n < max; a = a->Next) {
+                if (a->OperStatus != IfOperStatusUp || (a->Flags & IP_ADAPTER_NO_MULTICAST)) continue;
+                if ((a->IfType == IF_TYPE_SOFTWARE_LOOPBACK) != loopback) continue;
+                for (IP_ADAPTER_UNICAST_ADDRESS *u = a->FirstUnicastAddress; u && n < max; u = u->Next) {
+                    const sockaddr *sa = u->Address.lpSockaddr;
+                    if (!sa || sa->sa_family != AF_INET) continue;
+                    uint32_t addr = ((const sockaddr_in *)(const void *)sa)->sin_addr.s_addr;
+                    bool seen = false;
+                    for (int k = 0; k < n; k++) seen = seen || out[k] == addr;
+                    if (!seen) out[n++] = addr;
+                }
+            }
+        }
+    }
+    free(list);
+    return n;
 }

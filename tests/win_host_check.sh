@@ -64,7 +64,7 @@ objdump=x86_64-w64-mingw32-objdump
 imports=$("$objdump" -p "$build/kvdmc-cli.exe" | grep 'DLL Name:')
 grep -q 'DLL Name: kvdmc.dll' <<<"$imports" || fail "kvdmc-cli.exe does not import kvdmc.dll"
 imports=$("$objdump" -p "$build/kvdmc.exe" "$build/kvdmc.dll" | grep 'DLL Name:')
-if grep -viE 'kernel32|msvcrt|winhttp|ws2_32' <<<"$imports"; then
+if grep -viE 'kernel32|msvcrt|winhttp|ws2_32|iphlpapi' <<<"$imports"; then
     fail "kvdmc.exe or kvdmc.dll needs a DLL that Windows does not ship"
 fi
 
