@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string_view>
+
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -359,7 +361,8 @@ XML_COLD int cdata_part(xmlrd *x, event *ev) {
 
 const char *find2(const char *p, const char *end, const char *pat, size_t n) {
     if (p >= end) return nullptr;
-    return (const char *)memmem(p, (size_t)(end - p), pat, n);
+    size_t at = std::string_view(p, (size_t)(end - p)).find(std::string_view(pat, n));
+    return at == std::string_view::npos ? nullptr : p + at;
 }
 
 // "<!" at the cursor: comment (skipped, returns 0), CDATA (text event) or a refused declaration.
