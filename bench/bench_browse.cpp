@@ -131,10 +131,11 @@ void BM_ItemJson4096(benchmark::State &st) {
     {
         // Sixteen pages, as a browse would append them.
         plat_guard g(&g_lock);
+        int objects;
         for (int first = 0; first < ITEM_MAX; first += 256) {
             std::string d = docs::music_page(256, first);
-            int r =
-                first ? didl_parse_more(d.c_str(), err, sizeof err) : didl_parse(d.c_str(), err, sizeof err);
+            int r = first ? didl_parse_more(d.c_str(), &objects, err, sizeof err)
+                          : didl_parse(d.c_str(), err, sizeof err);
             if (r != first + 256) st.SkipWithError(err);
         }
     }

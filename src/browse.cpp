@@ -196,7 +196,7 @@ int browse_children(const device_t *d, const char *udn, const char *oid, int sta
                             {"UpdateID", uid, sizeof uid, nullptr, 0}};
         sb_reset(&args);
         browse_args(&args, oid, "BrowseDirectChildren", index, page);
-        int code = 0, too_large = 0;
+        int code = 0, too_large = 0, objects = 0;
         int r = soap_call(d, frag, "Browse", args.str(), outs, 4, &code, &too_large, err, errn);
         if (r != 0 && too_large && page > 1) {
             // The page did not fit the reader's bound: ask for half as many,
@@ -217,8 +217,8 @@ int browse_children(const device_t *d, const char *udn, const char *oid, int sta
         uint32_t up = (uint32_t)leading_int(uid, INT64_MAX);
         {
             plat_guard g(&g_lock);
-            int pr = index == start ? didl_parse(result.str(), err, errn)
-                                    : didl_parse_more(result.str(), err, errn);
+            if (index == start) reset_items();
+            int pr = didl_parse_more(result.str(), &objects, err, errn);
             if (pr < 0) {
                 set_code(KVDMC_E_PARSE);
                 return -1;
@@ -226,8 +226,9 @@ int browse_children(const device_t *d, const char *udn, const char *oid, int sta
             g_total_matches = (int)tm;
             g_update_id = (int)up;
         }
-        // A negative count would walk backwards for ever.
-        if (returned <= 0) break;
+        // A negative count would walk backwards for ever, and a page without a single
+        // object, whatever it claims, would make every further request just as empty.
+        if (returned <= 0 || objects == 0) break;
         // Near the top of the int range the index stops there, which ends paging at the cap.
         if (returned > (int64_t)INT_MAX - index) returned = (int64_t)INT_MAX - index;
         index += (int)returned;

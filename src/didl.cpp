@@ -36,6 +36,12 @@ size_t copy_text(char *dst, size_t max, const char *src, size_t len) {
     return len;
 }
 
+// Appends one text event to a field that holds `have` bytes, keeping at most max bytes
+// in all: an element's text may come as several events (long runs, CDATA, comments).
+size_t append_text(char *dst, size_t max, size_t have, const char *src, size_t len) {
+    return have >= max ? have : have + copy_text(dst + have, max - have, src, len);
+}
+
 // The same into a buffer of cap bytes.
 size_t copy_cut(char *dst, size_t cap, const char *v, size_t len) {
     return copy_text(dst, cap - 1, v, len);
@@ -228,14 +234,17 @@ elem classify(const char *q, size_t n) {
     }
 }
 
-int parse(const char *didl, char *err, size_t errn) {
+int parse(const char *didl, int *objects, char *err, size_t errn) {
+    *objects = 0;
     xmlrd *x = xml_open_str(didl, err, errn);
     if (!x) return -1;
     didl_item *cur = nullptr;
     bool in_title = false, in_class = false, in_date = false, in_res = false, in_caption = false;
+    size_t fill = 0; // bytes of the open field's text so far
     pending_res pr;
     pr.url[0] = 0;
     pr.pi_n = pr.dur_n = pr.resol_n = pr.url_n = 0;
+    char caption[ITEM_URL_CAP];
     const char *nm;
     size_t nl;
     int ev;
@@ -246,15 +255,15 @@ int parse(const char *didl, char *err, size_t errn) {
         if (ev == XML_EV_TEXT) {
             if (!cur) continue;
             if (in_title)
-                copy_text(cur->title, ITEM_TITLE_CUT, nm, nl);
+                fill = append_text(cur->title, ITEM_TITLE_CUT, fill, nm, nl);
             else if (in_class)
-                copy_text(cur->klass, ITEM_CLASS_CUT, nm, nl);
+                fill = append_text(cur->klass, ITEM_CLASS_CUT, fill, nm, nl);
             else if (in_date)
-                copy_text(cur->date, ITEM_DATE_CAP - 1, nm, nl);
+                fill = append_text(cur->date, ITEM_DATE_CAP - 1, fill, nm, nl);
             else if (in_res)
-                pr.url_n = copy_cut(pr.url, sizeof pr.url, nm, nl);
+                pr.url_n = append_text(pr.url, sizeof pr.url - 1, pr.url_n, nm, nl);
             else if (in_caption)
-                add_sub(cur, nm, nl, "text/srt");
+                fill = append_text(caption, sizeof caption - 1, fill, nm, nl);
             continue;
         }
         elem e = classify(nm, nl);
@@ -266,6 +275,7 @@ int parse(const char *didl, char *err, size_t errn) {
             if (e == E_ITEM || e == E_CONTAINER) {
                 in_title = in_class = in_date = in_res = in_caption = false;
                 cur = nullptr;
+                ++*objects;
                 if (g_nitem >= ITEM_MAX) {
                     g_partial = 1;
                     continue;
@@ -279,6 +289,7 @@ int parse(const char *didl, char *err, size_t errn) {
                 continue;
             }
             if (!cur || empty) continue;
+            fill = 0;
             switch (e) {
             case E_TITLE:
                 in_title = true;
@@ -302,6 +313,7 @@ int parse(const char *didl, char *err, size_t errn) {
                 break;
             }
             case E_CAPTION:
+                caption[0] = 0;
                 in_caption = true;
                 break;
             default:
@@ -325,6 +337,7 @@ int parse(const char *didl, char *err, size_t errn) {
             in_date = false;
             break;
         case E_CAPTION:
+            if (in_caption && cur && fill) add_sub(cur, caption, fill, "text/srt");
             in_caption = false;
             break;
         case E_RES:
@@ -376,9 +389,10 @@ void split_protocol_info(const char *pi, char *proto, size_t pn, char *mime, siz
 
 int didl_parse(const char *didl, char *err, size_t errn) {
     reset_items();
-    return parse(didl, err, errn);
+    int objects;
+    return parse(didl, &objects, err, errn);
 }
 
-int didl_parse_more(const char *didl, char *err, size_t errn) {
-    return parse(didl, err, errn);
+int didl_parse_more(const char *didl, int *objects, char *err, size_t errn) {
+    return parse(didl, objects, err, errn);
 }

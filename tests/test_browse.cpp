@@ -229,16 +229,27 @@ TEST_F(Browse, FaultsByModeAndStatus) {
 }
 
 TEST_F(Browse, HostileCountsAndFaultCodes) {
-    // A server that claims items it never sends, asked from near the top of the index range:
-    // paging stops at the cap instead of wrapping to negative indexes.
-    srv.script = [&](const request &, reply *r) {
-        r->body = docs::browse_response(docs::didl_open() + "</DIDL-Lite>", 10, 0, 1);
+    // A server that claims more items than it sends, asked from near the top of the index
+    // range: paging stops at the cap instead of wrapping to negative indexes.
+    srv.script = [&](const request &q, reply *r) {
+        r->body = docs::browse_response(docs::didl(docs::track("x", q.start)), 10, 0, 1);
         return true;
     };
-    EXPECT_EQ(kvdmc_browse(UDN, "x", 2147483642, 0, 0), 0);
+    EXPECT_EQ(kvdmc_browse(UDN, "x", 2147483642, 0, 0), 1);
     EXPECT_EQ(kvdmc_last_code(), -8);
     for (int start : starts()) EXPECT_GE(start, 0);
     EXPECT_LE(srv.request_count(), 2u);
+
+    // One that claims items on every page but sends none: the first empty page ends the
+    // browse, instead of one request per claimed item up to the cap.
+    srv.clear_log();
+    srv.script = [&](const request &, reply *r) {
+        r->body = docs::browse_response(docs::didl_open() + "</DIDL-Lite>", 1, 0, 1);
+        return true;
+    };
+    EXPECT_EQ(kvdmc_browse(UDN, "y", 0, 0, 0), 0);
+    EXPECT_EQ(kvdmc_last_code(), 0);
+    EXPECT_EQ(srv.request_count(), 1u);
 
     // A fault code beyond int must not wrap into the "no such object" range.
     srv.script = [&](const request &, reply *r) {

@@ -163,6 +163,27 @@ TEST(Didl, CutsKeepWholeUtf8Characters) {
     EXPECT_EQ(strlen(g_item[0].title), 249u);
 }
 
+// An element's text can come as several events: longer than one event holds, or
+// broken by a comment or CDATA. The field keeps its beginning, not its last piece.
+TEST(Didl, TextOfSeveralEventsIsJoined) {
+    std::string letters = "x";
+    for (int i = 0; i < 4000; i++) letters += "\xE3\x81\x82"; // far beyond one text event
+    std::string caption(3000, 'c');
+    ASSERT_EQ(
+        parse("<item id=\"1\"><dc:title>" + letters +
+              "</dc:title><upnp:class>object.<!-- x -->item"
+              "</upnp:class><dc:date><![CDATA[2021]]>-03-04</dc:date><res protocolInfo=\"http-get:*:a/b:*\">"
+              "http://h/<![CDATA[a]]>b</res><sec:CaptionInfoEx>" +
+              caption + "</sec:CaptionInfoEx></item>"),
+        1);
+    EXPECT_EQ(std::string(g_item[0].title), letters.substr(0, 1 + 83 * 3));
+    EXPECT_STREQ(g_item[0].klass, "object.item");
+    EXPECT_STREQ(g_item[0].date, "2021-03-04");
+    EXPECT_STREQ(g_item[0].res_url, "http://h/ab");
+    ASSERT_EQ(g_item[0].nsub, 1) << "one caption element is one subtitle";
+    EXPECT_EQ(std::string(g_item[0].sub[0].url), caption.substr(0, ITEM_URL_CAP - 1));
+}
+
 TEST(Didl, FailuresAndTheItemCap) {
     char err[256];
     ASSERT_EQ(parse("<item id=\"1\"/><item id=\"2\"/>"), 2);
@@ -184,7 +205,9 @@ TEST(Didl, FailuresAndTheItemCap) {
 
     // The continuation parse appends; the plain parse starts over.
     ASSERT_EQ(parse("<item id=\"p1\"/>"), 1);
-    EXPECT_EQ(didl_parse_more(doc("<item id=\"p2\"/>").c_str(), err, sizeof err), 2);
+    int objects = -1;
+    EXPECT_EQ(didl_parse_more(doc("<item id=\"p2\"/>").c_str(), &objects, err, sizeof err), 2);
+    EXPECT_EQ(objects, 1);
     EXPECT_STREQ(g_item[1].id, "p2");
     EXPECT_EQ(g_total_matches, -1);
 }
