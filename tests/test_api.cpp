@@ -38,17 +38,17 @@ TEST(Frame, ParseSsdpFailuresKeepJson) {
     ASSERT_EQ(kvdmc_parse_ssdp("NOTIFY * HTTP/1.1\r\nNT: keep\r\nNTS: ssdp:byebye\r\n\r\n"), 0);
     std::string before = kvdmc_last_json();
 
-    EXPECT_EQ(kvdmc_parse_ssdp(nullptr), -1);
+    EXPECT_EQ(kvdmc_parse_ssdp(nullptr), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "parse_ssdp: null packet");
 
-    EXPECT_EQ(kvdmc_parse_ssdp("M-SEARCH * HTTP/1.1\r\nST: ssdp:all\r\n\r\n"), -1);
+    EXPECT_EQ(kvdmc_parse_ssdp("M-SEARCH * HTTP/1.1\r\nST: ssdp:all\r\n\r\n"), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "parse_ssdp: not an SSDP reply or alive NOTIFY (kind 0)");
-    EXPECT_EQ(kvdmc_last_code(), -1);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_ARG);
 
-    EXPECT_EQ(kvdmc_parse_ssdp("short"), -1);
+    EXPECT_EQ(kvdmc_parse_ssdp("short"), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "parse_ssdp: not an SSDP reply or alive NOTIFY (kind 0)");
 
-    EXPECT_EQ(kvdmc_parse_ssdp("HTTP/1.1 200 OK\r\nST: x\r\nUSN: y\r\n\r\n"), -1);
+    EXPECT_EQ(kvdmc_parse_ssdp("HTTP/1.1 200 OK\r\nST: x\r\nUSN: y\r\n\r\n"), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "parse_ssdp: not an SSDP reply or alive NOTIFY (kind -1)");
 
     // A 404 that carries " 200 " elsewhere is still not a search reply.
@@ -60,7 +60,7 @@ TEST(Frame, ParseSsdpFailuresKeepJson) {
 }
 
 TEST(Frame, ReportingIsPerThread) {
-    ASSERT_EQ(kvdmc_parse_ssdp(nullptr), -1);
+    ASSERT_EQ(kvdmc_parse_ssdp(nullptr), KVDMC_E_ARG);
     std::string other_err;
     std::thread([&] {
         kvdmc_parse_ssdp("NOTIFY * HTTP/1.1\r\nNT: t\r\nNTS: ssdp:byebye\r\n\r\n");
@@ -71,19 +71,19 @@ TEST(Frame, ReportingIsPerThread) {
 }
 
 TEST(Config, KeysValidationAndClamping) {
-    EXPECT_EQ(kvdmc_config("ssdp_disable", "1"), -10);
+    EXPECT_EQ(kvdmc_config("ssdp_disable", "1"), KVDMC_E_CONFIG);
     EXPECT_STREQ(kvdmc_last_error(), "unknown config key");
-    EXPECT_EQ(kvdmc_last_code(), -10);
-    EXPECT_EQ(kvdmc_config("SSDP_PORT", "1900"), -10);
-    EXPECT_EQ(kvdmc_config(nullptr, "1"), -10);
-    EXPECT_EQ(kvdmc_config("ssdp_port", "12a"), -10);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_CONFIG);
+    EXPECT_EQ(kvdmc_config("SSDP_PORT", "1900"), KVDMC_E_CONFIG);
+    EXPECT_EQ(kvdmc_config(nullptr, "1"), KVDMC_E_CONFIG);
+    EXPECT_EQ(kvdmc_config("ssdp_port", "12a"), KVDMC_E_CONFIG);
     EXPECT_STREQ(kvdmc_last_error(), "ssdp_port must be an integer");
-    EXPECT_EQ(kvdmc_config("ssdp_port", ""), -10);
-    EXPECT_EQ(kvdmc_config("ssdp_port", " -"), -10);
+    EXPECT_EQ(kvdmc_config("ssdp_port", ""), KVDMC_E_CONFIG);
+    EXPECT_EQ(kvdmc_config("ssdp_port", " -"), KVDMC_E_CONFIG);
     EXPECT_EQ(kvdmc_config("ssdp_port", "70000"), 0);
-    EXPECT_EQ(kvdmc_config("ssdp_group", "239.255.255.250 "), -10);
+    EXPECT_EQ(kvdmc_config("ssdp_group", "239.255.255.250 "), KVDMC_E_CONFIG);
     EXPECT_STREQ(kvdmc_last_error(), "ssdp_group must be an IPv4 literal");
-    EXPECT_EQ(kvdmc_config("ssdp_if", ""), -10);
+    EXPECT_EQ(kvdmc_config("ssdp_if", ""), KVDMC_E_CONFIG);
     EXPECT_STREQ(kvdmc_last_error(), "ssdp_if must be an IPv4 literal");
     EXPECT_EQ(kvdmc_config("ssdp_if", "127.0.0.1"), 0);
     EXPECT_EQ(kvdmc_config("ssdp_if", nullptr), 0);

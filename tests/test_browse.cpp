@@ -46,16 +46,16 @@ class Browse : public ::testing::Test {
 } // namespace
 
 TEST_F(Browse, ArgumentChecksComeBeforeTheLookup) {
-    EXPECT_EQ(kvdmc_browse(UDN, "0", 0, -1, 0), -1);
+    EXPECT_EQ(kvdmc_browse(UDN, "0", 0, -1, 0), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "browse: negative index");
-    EXPECT_EQ(kvdmc_browse("uuid:nobody", "0", -1, 0, 0), -1);
+    EXPECT_EQ(kvdmc_browse("uuid:nobody", "0", -1, 0, 0), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "browse: negative index");
-    EXPECT_EQ(kvdmc_browse(UDN, nullptr, 0, 0, 0), -1);
+    EXPECT_EQ(kvdmc_browse(UDN, nullptr, 0, 0, 0), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "browse: null arg");
-    EXPECT_EQ(kvdmc_browse(nullptr, "0", 0, 0, 0), -1);
-    EXPECT_EQ(kvdmc_browse("uuid:nobody", "0", 0, 0, 0), -6);
+    EXPECT_EQ(kvdmc_browse(nullptr, "0", 0, 0, 0), KVDMC_E_ARG);
+    EXPECT_EQ(kvdmc_browse("uuid:nobody", "0", 0, 0, 0), KVDMC_E_UPNP);
     EXPECT_STREQ(kvdmc_last_error(), "unknown device uuid:nobody");
-    EXPECT_EQ(kvdmc_last_code(), -4);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_UNKNOWN);
     EXPECT_EQ(srv.request_count(), 0u);
 }
 
@@ -168,7 +168,7 @@ TEST_F(Browse, CapsAndUnknownTotals) {
     cdtest::fill(srv, "a", 1000);
     kvdmc_config("browse_max_items", "300");
     EXPECT_EQ(kvdmc_browse(UDN, "a", 0, 0, 0), 512);
-    EXPECT_EQ(kvdmc_last_code(), -8);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_CAP);
     EXPECT_EQ(starts(), (std::vector<int>{0, 256}));
     ASSERT_EQ(kvdmc_browse(UDN, "a", 0, 0, 0), 512); // partial results are not cached
     EXPECT_EQ(srv.request_count(), 4u);
@@ -188,18 +188,18 @@ TEST_F(Browse, CapsAndUnknownTotals) {
     kvdmc_config("browse_page", "1024");
     for (int i = 0; i <= 4096; i++)
         srv.folders["huge"].push_back("<item id=\"h" + std::to_string(i) + "\"/>");
-    EXPECT_EQ(kvdmc_browse(UDN, "huge", 0, 0, 0), -6);
+    EXPECT_EQ(kvdmc_browse(UDN, "huge", 0, 0, 0), KVDMC_E_UPNP);
     EXPECT_STREQ(kvdmc_last_error(), "DIDL over the item cap");
-    EXPECT_EQ(kvdmc_last_code(), -9);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_PARSE);
     EXPECT_EQ(kvdmc_item_count(), 4096);
 }
 
 TEST_F(Browse, FaultsByModeAndStatus) {
     cdtest::fill(srv, "ok", 3);
     // Unknown folders answer 701 with status 500, as real servers do.
-    EXPECT_EQ(kvdmc_browse(UDN, "nope", 0, 0, 0), -6);
+    EXPECT_EQ(kvdmc_browse(UDN, "nope", 0, 0, 0), KVDMC_E_UPNP);
     EXPECT_STREQ(kvdmc_last_error(), "UPnP error 701: No such object");
-    EXPECT_EQ(kvdmc_last_code(), -4);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_UNKNOWN);
 
     int status = 200, code = 701;
     srv.script = [&](const request &, reply *r) {
@@ -207,25 +207,25 @@ TEST_F(Browse, FaultsByModeAndStatus) {
         r->body = docs::fault(code, "No such object");
         return true;
     };
-    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 0), -6);
-    EXPECT_EQ(kvdmc_last_code(), -4);
-    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 1), -6);
-    EXPECT_EQ(kvdmc_last_code(), -6);
+    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 0), KVDMC_E_UPNP);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_UNKNOWN);
+    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 1), KVDMC_E_UPNP);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_UPNP);
     code = 720;
-    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 0), -6);
-    EXPECT_EQ(kvdmc_last_code(), -6);
+    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 0), KVDMC_E_UPNP);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_UPNP);
     status = 403;
-    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 0), -6);
+    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 0), KVDMC_E_UPNP);
     EXPECT_EQ(std::string(kvdmc_last_error()), std::string("HTTP 403 from ") + CTL);
-    EXPECT_EQ(kvdmc_last_code(), -12);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_AUTH);
 
     srv.script = [&](const request &, reply *r) {
         r->status = 500;
         r->body = "<html>busy</html>";
         return true;
     };
-    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 0), -6);
-    EXPECT_EQ(kvdmc_last_code(), -3);
+    EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 0), KVDMC_E_UPNP);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_NET);
 }
 
 TEST_F(Browse, HostileCountsAndFaultCodes) {
@@ -236,7 +236,7 @@ TEST_F(Browse, HostileCountsAndFaultCodes) {
         return true;
     };
     EXPECT_EQ(kvdmc_browse(UDN, "x", 2147483642, 0, 0), 1);
-    EXPECT_EQ(kvdmc_last_code(), -8);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_CAP);
     for (int start : starts()) EXPECT_GE(start, 0);
     EXPECT_LE(srv.request_count(), 2u);
 
@@ -258,9 +258,9 @@ TEST_F(Browse, HostileCountsAndFaultCodes) {
         r->body.replace(r->body.find(">701<") + 1, 3, "4294967997");
         return true;
     };
-    EXPECT_EQ(kvdmc_browse(UDN, "x", 0, 0, 0), -6);
+    EXPECT_EQ(kvdmc_browse(UDN, "x", 0, 0, 0), KVDMC_E_UPNP);
     EXPECT_STREQ(kvdmc_last_error(), "UPnP error 4294967997: x");
-    EXPECT_EQ(kvdmc_last_code(), -6);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_UPNP);
 }
 
 namespace {
@@ -296,14 +296,14 @@ TEST_F(Browse, MalformedResponses) {
     result = docs::browse_response("", 1, 1, 1);
     size_t at = result.find("<Result></Result>");
     result.replace(at, 17, "<Result>&lt;item id=&quot;1&quot;&gt;&lt;&lt;</Result>");
-    EXPECT_EQ(kvdmc_browse(UDN, "x", 0, 0, 0), -6);
+    EXPECT_EQ(kvdmc_browse(UDN, "x", 0, 0, 0), KVDMC_E_UPNP);
     EXPECT_STREQ(kvdmc_last_error(), "didl: xml error near offset");
-    EXPECT_EQ(kvdmc_last_code(), -9);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_PARSE);
 
     result = "<s:Envelope><s:Body><u:SearchResponse/></s:Body></s:Envelope>";
-    EXPECT_EQ(kvdmc_browse(UDN, "x", 0, 0, 0), -6);
+    EXPECT_EQ(kvdmc_browse(UDN, "x", 0, 0, 0), KVDMC_E_UPNP);
     EXPECT_STREQ(kvdmc_last_error(), "SOAP Browse: no BrowseResponse in the response");
-    EXPECT_EQ(kvdmc_last_code(), -9);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_PARSE);
 
     // Counts that are not numbers end the listing after the first page.
     result = docs::browse_response(docs::didl_open() + "<item id=\"1\"/></DIDL-Lite>", 1, 5, 3);
@@ -356,7 +356,7 @@ TEST_F(Browse, NewerContentDirectoryOnlyWhenVersionOneIsMissing) {
 
     ASSERT_EQ(cdtest::add_server("uuid:none", "10.0.0.6:80", {"ConnectionManager:1"}), 0);
     kvdmc_set_io(&io);
-    EXPECT_EQ(kvdmc_browse("uuid:none", "0", 0, 0, 0), -6);
+    EXPECT_EQ(kvdmc_browse("uuid:none", "0", 0, 0, 0), KVDMC_E_UPNP);
     EXPECT_STREQ(kvdmc_last_error(), "device has no ContentDirectory:1 service");
 }
 
@@ -378,9 +378,9 @@ TEST_F(Browse, OversizedPagesAreAskedForInHalves) {
     // A single object too large for the reader fails after asking for one.
     srv.clear_log();
     srv.folders["one"] = {"<item id=\"1\"><dc:title>" + std::string(270000, 'y') + "</dc:title></item>"};
-    EXPECT_EQ(kvdmc_browse(UDN, "one", 0, 0, 0), -6);
+    EXPECT_EQ(kvdmc_browse(UDN, "one", 0, 0, 0), KVDMC_E_UPNP);
     EXPECT_STREQ(kvdmc_last_error(), "xml over 262144 bytes");
-    EXPECT_EQ(kvdmc_last_code(), -9);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_PARSE);
     EXPECT_EQ(srv.requests().back().count, 1);
     EXPECT_EQ(srv.request_count(), 9u);
 }
@@ -405,7 +405,7 @@ TEST_F(Browse, DeviceJsonAndDescriptionParsing) {
 
     EXPECT_STREQ(kvdmc_device_json(1), "");
     EXPECT_STREQ(kvdmc_last_error(), "device_json: index out of range");
-    EXPECT_EQ(kvdmc_last_code(), -1);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_device_json(-1), "");
 
     std::string name(100, 'n');
@@ -421,9 +421,9 @@ TEST_F(Browse, DeviceJsonAndDescriptionParsing) {
 
     std::string no_udn = "<root><device><deviceType>urn:schemas-upnp-org:device:MediaServer:1</deviceType>"
                          "<friendlyName>x</friendlyName></device></root>";
-    EXPECT_EQ(kvdmc_parse_description(no_udn.c_str(), ""), -9);
+    EXPECT_EQ(kvdmc_parse_description(no_udn.c_str(), ""), KVDMC_E_PARSE);
     EXPECT_STREQ(kvdmc_last_error(), "parse_description: description has no UDN");
-    EXPECT_EQ(kvdmc_last_code(), -9);
-    EXPECT_EQ(kvdmc_parse_description(nullptr, ""), -1);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_PARSE);
+    EXPECT_EQ(kvdmc_parse_description(nullptr, ""), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "parse_description: null arg");
 }

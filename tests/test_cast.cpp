@@ -79,16 +79,16 @@ TEST_F(Cast, AllowListKeysCapacityAndClear) {
     EXPECT_EQ(kvdmc_cast_allowed(nullptr), 0);
 
     int code_before = kvdmc_last_code();
-    EXPECT_EQ(kvdmc_cast_allow(nullptr), -1);
+    EXPECT_EQ(kvdmc_cast_allow(nullptr), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "cast_allow: null udn");
-    EXPECT_EQ(kvdmc_cast_allow("::urn:x"), -1);
+    EXPECT_EQ(kvdmc_cast_allow("::urn:x"), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "cast_allow: empty udn");
     EXPECT_EQ(kvdmc_last_code(), code_before); // the list never writes the last code
 
     // The same key in another spelling takes no second slot.
     EXPECT_EQ(kvdmc_cast_allow("uuid:abc-1::urn:x"), 0);
     for (int i = 2; i <= 32; i++) EXPECT_EQ(kvdmc_cast_allow(("uuid:abc-" + std::to_string(i)).c_str()), 0);
-    EXPECT_EQ(kvdmc_cast_allow("uuid:abc-33"), -8);
+    EXPECT_EQ(kvdmc_cast_allow("uuid:abc-33"), KVDMC_E_CAP);
     EXPECT_STREQ(kvdmc_last_error(), "allow-list full");
     EXPECT_EQ(kvdmc_cast_allow("uuid:ABC-7"), 0);
     EXPECT_EQ(kvdmc_cast_allowed("uuid:abc-33"), 0);
@@ -101,31 +101,31 @@ TEST_F(Cast, AllowListKeysCapacityAndClear) {
 
 TEST_F(Cast, GuardOrderAndReadsWithoutAllowList) {
     // Not allowed: refused, naming the UDN as passed, before any device check.
-    EXPECT_EQ(kvdmc_cast_play("uuid:REND-one"), -7);
+    EXPECT_EQ(kvdmc_cast_play("uuid:REND-one"), KVDMC_E_REFUSED);
     EXPECT_STREQ(kvdmc_last_error(), "cast refused: uuid:REND-one is not on the allow-list (D13)");
-    EXPECT_EQ(kvdmc_last_code(), -7);
-    EXPECT_EQ(kvdmc_cast_stop("uuid:never-seen"), -7);
-    EXPECT_EQ(kvdmc_cast_play(nullptr), -1);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_REFUSED);
+    EXPECT_EQ(kvdmc_cast_stop("uuid:never-seen"), KVDMC_E_REFUSED);
+    EXPECT_EQ(kvdmc_cast_play(nullptr), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "null udn");
 
     // Allowed but unknown.
     kvdmc_cast_allow("uuid:gone");
-    EXPECT_EQ(kvdmc_cast_pause("uuid:gone"), -4);
+    EXPECT_EQ(kvdmc_cast_pause("uuid:gone"), KVDMC_E_UNKNOWN);
     EXPECT_STREQ(kvdmc_last_error(), "unknown device uuid:gone");
-    EXPECT_EQ(kvdmc_last_code(), -4);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_UNKNOWN);
 
     // Volume and mute: device lookup, then range, then guard.
-    EXPECT_EQ(kvdmc_cast_volume("uuid:nowhere", 50), -4);
+    EXPECT_EQ(kvdmc_cast_volume("uuid:nowhere", 50), KVDMC_E_UNKNOWN);
     EXPECT_STREQ(kvdmc_last_error(), "unknown device uuid:nowhere");
-    EXPECT_EQ(kvdmc_cast_volume(R1, 101), -1);
+    EXPECT_EQ(kvdmc_cast_volume(R1, 101), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "cast_volume: volume must be 0..100");
-    EXPECT_EQ(kvdmc_cast_volume(R1, 50), -7);
-    EXPECT_EQ(kvdmc_cast_mute(R1, 1), -7);
-    EXPECT_EQ(kvdmc_cast_seek(R1, -1), -1);
+    EXPECT_EQ(kvdmc_cast_volume(R1, 50), KVDMC_E_REFUSED);
+    EXPECT_EQ(kvdmc_cast_mute(R1, 1), KVDMC_E_REFUSED);
+    EXPECT_EQ(kvdmc_cast_seek(R1, -1), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "cast_seek: negative time");
-    EXPECT_EQ(kvdmc_cast_set_uri(R1, "", nullptr, nullptr), -1);
+    EXPECT_EQ(kvdmc_cast_set_uri(R1, "", nullptr, nullptr), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "cast_set_uri: null url");
-    EXPECT_EQ(kvdmc_last_code(), -1);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_ARG);
     EXPECT_EQ(script.ncalls(), 0u);
 
     // Reads only need a known device.
@@ -149,22 +149,22 @@ TEST_F(Cast, GuardOrderAndReadsWithoutAllowList) {
     EXPECT_EQ(pos, 7);
     EXPECT_EQ(dur, 9);
     EXPECT_EQ(kvdmc_sink_check(R1, "http-get:*:a/b"), 1);
-    EXPECT_EQ(kvdmc_cast_state("uuid:nowhere"), -4);
-    EXPECT_EQ(kvdmc_cast_state(nullptr), -1);
+    EXPECT_EQ(kvdmc_cast_state("uuid:nowhere"), KVDMC_E_UNKNOWN);
+    EXPECT_EQ(kvdmc_cast_state(nullptr), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "cast_state: null udn");
-    EXPECT_EQ(kvdmc_cast_mute(nullptr, -1), -4);
+    EXPECT_EQ(kvdmc_cast_mute(nullptr, -1), KVDMC_E_UNKNOWN);
     EXPECT_STREQ(kvdmc_last_error(), "unknown device (null)");
 
     // After a clear the renderer is refused again.
     kvdmc_cast_allow(R1);
     EXPECT_EQ(kvdmc_cast_play(R1), 0);
     kvdmc_cast_clear();
-    EXPECT_EQ(kvdmc_cast_play(R1), -7);
+    EXPECT_EQ(kvdmc_cast_play(R1), KVDMC_E_REFUSED);
     // Forgetting the device does not touch the list.
     kvdmc_cast_allow(R1);
     ASSERT_EQ(kvdmc_forget(R1), 0);
     EXPECT_EQ(kvdmc_cast_allowed(R1), 1);
-    EXPECT_EQ(kvdmc_cast_play(R1), -4);
+    EXPECT_EQ(kvdmc_cast_play(R1), KVDMC_E_UNKNOWN);
 }
 
 TEST_F(Cast, ExactArgumentsOfEveryAction) {
@@ -300,7 +300,7 @@ TEST_F(Cast, TransportStateMapping) {
         if (c.result == -9) {
             EXPECT_EQ(kvdmc_last_error(),
                       std::string("cast_state: unknown TransportState '") + c.value + "'");
-            EXPECT_EQ(kvdmc_last_code(), -9);
+            EXPECT_EQ(kvdmc_last_code(), KVDMC_E_PARSE);
         }
     }
 }
@@ -340,7 +340,7 @@ TEST_F(Cast, PositionTimeConversion) {
         EXPECT_EQ(script.take_calls().size(), 1u);
     }
     int pos;
-    EXPECT_EQ(kvdmc_cast_position(R1, &pos, nullptr), -1);
+    EXPECT_EQ(kvdmc_cast_position(R1, &pos, nullptr), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "cast_position: null out");
 }
 
@@ -397,13 +397,13 @@ TEST_F(Cast, VersionTwoOnlyWhenVersionOneIsMissing) {
 
     // A version 1 fault is what the host gets; version 2 is not tried.
     script.answer(R1_AVT + " Play", cast_script::fault(200, "701", "Transition not available"));
-    EXPECT_EQ(kvdmc_cast_play(R1), -6);
+    EXPECT_EQ(kvdmc_cast_play(R1), KVDMC_E_UPNP);
     EXPECT_STREQ(kvdmc_last_error(), "UPnP error 701: Transition not available");
-    EXPECT_EQ(kvdmc_last_code(), -6);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_UPNP);
     EXPECT_EQ(only_call().url, R1_AVT);
 
     script.answer(R1_RC + " SetMute", cast_script::broken("connection refused"));
-    EXPECT_EQ(kvdmc_cast_mute(R1, 1), -3);
+    EXPECT_EQ(kvdmc_cast_mute(R1, 1), KVDMC_E_NET);
     EXPECT_STREQ(kvdmc_last_error(), "transport: connection refused");
     EXPECT_EQ(only_call().url, R1_RC);
 
@@ -411,12 +411,12 @@ TEST_F(Cast, VersionTwoOnlyWhenVersionOneIsMissing) {
     not_found.code = 404;
     not_found.body = "<html>no such page</html>";
     script.answer(R1_CM + " GetProtocolInfo", not_found);
-    EXPECT_EQ(kvdmc_sink_check(R1, "a"), -3);
+    EXPECT_EQ(kvdmc_sink_check(R1, "a"), KVDMC_E_NET);
     EXPECT_EQ(kvdmc_last_error(), "HTTP 404 from " + R1_CM);
     EXPECT_EQ(only_call().url, R1_CM);
 
     // A renderer without any service reports the missing version 1 service.
-    EXPECT_EQ(kvdmc_cast_stop(R0), -1);
+    EXPECT_EQ(kvdmc_cast_stop(R0), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "device has no AVTransport:1 service");
     EXPECT_LT(kvdmc_last_code(), 0);
     EXPECT_LT(kvdmc_cast_volume(R0, -1), 0);
@@ -427,20 +427,20 @@ TEST_F(Cast, VersionTwoOnlyWhenVersionOneIsMissing) {
 TEST_F(Cast, FailuresOfTheSoapCall) {
     kvdmc_cast_allow(R1);
     script.answer("Seek", cast_script::fault(200, "710", "Seek mode not supported"));
-    EXPECT_EQ(kvdmc_cast_seek(R1, 10), -6);
+    EXPECT_EQ(kvdmc_cast_seek(R1, 10), KVDMC_E_UPNP);
     EXPECT_STREQ(kvdmc_last_error(), "UPnP error 710: Seek mode not supported");
 
     script.answer("Stop", cast_script::fault(403, "x", "y"));
-    EXPECT_EQ(kvdmc_cast_stop(R1), -12);
+    EXPECT_EQ(kvdmc_cast_stop(R1), KVDMC_E_AUTH);
 
     cast_script::reply no_response;
     no_response.body = "<s:Envelope><s:Body><u:Other/></s:Body></s:Envelope>";
     script.answer("GetTransportInfo", no_response);
-    EXPECT_EQ(kvdmc_cast_state(R1), -9);
+    EXPECT_EQ(kvdmc_cast_state(R1), KVDMC_E_PARSE);
     EXPECT_STREQ(kvdmc_last_error(), "SOAP GetTransportInfo: no GetTransportInfoResponse in the response");
 
     script.answer("GetVolume", cast_script::broken(""));
-    EXPECT_EQ(kvdmc_cast_volume(R1, -1), -3);
+    EXPECT_EQ(kvdmc_cast_volume(R1, -1), KVDMC_E_NET);
     EXPECT_STREQ(kvdmc_last_error(), "transport: failed");
 
     // A record without POST counts as no transport (none at all would fall
@@ -469,10 +469,10 @@ TEST_F(Cast, SinkCheckMatching) {
                  {"http-get:*:video/mp4:*,http", 0}};
     for (auto &c : cases) EXPECT_EQ(kvdmc_sink_check(R1, c.mime), c.result) << c.mime;
 
-    EXPECT_EQ(kvdmc_sink_check(R1, nullptr), -1);
+    EXPECT_EQ(kvdmc_sink_check(R1, nullptr), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "sink_check: null mime");
-    EXPECT_EQ(kvdmc_sink_check(R1, ""), -1);
-    EXPECT_EQ(kvdmc_sink_check("uuid:nowhere", "a"), -4);
+    EXPECT_EQ(kvdmc_sink_check(R1, ""), KVDMC_E_ARG);
+    EXPECT_EQ(kvdmc_sink_check("uuid:nowhere", "a"), KVDMC_E_UNKNOWN);
     EXPECT_STREQ(kvdmc_last_error(), "unknown device uuid:nowhere");
 
     script.answer("GetProtocolInfo",

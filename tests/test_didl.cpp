@@ -285,11 +285,11 @@ TEST(ItemJson, RangeAndFailures) {
     EXPECT_STREQ(kvdmc_best_res_url(-1), "");
     EXPECT_STREQ(kvdmc_best_res_url(1), "");
 
-    EXPECT_EQ(kvdmc_parse_didl(nullptr), -1);
+    EXPECT_EQ(kvdmc_parse_didl(nullptr), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "parse_didl: null didl");
-    EXPECT_EQ(kvdmc_parse_didl("<DIDL-Lite><item id=\"x\"><</DIDL-Lite>"), -9);
+    EXPECT_EQ(kvdmc_parse_didl("<DIDL-Lite><item id=\"x\"><</DIDL-Lite>"), KVDMC_E_PARSE);
     EXPECT_STREQ(kvdmc_last_error(), "parse_didl: didl: xml error near offset");
-    EXPECT_EQ(kvdmc_last_code(), -9);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_PARSE);
     EXPECT_EQ(before, kvdmc_last_json());
     EXPECT_EQ(kvdmc_item_count(), 1);
 }

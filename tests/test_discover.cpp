@@ -437,11 +437,11 @@ TEST_F(Table, FindForgetClearAndByebye) {
     // Forgetting moves the last row into the freed place.
     EXPECT_EQ(kvdmc_forget("uuid:one"), 0);
     EXPECT_EQ(kvdmc_find_device("uuid:three"), 0);
-    EXPECT_EQ(kvdmc_forget("uuid:one"), -4);
+    EXPECT_EQ(kvdmc_forget("uuid:one"), KVDMC_E_UNKNOWN);
     EXPECT_STREQ(kvdmc_last_error(), "forget: unknown udn");
-    EXPECT_EQ(kvdmc_forget(nullptr), -1);
+    EXPECT_EQ(kvdmc_forget(nullptr), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "forget: null udn");
-    EXPECT_EQ(kvdmc_last_code(), -10);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_CONFIG);
 
     // A byebye removes by USN, or by NT when the USN is empty; unknown ones change nothing.
     EXPECT_EQ(inject(byebye("upnp:rootdevice", "uuid:TWO::upnp:rootdevice")), 0);
@@ -453,25 +453,25 @@ TEST_F(Table, FindForgetClearAndByebye) {
     ASSERT_EQ(inject(alive("uuid:two", LOC2)), 0);
     kvdmc_devices_clear();
     EXPECT_EQ(kvdmc_device_count(), 0);
-    EXPECT_EQ(kvdmc_forget("uuid:two"), -4);
+    EXPECT_EQ(kvdmc_forget("uuid:two"), KVDMC_E_UNKNOWN);
 }
 
 TEST_F(Table, DiscoverValidatesAndRefusesInFakeMode) {
-    EXPECT_EQ(kvdmc_discover(0, 1000), -1);
+    EXPECT_EQ(kvdmc_discover(0, 1000), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "discover: kind must be 1, 2 or 3");
-    EXPECT_EQ(kvdmc_discover(4, 1000), -1);
-    EXPECT_EQ(kvdmc_discover(1, 99), -1);
+    EXPECT_EQ(kvdmc_discover(4, 1000), KVDMC_E_ARG);
+    EXPECT_EQ(kvdmc_discover(1, 99), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "discover: timeout_ms must be 100..30000");
-    EXPECT_EQ(kvdmc_discover(1, 30001), -1);
+    EXPECT_EQ(kvdmc_discover(1, 30001), KVDMC_E_ARG);
 
     serve(LOC1, "uuid:short", SERVER_TYPE);
     ASSERT_EQ(inject(alive("uuid:short", LOC1, 60)), 0);
     advance_s(60);
     kvdmc_config("no such key", "x");
-    EXPECT_EQ(kvdmc_discover(3, 100), -2);
+    EXPECT_EQ(kvdmc_discover(3, 100), KVDMC_E_FAKE);
     EXPECT_STREQ(kvdmc_last_error(), "ssdp disabled (fake mode): inject packets with kvdmc_fake_ssdp");
-    EXPECT_EQ(kvdmc_discover(1, 30000), -2);
-    EXPECT_EQ(kvdmc_last_code(), -10);
+    EXPECT_EQ(kvdmc_discover(1, 30000), KVDMC_E_FAKE);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_CONFIG);
     plat_guard g(&g_lock);
     EXPECT_EQ(g_ndev, 0); // purged before refusing
 }

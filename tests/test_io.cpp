@@ -93,7 +93,7 @@ TEST(Selection, SetIoCopiesTheRecordAndOverrideWins) {
 
     // -11 without a built-in transport leaves the selection in place.
     if (!kvdmc_io_curl()) {
-        EXPECT_EQ(kvdmc_use_curl(), -11);
+        EXPECT_EQ(kvdmc_use_curl(), KVDMC_E_NOCURL);
         EXPECT_EQ(kvdmc_io_current()->ctx, &ctx_a);
     }
 
@@ -183,7 +183,7 @@ TEST_F(Fake, RoutesAnswerAsLastConfigured) {
 
     int code = 5;
     char *b = (char *)"x", *e = nullptr;
-    EXPECT_EQ(kvdmc_fake_route(nullptr, &code, &b, &e), -1);
+    EXPECT_EQ(kvdmc_fake_route(nullptr, &code, &b, &e), KVDMC_E_ARG);
     EXPECT_EQ(b, nullptr);
     EXPECT_EQ(code, 0);
     EXPECT_STREQ(e, "fake: no route for this URL");
@@ -218,19 +218,19 @@ TEST_F(Fake, PostRoutesThenGetFallback) {
 }
 
 TEST_F(Fake, NullArgumentsAndSentRecord) {
-    EXPECT_EQ(kvdmc_fake_set(nullptr, 200, "b"), -1);
+    EXPECT_EQ(kvdmc_fake_set(nullptr, 200, "b"), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "fake_set: null arg");
-    EXPECT_EQ(kvdmc_fake_set("u", 200, nullptr), -1);
-    EXPECT_EQ(kvdmc_fake_fail(nullptr, "e"), -1);
+    EXPECT_EQ(kvdmc_fake_set("u", 200, nullptr), KVDMC_E_ARG);
+    EXPECT_EQ(kvdmc_fake_fail(nullptr, "e"), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "fake_fail: null arg");
-    EXPECT_EQ(kvdmc_fake_set_post("u", nullptr, 200, "r"), -1);
+    EXPECT_EQ(kvdmc_fake_set_post("u", nullptr, 200, "r"), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "fake_set_post: null arg");
     EXPECT_EQ(kvdmc_fake_calls("u"), 0u); // nothing was created
-    EXPECT_EQ(kvdmc_fake_ssdp(nullptr, nullptr), -1);
+    EXPECT_EQ(kvdmc_fake_ssdp(nullptr, nullptr), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "fake_ssdp: null packet");
-    EXPECT_EQ(kvdmc_fake_ssdp("M-SEARCH * HTTP/1.1\r\nST: ssdp:all\r\n\r\n", nullptr), -1);
+    EXPECT_EQ(kvdmc_fake_ssdp("M-SEARCH * HTTP/1.1\r\nST: ssdp:all\r\n\r\n", nullptr), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "fake_ssdp: not a reply or alive NOTIFY (0)");
-    EXPECT_EQ(kvdmc_fake_ssdp("HTTP/1.1 200 OK\r\nST: x\r\n\r\n", nullptr), -1);
+    EXPECT_EQ(kvdmc_fake_ssdp("HTTP/1.1 200 OK\r\nST: x\r\n\r\n", nullptr), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "fake_ssdp: not a reply or alive NOTIFY (-1)");
     EXPECT_EQ(kvdmc_fake_store_packet("NOTIFY"), 0);
     EXPECT_EQ(kvdmc_fake_ssdp_sent(0), nullptr);
@@ -252,7 +252,7 @@ TEST_F(Fake, ResetClearsRoutesButKeepsModeAndDevices) {
     EXPECT_EQ(kvdmc_device_count(), 1);
 
     // An alive NOTIFY whose LOCATION has no route reports the fetch failure.
-    EXPECT_EQ(kvdmc_fake_ssdp(alive("uuid:s", "http://h/none.xml").c_str(), nullptr), -9);
+    EXPECT_EQ(kvdmc_fake_ssdp(alive("uuid:s", "http://h/none.xml").c_str(), nullptr), KVDMC_E_PARSE);
     EXPECT_STREQ(kvdmc_last_error(), "description fetch failed: fake: no route for this URL");
     kvdmc_devices_clear();
 }

@@ -90,7 +90,7 @@ TEST(BrowseE2E, MinidlnaBigFolderAndUnknownObject) {
     }
 
     // minidlna answers an unknown id with a 701 fault and status 500.
-    EXPECT_EQ(kvdmc_browse(udn.c_str(), "64$0$nope", 0, 0, 0), -6);
-    EXPECT_EQ(kvdmc_last_code(), -4);
+    EXPECT_EQ(kvdmc_browse(udn.c_str(), "64$0$nope", 0, 0, 0), KVDMC_E_UPNP);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_UNKNOWN);
     EXPECT_STREQ(kvdmc_last_error(), "UPnP error 701: No such object error");
 }

@@ -102,7 +102,7 @@ TEST(CastEndToEnd, RealRendererPlaysAServerTrack) {
     ASSERT_FALSE(url.empty());
 
     // State-changing calls are refused until the renderer is allowed.
-    EXPECT_EQ(kvdmc_cast_play(R), -7);
+    EXPECT_EQ(kvdmc_cast_play(R), KVDMC_E_REFUSED);
     ASSERT_EQ(kvdmc_cast_allow(R), 0);
 
     EXPECT_EQ(kvdmc_cast_state(R), 0) << kvdmc_last_error();
@@ -160,7 +160,7 @@ TEST(CastEndToEnd, RealRendererPlaysAServerTrack) {
     r = kvdmc_cast_volume(R, 101);
     EXPECT_EQ(r, -1);
     kvdmc_cast_clear();
-    EXPECT_EQ(kvdmc_cast_stop(R), -7);
+    EXPECT_EQ(kvdmc_cast_stop(R), KVDMC_E_REFUSED);
 }
 
 } // namespace
