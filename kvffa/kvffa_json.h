@@ -1,0 +1,58 @@
+// RapidJSON bound to the layer's allocator, for the units that read or write JSON.
+#pragma once
+
+#include <new>
+
+#include <rapidjson/document.h>
+#include <rapidjson/reader.h>
+
+#include "kvffa_int.h"
+
+// RapidJSON does not check for a failed allocation, so a failure is thrown
+// and caught where the layer's C functions call into it.
+struct ffa_rj_alloc {
+    static const bool kNeedFree = true;
+    void *Malloc(size_t n) {
+        if (!n) return nullptr;
+        void *p = ffa_malloc(n);
+        if (!p) throw std::bad_alloc();
+        return p;
+    }
+    void *Realloc(void *p, size_t, size_t n) {
+        if (!n) {
+            ffa_free(p);
+            return nullptr;
+        }
+        void *q = ffa_realloc(p, n);
+        if (!q) throw std::bad_alloc();
+        return q;
+    }
+    static void Free(void *p) { ffa_free(p); }
+};
+
+using ffa_pool = rapidjson::MemoryPoolAllocator<ffa_rj_alloc>;
+using ffa_doc_t = rapidjson::GenericDocument<rapidjson::UTF8<>, ffa_pool, ffa_rj_alloc>;
+using ffa_value = ffa_doc_t::ValueType;
+
+// Strict standard JSON; deep nesting costs heap, not the call stack.
+constexpr unsigned FFA_PARSE_STRICT = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
+// The same, but bytes inside strings are taken as they come.
+constexpr unsigned FFA_PARSE_RAW_STRINGS = rapidjson::kParseIterativeFlag;
+
+// A parsed document together with the allocators it refers to.
+struct ffa_json {
+    ffa_rj_alloc base;
+    ffa_pool pool;
+    ffa_rj_alloc stack;
+    ffa_doc_t doc;
+    explicit ffa_json(size_t chunk = 64 * 1024) : pool(chunk, &base), doc(&pool, 1024, &stack) {}
+    ffa_json(const ffa_json &) = delete;
+    ffa_json &operator=(const ffa_json &) = delete;
+};
+
+// The first member named `key`, or NULL.
+inline const ffa_value *ffa_member(const ffa_value &obj, const char *key) {
+    if (!obj.IsObject()) return nullptr;
+    auto m = obj.FindMember(key);
+    return m == obj.MemberEnd() ? nullptr : &m->value;
+}
