@@ -5,23 +5,70 @@
 
 #include <string>
 
-#include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 #include "kvffa_json.h"
 
 namespace {
-using out_buf = rapidjson::GenericStringBuffer<rapidjson::UTF8<>, ffa_rj_alloc>;
-using writer_t = rapidjson::Writer<out_buf, rapidjson::UTF8<>, rapidjson::UTF8<>, ffa_rj_alloc>;
+// The output text: a growable buffer the writer fills, kept as the built text.
+class text_out {
+  public:
+    typedef char Ch;
+    text_out() = default;
+    text_out(const text_out &) = delete;
+    text_out &operator=(const text_out &) = delete;
+    ~text_out() { release(); }
+    void Put(char c) {
+        if (n_ == cap_) grow(1);
+        p_[n_++] = c;
+    }
+    void PutUnsafe(char c) { p_[n_++] = c; }
+    void Reserve(size_t k) {
+        if (cap_ - n_ < k) grow(k);
+    }
+    void Flush() {}
+    const char *finish() {
+        Put('\0');
+        return p_;
+    }
+    void release() {
+        ffa_free(p_);
+        p_ = nullptr;
+        n_ = cap_ = 0;
+    }
+
+  private:
+    void grow(size_t k) {
+        size_t c = cap_ ? cap_ * 2 : 4096;
+        while (c - n_ < k) c *= 2;
+        void *q = ffa_realloc(p_, c);
+        if (!q) throw std::bad_alloc();
+        p_ = static_cast<char *>(q);
+        cap_ = c;
+    }
+    char *p_ = nullptr;
+    size_t n_ = 0, cap_ = 0;
+};
+} // namespace
+
+namespace rapidjson {
+template <> inline void PutReserve(text_out &s, size_t n) {
+    s.Reserve(n);
+}
+template <> inline void PutUnsafe(text_out &s, char c) {
+    s.PutUnsafe(c);
+}
+} // namespace rapidjson
+
+namespace {
+using writer_t = rapidjson::Writer<text_out, rapidjson::UTF8<>, rapidjson::UTF8<>, ffa_rj_alloc>;
 
 ffa_kind s_kind = ffa_kind::listing;
 ffa_text s_owned;
-ffa_rj_alloc s_built_alloc;
-out_buf s_built(&s_built_alloc);
+text_out s_built; // the last rendering
 
 void release_built() {
-    s_built.Clear();
-    s_built.ShrinkToFit();
+    s_built.release();
 }
 
 // One table drives both directions: the keys of an item object in output
@@ -288,12 +335,13 @@ const char *kvffa_result_json(void) {
     if (s_kind == ffa_kind::owned && s_owned) return s_owned.get();
     release_built();
     try {
-        writer_t w(s_built, &s_built_alloc);
+        ffa_rj_alloc levels;
+        writer_t w(s_built, &levels);
         if (s_kind == ffa_kind::stat)
             write_stat(w);
         else
             write_listing(w);
-        return s_built.GetString();
+        return s_built.finish();
     } catch (const std::bad_alloc &) {
         release_built();
         return "{}";
