@@ -31,6 +31,13 @@ struct test_backend {
 
     explicit test_backend(std::string name, uint32_t capabilities = 0)
         : id(std::move(name)), caps(capabilities) {}
+    // The layer must not call into a backend that is gone.
+    ~test_backend() {
+        const kvffa_backend *b = kvffa__find(id.c_str());
+        if (b && b->ctx == this) kvffa__unregister(id.c_str());
+    }
+    test_backend(const test_backend &) = delete;
+    test_backend &operator=(const test_backend &) = delete;
 
     kvffa_backend record() {
         kvffa_backend b;
