@@ -147,11 +147,12 @@ bool take_value(const field_rule &r, const ffa_value &v, kvffa_item &it) {
 bool read_entry(const ffa_value &e, kvffa_item &it) {
     if (!e.IsObject()) return false;
     unsigned seen = 0;
-    for (auto m = e.MemberBegin(); m != e.MemberEnd(); ++m) {
-        int f = field_of(m->name);
+    const auto members = e.MemberBegin();
+    for (rapidjson::SizeType i = 0, n = e.MemberCount(); i < n; i++) {
+        int f = field_of(members[i].name);
         if (f < 0 || (seen & (1u << f))) continue;
         seen |= 1u << f;
-        if (!take_value(FIELDS[f], m->value, it)) return false;
+        if (!take_value(FIELDS[f], members[i].value, it)) return false;
     }
     return true;
 }
@@ -159,9 +160,8 @@ bool read_entry(const ffa_value &e, kvffa_item &it) {
 int decode(const char *json) {
     size_t len = strlen(json);
     // Parsed in place in a private copy: strings need no second buffer.
-    ffa_block<char> copy(static_cast<char *>(ffa_malloc(len + 1)));
+    ffa_block<char> copy = ffa_padded_copy(json, len);
     if (!copy) return kvffa__fail(KVFFA_E_OOM, "out of memory");
-    memcpy(copy.get(), json, len + 1);
     size_t chunk = len < 64 * 1024 ? 64 * 1024 : len < 32 * 1024 * 1024 ? len : 32 * 1024 * 1024;
     ffa_json j(chunk);
     j.doc.ParseInsitu<FFA_PARSE_STRICT>(copy.get());
@@ -308,9 +308,11 @@ void ffa_results_release() {
 
 int ffa_config_check(const char *text) {
     try {
+        ffa_block<char> copy = ffa_padded_copy(text, strlen(text));
+        if (!copy) return KVFFA_E_OOM;
         ffa_rj_alloc a;
         rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, ffa_rj_alloc> reader(&a, 256);
-        rapidjson::StringStream in(text);
+        rapidjson::StringStream in(copy.get());
         root_probe probe;
         if (!reader.Parse<FFA_PARSE_STRICT>(in, probe)) return KVFFA_E_BAD_CONFIG;
         return probe.object ? KVFFA_OK : KVFFA_E_BAD_CONFIG;

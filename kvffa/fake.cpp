@@ -336,8 +336,11 @@ int fake_open(void *, const char *config) {
     s_calls[OP_OPEN]++;
     if (s_fault[OP_OPEN]) return s_fault[OP_OPEN];
     try {
+        if (!config) return KVFFA_E_BAD_CONFIG;
+        ffa_block<char> copy = ffa_padded_copy(config, strlen(config));
+        if (!copy) return KVFFA_E_OOM;
         ffa_json j;
-        j.doc.Parse<FFA_PARSE_STRICT>(config ? config : "");
+        j.doc.Parse<FFA_PARSE_STRICT>(copy.get());
         if (j.doc.HasParseError() || !j.doc.IsObject()) return KVFFA_E_BAD_CONFIG;
         s_page_limit = 0;
         if (const ffa_value *ps = ffa_member(j.doc, "page_size")) {

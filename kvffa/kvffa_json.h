@@ -1,6 +1,8 @@
 // RapidJSON bound to the layer's allocator, for the units that read or write JSON.
 #pragma once
 
+#include <string.h>
+
 #include <new>
 
 #include <rapidjson/document.h>
@@ -39,6 +41,19 @@ constexpr unsigned FFA_PARSE_STRICT = rapidjson::kParseValidateEncodingFlag | ra
 // The same, but bytes inside strings are taken as they come.
 constexpr unsigned FFA_PARSE_RAW_STRINGS = rapidjson::kParseIterativeFlag;
 
+// RapidJSON's UTF-8 validation takes all continuation bytes a lead byte
+// announces, also past the terminator; strict parses therefore read a copy
+// with this much zero padding behind the text.
+constexpr size_t FFA_PARSE_PAD = 4;
+inline ffa_block<char> ffa_padded_copy(const char *text, size_t len) {
+    ffa_block<char> c(static_cast<char *>(ffa_malloc(len + FFA_PARSE_PAD)));
+    if (c) {
+        memcpy(c.get(), text, len);
+        memset(c.get() + len, 0, FFA_PARSE_PAD);
+    }
+    return c;
+}
+
 // A parsed document together with the allocators it refers to.
 struct ffa_json {
     ffa_rj_alloc base;
@@ -50,9 +65,15 @@ struct ffa_json {
     ffa_json &operator=(const ffa_json &) = delete;
 };
 
-// The first member named `key`, or NULL.
+// The first member named `key`, or NULL. (Indexing rather than iterator
+// comparison, which C++20 finds ambiguous in this RapidJSON.)
 inline const ffa_value *ffa_member(const ffa_value &obj, const char *key) {
     if (!obj.IsObject()) return nullptr;
-    auto m = obj.FindMember(key);
-    return m == obj.MemberEnd() ? nullptr : &m->value;
+    const size_t n = strlen(key);
+    const auto members = obj.MemberBegin();
+    for (rapidjson::SizeType i = 0, count = obj.MemberCount(); i < count; i++) {
+        const auto &m = members[i];
+        if (m.name.GetStringLength() == n && memcmp(m.name.GetString(), key, n) == 0) return &m.value;
+    }
+    return nullptr;
 }

@@ -18,8 +18,9 @@ TEST_F(Kvffa, DecodeFindsTheEntries) {
         EXPECT_STREQ(kvffa_last_error(), "decode: expected an items array");
     }
     // Strict standard JSON only.
-    for (const char *bad : {"", "[] x", "[,]", "[1,]", "/*c*/[]", "[\"\xFF\"]", "[\"\xED\xA0\x80\"]", "[01]",
-                            "{'items':[]}", "[NaN]", "[\"\\ud800\"]"}) {
+    for (const char *bad :
+         {"", "[] x", "[,]", "[1,]", "/*c*/[]", "[\"\xFF\"]", "[\"\xED\xA0\x80\"]", "[01]", "{'items':[]}",
+          "[NaN]", "[\"\\ud800\"]", "\"i\xF4\"", "[\"\xF0\x90\"]"}) { // a lead byte cut short by the end
         EXPECT_EQ(kvffa_decode(bad), KVFFA_E_INVALID_ARG) << bad;
         EXPECT_STREQ(kvffa_last_error(), "decode: not JSON");
         EXPECT_EQ(kvffa_count(), 0u);

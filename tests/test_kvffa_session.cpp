@@ -163,7 +163,7 @@ TEST_F(Kvffa, ConfigurationMustBeAStrictJsonObject) {
     test_backend t("t");
     ASSERT_EQ(t.reg(), KVFFA_OK);
     for (const char *bad : {"[]", "not json", "", "{} x", "{\"a\":1,}", "{/*c*/}", "{\"a\":\"\xFF\"}",
-                            "\"{}\"", "{\"a\":NaN}", "{\"a\":01}"}) {
+                            "\"{}\"", "{\"a\":NaN}", "{\"a\":01}", "{\"a\":\"\xF4\"}"}) {
         EXPECT_EQ(kvffa_open("t", bad), KVFFA_E_BAD_CONFIG) << bad;
         EXPECT_STREQ(kvffa_last_error(), "config must be a JSON object");
     }
