@@ -1,6 +1,6 @@
-// The layer's JSON: decoding a list of items into the listing under the same
-// validation as a live listing, and rendering the current result (listing,
-// stat result, or a text handed over ready-made) as one compact text.
+// The layer's results as JSON: the current result (listing, stat result, or a
+// text handed over ready-made) rendered as one compact text; and the check
+// that a configuration is a strict JSON object.
 #include <string.h>
 
 #include <string>
@@ -71,127 +71,6 @@ void release_built() {
     s_built.release();
 }
 
-// One table drives both directions: the keys of an item object in output
-// order, what each accepts on input and when each is written.
-enum class kind { text, flag, count, year };
-struct field_rule {
-    const char *key;
-    size_t len;
-    kind k;
-    uint32_t bit; // 0: not optional
-    const char *kvffa_item::*text;
-    int64_t kvffa_item::*count;
-};
-constexpr field_rule FIELDS[] = {
-    {"name", 4, kind::text, 0, &kvffa_item::name, nullptr},
-    {"path", 4, kind::text, 0, &kvffa_item::path, nullptr},
-    {"folder", 6, kind::flag, 0, nullptr, nullptr},
-    {"size", 4, kind::count, KVFFA_F_SIZE, nullptr, &kvffa_item::size},
-    {"mtime_ms", 8, kind::count, KVFFA_F_MTIME, nullptr, &kvffa_item::mtime_ms},
-    {"title", 5, kind::text, KVFFA_F_TITLE, &kvffa_item::title, nullptr},
-    {"year", 4, kind::year, KVFFA_F_YEAR, nullptr, nullptr},
-    {"id", 2, kind::text, KVFFA_F_ID, &kvffa_item::backend_id, nullptr},
-    {"locator", 7, kind::text, KVFFA_F_LOCATOR, &kvffa_item::locator, nullptr},
-};
-constexpr int NFIELDS = sizeof FIELDS / sizeof FIELDS[0];
-constexpr bool lengths_match() {
-    for (const field_rule &r : FIELDS)
-        if (std::char_traits<char>::length(r.key) != r.len) return false;
-    return true;
-}
-static_assert(lengths_match());
-
-int field_of(const ffa_value &key) {
-    size_t n = key.GetStringLength();
-    for (int i = 0; i < NFIELDS; i++)
-        if (FIELDS[i].len == n && memcmp(FIELDS[i].key, key.GetString(), n) == 0) return i;
-    return -1;
-}
-
-// A JSON string may hold \u0000; as a C text it would be silently cut.
-bool plain_string(const ffa_value &v) {
-    return v.IsString() && !memchr(v.GetString(), 0, v.GetStringLength());
-}
-
-// Applies one value to the item; false when the value's type is refused.
-bool take_value(const field_rule &r, const ffa_value &v, kvffa_item &it) {
-    if (v.IsNull()) return r.k != kind::flag;
-    switch (r.k) {
-    case kind::text:
-        if (!plain_string(v)) return false;
-        it.*r.text = v.GetString();
-        it.fields |= r.bit;
-        return true;
-    case kind::flag:
-        if (!v.IsBool()) return false;
-        it.is_folder = v.GetBool() ? 1 : 0;
-        return true;
-    case kind::count:
-        if (!v.IsInt64() || v.GetInt64() < -1) return false;
-        if (v.GetInt64() >= 0) {
-            it.*r.count = v.GetInt64();
-            it.fields |= r.bit;
-        }
-        return true;
-    case kind::year:
-        if (!v.IsInt64() || v.GetInt64() < -2147483647 || v.GetInt64() > 2147483647) return false;
-        it.year = static_cast<int32_t>(v.GetInt64());
-        it.fields |= r.bit;
-        return true;
-    }
-    return false;
-}
-
-// Fills a blank item from one entry; false for a bad shape. A key given twice
-// counts once, the first time.
-bool read_entry(const ffa_value &e, kvffa_item &it) {
-    if (!e.IsObject()) return false;
-    unsigned seen = 0;
-    const auto members = e.MemberBegin();
-    for (rapidjson::SizeType i = 0, n = e.MemberCount(); i < n; i++) {
-        int f = field_of(members[i].name);
-        if (f < 0 || (seen & (1u << f))) continue;
-        seen |= 1u << f;
-        if (!take_value(FIELDS[f], members[i].value, it)) return false;
-    }
-    return true;
-}
-
-int decode(const char *json) {
-    size_t len = strlen(json);
-    // Parsed in place in a private copy: strings need no second buffer.
-    ffa_block<char> copy = ffa_padded_copy(json, len);
-    if (!copy) return kvffa__fail(KVFFA_E_OOM, "out of memory");
-    size_t chunk = len < 64 * 1024 ? 64 * 1024 : len < 32 * 1024 * 1024 ? len : 32 * 1024 * 1024;
-    ffa_json j(chunk);
-    j.doc.ParseInsitu<FFA_PARSE_STRICT>(copy.get());
-    if (j.doc.HasParseError()) return kvffa__fail(KVFFA_E_INVALID_ARG, "decode: not JSON");
-
-    const ffa_value &root = j.doc;
-    const ffa_value *items = root.IsArray() ? &root : ffa_member(root, "items");
-    if (!items || !items->IsArray())
-        return kvffa__fail(KVFFA_E_INVALID_ARG, "decode: expected an items array");
-    // An empty path is what the output holds for "no listed folder", so it
-    // reads back as none: a round trip then keeps the same entries.
-    const ffa_value *path = root.IsObject() ? ffa_member(root, "path") : nullptr;
-    bool has_path = path && plain_string(*path) && path->GetStringLength() > 0;
-    if (ffa_listing_begin_decoded(has_path ? path->GetString() : nullptr,
-                                  has_path ? path->GetStringLength() : 0))
-        return kvffa__fail(KVFFA_E_OOM, "out of memory");
-
-    size_t index = 0;
-    for (const ffa_value &e : items->GetArray()) {
-        kvffa_item it;
-        ffa_item_blank(&it);
-        if (!read_entry(e, it))
-            ffa_listing_reject_shape(index);
-        else if (ffa_take(&it) != KVFFA_OK)
-            return kvffa__fail(KVFFA_E_OOM, "out of memory");
-        index++;
-    }
-    return KVFFA_OK;
-}
-
 template <size_t N> void key(writer_t &w, const char (&k)[N]) {
     w.Key(k, static_cast<rapidjson::SizeType>(N - 1));
 }
@@ -225,24 +104,24 @@ void text(writer_t &w, const char *s) {
 
 void write_item(writer_t &w, const kvffa_item &it) {
     w.StartObject();
-    for (const field_rule &r : FIELDS) {
+    for (const ffa_field_rule &r : FFA_FIELDS) {
         bool has = (it.fields & r.bit) != 0;
-        if (r.k == kind::text && r.bit && (!has || !(it.*r.text))) continue;
-        if (r.k == kind::year && !has) continue;
+        if (r.k == ffa_field_kind::text && r.bit && (!has || !(it.*r.text))) continue;
+        if (r.k == ffa_field_kind::year && !has) continue;
         w.Key(r.key, static_cast<rapidjson::SizeType>(r.len));
         switch (r.k) {
-        case kind::text: {
+        case ffa_field_kind::text: {
             const char *s = it.*r.text ? it.*r.text : "";
             w.String(s, static_cast<rapidjson::SizeType>(strlen(s)));
             break;
         }
-        case kind::flag:
+        case ffa_field_kind::flag:
             w.Bool(it.is_folder != 0);
             break;
-        case kind::count:
+        case ffa_field_kind::count:
             w.Int64(has ? it.*r.count : -1);
             break;
-        case kind::year:
+        case ffa_field_kind::year:
             w.Int(it.year);
             break;
         }
@@ -318,18 +197,6 @@ int ffa_config_check(const char *text) {
         return probe.object ? KVFFA_OK : KVFFA_E_BAD_CONFIG;
     } catch (const std::bad_alloc &) {
         return KVFFA_E_OOM;
-    }
-}
-
-int kvffa_decode(const char *json) {
-    ffa_listing_clear();
-    ffa_set_kind(ffa_kind::listing);
-    if (!json) return kvffa__fail(KVFFA_E_INVALID_ARG, "decode: NULL");
-    try {
-        return decode(json);
-    } catch (const std::bad_alloc &) {
-        // Only parsing throws, so no entry has been taken yet.
-        return kvffa__fail(KVFFA_E_OOM, "out of memory");
     }
 }
 

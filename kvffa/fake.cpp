@@ -21,7 +21,7 @@ constexpr const char *DEFAULT_TREE = "{\"name\":\"\",\"children\":[]}";
 enum { OP_OPEN = 1, OP_LIST_FIRST = 2, OP_LIST_LATER = 3, OP_STAT = 4, OP_LOCATOR = 5, OP_CANCEL_AFTER = 6 };
 
 struct fnode {
-    char *name, *path, *title, *id; // owned
+    const char *name, *path, *title, *id; // in the tree's arena
     int32_t is_folder, year;
     uint32_t fields;
     int64_t size, mtime;
@@ -45,18 +45,13 @@ struct ftree {
     size_t n = 0, cap = 0;
     uint32_t *index = nullptr; // open addressing: node index + 1, 0 for an empty slot
     size_t icap = 0;
+    ffa_arena texts;
     bool loaded = false;
 
     ~ftree() { discard(); }
     void discard() {
-        for (size_t i = 0; i < n; i++) {
-            fnode &f = nodes[i];
-            ffa_free(f.name);
-            ffa_free(f.path);
-            ffa_free(f.title);
-            ffa_free(f.id);
-            ffa_free(f.kids);
-        }
+        for (size_t i = 0; i < n; i++) ffa_free(nodes[i].kids);
+        texts.release();
         ffa_free(nodes);
         ffa_free(index);
         nodes = nullptr;
@@ -114,16 +109,16 @@ struct ftree {
         p.capkids = c;
         return true;
     }
-    // Takes ownership of name and path; a new node is a file without optional fields.
-    bool add(ffa_text name, ffa_text path, uint32_t parent, uint32_t *out) {
+    // name and path are texts of the arena; a new node is a file without optional fields.
+    bool add(const char *name, const char *path, size_t plen, uint32_t parent, uint32_t *out) {
         if (!name || !path || !reserve(n + 1)) return false;
         if (parent != NONE && !kids_reserve(parent, nodes[parent].nkids + 1)) return false;
         uint32_t k = static_cast<uint32_t>(n);
         fnode &f = nodes[k];
         memset(&f, 0, sizeof f);
-        f.name = name.release();
-        f.path = path.release();
-        f.plen = strlen(f.path);
+        f.name = name;
+        f.path = path;
+        f.plen = plen;
         f.hash = path_hash(f.path, f.plen);
         f.size = -1;
         f.mtime = -1;
@@ -165,20 +160,33 @@ int64_t int_of(const ffa_value &v) {
     return v.IsInt64() ? v.GetInt64() : static_cast<int64_t>(v.GetUint64());
 }
 // Texts of the tree are C texts: whatever follows a \u0000 is not part of them.
-ffa_text copy_text(const ffa_value &v) {
-    return ffa_text(ffa_strndup(v.GetString(), v.GetStringLength()));
+const char *copy_text(const ffa_value &v) {
+    return s_tree.texts.copy(v.GetString(), strnlen(v.GetString(), v.GetStringLength()));
 }
-// A child's path: the parent's path, "/", the name ("/" plus the name under "/").
-ffa_text child_path(const fnode &parent, const char *name, size_t nlen) {
-    size_t keep = strcmp(parent.path, "/") == 0 ? 0 : parent.plen;
-    auto *p = static_cast<char *>(ffa_malloc(keep + 1 + nlen + 1));
-    if (p) {
-        memcpy(p, parent.path, keep);
-        p[keep] = '/';
-        memcpy(p + keep + 1, name, nlen);
-        p[keep + 1 + nlen] = 0;
-    }
-    return ffa_text(p);
+
+// A child's path: the parent's path, "/", the name ("/" plus the name under
+// "/"), made in the arena with room for the name, which the caller writes at
+// the returned offset. Its length goes to *plen.
+char *child_path(uint32_t parent, size_t nlen, size_t *name_at, size_t *plen) {
+    const fnode &p = s_tree.nodes[parent];
+    size_t keep = p.plen == 1 && p.path[0] == '/' ? 0 : p.plen;
+    char *path = s_tree.texts.alloc(keep + 1 + nlen + 1);
+    if (!path) return nullptr;
+    memcpy(path, s_tree.nodes[parent].path, keep); // reread: the arena does not move nodes
+    path[keep] = '/';
+    path[keep + 1 + nlen] = 0;
+    *name_at = keep + 1;
+    *plen = keep + 1 + nlen;
+    return path;
+}
+
+// The generated names d000000 and f000000.bin, without a formatter per node.
+size_t generated_name(char *out, size_t i, bool folder) {
+    out[0] = folder ? 'd' : 'f';
+    for (int k = 6; k >= 1; k--, i /= 10) out[k] = static_cast<char>('0' + i % 10);
+    if (folder) return 7;
+    memcpy(out + 7, ".bin", 4);
+    return 11;
 }
 
 int oom() {
@@ -193,15 +201,25 @@ int load_node(const ffa_value &v, uint32_t parent, int depth) {
         return kvffa__fail(KVFFA_E_BAD_CONFIG, "fake tree: node without string name");
 
     const ffa_value *path = ffa_member(v, "path"), *children = ffa_member(v, "children");
-    ffa_text nm = copy_text(*name), pt;
-    if (path && path->IsString())
+    const char *nm = nullptr, *pt = nullptr;
+    size_t plen = 0;
+    if (path && path->IsString()) {
+        nm = copy_text(*name);
         pt = copy_text(*path);
-    else if (parent == NONE)
-        pt.reset(kvffa__strdup("/"));
-    else if (nm)
-        pt = child_path(s_tree.nodes[parent], nm.get(), strlen(nm.get()));
+        plen = pt ? strlen(pt) : 0;
+    } else if (parent == NONE) {
+        nm = copy_text(*name);
+        pt = s_tree.texts.copy("/", 1);
+        plen = 1;
+    } else {
+        size_t nlen = strnlen(name->GetString(), name->GetStringLength()), at;
+        char *p = child_path(parent, nlen, &at, &plen);
+        if (p) memcpy(p + at, name->GetString(), nlen);
+        nm = p ? p + at : nullptr; // the name is the path's last segment
+        pt = p;
+    }
     uint32_t k;
-    if (!s_tree.add(std::move(nm), std::move(pt), parent, &k)) return oom();
+    if (!s_tree.add(nm, pt, plen, parent, &k)) return oom();
 
     fnode &f = s_tree.nodes[k];
     f.is_folder = parent == NONE || children;
@@ -225,11 +243,11 @@ int load_node(const ffa_value &v, uint32_t parent, int depth) {
     }
     const ffa_value *title = ffa_member(v, "title"), *id = ffa_member(v, "id");
     if (title && title->IsString()) {
-        if (!(f.title = copy_text(*title).release())) return oom();
+        if (!(f.title = copy_text(*title))) return oom();
         f.fields |= KVFFA_F_TITLE;
     }
     if (id && id->IsString()) {
-        if (!(f.id = copy_text(*id).release())) return oom();
+        if (!(f.id = copy_text(*id))) return oom();
         f.fields |= KVFFA_F_ID;
     }
 
@@ -257,9 +275,9 @@ int generator_folder(const char *path, size_t len, uint32_t *out) {
             return kvffa__fail(KVFFA_E_BAD_CONFIG, "fake generate: parent of '%.*s' missing",
                                static_cast<int>(len), path);
     }
-    const char *name = slash ? slash + 1 : path;
-    ffa_text nm(ffa_strndup(name, len - static_cast<size_t>(name - path))), pt(ffa_strndup(path, len));
-    if (!s_tree.add(std::move(nm), std::move(pt), parent, out)) return oom();
+    const char *pt = s_tree.texts.copy(path, len);
+    const char *nm = pt ? pt + (slash ? slash + 1 - path : 0) : nullptr;
+    if (!s_tree.add(nm, pt, len, parent, out)) return oom();
     s_tree.nodes[*out].is_folder = 1;
     return KVFFA_OK;
 }
@@ -282,13 +300,11 @@ int generate(const ffa_value &g) {
     if (!s_tree.reserve(s_tree.n + n) || !s_tree.kids_reserve(dir, s_tree.nodes[dir].nkids + n)) return oom();
     for (size_t i = 0; i < n; i++) {
         const bool is_dir = static_cast<int64_t>(i) < folders;
-        char name[32];
-        int nlen =
-            snprintf(name, sizeof name, is_dir ? "d%06lu" : "f%06lu.bin", static_cast<unsigned long>(i));
-        ffa_text pt = child_path(s_tree.nodes[dir], name, static_cast<size_t>(nlen));
+        size_t at, plen;
+        char *p = child_path(dir, is_dir ? 7 : 11, &at, &plen);
+        if (p) generated_name(p + at, i, is_dir);
         uint32_t k;
-        if (!s_tree.add(ffa_text(ffa_strndup(name, static_cast<size_t>(nlen))), std::move(pt), dir, &k))
-            return oom();
+        if (!p || !s_tree.add(p + at, p, plen, dir, &k)) return oom();
         fnode &f = s_tree.nodes[k];
         f.is_folder = is_dir;
         if (!is_dir && size >= 0) {

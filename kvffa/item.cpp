@@ -17,23 +17,24 @@ size_t trimmed_len(const char *s) {
 }
 
 const char *check_text(uint32_t fields, uint32_t bit, const char *text, const char *null_why,
-                       const char *utf8_why) {
+                       const char *utf8_why, bool check_utf8) {
     if (!(fields & bit)) return nullptr;
     if (!text) return null_why;
-    return kvffa__utf8_valid(text) ? nullptr : utf8_why;
+    return !check_utf8 || kvffa__utf8_valid(text) ? nullptr : utf8_why;
 }
+} // namespace
 
 // The rules in their order; the first that fails gives the reason.
-const char *refusal(const kvffa_item *it, const char *listed_path, int stat_mode) {
+const char *ffa_refusal(const kvffa_item *it, const char *listed_path, int stat_mode, bool check_utf8) {
     if (!it) return "null item";
     const char *name = it->name;
     if (!name) return "name is NULL";
     if (!name[0] && !stat_mode) return "empty name";
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return "name is '.' or '..' (cycle)";
     if (strchr(name, '/')) return "name contains '/'";
-    if (!kvffa__utf8_valid(name)) return "name is not valid UTF-8";
+    if (check_utf8 && !kvffa__utf8_valid(name)) return "name is not valid UTF-8";
     if (!it->path || !it->path[0]) return "path is empty";
-    if (!kvffa__utf8_valid(it->path)) return "path is not valid UTF-8";
+    if (check_utf8 && !kvffa__utf8_valid(it->path)) return "path is not valid UTF-8";
     if (!stat_mode && listed_path) {
         size_t a = trimmed_len(it->path), b = trimmed_len(listed_path);
         if (a == b && memcmp(it->path, listed_path, a) == 0)
@@ -44,16 +45,15 @@ const char *refusal(const kvffa_item *it, const char *listed_path, int stat_mode
     if ((f & KVFFA_F_SIZE) && it->size < 0) return "F_SIZE with negative size";
     if ((f & KVFFA_F_MTIME) && it->mtime_ms < 0) return "F_MTIME with negative mtime";
     if ((f & KVFFA_F_YEAR) && (it->year < 1800 || it->year > 9999)) return "F_YEAR outside 1800..9999";
-    if (const char *why =
-            check_text(f, KVFFA_F_TITLE, it->title, "F_TITLE with NULL title", "title is not valid UTF-8"))
+    if (const char *why = check_text(f, KVFFA_F_TITLE, it->title, "F_TITLE with NULL title",
+                                     "title is not valid UTF-8", check_utf8))
         return why;
-    if (const char *why =
-            check_text(f, KVFFA_F_ID, it->backend_id, "F_ID with NULL id", "id is not valid UTF-8"))
+    if (const char *why = check_text(f, KVFFA_F_ID, it->backend_id, "F_ID with NULL id",
+                                     "id is not valid UTF-8", check_utf8))
         return why;
     return check_text(f, KVFFA_F_LOCATOR, it->locator, "F_LOCATOR with NULL locator",
-                      "locator is not valid UTF-8");
+                      "locator is not valid UTF-8", check_utf8);
 }
-} // namespace
 
 size_t ffa_utf8_seq(const char *s) {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
@@ -86,7 +86,7 @@ int kvffa__utf8_valid(const char *text) {
 }
 
 int kvffa__validate(const kvffa_item *it, const char *listed_path, int stat_mode, const char **why) {
-    const char *reason = refusal(it, listed_path, stat_mode);
+    const char *reason = ffa_refusal(it, listed_path, stat_mode, true);
     if (reason && why) *why = reason;
     return reason ? 0 : 1;
 }
@@ -113,7 +113,7 @@ void ffa_item_release(kvffa_item *it) {
     memset(it, 0, sizeof *it);
 }
 
-int ffa_item_copy(kvffa_item *dst, const kvffa_item *src) {
+int ffa_item_copy(kvffa_item *dst, const kvffa_item *src, ffa_arena *arena) {
     kvffa_item c;
     memset(&c, 0, sizeof c);
     uint32_t f = src->fields & FFA_FIELDS_KNOWN;
@@ -123,18 +123,24 @@ int ffa_item_copy(kvffa_item *dst, const kvffa_item *src) {
     c.size = (f & KVFFA_F_SIZE) ? src->size : -1;
     c.mtime_ms = (f & KVFFA_F_MTIME) ? src->mtime_ms : -1;
     c.year = (f & KVFFA_F_YEAR) ? src->year : 0;
+    const ffa_arena::mark start = arena ? arena->where() : ffa_arena::mark{};
+    auto dup = [arena](const char *s) { return arena ? arena->copy(s, strlen(s)) : kvffa__strdup(s); };
     bool ok = src->name && src->path;
     if (ok) {
-        c.name = kvffa__strdup(src->name);
-        c.path = kvffa__strdup(src->path);
-        if (f & KVFFA_F_TITLE) c.title = kvffa__strdup(src->title);
-        if (f & KVFFA_F_ID) c.backend_id = kvffa__strdup(src->backend_id);
-        if (f & KVFFA_F_LOCATOR) c.locator = kvffa__strdup(src->locator);
+        c.name = dup(src->name);
+        c.path = dup(src->path);
+        // Texts whose bit is clear are not copied, whatever the source holds.
+        if ((f & KVFFA_F_TITLE) && src->title) c.title = dup(src->title);
+        if ((f & KVFFA_F_ID) && src->backend_id) c.backend_id = dup(src->backend_id);
+        if ((f & KVFFA_F_LOCATOR) && src->locator) c.locator = dup(src->locator);
         ok = c.name && c.path && (!(f & KVFFA_F_TITLE) || c.title) && (!(f & KVFFA_F_ID) || c.backend_id) &&
              (!(f & KVFFA_F_LOCATOR) || c.locator);
     }
     if (!ok) {
-        ffa_item_release(&c);
+        if (arena)
+            arena->rollback(start);
+        else
+            ffa_item_release(&c);
         memset(dst, 0, sizeof *dst);
         return KVFFA_E_OOM;
     }

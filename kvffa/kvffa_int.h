@@ -33,6 +33,35 @@ inline void ffa_free(void *p) {
 }
 char *ffa_strndup(const char *s, size_t n);
 
+// Texts that are released all together (the entries of a listing, the fake's
+// tree) are bumped out of chunks: no allocation per text, nothing ever moves,
+// and a whole page of entries is undone by going back to a mark.
+class ffa_arena {
+  public:
+    struct mark {
+        const void *chunk;
+        size_t used;
+    };
+    ffa_arena() = default;
+    ffa_arena(const ffa_arena &) = delete;
+    ffa_arena &operator=(const ffa_arena &) = delete;
+    ~ffa_arena() { release(); }
+    char *alloc(size_t n);               // n bytes, or NULL when out of memory
+    char *copy(const char *s, size_t n); // s[0..n) and a NUL
+    mark where() const { return {head_, head_ ? head_->used : 0}; }
+    void rollback(mark m);
+    void release();
+
+  private:
+    struct chunk {
+        chunk *prev;
+        size_t cap, used;
+        char *data() { return reinterpret_cast<char *>(this + 1); }
+    };
+    chunk *head_ = nullptr;
+    size_t next_ = 0; // size of the next chunk
+};
+
 struct ffa_free_deleter {
     void operator()(void *p) const { ffa_free(p); }
 };
@@ -50,8 +79,12 @@ int ffa_backend_result(int raw, const char *op, const char *subject, unsigned se
 // ---- items (item.cpp) ----
 // Length of the well-formed UTF-8 sequence at s: 1 to 4, or 0 when ill-formed or at the NUL.
 size_t ffa_utf8_seq(const char *s);
+// kvffa__validate, with the UTF-8 checks left out for texts already known well-formed.
+const char *ffa_refusal(const kvffa_item *it, const char *listed_path, int stat_mode, bool check_utf8);
 void ffa_item_blank(kvffa_item *it);
-int ffa_item_copy(kvffa_item *dst, const kvffa_item *src);
+// Deep copy; the texts go into `arena`, or each into a block of its own
+// (released by ffa_item_release) when it is NULL. A failure leaves dst zeroed.
+int ffa_item_copy(kvffa_item *dst, const kvffa_item *src, ffa_arena *arena = nullptr);
 void ffa_item_release(kvffa_item *it);
 
 // ---- registry and session (session.cpp) ----
@@ -65,6 +98,12 @@ int ffa_listing_begin_decoded(const char *path, size_t len);
 // Validates one item against the listed path and copies it in; a refused item
 // is counted and warned about. Returns KVFFA_OK or KVFFA_E_OOM (unworded).
 int ffa_take(const kvffa_item *it);
+// Where a decoder makes the texts of entries it then takes with ffa_take_made.
+ffa_arena *ffa_listing_texts();
+// ffa_take for an item whose texts were made in ffa_listing_texts() and are
+// known to be UTF-8. When `give_back` is given, a refused item's texts (made
+// since that mark) go back.
+int ffa_take_made(const kvffa_item *it, const ffa_arena::mark *give_back);
 void ffa_listing_reject_shape(size_t index);
 const char *ffa_listing_label();
 const char *ffa_listing_path();

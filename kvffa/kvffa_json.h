@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <new>
+#include <string>
 
 #include <rapidjson/document.h>
 #include <rapidjson/reader.h>
@@ -77,3 +78,33 @@ inline const ffa_value *ffa_member(const ffa_value &obj, const char *key) {
     }
     return nullptr;
 }
+
+// The keys of an item object in output order, what each accepts on input and
+// when each is written: one table drives both directions.
+enum class ffa_field_kind { text, flag, count, year };
+struct ffa_field_rule {
+    const char *key;
+    size_t len;
+    ffa_field_kind k;
+    uint32_t bit; // 0: not optional
+    const char *kvffa_item::*text;
+    int64_t kvffa_item::*count;
+};
+inline constexpr ffa_field_rule FFA_FIELDS[] = {
+    {"name", 4, ffa_field_kind::text, 0, &kvffa_item::name, nullptr},
+    {"path", 4, ffa_field_kind::text, 0, &kvffa_item::path, nullptr},
+    {"folder", 6, ffa_field_kind::flag, 0, nullptr, nullptr},
+    {"size", 4, ffa_field_kind::count, KVFFA_F_SIZE, nullptr, &kvffa_item::size},
+    {"mtime_ms", 8, ffa_field_kind::count, KVFFA_F_MTIME, nullptr, &kvffa_item::mtime_ms},
+    {"title", 5, ffa_field_kind::text, KVFFA_F_TITLE, &kvffa_item::title, nullptr},
+    {"year", 4, ffa_field_kind::year, KVFFA_F_YEAR, nullptr, nullptr},
+    {"id", 2, ffa_field_kind::text, KVFFA_F_ID, &kvffa_item::backend_id, nullptr},
+    {"locator", 7, ffa_field_kind::text, KVFFA_F_LOCATOR, &kvffa_item::locator, nullptr},
+};
+inline constexpr int FFA_NFIELDS = sizeof FFA_FIELDS / sizeof FFA_FIELDS[0];
+constexpr bool ffa_field_lengths_match() {
+    for (const ffa_field_rule &r : FFA_FIELDS)
+        if (std::char_traits<char>::length(r.key) != r.len) return false;
+    return true;
+}
+static_assert(ffa_field_lengths_match());

@@ -31,6 +31,7 @@ struct listing {
     ffa_text path;
     bool path_given = false; // a decoded list may have no listed folder
     ffa_text cursor;
+    ffa_arena texts; // every text of every entry
     char label[FFA_ID_MAX + 1] = "";
     unsigned generation = 0; // counts clears, to notice a backend that re-entered the layer
 
@@ -40,14 +41,15 @@ struct listing {
         int k = 64 - __builtin_clzll(q);
         return &blocks[k][i - block_items(k)];
     }
-    // Releases the entries from index `from` on.
-    void truncate(size_t from) {
-        for (size_t i = from; i < count; i++) ffa_item_release(slot(i));
+    // Drops the entries from index `from` on, with the texts made since `m`.
+    void truncate(size_t from, ffa_arena::mark m) {
         count = from;
+        texts.rollback(m);
     }
     void clear() {
         generation++;
-        truncate(0);
+        count = 0;
+        texts.release();
         for (int k = 0; k < nblocks; k++) ffa_free(blocks[k]);
         nblocks = 0;
         cap = rejected = 0;
@@ -133,11 +135,12 @@ int fetch_page() {
     // Either the whole page is taken or none of it: a failure part-way rolls
     // back, so a retry of the same cursor cannot deliver entries twice.
     const size_t count_before = s_list.count, rejected_before = s_list.rejected;
+    const ffa_arena::mark texts_before = s_list.texts.where();
     for (size_t i = 0; i < pg.count; i++) {
         const bool stop = cancelled();
         rc = stop ? KVFFA_E_CANCELLED : ffa_take(&items[i]);
         if (rc != KVFFA_OK) {
-            s_list.truncate(count_before);
+            s_list.truncate(count_before, texts_before);
             s_list.rejected = rejected_before;
             return stop ? kvffa__fail(rc, "cancelled during copy")
                         : kvffa__fail(rc, "out of memory copying entries");
@@ -169,8 +172,35 @@ int ffa_take(const kvffa_item *it) {
         return KVFFA_OK;
     }
     if (!s_list.make_room()) return KVFFA_E_OOM;
-    if (ffa_item_copy(s_list.slot(s_list.count), it) != KVFFA_OK) return KVFFA_E_OOM;
+    if (ffa_item_copy(s_list.slot(s_list.count), it, &s_list.texts) != KVFFA_OK) return KVFFA_E_OOM;
     s_list.count++;
+    return KVFFA_OK;
+}
+
+ffa_arena *ffa_listing_texts() {
+    return &s_list.texts;
+}
+
+int ffa_take_made(const kvffa_item *it, const ffa_arena::mark *give_back) {
+    const char *why = ffa_refusal(it, s_list.path_given ? s_list.path.get() : nullptr, 0, false);
+    if (why || !s_list.make_room()) {
+        if (give_back) s_list.texts.rollback(*give_back);
+        if (!why) return KVFFA_E_OOM;
+        s_list.rejected++;
+        kvffa__fail(KVFFA_OK, "rejected entry: %s", why);
+        return KVFFA_OK;
+    }
+    // The same record a copy would make: texts and values only with their bits.
+    kvffa_item &e = *s_list.slot(s_list.count++);
+    e = *it;
+    uint32_t f = e.fields &= FFA_FIELDS_KNOWN;
+    e.struct_size = FFA_ITEM_V1;
+    if (!(f & KVFFA_F_SIZE)) e.size = -1;
+    if (!(f & KVFFA_F_MTIME)) e.mtime_ms = -1;
+    if (!(f & KVFFA_F_YEAR)) e.year = 0;
+    if (!(f & KVFFA_F_TITLE)) e.title = nullptr;
+    if (!(f & KVFFA_F_ID)) e.backend_id = nullptr;
+    if (!(f & KVFFA_F_LOCATOR)) e.locator = nullptr;
     return KVFFA_OK;
 }
 

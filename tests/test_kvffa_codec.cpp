@@ -81,6 +81,25 @@ TEST_F(Kvffa, DecodeRefusesBadShapesByIndex) {
     EXPECT_EQ(kvffa_item_year(it), 2000);
 }
 
+TEST_F(Kvffa, DecodeReadsAnyNesting) {
+    // Nesting is only a question of heap, never of the call stack.
+    for (size_t depth : {60, 70, 200000}) {
+        std::string deep = std::string(depth, '[') + std::string(depth, ']');
+        std::string doc = R"({"x":)" + deep + R"(,"items":[{"name":"a","path":"/a","x":)" + deep +
+                          R"(},{"name":"b","path":"/b","title":)" + deep + R"(}],"path":"/"})";
+        ASSERT_EQ(kvffa_decode(doc.c_str()), KVFFA_OK) << depth;
+        EXPECT_EQ(names(), (std::vector<std::string>{"a"}));
+        EXPECT_EQ(kvffa_rejected(), 1u);
+        EXPECT_STREQ(kvffa_last_error(), "rejected entry 1: bad JSON shape");
+        EXPECT_STREQ(kvffa_result_json(),
+                     R"({"backend":"decoded","path":"/","count":1,"more":false,"rejected":1,)"
+                     R"("items":[{"name":"a","path":"/a","folder":false,"size":-1,"mtime_ms":-1}]})");
+    }
+    std::string unclosed = "[{\"name\":\"a\",\"path\":\"/a\"}," + std::string(100, '[');
+    EXPECT_EQ(kvffa_decode(unclosed.c_str()), KVFFA_E_INVALID_ARG);
+    EXPECT_EQ(kvffa_count(), 0u);
+}
+
 TEST_F(Kvffa, DecodeNeverClearsTheLastError) {
     kvffa__fail(KVFFA_E_ACCESS, "earlier");
     ASSERT_EQ(kvffa_decode(R"([{"name":"a","path":"/a"}])"), KVFFA_OK);
@@ -179,12 +198,22 @@ TEST_F(Kvffa, ResultReadsBackIntoTheSameEntries) {
 }
 
 TEST_F(Kvffa, CodecRunsOutOfMemoryCleanly) {
-    std::string doc = "{\"path\":\"/p\",\"items\":[";
+    std::string entries;
     for (int i = 0; i < 100; i++)
-        doc += (i ? "," : "") + std::string("{\"name\":\"n") + std::to_string(i) + "\",\"path\":\"/p/n" +
-               std::to_string(i) + "\",\"title\":\"t\",\"locator\":\"l\"}";
-    doc += "]}";
+        entries += (i ? "," : "") + std::string("{\"name\":\"n") + std::to_string(i) + "\",\"path\":\"/p/n" +
+                   std::to_string(i) + "\",\"title\":\"t\",\"locator\":\"l\"}";
+    // Entries after the listed path are taken as they come; entries before it wait for it.
+    std::string path_last = "{\"items\":[" + entries + "],\"path\":\"/p\"}";
     size_t last = 0;
+    walk_allocation_failures([] {}, [&] { return kvffa_decode(path_last.c_str()); },
+                             [&](int) {
+                                 EXPECT_GE(kvffa_count(), last);
+                                 last = kvffa_count();
+                                 EXPECT_STREQ(kvffa_last_error(), "out of memory");
+                             });
+    ASSERT_EQ(kvffa_count(), 100u);
+    std::string doc = "{\"path\":\"/p\",\"items\":[" + entries + "]}";
+    last = 0;
     walk_allocation_failures([] {}, [&] { return kvffa_decode(doc.c_str()); },
                              [&](int) {
                                  // Entries taken before the failure stay, in order.
