@@ -35,6 +35,15 @@ void browse_lock_init(void) {
     plat_mutex_init(&s_browse_lock);
 }
 
+// Records a browse's outcome as the last code and hands back its result.
+int done_with(int code, int result) {
+    set_code(code);
+    return result;
+}
+int done(int code) {
+    return done_with(code, code);
+}
+
 struct serial_guard {
     serial_guard() { browse_serial_lock(); }
     ~serial_guard() { browse_serial_unlock(); }
@@ -60,8 +69,7 @@ int lookup_device(const char *udn, device_t *out, char *err, size_t errn) {
         }
     }
     str_fmt(err, errn, "unknown device %s", udn);
-    set_code(KVDMC_E_UNKNOWN);
-    return KVDMC_E_UNKNOWN;
+    return done(KVDMC_E_UNKNOWN);
 }
 
 void browse_args(sbuf *b, const char *oid, const char *flag, int index, int count) {
@@ -80,15 +88,11 @@ int browse_metadata(const device_t *d, const char *oid, char *err, size_t errn) 
     int code = 0;
     char frag[SOAP_FRAG_CAP];
     content_directory(d, frag, sizeof frag);
-    if (soap_action_args(d, frag, "Browse", args.str(), &out, 1, &code, err, errn) != 0) return -1;
+    if (int rc = soap_action_args(d, frag, "Browse", args.str(), &out, 1, &code, err, errn)) return rc;
     plat_guard g(&g_lock);
-    if (didl_parse(result.str(), err, errn) < 0) {
-        set_code(KVDMC_E_PARSE);
-        return -1;
-    }
+    if (didl_parse(result.str(), err, errn) < 0) return done(KVDMC_E_PARSE);
     g_total_matches = g_nitem;
-    set_code(0);
-    return g_nitem;
+    return done_with(0, g_nitem);
 }
 
 // The item table as DIDL-Lite text, keeping what a later hit needs.
@@ -110,7 +114,7 @@ void rebuild_didl(sbuf *b) {
             sb_puts(b, "<res protocolInfo=\"");
             sb_xml(b, it.res_protocol_info);
             sb_putc(b, '"');
-            if (it.res_size >= 0) sb_printf(b, " size=\"%lld\"", (long long)it.res_size);
+            if (it.res_size_given) sb_printf(b, " size=\"%lld\"", (long long)it.res_size);
             sb_putc(b, '>');
             sb_xml(b, it.res_url);
             sb_puts(b, "</res>");
@@ -162,6 +166,56 @@ int cache_lookup(const char *udn, const char *oid, int max_age_ms) {
     return -1;
 }
 
+// What one Browse page said about itself.
+struct page_info {
+    int64_t returned = 0; // NumberReturned, clamped
+    int64_t total = -1;   // TotalMatches, clamped; 0 or less when the server does not know
+    int objects = 0;      // objects the page held
+};
+
+// Buffers of a paging loop, kept across its requests.
+struct page_bufs {
+    sbuf_scoped args, result;
+};
+
+// One Browse request for the children of oid from index, at most *count of them, parsed
+// into the item table (emptied first when fresh). A page too large for the reader is
+// asked for again in halves; *count keeps the size that fitted. 0, or -1 with the
+// message in err and the last code recorded.
+int fetch_page(const device_t *d, const char *frag, const char *oid, int index, int *count, bool fresh,
+               page_bufs &bufs, page_info *pi, char *err, size_t errn) {
+    char nret[BROWSE_COUNT_CAP], total[BROWSE_COUNT_CAP], uid[BROWSE_COUNT_CAP];
+    for (;;) {
+        soap_out outs[4] = {{"Result", nullptr, 0, &bufs.result.b, 0},
+                            {"NumberReturned", nret, sizeof nret, nullptr, 0},
+                            {"TotalMatches", total, sizeof total, nullptr, 0},
+                            {"UpdateID", uid, sizeof uid, nullptr, 0}};
+        sb_reset(&bufs.args.b);
+        browse_args(&bufs.args.b, oid, "BrowseDirectChildren", index, *count);
+        int code = 0, too_large = 0;
+        int r = soap_call(d, frag, "Browse", bufs.args.str(), outs, 4, &code, &too_large, err, errn);
+        if (r != 0 && too_large && *count > 1) {
+            *count /= 2;
+            continue;
+        }
+        // The ContentDirectory's own object errors mean: no such object.
+        if (r != 0) return code >= 701 && code <= 710 ? done(KVDMC_E_UNKNOWN) : r;
+        break;
+    }
+    // Claims beyond any real folder are clamped so no index can overflow.
+    pi->returned = leading_int(nret, 1000000000);
+    int64_t tm = leading_int(total, INT64_MAX);
+    pi->total = tm > INT_MAX ? INT_MAX : tm < -INT_MAX ? -1 : tm;
+    // UpdateID is an unsigned 32-bit counter, kept in an int as the device wraps it.
+    uint32_t up = (uint32_t)leading_int(uid, INT64_MAX);
+    plat_guard g(&g_lock);
+    if (fresh) reset_items();
+    if (didl_parse_more(bufs.result.str(), &pi->objects, err, errn) < 0) return done(KVDMC_E_PARSE);
+    g_total_matches = (int)pi->total;
+    g_update_id = (int)up;
+    return 0;
+}
+
 int browse_children(const device_t *d, const char *udn, const char *oid, int start, char *err, size_t errn) {
     int page, max_items, cache_ms;
     uint64_t deadline;
@@ -178,62 +232,26 @@ int browse_children(const device_t *d, const char *udn, const char *oid, int sta
     if (cacheable && cache_ms > 0) {
         plat_guard g(&g_lock);
         int hit = cache_lookup(udn, oid, cache_ms);
-        if (hit >= 0) {
-            set_code(0);
-            return hit;
-        }
+        if (hit >= 0) return done_with(0, hit);
     }
 
     char frag[SOAP_FRAG_CAP];
     content_directory(d, frag, sizeof frag);
     int index = start, fetched = 0;
-    sbuf_scoped args, result;
-    char nret[BROWSE_COUNT_CAP], total[BROWSE_COUNT_CAP], uid[BROWSE_COUNT_CAP];
+    page_bufs bufs;
     for (;;) {
-        soap_out outs[4] = {{"Result", nullptr, 0, &result, 0},
-                            {"NumberReturned", nret, sizeof nret, nullptr, 0},
-                            {"TotalMatches", total, sizeof total, nullptr, 0},
-                            {"UpdateID", uid, sizeof uid, nullptr, 0}};
-        sb_reset(&args);
-        browse_args(&args, oid, "BrowseDirectChildren", index, page);
-        int code = 0, too_large = 0, objects = 0;
-        int r = soap_call(d, frag, "Browse", args.str(), outs, 4, &code, &too_large, err, errn);
-        if (r != 0 && too_large && page > 1) {
-            // The page did not fit the reader's bound: ask for half as many,
-            // here and on the following pages.
-            page /= 2;
-            continue;
-        }
-        if (r != 0) {
-            if (code >= 701 && code <= 710) set_code(KVDMC_E_UNKNOWN);
-            return -1;
-        }
-        // Claims beyond any real folder are clamped so the index cannot overflow.
-        int64_t returned = leading_int(nret, 1000000000);
-        int64_t tm = leading_int(total, INT64_MAX);
-        if (tm > INT_MAX) tm = INT_MAX;
-        if (tm < -INT_MAX) tm = -1;
-        // UpdateID is an unsigned 32-bit counter, kept in an int as the device wraps it.
-        uint32_t up = (uint32_t)leading_int(uid, INT64_MAX);
-        {
-            plat_guard g(&g_lock);
-            if (index == start) reset_items();
-            int pr = didl_parse_more(result.str(), &objects, err, errn);
-            if (pr < 0) {
-                set_code(KVDMC_E_PARSE);
-                return -1;
-            }
-            g_total_matches = (int)tm;
-            g_update_id = (int)up;
-        }
+        page_info pi;
+        // A page that did not fit the reader is asked for in halves, here and after.
+        if (int rc = fetch_page(d, frag, oid, index, &page, index == start, bufs, &pi, err, errn)) return rc;
         // A negative count would walk backwards for ever, and a page without a single
         // object, whatever it claims, would make every further request just as empty.
-        if (returned <= 0 || objects == 0) break;
+        int64_t returned = pi.returned;
+        if (returned <= 0 || pi.objects == 0) break;
         // Near the top of the int range the index stops there, which ends paging at the cap.
         if (returned > (int64_t)INT_MAX - index) returned = (int64_t)INT_MAX - index;
         index += (int)returned;
         fetched += (int)returned;
-        if (tm > 0 && index >= tm) break;
+        if (pi.total > 0 && index >= pi.total) break;
         if (index >= max_items) {
             plat_guard g(&g_lock);
             g_partial = 1;
@@ -251,10 +269,7 @@ int browse_children(const device_t *d, const char *udn, const char *oid, int sta
     }
 
     plat_guard g(&g_lock);
-    if (g_partial) {
-        set_code(KVDMC_E_CAP);
-        return g_nitem;
-    }
+    if (g_partial) return done_with(KVDMC_E_CAP, g_nitem);
     set_code(0);
     if (cacheable && page >= (fetched > g_nitem ? fetched : g_nitem)) cache_store(udn, oid);
     return g_nitem;
@@ -277,14 +292,41 @@ int browse_invoke(const char *udn, const char *object_id, int start, int count, 
     // One browse at a time: pages of two folders must never mix in the one table.
     if (!udn || !object_id) {
         str_copy(err, errn, "browse: null arg");
-        set_code(KVDMC_E_ARG);
-        return -1;
+        return done(KVDMC_E_ARG);
     }
     serial_guard serial;
     device_t d;
-    if (lookup_device(udn, &d, err, errn) != 0) return -1;
+    if (int rc = lookup_device(udn, &d, err, errn)) return rc;
     return flag == 1 ? browse_metadata(&d, object_id, err, errn)
                      : browse_children(&d, udn, object_id, start, err, errn);
+}
+
+int browse_window(const char *udn, const char *oid, browse_win *w, char *err, size_t errn) {
+    w->total = -1;
+    w->objects = 0;
+    if (!udn || !oid || w->start < 0 || w->count < 1) {
+        str_copy(err, errn, "browse: null arg");
+        return done(KVDMC_E_ARG);
+    }
+    serial_guard serial;
+    device_t d;
+    if (int rc = lookup_device(udn, &d, err, errn)) return rc;
+    {
+        plat_guard g(&g_lock);
+        int page = g_cfg.browse_page > 0 ? g_cfg.browse_page : 256;
+        if (w->count > page) w->count = page;
+    }
+    char frag[SOAP_FRAG_CAP];
+    content_directory(&d, frag, sizeof frag);
+    page_bufs bufs;
+    page_info pi;
+    if (int rc = fetch_page(&d, frag, oid, w->start, &w->count, true, bufs, &pi, err, errn)) return rc;
+    plat_guard g(&g_lock);
+    // A server that sends more than it was asked for gets no room beyond the window.
+    if (g_nitem > w->count) g_nitem = w->count;
+    w->total = (int)pi.total;
+    w->objects = pi.objects < w->count ? pi.objects : w->count;
+    return done_with(0, g_nitem);
 }
 
 void browse_cache_clear(void) {

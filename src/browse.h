@@ -8,9 +8,20 @@
 #include "util.h"
 
 // flag 1: the object's own metadata; otherwise its children from start.
-// Returns g_nitem or -1 with a message; records the last code.
+// Returns g_nitem, or a negative code with a message in err (also recorded as the last code).
 int browse_invoke(const char *udn, const char *object_id, int start, int count, int flag, char *err,
                   size_t errn);
+// One window of a container's children, read with one request.
+struct browse_win {
+    int start;   // in: index of the first child
+    int count;   // in: children wanted; out: how many were asked for (at most browse_page,
+                 // fewer when the server's page was too large for the reader)
+    int total;   // out: the server's TotalMatches; 0 or less when it does not know
+    int objects; // out: objects the server sent, those not kept (cut ids) too
+};
+// The item table holds the window; returns its size, or a negative code with a message
+// in err (also recorded as the last code). Not cached.
+int browse_window(const char *udn, const char *oid, browse_win *w, char *err, size_t errn);
 void browse_cache_clear(void);
 // Whole browses (and whole table refills) are serialised with this lock. It is
 // taken before g_lock, never while holding it.

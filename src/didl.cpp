@@ -54,9 +54,12 @@ int read_count(const char *s) {
     return v < 0 ? 0 : (int)v;
 }
 
-// A resource size as strtoll reads it, saturating; 0 when there is no number.
-int64_t read_size(const char *s) {
-    return leading_int(s, INT64_MAX);
+// A resource size as strtoll reads it, saturating; 0 when there is no number, and
+// *given tells whether there was one.
+int64_t read_size(const char *s, bool *given) {
+    int64_t v = 0;
+    *given = s && read_int(&s, nullptr, INT64_MAX, &v);
+    return v;
 }
 
 // The lengths ride along so that no copy has to measure its source again.
@@ -100,6 +103,7 @@ didl_item *add_item(attr id, attr parent, bool container, attr childcount) {
     it->res_mime[0] = 0;
     it->res_protocol[0] = 0;
     it->res_size = -1;
+    it->res_size_given = false;
     it->res_duration[0] = 0;
     it->res_resolution[0] = 0;
     it->res_protocol_info[0] = 0;
@@ -145,13 +149,15 @@ void add_res_to(didl_item *it, const pending_res &r) {
         return;
     }
     if (!is_http_get(proto)) return;
-    int64_t size = read_size(r.size);
+    bool size_given;
+    int64_t size = read_size(r.size, &size_given);
     if (it->res_url[0] && size <= it->res_size) return;
     copy_cut(it->res_url, sizeof it->res_url, r.url, r.url_n);
     str_copy(it->res_mime, sizeof it->res_mime, mime);
     str_copy(it->res_protocol, sizeof it->res_protocol, proto);
     copy_text(it->res_protocol_info, ITEM_PROTOCOL_INFO_CUT, r.pi, r.pi_n);
     it->res_size = size;
+    it->res_size_given = size_given;
     copy_cut(it->res_duration, sizeof it->res_duration, r.dur, r.dur_n);
     copy_cut(it->res_resolution, sizeof it->res_resolution, r.resol, r.resol_n);
 }

@@ -22,7 +22,8 @@ struct didl_item {
     char res_url[ITEM_URL_CAP];
     char res_mime[ITEM_MIME_CAP];
     char res_protocol[ITEM_PROTOCOL_CAP];
-    int64_t res_size; // -1 while no resource is chosen
+    int64_t res_size;    // -1 while no resource is chosen; 0 when its size is not given
+    bool res_size_given; // the chosen resource has a size attribute
     char res_duration[ITEM_RES_ATTR_CAP];
     char res_resolution[ITEM_RES_ATTR_CAP];
     char res_protocol_info[ITEM_PROTOCOL_INFO_CAP];

@@ -1,10 +1,13 @@
-// Transport selection: the per-call override, the host's record, or the built-in one.
+// Transport selection: the calling thread's override, the host's record, or the built-in one.
 #include "io.h"
 
 #include "exports.h"
 #include "io_curl.h"
 
-static const quorlin_io *g_io_ovr = nullptr;
+// The override of one call (a handler operation that brings its own transport) belongs to
+// the calling thread: hosts calling on several threads with their own transports must not
+// get each other's.
+static thread_local const quorlin_io *t_io_ovr = nullptr;
 static const quorlin_io *g_io = nullptr;
 static quorlin_io g_io_copy;
 // Set while g_io points at g_io_copy: readers then get a private copy, so a
@@ -13,12 +16,13 @@ static bool g_io_is_copy = false;
 
 const quorlin_io *kvdmc_io_current(void) {
     api_enter();
+    if (t_io_ovr) return t_io_ovr;
     static thread_local quorlin_io s_mine;
     const quorlin_io *io;
     {
         plat_guard g(&g_io_lock);
-        io = g_io_ovr ? g_io_ovr : g_io;
-        if (!g_io_ovr && g_io_is_copy) {
+        io = g_io;
+        if (g_io_is_copy) {
             s_mine = g_io_copy;
             io = &s_mine;
         }
@@ -27,9 +31,7 @@ const quorlin_io *kvdmc_io_current(void) {
 }
 
 void kvdmc_io_override(const quorlin_io *io) {
-    api_enter();
-    plat_guard g(&g_io_lock);
-    g_io_ovr = io;
+    t_io_ovr = io;
 }
 
 void kvdmc_io_override_clear(void) {

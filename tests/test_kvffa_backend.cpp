@@ -1,0 +1,253 @@
+// The DLNA backend through the access layer's API, against a scripted ContentDirectory:
+// one Browse window per page, every title a usable name, children by index, title or
+// name, locators, and texts that stay the backend's own.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "browse_fixture.h"
+#include "docs.h"
+#include "kvdmc.h"
+#include "kvffa/kvffa.h"
+
+namespace {
+
+const char *UDN = "uuid:lib-1";
+
+std::string item(const std::string &id, const std::string &parent, const std::string &title,
+                 const std::string &res = "") {
+    return "<item id=\"" + docs::xml_escape(id) + "\" parentID=\"" + docs::xml_escape(parent) +
+           "\"><dc:title>" + docs::xml_escape(title) +
+           "</dc:title><upnp:class>object.item.audioItem</upnp:class>" + res + "</item>";
+}
+
+std::string folder(const std::string &id, const std::string &parent, const std::string &title) {
+    return "<container id=\"" + id + "\" parentID=\"" + parent + "\" childCount=\"1\"><dc:title>" + title +
+           "</dc:title><upnp:class>object.container.storageFolder</upnp:class></container>";
+}
+
+class DlnaBackend : public ::testing::Test {
+  protected:
+    cdtest::server srv;
+    quorlin_io io{};
+
+    static void SetUpTestSuite() {
+        kvffa_reset();
+        ASSERT_EQ(kvdmc_kvffa_register(), 0) << kvdmc_last_error();
+    }
+    static void TearDownTestSuite() { kvffa_reset(); }
+
+    void SetUp() override {
+        kvdmc_config("browse_page", nullptr);
+        kvdmc_devices_clear();
+        kvdmc_cache_clear();
+        kvdmc_fake_reset();
+        ASSERT_EQ(cdtest::add_server(UDN, "10.0.0.9:8200"), 0) << kvdmc_last_error();
+        io = srv.io();
+        kvdmc_set_io(&io);
+        ASSERT_EQ(kvffa_open("dlna", "{\"udn\":\"uuid:lib-1\"}"), KVFFA_OK) << kvffa_last_error();
+        kvffa_set_page_size(256);
+    }
+    void TearDown() override {
+        kvffa_close();
+        kvdmc_set_io(nullptr);
+        EXPECT_EQ(srv.outstanding(), 0);
+    }
+    std::vector<std::string> names() {
+        std::vector<std::string> v;
+        for (size_t i = 0; i < kvffa_count(); i++) v.push_back(kvffa_item_name(kvffa_item_at((long)i)));
+        return v;
+    }
+};
+
+} // namespace
+
+TEST(DlnaBackendSetup, RegistrationOpenAndConfiguration) {
+    kvffa_reset();
+    ASSERT_EQ(kvdmc_kvffa_register(), 0);
+    EXPECT_EQ(kvffa_backend_caps(0), 0x11);
+    EXPECT_STREQ(kvffa_backend_id(0), "dlna");
+    // A second registration is refused; the first one stays.
+    EXPECT_EQ(kvdmc_kvffa_register(), KVDMC_E_CAP);
+    EXPECT_STREQ(kvdmc_last_error(), "kvffa_register failed");
+    EXPECT_EQ(kvffa_backend_count(), 1);
+    for (const char *cfg : {"{}", "{\"udn\":\"\"}", "{\"udn\":7}", "{\"UDN\":\"uuid:x\"}"}) {
+        SCOPED_TRACE(cfg);
+        EXPECT_EQ(kvffa_open("dlna", cfg), KVFFA_E_BAD_CONFIG);
+        EXPECT_STREQ(kvffa_last_error(), "config needs udn");
+    }
+    EXPECT_EQ(kvffa_open("dlna", "[\"udn\"]"), KVFFA_E_BAD_CONFIG);
+    // The server must be known when listing, not when opening.
+    ASSERT_EQ(kvffa_open("dlna", "{\"udn\":\"uuid:nobody\"}"), KVFFA_OK);
+    kvdmc_devices_clear();
+    EXPECT_EQ(kvffa_list("0"), KVFFA_E_TRANSPORT);
+    EXPECT_STREQ(kvffa_last_error(), "unknown device uuid:nobody");
+    kvffa_reset();
+}
+
+TEST_F(DlnaBackend, EachPageIsOneBrowseWindow) {
+    cdtest::fill(srv, "0", 5);
+    kvffa_set_page_size(2);
+    ASSERT_EQ(kvffa_list("0"), KVFFA_OK) << kvffa_last_error();
+    EXPECT_EQ(kvffa_count(), 2u);
+    EXPECT_EQ(kvffa_more(), 1);
+    EXPECT_EQ(kvffa_list_next(), 1);
+    EXPECT_EQ(kvffa_list_next(), 0);
+    EXPECT_EQ(kvffa_count(), 5u);
+    auto log = srv.requests();
+    ASSERT_EQ(log.size(), 3u);
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(log[i].start, (int)(2 * i));
+        EXPECT_EQ(log[i].count, 2);
+        EXPECT_EQ(log[i].flag, "BrowseDirectChildren");
+    }
+    const kvffa_item *t = kvffa_item_at(4);
+    EXPECT_STREQ(kvffa_item_name(t), "Track 4");
+    EXPECT_STREQ(kvffa_item_path(t), "0$4");
+    EXPECT_STREQ(kvffa_item_backend_id(t), "0$4");
+    EXPECT_STREQ(kvffa_item_locator(t), "http://10.0.0.9:8200/MediaItems/0$4.mp3");
+    EXPECT_EQ(kvffa_item_size(t), 1004);
+    EXPECT_EQ(kvffa_item_is_folder(t), 0);
+    // The page that reaches the end says so without another request.
+    srv.clear_log();
+    kvffa_set_page_size(5);
+    ASSERT_EQ(kvffa_list("0/"), KVFFA_OK);
+    EXPECT_EQ(kvffa_count(), 5u);
+    EXPECT_EQ(kvffa_more(), 0);
+    EXPECT_EQ(srv.request_count(), 1u);
+}
+
+// A folder far beyond the item table lists completely, with one request per page of at
+// most browse_page entries, whether or not the server tells its total.
+TEST_F(DlnaBackend, BigFoldersCostOneRequestPerPage) {
+    cdtest::fill(srv, "big", 5000);
+    struct {
+        long page;
+        int total; // what the server reports as TotalMatches; 0: it does not say
+        size_t requests;
+    } cases[] = {{1, 5000, 5000}, {100, 5000, 50}, {256, 5000, 20}, {4096, 5000, 20}, {256, 0, 20}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.page);
+        srv.total_override = c.total ? -2 : 0;
+        srv.clear_log();
+        ASSERT_EQ(kvffa_set_page_size(c.page), KVFFA_OK);
+        ASSERT_EQ(kvffa_list_all("big"), KVFFA_OK) << kvffa_last_error();
+        EXPECT_EQ(kvffa_count(), 5000u);
+        EXPECT_EQ(srv.request_count(), c.requests);
+        EXPECT_STREQ(kvffa_item_path(kvffa_item_at(4999)), "big$4999");
+    }
+    srv.total_override = -2;
+}
+
+TEST_F(DlnaBackend, EveryTitleGivesAUsableName) {
+    srv.folders["m"] = {item("m1", "m", "AC/DC"),       item("m2", "m", "1/2"), item("m3", "m", ""),
+                        item("m4", "m", "."),           item("m5", "m", ".."),  item("m6", "m", "Caf\xE9"),
+                        item("m7", "m", "Caf\xC3\xA9"), item("a/b", "m", ""),   folder("m9", "m", "Box")};
+    ASSERT_EQ(kvffa_list("m"), KVFFA_OK) << kvffa_last_error();
+    EXPECT_EQ(kvffa_rejected(), 0u);
+    EXPECT_EQ(names(), (std::vector<std::string>{"AC\xEF\xBC\x8F"
+                                                 "DC",
+                                                 "1\xEF\xBC\x8F"
+                                                 "2",
+                                                 "m3", "m4", "m5", "Caf\xEF\xBF\xBD", "Caf\xC3\xA9",
+                                                 "a\xEF\xBC\x8F"
+                                                 "b",
+                                                 "Box"}));
+    // The title keeps the server's text where it is UTF-8.
+    EXPECT_STREQ(kvffa_item_title(kvffa_item_at(0)), "AC/DC");
+    EXPECT_STREQ(kvffa_item_title(kvffa_item_at(6)), "Caf\xC3\xA9");
+    const kvffa_item *box = kvffa_item_at(8);
+    EXPECT_EQ(kvffa_item_is_folder(box), 1);
+    EXPECT_EQ(kvffa_item_has(box, KVFFA_F_LOCATOR), 0);
+    EXPECT_EQ(kvffa_item_has(box, KVFFA_F_SIZE), 0);
+
+    // A child by title, by the name as shown, or by index; lists and locators alike.
+    srv.folders["m"][0] = item("m1", "m", "AC/DC", docs::res("http-get:*:audio/mpeg:*", "http://h/acdc.mp3"));
+    for (const char *path : {"m/AC/DC",
+                             "m/AC\xEF\xBC\x8F"
+                             "DC",
+                             "m/0"}) {
+        SCOPED_TRACE(path);
+        ASSERT_EQ(kvffa_list(path), KVFFA_OK) << kvffa_last_error();
+        ASSERT_EQ(kvffa_count(), 1u);
+        EXPECT_STREQ(kvffa_item_path(kvffa_item_at(0)), "m1");
+        EXPECT_STREQ(kvffa_locator(path), "http://h/acdc.mp3") << kvffa_last_error();
+    }
+    EXPECT_EQ(kvffa_list("m/Nothing"), KVFFA_E_NOT_FOUND);
+    EXPECT_EQ(kvffa_list("m/99"), KVFFA_E_NOT_FOUND);
+    EXPECT_EQ(kvffa_list("/m"), KVFFA_E_NOT_FOUND);
+}
+
+TEST_F(DlnaBackend, SizesOnlyWhenTheServerGivesThem) {
+    srv.folders["s"] = {item("s1", "s", "Sized", docs::res("http-get:*:a/b:*", "http://h/1", " size=\"0\"")),
+                        item("s2", "s", "Unsized", docs::res("http-get:*:a/b:*", "http://h/2"))};
+    ASSERT_EQ(kvffa_list("s"), KVFFA_OK);
+    EXPECT_EQ(kvffa_item_has(kvffa_item_at(0), KVFFA_F_SIZE), 1);
+    EXPECT_EQ(kvffa_item_size(kvffa_item_at(0)), 0);
+    EXPECT_EQ(kvffa_item_has(kvffa_item_at(1), KVFFA_F_SIZE), 0);
+    EXPECT_EQ(kvffa_item_size(kvffa_item_at(1)), -1);
+}
+
+TEST_F(DlnaBackend, LocatorsOfItemsChildrenAndBareObjectIds) {
+    srv.folders["v"] = {folder("v0", "v", "Season"),
+                        item("v1", "v", "Clip", docs::res("http-get:*:video/mp4:*", "http://h/clip.mp4"))};
+    EXPECT_STREQ(kvffa_locator("v/1"), "http://h/clip.mp4");
+    EXPECT_EQ(kvffa_locator("v/0"), nullptr);
+    EXPECT_EQ(kvffa_last_code(), KVFFA_E_NOT_FOUND);
+    EXPECT_STREQ(kvffa_last_error(), "no locator for this path");
+    // A bare object id is resolved through its own metadata.
+    srv.script = [](const cdtest::request &q, cdtest::reply *r) {
+        if (q.flag != "BrowseMetadata") return false;
+        std::string body =
+            q.object_id == "v1"
+                ? item("v1", "v", "Clip", docs::res("http-get:*:video/mp4:*", "http://h/clip.mp4"))
+                : folder(q.object_id, "0", "Folder");
+        r->body = docs::browse_response(docs::didl(body), 1, 1, 1);
+        return true;
+    };
+    EXPECT_STREQ(kvffa_locator("v1"), "http://h/clip.mp4") << kvffa_last_error();
+    EXPECT_EQ(srv.requests().back().flag, "BrowseMetadata");
+    EXPECT_EQ(kvffa_locator("v"), nullptr);
+    EXPECT_STREQ(kvffa_last_error(), "no locator for this path");
+    EXPECT_EQ(kvffa_locator(""), nullptr);
+    EXPECT_STREQ(kvffa_last_error(), "empty path");
+}
+
+TEST_F(DlnaBackend, LongObjectIdsWork) {
+    std::string oid = "%2Fsrv%2F" + std::string(700, 'p');
+    cdtest::fill(srv, oid, 3);
+    ASSERT_EQ(kvffa_list(oid.c_str()), KVFFA_OK) << kvffa_last_error();
+    ASSERT_EQ(kvffa_count(), 3u);
+    EXPECT_EQ(std::string(kvffa_item_path(kvffa_item_at(2))), oid + "$2");
+    EXPECT_EQ(srv.requests().back().object_id, oid);
+    std::string too_long(1024, 'x'); // longer than any id a listing carries
+    EXPECT_EQ(kvffa_list(too_long.c_str()), KVFFA_E_NOT_FOUND);
+}
+
+// What the backend hands the layer is its own: another browse between the backend's
+// answer and the layer's copy cannot change it.
+TEST_F(DlnaBackend, PageTextsAreTheBackendsOwn) {
+    cdtest::fill(srv, "a", 2);
+    cdtest::fill(srv, "b", 2);
+    const kvffa_backend *b = kvffa__find("dlna");
+    ASSERT_NE(b, nullptr);
+    kvffa_item items[4];
+    for (kvffa_item &it : items) {
+        memset(&it, 0, sizeof it);
+        it.struct_size = sizeof it;
+    }
+    kvffa_page page;
+    memset(&page, 0, sizeof page);
+    page.struct_size = sizeof page;
+    page.items = items;
+    page.cap = 4;
+    ASSERT_EQ(b->list(b->ctx, "a", &page), KVFFA_OK);
+    ASSERT_EQ(page.count, 2u);
+    ASSERT_EQ(kvdmc_browse(UDN, "b", 0, 0, 0), 2);
+    EXPECT_STREQ(items[1].path, "a$1");
+    EXPECT_STREQ(items[1].name, "Track 1");
+    EXPECT_STREQ(items[1].locator, "http://10.0.0.9:8200/MediaItems/a$1.mp3");
+}
