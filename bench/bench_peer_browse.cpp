@@ -1,6 +1,7 @@
 // kvdmc-bench: peers
 // A whole browse of the 600-item folder on the real minidlna, wall time, by this
-// library over its libcurl transport and, in the same run, by a GUPnP control point
+// library over its libcurl transport (directly, through the access layer with page
+// sizes 100 and 256, and through the source handler) and, in the same run, by a GUPnP control point
 // (libgupnp-1.6 synchronous actions, GUPnP-AV's DIDL-Lite parser) asking for the same
 // pages: 256 items from 0, 256 and 512. Finding the server happens once, outside the
 // timed loops. Runs only inside the peer sandbox, and sends nothing anywhere else:
@@ -18,6 +19,7 @@
 #include "io.h"
 #include "io_curl.h"
 #include "kvdmc.h"
+#include "kvffa/kvffa.h"
 
 namespace {
 
@@ -98,6 +100,7 @@ void BM_BigFolder_kvdmc(benchmark::State &st) {
     }
     std::string udn = env("SERVER_UDN");
     const int want = expected_count();
+    kvdmc_config("browse_page", std::to_string(st.range(0)).c_str());
     int requests = kvdmc_requests_per_browse();
     if (requests < 0) {
         st.SkipWithError(kvdmc_last_error());
@@ -112,8 +115,65 @@ void BM_BigFolder_kvdmc(benchmark::State &st) {
         }
         benchmark::DoNotOptimize(kvdmc_best_res_url(n - 1));
     }
+    kvdmc_config("browse_page", nullptr);
     st.SetItemsProcessed(st.iterations() * want);
     st.counters["requests"] = requests;
+}
+
+// ---------------------------------------------------------------- the adapters
+
+// The same folder through the access layer (DLNA backend, page size from the argument) and
+// through the host's source handler: what the adapters add over the direct browse.
+void BM_BigFolder_layer(benchmark::State &st) {
+    if (!in_sandbox(st)) return;
+    if (!kvdmc_ready().empty()) {
+        st.SkipWithError(kvdmc_ready().c_str());
+        return;
+    }
+    kvdmc_kvffa_register(); // once per process; a second call only says it is there
+    std::string cfg = "{\"udn\":\"" + env("SERVER_UDN") + "\"}";
+    if (kvffa_open("dlna", cfg.c_str()) != KVFFA_OK || kvffa_set_page_size((long)st.range(0)) != KVFFA_OK) {
+        st.SkipWithError(kvffa_last_error());
+        return;
+    }
+    const int want = expected_count();
+    static const quorlin_io counting = {nullptr, counting_get, counting_post, counting_free};
+    kvdmc_set_io(&counting);
+    s_posts = 0;
+    int ok = kvffa_list_all(k_folder);
+    int requests = s_posts;
+    kvdmc_use_curl();
+    for (auto _ : st) {
+        if (ok != KVFFA_OK || (int)kvffa_count() != want) {
+            st.SkipWithError(ok != KVFFA_OK ? kvffa_last_error() : "entry count");
+            break;
+        }
+        ok = kvffa_list_all(k_folder);
+        benchmark::DoNotOptimize(kvffa_item_at(want - 1));
+    }
+    kvffa_close();
+    st.SetItemsProcessed(st.iterations() * want);
+    st.counters["requests"] = requests;
+}
+
+void BM_BigFolder_handler(benchmark::State &st) {
+    if (!in_sandbox(st)) return;
+    if (!kvdmc_ready().empty()) {
+        st.SkipWithError(kvdmc_ready().c_str());
+        return;
+    }
+    const kvrch_handler *h = kvrch_get();
+    std::string settings = "{\"UDN\":\"" + env("SERVER_UDN") + "\"}";
+    std::vector<char> out(1 << 20);
+    for (auto _ : st) {
+        kvdmc_cache_clear();
+        if (h->list(nullptr, settings.c_str(), k_folder, out.data(), (int)out.size()) != KVRCH_OK) {
+            st.SkipWithError(kvdmc_last_error());
+            break;
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    st.SetItemsProcessed(st.iterations() * expected_count());
 }
 
 // ---------------------------------------------------------------- GUPnP
@@ -237,6 +297,22 @@ void BM_BigFolder_gupnp(benchmark::State &st) {
 
 // Fixed, small counts: each iteration is three real requests of up to 175 KB.
 BENCHMARK(BM_BigFolder_kvdmc)
+    ->Arg(100)
+    ->Arg(256)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(20)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_BigFolder_layer)
+    ->Arg(100)
+    ->Arg(256)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(20)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_BigFolder_handler)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(20)

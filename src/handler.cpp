@@ -102,8 +102,9 @@ void entries_json(sbuf *b) {
         sb_json_str(b, d.title);
         sb_puts(b, ",\"path\":");
         sb_json_str(b, d.id);
-        sb_printf(b, ",\"folder\":%s,\"size\":%lld,\"backend_id\":", d.is_folder ? "true" : "false",
-                  d.res_url[0] && d.res_size_given ? (long long)d.res_size : -1LL);
+        sb_puts(b, d.is_folder ? ",\"folder\":true,\"size\":" : ",\"folder\":false,\"size\":");
+        sb_i64(b, d.res_url[0] && d.res_size_given ? d.res_size : -1);
+        sb_puts(b, ",\"backend_id\":");
         sb_json_str(b, d.id);
         sb_puts(b, ",\"locator\":");
         sb_json_str(b, d.res_url);

@@ -18,25 +18,41 @@
 #include "textread.h"
 #include "util.h"
 
+// Appends s as valid UTF-8: bytes that start no character become U+FFFD. Runs of good
+// text go in whole; most texts are one run.
+static void append_clean(std::string *out, const char *s) {
+    const unsigned char *u = (const unsigned char *)s, *run = u;
+    while (*u) {
+        if (*u < 0x80) {
+            u++;
+            continue;
+        }
+        if (int n = utf8_seq(u)) {
+            u += n;
+            continue;
+        }
+        out->append((const char *)run, (size_t)(u - run)).append("\xEF\xBF\xBD");
+        run = ++u;
+    }
+    out->append((const char *)run, (size_t)(u - run));
+}
+
 void utf8_clean(const char *s, std::string *out) {
     out->clear();
-    const unsigned char *u = (const unsigned char *)s;
-    while (*u) {
-        int n = utf8_seq(u);
-        if (n) {
-            out->append((const char *)u, (size_t)n);
-            u += n;
-        } else {
-            out->append("\xEF\xBF\xBD"); // U+FFFD for the byte that starts no character
-            u++;
-        }
-    }
+    append_clean(out, s);
+}
+
+// Appends the name of an entry (see dlna_entry_name) to out.
+static void append_name(std::string *out, const char *title, const char *object_id) {
+    bool unusable = !title[0] || !strcmp(title, ".") || !strcmp(title, "..");
+    size_t at = out->size();
+    append_clean(out, unusable ? object_id : title);
+    while ((at = out->find('/', at)) != std::string::npos) out->replace(at, 1, "\xEF\xBC\x8F");
 }
 
 void dlna_entry_name(const char *title, const char *object_id, std::string *out) {
-    bool unusable = !title[0] || !strcmp(title, ".") || !strcmp(title, "..");
-    utf8_clean(unusable ? object_id : title, out);
-    for (size_t at = 0; (at = out->find('/', at)) != std::string::npos;) out->replace(at, 1, "\xEF\xBC\x8F");
+    out->clear();
+    append_name(out, title, object_id);
 }
 
 namespace {
@@ -137,16 +153,16 @@ struct entry_texts {
     bool has_locator;
 };
 
-entry_texts take_entry(int i, kvffa_item *it, std::string &scratch) {
+entry_texts take_entry(int i, kvffa_item *it) {
     const didl_item &d = g_item[i];
     entry_texts t;
     std::string &texts = s_ctx.texts;
     t.name = texts.size();
-    dlna_entry_name(d.title, d.id, &scratch);
-    texts.append(scratch).push_back(0);
+    append_name(&texts, d.title, d.id);
+    texts.push_back(0);
     t.title = texts.size();
-    utf8_clean(d.title, &scratch);
-    texts.append(scratch).push_back(0);
+    append_clean(&texts, d.title);
+    texts.push_back(0);
     t.id = texts.size();
     texts.append(d.id).push_back(0);
     t.has_locator = d.res_url[0] != 0;
@@ -194,12 +210,11 @@ int dlna_list(void *ctx, const char *path, kvffa_page *page) {
     dlna_path p;
     if (!split_path(path, &p)) return KVFFA_E_NOT_FOUND;
     serial one_step;
-    std::string scratch;
     if (!p.child.empty()) {
         int at = 0;
         if (int rc = resolve_child(p, page->cancel, &at)) return rc;
         plat_guard g(&g_lock);
-        entry_texts t = take_entry(at, &page->items[0], scratch);
+        entry_texts t = take_entry(at, &page->items[0]);
         point_at_texts(&page->items[0], t);
         page->count = 1;
         return KVFFA_OK;
@@ -217,7 +232,7 @@ int dlna_list(void *ctx, const char *path, kvffa_page *page) {
     {
         plat_guard g(&g_lock);
         n = g_nitem < n ? g_nitem : n;
-        for (int i = 0; i < n; i++) offs[(size_t)i] = take_entry(i, &page->items[i], scratch);
+        for (int i = 0; i < n; i++) offs[(size_t)i] = take_entry(i, &page->items[i]);
     }
     for (int i = 0; i < n; i++) point_at_texts(&page->items[i], offs[(size_t)i]);
     page->count = (size_t)n;

@@ -103,6 +103,16 @@ void sb_printf(sbuf *b, const char *fmt, ...) {
     b->n += (size_t)len;
 }
 
+void sb_i64(sbuf *b, int64_t v) {
+    char digits[24];
+    char *e = digits + sizeof digits, *p = e;
+    uint64_t u = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
+    do *--p = (char)('0' + u % 10);
+    while (u /= 10);
+    if (v < 0) *--p = '-';
+    sb_putn(b, p, (size_t)(e - p));
+}
+
 const char *sb_str(const sbuf *b) {
     return b->p ? b->p : s_empty;
 }

@@ -223,3 +223,12 @@ TEST(Text, Utf8CutNeverSplitsACharacter) {
     str_copy(field, 4, euro);
     EXPECT_STREQ(field, "a");
 }
+
+TEST(Sbuf, Integers) {
+    sbuf_scoped b;
+    for (int64_t v : {INT64_C(0), INT64_C(-1), INT64_C(1001), INT64_MAX, INT64_MIN}) {
+        sb_reset(&b.b);
+        sb_i64(&b.b, v);
+        EXPECT_EQ(std::string(b.str()), std::to_string(v));
+    }
+}
