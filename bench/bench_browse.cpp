@@ -11,63 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench_docs.h"
 #include "browse.h"
 #include "exports.h"
 #include "kvdmc.h"
 #include "tests/browse_fixture.h"
+#include "tests/docs.h"
 
 namespace {
 
-// A page the way a music server writes it: about 750 bytes per item, so 256 of
-// them make a response just under the reader's bound once escaped.
-std::string server_page(int items, int first = 0) {
-    std::string d = cdtest::didl_open();
-    char b[2048];
-    for (int k = 0; k < items; k++) {
-        int i = first + k;
-        snprintf(
-            b, sizeof b,
-            "<item id=\"64$3$1$%d\" parentID=\"64$3$1\" restricted=\"1\"><dc:title>%02d - Song Number %d "
-            "(Remastered)</dc:title><upnp:class>object.item.audioItem.musicTrack</upnp:class>"
-            "<upnp:artist>Some Artist</upnp:artist><upnp:album>An Album Title %d"
-            "</upnp:album><upnp:genre>Rock</upnp:genre><dc:date>2001-01-01</dc:date>"
-            "<upnp:originalTrackNumber>%d</upnp:originalTrackNumber><upnp:albumArtURI dlna:profileID="
-            "\"JPEG_TN\">http://192.168.1.20:8200/AlbumArt/"
-            "%d-%d.jpg</upnp:albumArtURI><res size=\"%d\" duration=\"0:04:%02d.120\" bitrate=\"40000\" "
-            "sampleFrequency=\"44100\" nrAudioChannels=\"2\" protocolInfo=\"http-get:*:audio/mpeg:"
-            "DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000\">"
-            "http://192.168.1.20:8200/MediaItems/%d.mp3</res></item>",
-            i, i % 20 + 1, i, i / 12, i % 20 + 1, 500 + i, i, 4000000 + i * 313, i % 60, 1000 + i);
-        d += b;
-    }
-    return d + "</DIDL-Lite>";
-}
-
-// The rich page with two subtitle resources and a caption element on every item.
-std::string rich_page() {
-    std::string d = bench_didl_page(256, true);
-    std::string out;
-    out.reserve(d.size() * 3 / 2);
-    size_t at = 0, n = 0;
-    for (size_t e; (e = d.find("</item>", at)) != std::string::npos; at = e + 7, n++) {
-        out.append(d, at, e - at);
-        char b[400];
-        snprintf(
-            b, sizeof b,
-            "<res protocolInfo=\"http-get:*:text/srt:*\">http://192.168.1.20:8200/C/%zu.srt</res>"
-            "<sec:CaptionInfoEx sec:type=\"srt\">http://192.168.1.20:8200/C/%zu.en.srt</sec:CaptionInfoEx>"
-            "</item>",
-            n, n);
-        out += b;
-    }
-    out.append(d, at, std::string::npos);
-    out.insert(out.find('>'), " xmlns:sec=\"http://www.sec.co.kr/\"");
-    return out;
-}
-
 const std::string &doc(int which) {
-    static const std::string docs[] = {server_page(256), rich_page()};
+    static const std::string docs[] = {docs::music_page(256), docs::rich_page_with_subtitles()};
     return docs[which];
 }
 
@@ -155,7 +108,7 @@ void BM_Browse2000(benchmark::State &st) {
     if (g_mem.pages.empty()) {
         for (int first = 0; first < total; first += 256) {
             int n = total - first < 256 ? total - first : 256;
-            g_mem.pages.push_back(cdtest::browse_response(server_page(n, first), n, total, 1));
+            g_mem.pages.push_back(docs::browse_response(docs::music_page(n, first), n, total, 1));
         }
     }
     kvdmc_devices_clear();
@@ -179,7 +132,7 @@ void BM_ItemJson4096(benchmark::State &st) {
         // Sixteen pages, as a browse would append them.
         plat_guard g(&g_lock);
         for (int first = 0; first < ITEM_MAX; first += 256) {
-            std::string d = server_page(256, first);
+            std::string d = docs::music_page(256, first);
             int r =
                 first ? didl_parse_more(d.c_str(), err, sizeof err) : didl_parse(d.c_str(), err, sizeof err);
             if (r != first + 256) st.SkipWithError(err);

@@ -9,6 +9,7 @@
 
 #include "kvdmc.h"
 #include "tests/cast_script.h"
+#include "tests/docs.h"
 
 namespace {
 
@@ -69,11 +70,11 @@ void setup() {
     kvdmc_use_fake();
     const std::string loc = "http://192.0.2.9:49152/desc.xml";
     kvdmc_fake_set(loc.c_str(), 200,
-                   renderer_description(UDN, {{"ConnectionManager:1", "/upnp/control/cm1"},
-                                              {"AVTransport:1", "/upnp/control/avt1"},
-                                              {"RenderingControl:1", "/upnp/control/rc1"}})
+                   docs::renderer_description(UDN, {{"ConnectionManager:1", "/upnp/control/cm1"},
+                                                    {"AVTransport:1", "/upnp/control/avt1"},
+                                                    {"RenderingControl:1", "/upnp/control/rc1"}})
                        .c_str());
-    if (kvdmc_fake_ssdp(alive_notify(loc, UDN).c_str(), "192.0.2.9") != 0) abort();
+    if (kvdmc_fake_ssdp(docs::announce(UDN, docs::RENDERER_TYPE, loc).c_str(), "192.0.2.9") != 0) abort();
     kvdmc_cast_allow(UDN);
     quorlin_io io{&s_renderer, nullptr, &memory_renderer::post, &memory_renderer::release};
     kvdmc_set_io(&io);

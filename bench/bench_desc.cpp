@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "bench_docs.h"
 #include "discover.h"
 #include "exports.h"
 #include "kvdmc.h"
+#include "tests/docs.h"
 #include "util.h"
 
 namespace {
@@ -20,37 +20,35 @@ namespace {
 // Distinct media-server descriptions for filling the table.
 std::string make_description(int i) {
     std::string n = std::to_string(i);
-    std::string d =
-        "<?xml version=\"1.0\"?>\r\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\">"
-        "<specVersion><major>1</major><minor>0</minor></specVersion><device>"
-        "<deviceType>urn:schemas-upnp-org:device:MediaServer:1</deviceType>"
-        "<friendlyName>Media server " +
-        n +
-        ": library &amp; music</friendlyName>"
-        "<manufacturer>Example Maker</manufacturer><manufacturerURL>http://www.example.com/</manufacturerURL>"
-        "<modelDescription>Media Server</modelDescription><modelName>Server " +
-        n +
-        "</modelName><modelNumber>1.3.0</modelNumber><serialNumber>00000000</serialNumber>"
-        "<UDN>uuid:4d696e69-444c-164e-9d41-" +
-        std::string(12 - n.size(), '0') + n +
-        "</UDN>"
-        "<dlna:X_DLNADOC xmlns:dlna=\"urn:schemas-dlna-org:device-1-0\">DMS-1.50</dlna:X_DLNADOC>"
-        "<presentationURL>http://10.0.0.1:8200/</presentationURL><iconList>";
+    docs::device d;
+    d.udn = "uuid:4d696e69-444c-164e-9d41-" + std::string(12 - n.size(), '0') + n;
+    d.fields = {{"friendlyName", "Media server " + n + ": library &amp; music"},
+                {"manufacturer", "Example Maker"},
+                {"manufacturerURL", "http://www.example.com/"},
+                {"modelDescription", "Media Server"},
+                {"modelName", "Server " + n},
+                {"modelNumber", "1.3.0"},
+                {"serialNumber", "00000000"}};
+    d.after_udn = "<dlna:X_DLNADOC xmlns:dlna=\"urn:schemas-dlna-org:device-1-0\">DMS-1.50</dlna:X_DLNADOC>"
+                  "<presentationURL>http://10.0.0.1:8200/</presentationURL><iconList>";
     for (int k = 0; k < 4; k++)
-        d += "<icon><mimetype>image/png</mimetype><width>48</width><height>48</height><depth>24</depth>"
-             "<url>/icons/sm" +
-             std::to_string(k) + ".png</url></icon>";
-    d += "</iconList><serviceList>";
-    const char *svcs[][2] = {{"ContentDirectory", "ctl/ContentDir"},
-                             {"ConnectionManager", "ctl/ConnectionMgr"},
-                             {"X_MS_MediaReceiverRegistrar", "ctl/X_MS_MediaReceiverRegistrar"}};
-    for (auto &s : svcs)
-        d += std::string("<service><serviceType>urn:schemas-upnp-org:service:") + s[0] +
-             ":1</serviceType><serviceId>urn:upnp-org:serviceId:" + s[0] + "</serviceId><controlURL>/" +
-             s[1] + "</controlURL><eventSubURL>/evt/" + s[0] + "</eventSubURL><SCPDURL>/" + s[0] +
-             ".xml</SCPDURL></service>";
-    d += "</serviceList></device></root>\r\n";
-    return d;
+        d.after_udn +=
+            "<icon><mimetype>image/png</mimetype><width>48</width><height>48</height><depth>24</depth>"
+            "<url>/icons/sm" +
+            std::to_string(k) + ".png</url></icon>";
+    d.after_udn += "</iconList>";
+    const char *svcs[][2] = {{"ContentDirectory:1", "/ctl/ContentDir"},
+                             {"ConnectionManager:1", "/ctl/ConnectionMgr"},
+                             {"X_MS_MediaReceiverRegistrar:1", "/ctl/X_MS_MediaReceiverRegistrar"}};
+    for (auto &s : svcs) {
+        docs::service svc = docs::named_service(s[0]);
+        svc.control = s[1];
+        d.services += docs::service_xml(svc);
+    }
+    d.before_device = docs::SPEC_VERSION;
+    d.decl_break = "\r\n";
+    d.trailer = "\r\n";
+    return docs::description(d);
 }
 
 const char *LOCATION = "http://10.0.0.1:8200/rootDesc.xml";
@@ -66,7 +64,7 @@ struct fields {
 
 void BM_DescParse(benchmark::State &st) {
     api_enter();
-    std::string doc = bench_device_description();
+    std::string doc = docs::typical_server_description();
     device_t d;
     char err[256];
     for (auto _ : st) {
@@ -121,7 +119,7 @@ void lx_walk(xmlNode *n, fields &f) {
 }
 
 void BM_Libxml2Dom(benchmark::State &st) {
-    std::string doc = bench_device_description();
+    std::string doc = docs::typical_server_description();
     fields f;
     for (auto _ : st) {
         memset(&f, 0, sizeof f);
@@ -164,7 +162,7 @@ void pg_walk(pugi::xml_node n, fields &f) {
 }
 
 void BM_Pugixml(benchmark::State &st) {
-    std::string doc = bench_device_description();
+    std::string doc = docs::typical_server_description();
     fields f;
     for (auto _ : st) {
         memset(&f, 0, sizeof f);
@@ -187,13 +185,14 @@ void BM_Discover64Fake(benchmark::State &st) {
     for (int i = 0; i < 64; i++) {
         std::string loc = "http://10.0.1." + std::to_string(i) + ":8200/rootDesc.xml";
         kvdmc_fake_set(loc.c_str(), 200, make_description(i).c_str());
-        packets.push_back("NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nCACHE-CONTROL: max-age=1800\r\n"
-                          "LOCATION: " +
-                          loc +
-                          "\r\nNT: urn:schemas-upnp-org:device:MediaServer:1\r\nNTS: ssdp:alive\r\n"
-                          "SERVER: Linux/6 UPnP/1.0 Server/1.3\r\nUSN: uuid:4d696e69-444c-164e-9d41-" +
-                          std::string(12 - std::to_string(i).size(), '0') + std::to_string(i) +
-                          "::urn:schemas-upnp-org:device:MediaServer:1\r\n\r\n");
+        std::string n = std::to_string(i);
+        docs::notify_fields f;
+        f.location = loc;
+        f.nt = docs::SERVER_TYPE;
+        f.server = "Linux/6 UPnP/1.0 Server/1.3";
+        f.usn =
+            "uuid:4d696e69-444c-164e-9d41-" + std::string(12 - n.size(), '0') + n + "::" + docs::SERVER_TYPE;
+        packets.push_back(docs::notify(f));
     }
     for (auto _ : st) {
         kvdmc_devices_clear();

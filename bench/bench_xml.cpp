@@ -11,17 +11,17 @@
 
 #include <string>
 
-#include "bench/bench_docs.h"
+#include "tests/docs.h"
 #include "xml.h"
 
 namespace {
 
 const std::string &didl_doc() {
-    static const std::string d = bench_didl_page(256, true);
+    static const std::string d = docs::didl_page(256, true);
     return d;
 }
 const std::string &desc_doc() {
-    static const std::string d = bench_device_description();
+    static const std::string d = docs::typical_server_description();
     return d;
 }
 const std::string &pick(int which) {

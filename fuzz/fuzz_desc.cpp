@@ -6,8 +6,11 @@
 
 #include <string>
 
+#include <rapidjson/document.h>
+
 #include "discover.h"
 #include "exports.h"
+#include "kvdmc.h"
 
 static void check_text(const char *field, size_t cap) {
     if (strnlen(field, cap) >= cap) abort();
@@ -31,18 +34,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     if (d.nsvc < 0 || d.nsvc > DEVICE_MAX_SVC) abort();
     check_text(d.udn, sizeof d.udn);
-    check_text(d.friendly, 121);
-    check_text(d.manufacturer, 121);
-    check_text(d.model_name, 121);
+    check_text(d.friendly, DEVICE_NAME_CUT + 1);
+    check_text(d.manufacturer, DEVICE_NAME_CUT + 1);
+    check_text(d.model_name, DEVICE_NAME_CUT + 1);
     check_text(d.location, sizeof d.location);
     check_text(d.base, sizeof d.base);
     check_text(d.device_type, sizeof d.device_type);
-    check_text(d.dlna_doc, 61);
+    check_text(d.dlna_doc, DEVICE_DLNADOC_CUT + 1);
     for (int i = 0; i < d.nsvc; i++) {
         const device_service &s = d.svc[i];
         if (!s.control[0]) abort();
         check_text(s.type, sizeof s.type);
         check_text(s.control, sizeof s.control);
+    }
+    // The device JSON the host would read: valid UTF-8 whatever the document held.
+    if (kvdmc_parse_description(xml.c_str(), location.c_str()) == 0) {
+        rapidjson::Document j;
+        j.Parse<rapidjson::kParseValidateEncodingFlag>(kvdmc_last_json());
+        if (j.HasParseError() || !j.IsObject()) abort();
     }
     return 0;
 }

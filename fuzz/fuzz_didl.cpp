@@ -14,7 +14,7 @@ namespace {
 
 void check_json(const char *s) {
     rapidjson::Document d;
-    d.Parse(s); // strict: one value, nothing after it
+    d.Parse<rapidjson::kParseValidateEncodingFlag>(s); // strict: one value of valid UTF-8, nothing after it
     if (d.HasParseError() || !d.IsObject()) abort();
 }
 
@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (r == 0) {
         check_json(kvdmc_last_json());
         rapidjson::Document d;
-        d.Parse(kvdmc_last_json());
+        d.Parse<rapidjson::kParseValidateEncodingFlag>(kvdmc_last_json());
         if (!d["count"].IsInt() || d["count"].GetInt() != n || (int)d["items"].Size() != n) abort();
     }
     for (int i = 0; i < n; i++) {

@@ -45,7 +45,7 @@ void release(void *, void *p) {
 
 void check_json(const char *s) {
     rapidjson::Document d;
-    d.Parse(s);
+    d.Parse<rapidjson::kParseValidateEncodingFlag>(s); // strict, and valid UTF-8
     if (d.HasParseError() || !d.IsObject()) abort();
 }
 

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The exported path stops at the first NUL, like a host's C string.
     if (kvdmc_parse_ssdp(pkt.c_str()) == 0) {
         rapidjson::Document d;
-        d.Parse<rapidjson::kParseStopWhenDoneFlag>(kvdmc_last_json());
+        d.Parse<rapidjson::kParseStopWhenDoneFlag | rapidjson::kParseValidateEncodingFlag>(kvdmc_last_json());
         if (d.HasParseError() || !d.IsObject() || !d.HasMember("packet_kind")) abort();
     }
     return 0;

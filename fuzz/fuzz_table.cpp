@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include <rapidjson/document.h>
+
 #include "discover.h"
 #include "exports.h"
 #include "kvdmc.h"
@@ -14,6 +16,17 @@
 static const char *const LOCATIONS[] = {"http://h/0", "http://h/1", "http://h/2", "http://h/3"};
 
 static void check_table(int device_max) {
+    int n;
+    {
+        plat_guard g(&g_lock);
+        n = g_ndev;
+    }
+    // What the host reads of each row is valid UTF-8 JSON, whatever the descriptions held.
+    for (int i = 0; i < n; i++) {
+        rapidjson::Document j;
+        j.Parse<rapidjson::kParseValidateEncodingFlag>(kvdmc_device_json(i));
+        if (j.HasParseError() || !j.IsObject()) abort();
+    }
     plat_guard g(&g_lock);
     if (g_ndev < 0 || g_ndev > device_max) abort();
     for (int i = 0; i < g_ndev; i++) {

@@ -9,7 +9,18 @@
 
 #include <stdint.h>
 
-#if defined(__GNUC__) && !defined(KVDMC_NO_VISIBILITY)
+/* On Windows the component's own build exports the API (KVDMC_BUILDING) and a
+ * host linking kvdmc.dll imports it; KVDMC_STATIC is for a host that compiles
+ * the component's sources into itself. */
+#if defined(_WIN32)
+#if defined(KVDMC_BUILDING)
+#define KVDMC_API __declspec(dllexport)
+#elif defined(KVDMC_STATIC)
+#define KVDMC_API
+#else
+#define KVDMC_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__) && !defined(KVDMC_NO_VISIBILITY)
 #define KVDMC_API __attribute__((visibility("default")))
 #else
 #define KVDMC_API

@@ -164,11 +164,13 @@ int cache_lookup(const char *udn, const char *oid, int max_age_ms) {
 
 int browse_children(const device_t *d, const char *udn, const char *oid, int start, char *err, size_t errn) {
     int page, max_items, cache_ms;
+    uint64_t deadline;
     {
         plat_guard g(&g_lock);
         page = g_cfg.browse_page > 0 ? g_cfg.browse_page : 256;
         max_items = g_cfg.browse_max_items;
         cache_ms = g_cfg.browse_cache_ms;
+        deadline = plat_now_ms() + (uint64_t)g_cfg.browse_timeout_ms;
     }
     // The cache keys on the texts as passed; one too long for its field could
     // collide with another, so such a browse is neither served nor stored.
@@ -235,6 +237,14 @@ int browse_children(const device_t *d, const char *udn, const char *oid, int sta
             plat_guard g(&g_lock);
             g_partial = 1;
             str_fmt(err, errn, "browse cap %d hit", max_items);
+            break;
+        }
+        // A server that claims endless children and answers slowly must not hold
+        // the browse for ever: what was read stays, as at the cap.
+        if (plat_now_ms() >= deadline) {
+            plat_guard g(&g_lock);
+            g_partial = 1;
+            set_err("browse time limit reached");
             break;
         }
     }

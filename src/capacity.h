@@ -18,6 +18,7 @@ constexpr size_t SSDP_ST_CAP = 160;
 constexpr size_t SSDP_USN_CAP = 240;
 constexpr size_t SSDP_LOCATION_CAP = 512;
 constexpr size_t SSDP_SEARCH_CAP = 512; // one M-SEARCH request
+constexpr int SSDP_MAX_IFS = 16;        // interfaces one search uses
 
 // ---- device descriptions and the device table
 constexpr int DEVICE_TABLE_ROWS = 64;
@@ -42,7 +43,7 @@ constexpr int XML_MAX_ATTR = 16;
 constexpr size_t XML_NAME_CAP = 128;
 constexpr size_t XML_TEXT_CAP = 2048; // one text event; longer runs come as several
 constexpr size_t XML_ATTR_NAME_CAP = 64;
-constexpr size_t XML_ATTR_VAL_CAP = 512;
+constexpr size_t XML_ATTR_VAL_CAP = 1024; // longer values are cut and marked
 constexpr size_t XML_ERR_CAP = 128;
 constexpr size_t XML_PROLOG_WINDOW = 4096; // where DOCTYPE and ENTITY are looked for
 constexpr size_t XML_TEXT_WINDOW = 32768;  // how far one text event searches for its end
@@ -60,7 +61,7 @@ constexpr size_t SOAP_FRAG_CAP = 40; // "<service kind>:<version>"
 // ---- DIDL-Lite items
 constexpr int ITEM_MAX = 4096;
 constexpr int ITEM_MAX_SUB = 8;
-constexpr size_t ITEM_ID_CAP = 80;
+constexpr size_t ITEM_ID_CAP = 1024; // ids are kept whole or the object is skipped
 constexpr size_t ITEM_TITLE_CAP = 256;
 constexpr size_t ITEM_TITLE_CUT = 250;
 constexpr size_t ITEM_CLASS_CAP = 96;

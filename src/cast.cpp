@@ -61,12 +61,13 @@ int cast_allowed(const char *udn) {
 
 // ---- lookups ----
 
-// The SOAP client reads only the service list; the rest of the copy is
-// cleared so that nothing stale or uninitialised travels with it.
+// The SOAP client reads only the service list and the LOCATION; the rest of the
+// copy is cleared so that nothing stale or uninitialised travels with it.
 static void copy_for_call(const device_t *row, device_t *out) {
     memset(out, 0, offsetof(device_t, svc));
     str_copy(out->udn, sizeof out->udn, row->udn);
     str_copy(out->udn_key, sizeof out->udn_key, row->udn_key);
+    str_copy(out->location, sizeof out->location, row->location);
     out->kind = row->kind;
     int n = row->nsvc < 0 ? 0 : row->nsvc > DEVICE_MAX_SVC ? DEVICE_MAX_SVC : row->nsvc;
     memcpy(out->svc, row->svc, sizeof(device_service) * (size_t)n);
@@ -149,6 +150,9 @@ int hms_to_s(const char *s, int *out) {
         *out = 0;
         return 0;
     }
+    // Positions and durations are never negative: a signed field is no time at all,
+    // not a time that sums to something plausible.
+    if (strpbrk(s, "+-")) return -1;
     int64_t f[3] = {0, 0, 0};
     int nf = 0;
     const char *p = s;
@@ -186,43 +190,42 @@ int sink_match(const char *list, const char *mime) {
 
 // ---- transport control ----
 
-static const char DIDL_OPEN[] =
-    "&lt;DIDL-Lite xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot; "
-    "xmlns:dc=&quot;http://purl.org/dc/elements/1.1/&quot; "
-    "xmlns:upnp=&quot;urn:schemas-upnp-org:metadata-1-0/upnp/&quot;&gt;"
-    "&lt;item id=&quot;&quot; parentID=&quot;&quot; restricted=&quot;1&quot;&gt;";
-static const char DIDL_CLOSE[] =
-    "&lt;/res&gt;&lt;upnp:class&gt;object.item.videoItem&lt;/upnp:class&gt;&lt;/item&gt;&lt;/DIDL-Lite&gt;";
+// The metadata document: title, MIME type and URL are escaped for it, and the whole
+// document is escaped again as the SOAP argument, so after the renderer's one decode
+// it is well-formed DIDL-Lite whose texts decode to the original ones.
+static void cast_metadata(sbuf *b, const char *url, const char *mime, const char *title) {
+    sb_printf(b,
+              "<DIDL-Lite xmlns=\"%s\" xmlns:dc=\"%s\" xmlns:upnp=\"%s\"><item id=\"\" parentID=\"\" "
+              "restricted=\"1\">",
+              DIDL_NS, DC_NS, UPNP_NS);
+    if (title && *title) {
+        sb_puts(b, "<dc:title>");
+        sb_xml(b, title);
+        sb_puts(b, "</dc:title>");
+    }
+    sb_puts(b, "<res protocolInfo=\"http-get:*:");
+    sb_xml(b, mime && *mime ? mime : "video/mp4");
+    sb_puts(b, ":*\">");
+    sb_xml(b, url);
+    sb_puts(b, "</res><upnp:class>object.item.videoItem</upnp:class></item></DIDL-Lite>");
+}
 
 int cast_set_uri(const char *udn, const char *url, const char *mime, const char *title) {
-    if (!url || !*url) {
-        return api_fail(KVDMC_E_ARG, "cast_set_uri: null url");
-    }
+    if (!url || !*url) return api_fail(KVDMC_E_ARG, "cast_set_uri: null url");
     char err[CAST_ERRN] = "";
     device_t d;
     if (int rc = guarded(udn, &d, err)) return api_fail(rc, "%s", err);
 
     // Built whole rather than cut to a fixed buffer: a cut would send the
     // renderer a truncated URL inside malformed XML.
-    sbuf_scoped args;
+    sbuf_scoped meta, args;
+    cast_metadata(&meta, url, mime, title);
     sb_puts(&args, "<InstanceID>0</InstanceID><CurrentURI>");
     sb_xml(&args, url); // media URLs often carry '&'
     sb_puts(&args, "</CurrentURI><CurrentURIMetaData>");
-    sb_puts(&args, DIDL_OPEN);
-    if (title && *title) {
-        sb_puts(&args, "&lt;dc:title&gt;");
-        sb_xml(&args, title);
-        sb_puts(&args, "&lt;/dc:title&gt;");
-    }
-    sb_puts(&args, "&lt;res protocolInfo=&quot;http-get:*:");
-    sb_xml(&args, mime && *mime ? mime : "video/mp4");
-    sb_puts(&args, ":*&quot;&gt;");
-    sb_xml(&args, url);
-    sb_puts(&args, DIDL_CLOSE);
+    sb_xml(&args, meta.str());
     sb_puts(&args, "</CurrentURIMetaData>");
-    if (args.b.oom) {
-        return api_fail(KVDMC_E_NOMEM, "cast_set_uri: out of memory");
-    }
+    if (meta.b.oom || args.b.oom) return api_fail(KVDMC_E_NOMEM, "cast_set_uri: out of memory");
 
     char out[CAST_ARGS_CAP];
     int upnp = 0;

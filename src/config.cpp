@@ -24,6 +24,7 @@ constexpr int_key INT_KEYS[] = {
     {"browse_cache_ms", &cfg_t::browse_cache_ms, 0, 3600000, 30000},
     {"device_max", &cfg_t::device_max, 1, DEVICE_TABLE_ROWS, DEVICE_TABLE_ROWS},
     {"desc_max_bytes", &cfg_t::desc_max_bytes, 1024, 8388608, 262144},
+    {"browse_timeout_ms", &cfg_t::browse_timeout_ms, 1000, 600000, 60000},
 };
 
 constexpr const char *ADDR_KEYS[][2] = {{"ssdp_group", SSDP_GROUP}, {"ssdp_if", SSDP_ANY_IF}};

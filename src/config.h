@@ -16,7 +16,8 @@ struct cfg_t {
     int32_t browse_cache_ms;
     int32_t device_max;
     int32_t desc_max_bytes;
-    int32_t ssdp_disable; // not a key: set while the fake transport is selected
+    int32_t browse_timeout_ms; // a whole browse stops paging after this long
+    int32_t ssdp_disable;      // not a key: set while the fake transport is selected
     char ssdp_if[CFG_ADDR_CAP];
 };
 // Holds its defaults from the start. Written under g_lock.

@@ -72,7 +72,7 @@ didl_item *add_item(attr id, attr parent, bool container, attr childcount) {
     static const char folder[] = "object.container.storageFolder";
     didl_item *it = &g_item[g_nitem++];
     // Only the fields that are read are set: zeroing the whole record (about
-    // 11 KB, mostly subtitle slots) would dominate the parse.
+    // 13 KB, mostly subtitle slots) would dominate the parse.
     if (id)
         copy_text(it->id, sizeof it->id - 1, id->val, id->vlen);
     else
@@ -272,6 +272,8 @@ int parse(const char *didl, char *err, size_t errn) {
                 }
                 attr av[A_COUNT];
                 attrs(x, av);
+                // A cut id names no object (or another one): such an object is skipped.
+                if ((av[A_ID] && av[A_ID]->cut) || (av[A_PARENT] && av[A_PARENT]->cut)) continue;
                 cur = add_item(av[A_ID], av[A_PARENT], e == E_CONTAINER, av[A_CHILDCOUNT]);
                 if (empty) cur = nullptr;
                 continue;

@@ -241,6 +241,35 @@ const char *url_resolve(const char *base, const char *ref, char *out, size_t out
     return nullptr;
 }
 
+// The host of an absolute URL: the authority after "://" without user info and port.
+static bool url_host_span(const char *url, const char **host, size_t *len) {
+    const char *sep = url ? strstr(url, "://") : nullptr;
+    if (!sep) return false;
+    const char *a = sep + 3, *end = a + strcspn(a, "/?#");
+    for (const char *p = end; p > a; p--) // user info ends at the authority's last '@'
+        if (p[-1] == '@') {
+            a = p;
+            break;
+        }
+    const char *h = a;
+    if (*a == '[') { // an IPv6 literal keeps its colons
+        const char *rb = (const char *)memchr(a, ']', (size_t)(end - a));
+        h = rb ? rb + 1 : end;
+    } else {
+        while (h < end && *h != ':') h++;
+    }
+    *host = a;
+    *len = (size_t)(h - a);
+    return *len > 0;
+}
+
+bool url_same_host(const char *a, const char *b) {
+    const char *ha, *hb;
+    size_t la, lb;
+    if (!url_host_span(a, &ha, &la) || !url_host_span(b, &hb, &lb)) return false;
+    return la == lb && str_nieq(ha, hb, la);
+}
+
 // ---------------------------------------------------------------- UDN keys
 
 void udn_key_of(const char *usn_or_udn, char *out) {
@@ -330,10 +359,57 @@ static int fetch_description(const char *location, device_t *d, char *err, size_
     return 0;
 }
 
-// A known device's announcement only refreshes its lifetime, unless it names a
-// new LOCATION: then the device moved and its description is read again. The
-// description's own UDN decides the row, so a device whose USN key differs
-// from its UDN key refreshes its row instead of adding a second one.
+namespace {
+
+// Keys whose description is being fetched (without g_lock): a second announcement of
+// such a key is not fetched again, and fetches for rows yet to come count against the
+// table's room, so a full table is never fetched for. Guarded by g_lock.
+struct fetch_slot {
+    char key[DEVICE_KEY_CAP];
+    bool new_row;
+};
+fetch_slot s_fetching[2 * DEVICE_TABLE_ROWS];
+int s_nfetching = 0;
+
+int fetching_index(const char *key) {
+    for (int i = 0; i < s_nfetching; i++)
+        if (strcmp(s_fetching[i].key, key) == 0) return i;
+    return -1;
+}
+
+int new_rows_fetching(void) {
+    int n = 0;
+    for (int i = 0; i < s_nfetching; i++) n += s_fetching[i].new_row;
+    return n;
+}
+
+// The row an announcement keyed `key` refreshes without a fetch: the row announced
+// under that key at the same LOCATION, or any row read from that LOCATION (a device
+// announcing under several keys). An announcement without LOCATION only refreshes.
+// *moved is set when the row announced under the key names another LOCATION.
+device_t *refreshed_row(const char *key, const char *location, bool *moved) {
+    *moved = false;
+    for (int i = 0; i < g_ndev; i++) {
+        device_t &d = g_dev[i];
+        if (strcmp(d.usn_key, key) != 0) continue;
+        if (!location[0] || strcmp(d.location, location) == 0) return &d;
+        *moved = true;
+        return nullptr;
+    }
+    if (!location[0]) return device_find(key);
+    for (int i = 0; i < g_ndev; i++)
+        if (strcmp(g_dev[i].location, location) == 0) return &g_dev[i];
+    return nullptr;
+}
+
+} // namespace
+
+// A known device's announcement only refreshes its lifetime, unless it names a new
+// LOCATION: then the device moved and its description is read again. The description
+// is fetched without g_lock, so a device that never answers holds up only the caller.
+// Each row remembers the key it was announced under: a device whose USN differs from
+// its UDN refreshes its row without a fetch, and a description claiming the UDN of a
+// row announced under another key is refused instead of taking that row over.
 int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
     char key[DEVICE_KEY_CAP];
     udn_key_of(r->usn[0] ? r->usn : r->st, key);
@@ -341,21 +417,45 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
         str_copy(err, errn, "no UDN in reply");
         return -1;
     }
-    device_t *known = device_find(key);
-    if (known && (!r->location[0] || strcmp(known->location, r->location) == 0)) {
-        known->expires_ms = r->max_age_s;
-        known->added_ms = dev_now();
-        return 0;
+    {
+        plat_guard g(&g_lock);
+        bool moved;
+        if (device_t *row = refreshed_row(key, r->location, &moved)) {
+            row->expires_ms = r->max_age_s;
+            row->added_ms = dev_now();
+            return 0;
+        }
+        if (fetching_index(key) >= 0) return 0; // the fetch under way decides
+        if (!moved && g_ndev + new_rows_fetching() >= g_cfg.device_max) {
+            str_fmt(err, errn, "device cache full (%d)", (int)g_cfg.device_max);
+            return -1;
+        }
+        if (s_nfetching == (int)(sizeof s_fetching / sizeof s_fetching[0])) {
+            str_copy(err, errn, "too many description fetches at once");
+            return -1;
+        }
+        fetch_slot &slot = s_fetching[s_nfetching++];
+        str_copy(slot.key, sizeof slot.key, key);
+        slot.new_row = !moved;
     }
 
     device_t fresh;
     // A failed fetch of a moved device leaves its row unrefreshed, so it expires.
-    if (fetch_description(r->location, &fresh, err, errn) != 0) return -1;
+    int rc = fetch_description(r->location, &fresh, err, errn);
+    plat_guard g(&g_lock);
+    int slot = fetching_index(key);
+    s_fetching[slot] = s_fetching[--s_nfetching];
+    if (rc != 0) return -1;
+    str_copy(fresh.usn_key, sizeof fresh.usn_key, key);
     fresh.expires_ms = r->max_age_s;
     fresh.added_ms = fresh.fetched_ms = dev_now();
     fresh.desc_ok = 1;
 
     if (device_t *row = device_find(fresh.udn_key)) {
+        if (strcmp(row->usn_key, key) != 0) {
+            str_fmt(err, errn, "UDN %s already claimed by another device", fresh.udn);
+            return -1;
+        }
         *row = fresh;
         return 0;
     }
@@ -371,7 +471,6 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
 // refuses (messages included) does not concern the search.
 static void add_found(const ssdp_reply *r, void *) {
     char err[ERR_CAP];
-    plat_guard g(&g_lock);
     devices_add_from_reply(r, err, sizeof err);
 }
 

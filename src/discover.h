@@ -18,7 +18,8 @@ struct device_service {
 struct device_t {
     char udn[DEVICE_KEY_CAP];
     char udn_key[DEVICE_KEY_CAP];
-    int32_t kind; // 1 server, 2 renderer
+    char usn_key[DEVICE_KEY_CAP]; // key of the announcement the row came from
+    int32_t kind;                 // 1 server, 2 renderer
     char friendly[DEVICE_TEXT_CAP];
     char manufacturer[DEVICE_TEXT_CAP];
     char model_name[DEVICE_TEXT_CAP];
@@ -39,12 +40,19 @@ void udn_key_of(const char *usn_or_udn, char *out); // out: at least DEVICE_KEY_
 // Resolves ref against base into out (cut to outn - 1 bytes). Returns null, or
 // the failure message without touching the last-error text.
 const char *url_resolve(const char *base, const char *ref, char *out, size_t outn);
+// Whether two URLs name the same host (compared as text, ignoring case; ports,
+// user info and paths do not count). False when either has no host.
+bool url_same_host(const char *a, const char *b);
 
-// ---- device table (caller holds g_lock)
+// ---- device table (guarded by g_lock)
 extern device_t g_dev[DEVICE_TABLE_ROWS];
 extern int g_ndev;
 
+// Adds or refreshes the device of a reply or alive announcement, fetching its
+// description when needed. 0, or -1 with the message in err. Takes g_lock itself and
+// drops it for the fetch: the caller must not hold it.
 int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn);
+// The remaining functions are called with g_lock held.
 device_t *device_find(const char *udn_key);
 void devices_purge(void);
 void device_remove(int i); // moves the last row into row i

@@ -1,33 +1,29 @@
-// Built-in HTTP transport on libcurl. The peers are untrusted LAN devices, so every request is
-// bounded in time and size, never follows a redirect, and speaks plain HTTP(S) only.
+// Built-in HTTP transport on libcurl (POSIX builds). The peers are untrusted LAN devices, so
+// every request is bounded in time and size, never follows a redirect, and speaks plain
+// HTTP(S) only; the limits, texts and header handling are io_http's.
 #include "io_curl.h"
 
 #ifdef KVDMC_WITH_CURL
 
-#include <atomic>
 #include <stdlib.h>
 #include <string.h>
+
 #include <string>
 
 #include <curl/curl.h>
 
 #include "capacity.h"
+#include "io_http.h"
 #include "plat.h"
-#include "protocol.h"
 #include "util.h"
 
 namespace {
 
-std::atomic<long> s_connect_ms{HTTP_CONNECT_MS};
-std::atomic<long> s_total_ms{HTTP_TOTAL_MS};
-
 plat_once_t s_init_once = PLAT_ONCE_INIT;
 CURLcode s_init_rc = CURLE_FAILED_INIT;
-char s_user_agent[64];
 
 void global_init(void) {
     s_init_rc = curl_global_init(CURL_GLOBAL_DEFAULT);
-    str_fmt(s_user_agent, sizeof s_user_agent, KVDMC_USER_AGENT_FMT, kvdmc_version());
 }
 
 // One easy handle per thread keeps its connection cache between requests, so the many
@@ -57,8 +53,8 @@ struct slist_holder {
     }
 };
 
-// The response body accumulates in a builder limited to the cap: its buffer is
-// malloc'd, crosses the C ABI and is released through free_buf.
+// The response body accumulates in a builder limited to the cap: its buffer is malloc'd,
+// crosses the C ABI and is released through free_buf.
 size_t on_body(char *data, size_t size, size_t nmemb, void *ud) {
     sbuf *b = (sbuf *)ud;
     size_t len = size * nmemb;
@@ -67,57 +63,59 @@ size_t on_body(char *data, size_t size, size_t nmemb, void *ud) {
     return b->over || b->oom ? 0 : len;
 }
 
-char *heap_text(const char *s) {
-    size_t n = strlen(s);
-    char *p = (char *)malloc(n + 1);
-    if (p) memcpy(p, s, n + 1);
-    return p;
-}
-
-int fail(char **out_err, const char *msg) {
-    if (out_err) *out_err = heap_text(msg);
-    return -1;
-}
-
-// `ct` is the content type, optionally followed by further header lines after CR LF. Each line
-// becomes a header of its own; a stray CR or LF can never end up inside a header value.
-bool add_post_headers(slist_holder &hdrs, const char *ct) {
-    std::string line;
-    bool first = true;
-    const char *p = ct ? ct : "";
-    for (;;) {
-        size_t len = strcspn(p, "\r\n");
-        if (first) {
-            line.assign("Content-Type:");
-            if (len) line.append(" ").append(p, len);
-            if (!hdrs.add(line.c_str())) return false;
-            first = false;
-        } else if (len) {
-            line.assign(p, len);
-            const char *colon = (const char *)memchr(p, ':', len);
-            if (colon && colon != p && !hdrs.add(line.c_str())) return false;
-        }
-        p += len;
-        if (!*p) break;
-        p++;
+io_http_err why_of(CURLcode rc) {
+    switch (rc) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return IO_HTTP_E_SCHEME;
+    case CURLE_URL_MALFORMAT:
+        return IO_HTTP_E_URL;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return IO_HTTP_E_RESOLVE;
+    case CURLE_COULDNT_CONNECT:
+        return IO_HTTP_E_CONNECT;
+    case CURLE_OPERATION_TIMEDOUT:
+        return IO_HTTP_E_TIMEOUT;
+    case CURLE_SEND_ERROR:
+        return IO_HTTP_E_SEND;
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+        return IO_HTTP_E_RECV;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        return IO_HTTP_E_PROTOCOL;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+        return IO_HTTP_E_TLS;
+    case CURLE_OUT_OF_MEMORY:
+        return IO_HTTP_E_NOMEM;
+    case CURLE_FILESIZE_EXCEEDED:
+        return IO_HTTP_E_TOO_BIG;
+    case CURLE_FAILED_INIT:
+        return IO_HTTP_E_INIT;
+    default:
+        return IO_HTTP_E_OTHER;
     }
-    // A 100-continue round trip only costs time; devices often mishandle it.
-    return hdrs.add("Expect:");
 }
 
 int perform(const char *url, const char *post_body, const char *ct, char **out_body, int *http_code,
             char **out_err) {
-    if (!url || !out_body || !http_code) return fail(out_err, "http: bad arguments");
+    if (!url || !out_body || !http_code) return io_http_fail(out_err, IO_HTTP_E_ARGS);
+    if (!io_http_scheme_ok(url)) return io_http_fail(out_err, IO_HTTP_E_SCHEME);
     plat_once(&s_init_once, global_init);
-    if (s_init_rc != CURLE_OK) return fail(out_err, curl_easy_strerror(s_init_rc));
+    if (s_init_rc != CURLE_OK) return io_http_fail(out_err, IO_HTTP_E_INIT);
     if (!t_easy.h) t_easy.h = curl_easy_init();
     CURL *h = t_easy.h;
-    if (!h) return fail(out_err, "curl_easy_init failed");
+    if (!h) return io_http_fail(out_err, IO_HTTP_E_INIT);
     // Reset drops the previous request's options but keeps the connection cache.
     curl_easy_reset(h);
 
-    char errbuf[CURL_ERROR_SIZE];
-    errbuf[0] = 0;
     sbuf_scoped body;
     sb_init_limit(&body.b, HTTP_BODY_CAP);
     slist_holder hdrs;
@@ -128,15 +126,17 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     // Environment proxies must not see requests meant for devices on the LAN.
     curl_easy_setopt(h, CURLOPT_PROXY, "");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, s_connect_ms.load());
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, s_total_ms.load());
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, io_http_connect_ms());
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, io_http_total_ms());
     curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)HTTP_BODY_CAP);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, s_user_agent);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errbuf);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, io_http_user_agent());
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &body.b);
     if (post_body) {
-        if (!add_post_headers(hdrs, ct)) return fail(out_err, "out of memory");
+        for (const std::string &line : io_http_post_headers(ct))
+            if (!hdrs.add(line.c_str())) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
+        // A 100-continue round trip only costs time; devices often mishandle it.
+        if (!hdrs.add("Expect:")) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
         curl_easy_setopt(h, CURLOPT_POST, 1L);
         curl_easy_setopt(h, CURLOPT_POSTFIELDS, post_body);
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)strlen(post_body));
@@ -144,18 +144,18 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     }
 
     CURLcode rc = curl_easy_perform(h);
-    // The handle outlives this frame: drop the pointers into it.
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, (char *)nullptr);
+    // The handle outlives this frame: drop the pointer into it.
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, (curl_slist *)nullptr);
 
     if (rc != CURLE_OK) {
-        if (body.b.over || rc == CURLE_FILESIZE_EXCEEDED)
-            return fail(out_err, "response body larger than 8 MiB (8388608 bytes)");
-        if (body.b.oom) return fail(out_err, "out of memory");
-        return fail(out_err, errbuf[0] ? errbuf : curl_easy_strerror(rc));
+        if (body.b.over) return io_http_fail(out_err, IO_HTTP_E_TOO_BIG);
+        if (body.b.oom) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
+        long os_errno = 0;
+        curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &os_errno);
+        return io_http_fail(out_err, why_of(rc), os_errno);
     }
     char *text = sb_release(&body.b);
-    if (!text) return fail(out_err, "out of memory");
+    if (!text) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
     long code = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
     *http_code = (int)code;
@@ -184,17 +184,10 @@ const quorlin_io *kvdmc_io_curl(void) {
     return &s_curl_io;
 }
 
-void io_curl_set_timeouts(long connect_ms, long total_ms) {
-    s_connect_ms = connect_ms > 0 ? connect_ms : HTTP_CONNECT_MS;
-    s_total_ms = total_ms > 0 ? total_ms : HTTP_TOTAL_MS;
-}
-
 #else
 
 const quorlin_io *kvdmc_io_curl(void) {
     return nullptr;
 }
-
-void io_curl_set_timeouts(long, long) {}
 
 #endif

@@ -1,11 +1,9 @@
-// Internals of the built-in libcurl transport that tests reach.
+// The built-in HTTP transport: libcurl on POSIX (io_curl.cpp), WinHTTP on Windows
+// (io_winhttp.cpp). Both keep the contract of io_http.h.
 #pragma once
 
 #include "kvdmc.h"
 
-// The built-in transport's record, or null when built without libcurl.
+// The built-in transport's record, or null when built without one. The name is the API's
+// (kvdmc_use_curl): on Windows it is the system's HTTP stack.
 const quorlin_io *kvdmc_io_curl(void);
-
-// Connect and whole-request time-outs in milliseconds; 0 restores the defaults (2 s, 10 s).
-// For tests that must see a time-out quickly. No effect without libcurl.
-void io_curl_set_timeouts(long connect_ms, long total_ms);

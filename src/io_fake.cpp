@@ -249,11 +249,7 @@ KVDMC_API int kvdmc_fake_ssdp(const char *packet, const char *) {
         return 0;
     }
     char err[ERR_CAP] = "";
-    int rc;
-    {
-        plat_guard g(&g_lock);
-        rc = devices_add_from_reply(&r, err, sizeof err);
-    }
+    int rc = devices_add_from_reply(&r, err, sizeof err);
     if (rc != 0) {
         set_err("%s", err);
         return KVDMC_E_PARSE;

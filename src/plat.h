@@ -1,17 +1,25 @@
 // Platform layer: every operating-system call of the component goes through here.
+// This header is the same on every system; plat_posix.cpp and plat_win32.cpp implement it,
+// and the build picks one. Errors are the system's own numbers (errno, WSAGetLastError).
 #pragma once
 
-#include <pthread.h>
 #include <stdint.h>
 
-typedef int sock_t;
+// A socket handle wide enough for both systems' handles (an int, a SOCKET pointer).
+typedef intptr_t sock_t;
 constexpr sock_t PLAT_INVALID_SOCK = -1;
 
+// Opaque storage for the system's lock and one-time records, sized and aligned for both;
+// each implementation checks at compile time that its record fits.
 struct plat_mutex {
-    pthread_mutex_t m;
+    alignas(16) unsigned char opaque[64];
 };
-typedef pthread_once_t plat_once_t;
-#define PLAT_ONCE_INIT PTHREAD_ONCE_INIT
+// All zero before first use, as both systems' static initialisers are.
+struct plat_once_t {
+    alignas(8) unsigned char opaque[8];
+};
+#define PLAT_ONCE_INIT                                                                                       \
+    {}
 
 // Locks and one-time initialisation.
 void plat_once(plat_once_t *o, void (*fn)(void));
@@ -37,10 +45,10 @@ void plat_sleep_ms(int ms);
 
 // UDP sockets for SSDP. Addresses are IPv4 in network byte order.
 enum { PLAT_POLL_IN = 1, PLAT_POLL_OUT = 2 };
-int plat_net_init(void);
+int plat_net_init(void); // starts the socket interface once; 0 or -1
 sock_t plat_udp_socket(void);
 void plat_sock_close(sock_t s);
-int plat_sock_errno(void);
+int plat_sock_errno(void); // the calling thread's last socket error number
 int plat_sock_reuseaddr(sock_t s);
 int plat_sock_bind(sock_t s, uint32_t addr, int port);
 int plat_sock_mcast_ttl(sock_t s, int ttl);   // sets it as a byte and as an int
@@ -55,7 +63,10 @@ int plat_sock_local_port(sock_t s);
 int plat_poll1(sock_t s, int want, int timeout_ms);
 // Dotted-quad text of an address into out (at least 16 bytes).
 void plat_addr_text(uint32_t addr, char *out, int n);
+// Addresses of the up, multicast-capable IPv4 interfaces other than loopback (the
+// loopback ones when there is no other), at most max of them; returns their number.
+int plat_ipv4_interfaces(uint32_t *out, int max);
 // Binds a socket that is to receive the datagrams of multicast `group` joined on `ifaddr`.
-// POSIX hands group datagrams only to sockets bound to the wildcard or the group address, never to
-// one bound to an interface address, so the interface is chosen by the join alone.
+// Group datagrams reach only sockets bound to the wildcard or (POSIX) the group address,
+// never one bound to an interface address, so the interface is chosen by the join alone.
 int plat_sock_bind_group(sock_t s, uint32_t group, uint32_t ifaddr, int port);

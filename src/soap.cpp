@@ -204,6 +204,12 @@ int soap_call(const device_t *d, const char *svc_frag, const char *action, const
         str_fmt(err, errn, "device has no %s service", svc_frag ? svc_frag : "");
         return done(KVDMC_E_ARG);
     }
+    // Requests go only to the device's own host: a description naming another host
+    // (absolute control URLs, URLBase) must not make the library post there.
+    if (!url_same_host(url, d->location)) {
+        str_fmt(err, errn, "control URL %s is not on the device's host", url);
+        return done(KVDMC_E_PARSE);
+    }
     char stype[SOAP_TYPE_CAP];
     str_fmt(stype, sizeof stype, "%s%s", SERVICE_TYPE_PREFIX, svc_frag);
     char ct[SOAP_HEADERS_CAP];

@@ -177,6 +177,13 @@ int ssdp_search(int kind, int timeout_ms, ssdp_on_reply on_reply, void *ctx, cha
         str_copy(err, errn, "bad ssdp_if");
         return KVDMC_E_ARG;
     }
+    // "Any interface" means every one: a host with a VPN, container bridges or two
+    // networks must find the devices on all of them, not only on the one the routing
+    // table prefers for the group.
+    uint32_t ifs[SSDP_MAX_IFS];
+    int nifs = 0;
+    if (ifaddr == 0) nifs = plat_ipv4_interfaces(ifs, SSDP_MAX_IFS);
+    if (nifs == 0) ifs[nifs++] = ifaddr;
     uint32_t group = 0;
     parse_ipv4(group_text, &group); // validated when it was configured
 
@@ -188,7 +195,6 @@ int ssdp_search(int kind, int timeout_ms, ssdp_on_reply on_reply, void *ctx, cha
     }
     plat_sock_mcast_ttl(ss.send, ttl);
     plat_sock_mcast_loop(ss.send, 0);
-    plat_sock_mcast_if(ss.send, ifaddr);
 
     ss.recv = plat_udp_socket();
     if (ss.recv == PLAT_INVALID_SOCK) {
@@ -196,11 +202,14 @@ int ssdp_search(int kind, int timeout_ms, ssdp_on_reply on_reply, void *ctx, cha
         return KVDMC_E_NET;
     }
     plat_sock_reuseaddr(ss.recv);
-    if (plat_sock_bind_group(ss.recv, group, ifaddr, port) != 0) {
+    if (plat_sock_bind_group(ss.recv, group, ifs[0], port) != 0) {
         str_fmt(err, errn, "bind %d: %d", port, plat_sock_errno());
         return KVDMC_E_NET;
     }
-    if (plat_sock_mcast_join(ss.recv, group, ifaddr) != 0) {
+    // A join that fails on one interface does not end the search.
+    int joined = 0;
+    for (int i = 0; i < nifs; i++) joined += plat_sock_mcast_join(ss.recv, group, ifs[i]) == 0;
+    if (!joined) {
         uint32_t lo = 0;
         parse_ipv4("127.0.0.1", &lo);
         if (plat_sock_mcast_join(ss.recv, group, lo) != 0) {
@@ -211,10 +220,14 @@ int ssdp_search(int kind, int timeout_ms, ssdp_on_reply on_reply, void *ctx, cha
 
     const char *st[3];
     int nst = targets_of(kind, st);
-    send_searches(ss.send, st, nst, group, port, group_text);
     // UDP may drop a datagram: a second pass a little later makes a lost request unlikely.
-    plat_sleep_ms(100);
-    send_searches(ss.send, st, nst, group, port, group_text);
+    for (int pass = 0; pass < 2; pass++) {
+        if (pass) plat_sleep_ms(100);
+        for (int i = 0; i < nifs; i++) {
+            plat_sock_mcast_if(ss.send, ifs[i]);
+            send_searches(ss.send, st, nst, group, port, group_text);
+        }
+    }
 
     uint64_t deadline = plat_now_ms() + (uint64_t)timeout_ms;
     for (;;) {

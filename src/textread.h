@@ -52,3 +52,30 @@ inline size_t utf8_cut(const char *s, size_t len, size_t max) {
     while (k > 0 && max - k < 3 && cont(k)) k--;
     return cont(k) ? max : k;
 }
+
+// Length of the well-formed UTF-8 sequence at s (1 to 4), or 0 when the bytes there are
+// not one: a stray continuation byte, an overlong form, a surrogate, a code point beyond
+// U+10FFFF, or a sequence cut short (a NUL ends it, so nothing past one is read).
+inline int utf8_seq(const unsigned char *s) {
+    unsigned c = s[0];
+    if (c < 0x80) return 1;
+    int n;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) lo = 0xA0; // overlong
+        if (c == 0xED) hi = 0x9F; // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) lo = 0x90; // overlong
+        if (c == 0xF4) hi = 0x8F; // beyond U+10FFFF
+    } else {
+        return 0;
+    }
+    if (s[1] < lo || s[1] > hi) return 0;
+    for (int i = 2; i < n; i++)
+        if ((s[i] & 0xC0) != 0x80) return 0;
+    return n;
+}

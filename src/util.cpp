@@ -152,7 +152,9 @@ void sb_xml(sbuf *b, const char *s) {
 }
 
 // Shared by both JSON string writers; they differ only in how backspace and
-// form feed are written (short escapes or the \u form).
+// form feed are written (short escapes or the \u form). Devices send texts in
+// any encoding: bytes that are not well-formed UTF-8 are written as U+FFFD, so
+// the JSON is always valid.
 static void json_escaped(sbuf *b, const char *s, bool short_bf) {
     sb_putc(b, '"');
     if (s) {
@@ -160,7 +162,13 @@ static void json_escaped(sbuf *b, const char *s, bool short_bf) {
         const unsigned char *run = u;
         for (;; u++) {
             unsigned c = *u;
-            if (c >= 0x20 && c != '"' && c != '\\') continue;
+            if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') continue;
+            if (c >= 0x80) {
+                if (int n = utf8_seq(u)) {
+                    u += n - 1;
+                    continue;
+                }
+            }
             if (u > run) sb_putn(b, (const char *)run, (size_t)(u - run));
             if (c == 0) break;
             switch (c) {
@@ -180,7 +188,9 @@ static void json_escaped(sbuf *b, const char *s, bool short_bf) {
                 sb_putn(b, "\\t", 2);
                 break;
             default:
-                if (short_bf && c == '\b') {
+                if (c >= 0x80) {
+                    sb_putn(b, "\xEF\xBF\xBD", 3);
+                } else if (short_bf && c == '\b') {
                     sb_putn(b, "\\b", 2);
                 } else if (short_bf && c == '\f') {
                     sb_putn(b, "\\f", 2);

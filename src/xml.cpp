@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string_view>
+
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -264,6 +266,7 @@ XML_COLD dec_result decode(const char *s, const char *e, char *out, size_t cap, 
         size_t run = (size_t)(run_end - s);
         size_t room = cap - 1 - o;
         if (run > room) {
+            room = utf8_cut(s, run, room);
             copy_bytes(out + o, s, room);
             o += room;
             s += room;
@@ -358,7 +361,8 @@ XML_COLD int cdata_part(xmlrd *x, event *ev) {
 
 const char *find2(const char *p, const char *end, const char *pat, size_t n) {
     if (p >= end) return nullptr;
-    return (const char *)memmem(p, (size_t)(end - p), pat, n);
+    size_t at = std::string_view(p, (size_t)(end - p)).find(std::string_view(pat, n));
+    return at == std::string_view::npos ? nullptr : p + at;
 }
 
 // "<!" at the cursor: comment (skipped, returns 0), CDATA (text event) or a refused declaration.
@@ -422,15 +426,22 @@ const char *attribute(xmlrd *x, const char *p) {
     if (x->nattr < XML_MAX_ATTR) {
         xml_attr_t *a = &x->attr[x->nattr];
         a->nlen = (unsigned short)copy_cut(a->name, ATTR_NAME_CAP, a0, (size_t)(a1 - a0), end);
+        // A value longer than its entry is kept cut and marked, so that a caller
+        // to whom a cut value is useless (an object id) can tell.
         size_t vlen = (size_t)(p - v0);
+        a->cut = 0;
         if (!refs) {
-            if (vlen > ATTR_VAL_CAP - 1) return fail(x, "bad entity in attribute"), nullptr;
+            if (vlen > ATTR_VAL_CAP - 1) {
+                vlen = utf8_cut(v0, vlen, ATTR_VAL_CAP - 1);
+                a->cut = 1;
+            }
             copy_doc(a->val, ATTR_VAL_CAP, v0, vlen, end);
             a->val[vlen] = 0;
         } else {
             const char *stop;
-            if (decode(v0, p, a->val, ATTR_VAL_CAP, &vlen, &stop) != DEC_ALL)
-                return fail(x, "bad entity in attribute"), nullptr;
+            dec_result r = decode(v0, p, a->val, ATTR_VAL_CAP, &vlen, &stop);
+            if (r == DEC_BAD) return fail(x, "bad entity in attribute"), nullptr;
+            a->cut = r == DEC_FULL;
         }
         a->vlen = (unsigned short)vlen;
         x->nattr++;

@@ -12,6 +12,7 @@ struct xml_attr_t {
     char val[XML_ATTR_VAL_CAP];
     unsigned short nlen; // strlen(name)
     unsigned short vlen; // strlen(val)
+    unsigned char cut;   // 1 when the value did not fit and was cut
 };
 
 struct xmlrd {

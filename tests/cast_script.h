@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "docs.h"
 #include "kvdmc.h"
 
 struct cast_script {
@@ -48,20 +49,13 @@ struct cast_script {
     // A 200 response of `action` on `service` (e.g. "AVTransport:1") with the given output arguments.
     static reply ok(const std::string &action, const std::string &service, const std::string &outs) {
         reply r;
-        r.body = "<?xml version=\"1.0\"?>\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-                 "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
-                 action + "Response xmlns:u=\"urn:schemas-upnp-org:service:" + service + "\">" + outs +
-                 "</u:" + action + "Response></s:Body></s:Envelope>";
+        r.body = docs::action_response(action, service, outs, docs::form::renderer);
         return r;
     }
     static reply fault(int http, const std::string &code, const std::string &desc) {
         reply r;
         r.code = http;
-        r.body = "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">"
-                 "<s:Body><s:Fault><faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring>"
-                 "<detail><UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>" +
-                 code + "</errorCode><errorDescription>" + desc +
-                 "</errorDescription></UPnPError></detail></s:Fault></s:Body></s:Envelope>";
+        r.body = docs::fault(code, desc, docs::form::bare);
         return r;
     }
     static reply broken(const std::string &err) {
@@ -133,26 +127,3 @@ struct cast_script {
 
     static void free_cb(void *, void *p) { free(p); }
 };
-
-// A renderer description with the given services: each entry is a service
-// fragment such as "AVTransport:1" and its control path.
-inline std::string renderer_description(const std::string &udn,
-                                        const std::vector<std::pair<std::string, std::string>> &services) {
-    std::string d = "<?xml version=\"1.0\"?><root xmlns=\"urn:schemas-upnp-org:device-1-0\"><specVersion>"
-                    "<major>1</major><minor>0</minor></specVersion><device><deviceType>"
-                    "urn:schemas-upnp-org:device:MediaRenderer:1</deviceType><friendlyName>Test renderer"
-                    "</friendlyName><UDN>" +
-                    udn + "</UDN><serviceList>";
-    for (const auto &s : services)
-        d += "<service><serviceType>urn:schemas-upnp-org:service:" + s.first +
-             "</serviceType><serviceId>urn:upnp-org:serviceId:x</serviceId><controlURL>" + s.second +
-             "</controlURL><eventSubURL>/ev</eventSubURL><SCPDURL>/scpd.xml</SCPDURL></service>";
-    return d + "</serviceList></device></root>";
-}
-
-inline std::string alive_notify(const std::string &location, const std::string &udn) {
-    return "NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nCACHE-CONTROL: max-age=1800\r\nLOCATION: " +
-           location +
-           "\r\nNT: urn:schemas-upnp-org:device:MediaRenderer:1\r\nNTS: ssdp:alive\r\nUSN: " + udn +
-           "::urn:schemas-upnp-org:device:MediaRenderer:1\r\n\r\n";
-}

@@ -13,63 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "docs.h"
 #include "kvdmc.h"
 
 namespace cdtest {
-
-inline std::string xml_escape(const std::string &s) {
-    std::string o;
-    o.reserve(s.size() + s.size() / 8);
-    for (char c : s) {
-        switch (c) {
-        case '&':
-            o += "&amp;";
-            break;
-        case '<':
-            o += "&lt;";
-            break;
-        case '>':
-            o += "&gt;";
-            break;
-        case '"':
-            o += "&quot;";
-            break;
-        default:
-            o += c;
-        }
-    }
-    return o;
-}
-
-inline std::string xml_unescape(const std::string &s) {
-    static const std::pair<const char *, char> refs[] = {
-        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
-    std::string o;
-    for (size_t i = 0; i < s.size();) {
-        bool done = false;
-        for (auto &r : refs) {
-            size_t n = strlen(r.first);
-            if (s.compare(i, n, r.first) == 0) {
-                o += r.second;
-                i += n;
-                done = true;
-                break;
-            }
-        }
-        if (!done) o += s[i++];
-    }
-    return o;
-}
-
-// Text of the first <tag>...</tag> in s, or "" (and *found false).
-inline std::string tag_text(const std::string &s, const std::string &tag, bool *found = nullptr) {
-    size_t a = s.find("<" + tag + ">");
-    size_t b = a == std::string::npos ? a : s.find("</" + tag + ">", a);
-    if (found) *found = b != std::string::npos;
-    if (b == std::string::npos) return "";
-    a += tag.size() + 2;
-    return s.substr(a, b - a);
-}
 
 struct request {
     std::string url, ct, body;
@@ -85,45 +32,6 @@ struct reply {
     std::string err;      // transport error text, handed out when not empty
     bool no_body = false; // succeed without a body
 };
-
-inline std::string didl_open() {
-    return "<DIDL-Lite xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" "
-           "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
-           "xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\" "
-           "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0/\">";
-}
-
-// One audio item the way small servers write them.
-inline std::string track(const std::string &parent, int i) {
-    std::string id = parent + "$" + std::to_string(i);
-    return "<item id=\"" + id + "\" parentID=\"" + parent + "\" restricted=\"1\"><dc:title>Track " +
-           std::to_string(i) +
-           "</dc:title><upnp:class>object.item.audioItem.musicTrack</upnp:class><dc:date>2021-03-04</dc:date>"
-           "<res protocolInfo=\"http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;DLNA.ORG_OP=01\" size=\"" +
-           std::to_string(1000 + i) + "\" duration=\"0:00:02.000\">http://10.0.0.9:8200/MediaItems/" + id +
-           ".mp3</res><sec:CaptionInfoEx sec:type=\"srt\">http://10.0.0.9:8200/Captions/" + id +
-           ".srt</sec:CaptionInfoEx></item>";
-}
-
-inline std::string browse_response(const std::string &didl, int nret, int total, unsigned uid,
-                                   const std::string &service = "ContentDirectory:1") {
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
-           "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-           "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body>"
-           "<u:BrowseResponse xmlns:u=\"urn:schemas-upnp-org:service:" +
-           service + "\"><Result>" + xml_escape(didl) + "</Result><NumberReturned>" + std::to_string(nret) +
-           "</NumberReturned><TotalMatches>" + std::to_string(total) + "</TotalMatches><UpdateID>" +
-           std::to_string(uid) + "</UpdateID></u:BrowseResponse></s:Body></s:Envelope>\r\n";
-}
-
-inline std::string fault_body(int code, const std::string &desc) {
-    return "<?xml version=\"1.0\"?>\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-           "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\n <s:Body>\n  <s:Fault>\n"
-           "   <faultcode>s:Client</faultcode>\n   <faultstring>UPnPError</faultstring>\n   <detail>\n"
-           "    <UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\">\n     <errorCode>" +
-           std::to_string(code) + "</errorCode>\n     <errorDescription>" + desc +
-           "</errorDescription>\n    </UPnPError>\n   </detail>\n  </s:Fault>\n </s:Body>\n</s:Envelope>\n";
-}
 
 class server {
   public:
@@ -171,9 +79,9 @@ class server {
             q.service = q.ct.substr(s0, h - s0);
             q.action = q.ct.substr(h + 1, e - h - 1);
         }
-        q.object_id = xml_unescape(tag_text(q.body, "ObjectID"));
-        q.flag = tag_text(q.body, "BrowseFlag");
-        std::string s = tag_text(q.body, "StartingIndex"), c = tag_text(q.body, "RequestedCount");
+        q.object_id = docs::xml_unescape(docs::tag_text(q.body, "ObjectID"));
+        q.flag = docs::tag_text(q.body, "BrowseFlag");
+        std::string s = docs::tag_text(q.body, "StartingIndex"), c = docs::tag_text(q.body, "RequestedCount");
         q.start = s.empty() ? -1 : atoi(s.c_str());
         q.count = c.empty() ? -1 : atoi(c.c_str());
         return q;
@@ -184,32 +92,33 @@ class server {
         if (script && script(q, &r)) return r;
         if (q.action != "Browse") {
             r.status = 500;
-            r.body = fault_body(401, "Invalid Action");
+            r.body = docs::fault(401, "Invalid Action");
             return r;
         }
         auto f = folders.find(q.object_id);
         if (q.flag == "BrowseMetadata") {
-            std::string didl = didl_open() + "<container id=\"" + xml_escape(q.object_id) +
+            std::string didl = docs::didl_open() + "<container id=\"" + docs::xml_escape(q.object_id) +
                                "\" parentID=\"-1\" childCount=\"" +
                                std::to_string(f == folders.end() ? 0 : f->second.size()) +
                                "\"><dc:title>Folder</dc:title><upnp:class>object.container.storageFolder"
                                "</upnp:class></container></DIDL-Lite>";
-            r.body = browse_response(didl, 1, 1, update_id, service);
+            r.body = docs::browse_response(didl, 1, 1, update_id, service);
             return r;
         }
         if (f == folders.end()) {
             r.status = 500;
-            r.body = fault_body(701, "No such object");
+            r.body = docs::fault(701, "No such object");
             return r;
         }
         const auto &items = f->second;
         int n = (int)items.size();
         int s = q.start < 0 ? 0 : q.start > n ? n : q.start;
         int e = q.count <= 0 || s + q.count > n ? n : s + q.count;
-        std::string didl = didl_open();
+        std::string didl = docs::didl_open();
         for (int i = s; i < e; i++) didl += items[(size_t)i];
         didl += "</DIDL-Lite>";
-        r.body = browse_response(didl, e - s, total_override >= -1 ? total_override : n, update_id, service);
+        r.body =
+            docs::browse_response(didl, e - s, total_override >= -1 ? total_override : n, update_id, service);
         return r;
     }
 

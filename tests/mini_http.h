@@ -3,12 +3,11 @@
 // Every loop is bounded in time, so a stuck client never hangs the test.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
+#include <ctype.h>
+#include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
+
+#include "test_sock.h"
 
 #include <atomic>
 #include <chrono>
@@ -18,13 +17,20 @@
 #include <thread>
 #include <vector>
 
+// Case-insensitive comparison of n bytes.
+inline bool mini_nieq(const char *a, const char *b, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (tolower((unsigned char)a[i]) != tolower((unsigned char)b[i])) return false;
+    return true;
+}
+
 struct mini_request {
     std::string method, path, head, body;
     // Value of the first header `name` (case-insensitive), or "" when absent.
     std::string header(const char *name) const {
         std::string want = std::string("\r\n") + name + ":";
         for (size_t i = 0; i + want.size() <= head.size(); i++) {
-            if (strncasecmp(head.c_str() + i, want.c_str(), want.size()) != 0) continue;
+            if (!mini_nieq(head.c_str() + i, want.c_str(), want.size())) continue;
             size_t v = i + want.size();
             while (v < head.size() && head[v] == ' ') v++;
             size_t e = head.find("\r\n", v);
@@ -35,15 +41,18 @@ struct mini_request {
     bool has_header(const char *name) const {
         std::string want = std::string("\r\n") + name + ":";
         for (size_t i = 0; i + want.size() <= head.size(); i++)
-            if (strncasecmp(head.c_str() + i, want.c_str(), want.size()) == 0) return true;
+            if (mini_nieq(head.c_str() + i, want.c_str(), want.size())) return true;
         return false;
     }
 };
 
 // What the handler does with one request.
 struct mini_reply {
-    enum { RESPOND, SILENT, STREAM } mode = RESPOND;
-    std::string raw; // full response bytes for RESPOND; the head for STREAM (body streamed chunked)
+    // SILENT: no answer at all. STREAM: `raw` is the head, then an endless chunked body.
+    // STALL: `raw` is the head, then silence. TRICKLE: `raw` is the head, then one body byte
+    // every 100 ms.
+    enum { RESPOND, SILENT, STREAM, STALL, TRICKLE } mode = RESPOND;
+    std::string raw;
 };
 
 inline std::string mini_response(int code, const char *reason, const std::string &body,
@@ -57,9 +66,8 @@ class mini_http {
     using handler_t = std::function<mini_reply(const mini_request &)>;
 
     explicit mini_http(handler_t h) : handler_(std::move(h)) {
+        tsock_startup();
         lsock_ = socket(AF_INET, SOCK_STREAM, 0);
-        int on = 1;
-        setsockopt(lsock_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -79,7 +87,7 @@ class mini_http {
             conns.swap(conns_);
         }
         for (auto &t : conns) t.join();
-        close(lsock_);
+        tsock_close(lsock_);
     }
     mini_http(const mini_http &) = delete;
     mini_http &operator=(const mini_http &) = delete;
@@ -99,37 +107,35 @@ class mini_http {
 
     void accept_loop() {
         while (!stop_) {
-            pollfd p{lsock_, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            int c = accept(lsock_, nullptr, nullptr);
-            if (c < 0) continue;
+            if (tsock_poll(lsock_, TSOCK_IN, 50) <= 0) continue;
+            tsock c = accept(lsock_, nullptr, nullptr);
+            if (c == TSOCK_BAD) continue;
             nconn_++;
             std::lock_guard<std::mutex> g(mu_);
             conns_.emplace_back([this, c] {
                 serve(c);
-                close(c);
+                tsock_close(c);
             });
         }
     }
 
     // Reads until `need` is satisfied; false on close, error, stop or time-out.
-    bool fill(int c, std::string &in, const std::function<bool()> &need,
+    bool fill(tsock c, std::string &in, const std::function<bool()> &need,
               std::chrono::steady_clock::time_point end) {
         char buf[4096];
         while (!need()) {
             if (stop_ || std::chrono::steady_clock::now() > end) return false;
-            pollfd p{c, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            ssize_t r = recv(c, buf, sizeof buf, 0);
+            if (tsock_poll(c, TSOCK_IN, 50) <= 0) continue;
+            int r = (int)recv(c, buf, sizeof buf, 0);
             if (r <= 0) return false;
             in.append(buf, (size_t)r);
         }
         return true;
     }
 
-    bool send_all(int c, const char *p, size_t n) {
+    bool send_all(tsock c, const char *p, size_t n) {
         while (n) {
-            ssize_t w = send(c, p, n, MSG_NOSIGNAL);
+            int w = (int)send(c, p, (int)n, TSOCK_NOSIGNAL);
             if (w <= 0) return false;
             p += w;
             n -= (size_t)w;
@@ -137,7 +143,7 @@ class mini_http {
         return true;
     }
 
-    void serve(int c) {
+    void serve(tsock c) {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(MAX_LIFE_MS);
         std::string in;
         for (;;) {
@@ -169,6 +175,24 @@ class mini_http {
                 return;
             }
             if (!send_all(c, rep.raw.data(), rep.raw.size())) return;
+            if (rep.mode == mini_reply::STALL) {
+                std::string sink;
+                fill(
+                    c, sink, [] { return false; }, end);
+                return;
+            }
+            if (rep.mode == mini_reply::TRICKLE) {
+                for (int i = 0; i < 200 && !stop_ && std::chrono::steady_clock::now() < end; i++) {
+                    if (!send_all(c, "t", 1)) break;
+                    std::string sink;
+                    auto tick = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+                    if (fill(
+                            c, sink, [] { return false; }, tick) == false &&
+                        std::chrono::steady_clock::now() < tick)
+                        break; // the client went away
+                }
+                return;
+            }
             if (rep.mode == mini_reply::STREAM) {
                 std::string chunk(65536, 'x');
                 std::string framed = "10000\r\n" + chunk + "\r\n";
@@ -181,7 +205,7 @@ class mini_http {
     }
 
     handler_t handler_;
-    int lsock_ = -1;
+    tsock lsock_ = TSOCK_BAD;
     int port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<int> nconn_{0};

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "browse_fixture.h"
+#include "docs.h"
 #include "kvdmc.h"
 
 using cdtest::reply;
@@ -42,14 +43,6 @@ class Browse : public ::testing::Test {
     }
 };
 
-std::string expected_body(const std::string &args) {
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope "
-           "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-           "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:Browse "
-           "xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">" +
-           args + "</u:Browse></s:Body></s:Envelope>";
-}
-
 } // namespace
 
 TEST_F(Browse, ArgumentChecksComeBeforeTheLookup) {
@@ -78,9 +71,10 @@ TEST_F(Browse, PagesOneRequestEachInServerOrder) {
     EXPECT_EQ(log[0].ct, "text/xml; charset=\"utf-8\"\r\nSOAPACTION: "
                          "\"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"");
     EXPECT_EQ(log[1].body,
-              expected_body("<ObjectID>64$3</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag>"
-                            "<Filter>*</Filter><StartingIndex>256</StartingIndex><RequestedCount>256"
-                            "</RequestedCount><SortCriteria></SortCriteria>"));
+              docs::soap_request("Browse", "ContentDirectory:1",
+                                 "<ObjectID>64$3</ObjectID><BrowseFlag>BrowseDirectChildren</BrowseFlag>"
+                                 "<Filter>*</Filter><StartingIndex>256</StartingIndex><RequestedCount>256"
+                                 "</RequestedCount><SortCriteria></SortCriteria>"));
     EXPECT_EQ(kvdmc_item_count(), 600);
     EXPECT_EQ(kvdmc_total_matches(), 600);
     EXPECT_EQ(kvdmc_update_id(), (int)4000000000u);
@@ -210,7 +204,7 @@ TEST_F(Browse, FaultsByModeAndStatus) {
     int status = 200, code = 701;
     srv.script = [&](const request &, reply *r) {
         r->status = status;
-        r->body = cdtest::fault_body(code, "No such object");
+        r->body = docs::fault(code, "No such object");
         return true;
     };
     EXPECT_EQ(kvdmc_browse(UDN, "ok", 0, 0, 0), -6);
@@ -238,7 +232,7 @@ TEST_F(Browse, HostileCountsAndFaultCodes) {
     // A server that claims items it never sends, asked from near the top of the index range:
     // paging stops at the cap instead of wrapping to negative indexes.
     srv.script = [&](const request &, reply *r) {
-        r->body = cdtest::browse_response(cdtest::didl_open() + "</DIDL-Lite>", 10, 0, 1);
+        r->body = docs::browse_response(docs::didl_open() + "</DIDL-Lite>", 10, 0, 1);
         return true;
     };
     EXPECT_EQ(kvdmc_browse(UDN, "x", 2147483642, 0, 0), 0);
@@ -249,7 +243,7 @@ TEST_F(Browse, HostileCountsAndFaultCodes) {
     // A fault code beyond int must not wrap into the "no such object" range.
     srv.script = [&](const request &, reply *r) {
         r->status = 500;
-        r->body = cdtest::fault_body(701, "x");
+        r->body = docs::fault(701, "x");
         r->body.replace(r->body.find(">701<") + 1, 3, "4294967997");
         return true;
     };
@@ -288,7 +282,7 @@ TEST_F(Browse, MalformedResponses) {
         return true;
     };
     // The Result is not DIDL-Lite XML.
-    result = cdtest::browse_response("", 1, 1, 1);
+    result = docs::browse_response("", 1, 1, 1);
     size_t at = result.find("<Result></Result>");
     result.replace(at, 17, "<Result>&lt;item id=&quot;1&quot;&gt;&lt;&lt;</Result>");
     EXPECT_EQ(kvdmc_browse(UDN, "x", 0, 0, 0), -6);
@@ -301,7 +295,7 @@ TEST_F(Browse, MalformedResponses) {
     EXPECT_EQ(kvdmc_last_code(), -9);
 
     // Counts that are not numbers end the listing after the first page.
-    result = cdtest::browse_response(cdtest::didl_open() + "<item id=\"1\"/></DIDL-Lite>", 1, 5, 3);
+    result = docs::browse_response(docs::didl_open() + "<item id=\"1\"/></DIDL-Lite>", 1, 5, 3);
     result.replace(result.find("<NumberReturned>1<"), 18, "<NumberReturned>x<");
     EXPECT_EQ(kvdmc_browse(UDN, "x", 0, 0, 0), 1);
     EXPECT_EQ(srv.request_count(), 3u);
@@ -312,14 +306,16 @@ TEST_F(Browse, MalformedResponses) {
 }
 
 TEST_F(Browse, MetadataModeAndEscapedIds) {
-    srv.folders["a&b<c>\"d'%20+"] = {cdtest::track("z", 1)};
+    srv.folders["a&b<c>\"d'%20+"] = {docs::track("z", 1)};
     ASSERT_EQ(kvdmc_browse(UDN, "a&b<c>\"d'%20+", 0, 0, 1), 1) << kvdmc_last_error();
     auto log = srv.requests();
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].body, expected_body("<ObjectID>a&amp;b&lt;c&gt;&quot;d&apos;%20+</ObjectID><BrowseFlag>"
-                                         "BrowseMetadata</BrowseFlag><Filter>*</Filter><StartingIndex>0"
-                                         "</StartingIndex><RequestedCount>1</RequestedCount><SortCriteria>"
-                                         "</SortCriteria>"));
+    EXPECT_EQ(log[0].body,
+              docs::soap_request("Browse", "ContentDirectory:1",
+                                 "<ObjectID>a&amp;b&lt;c&gt;&quot;d&apos;%20+</ObjectID><BrowseFlag>"
+                                 "BrowseMetadata</BrowseFlag><Filter>*</Filter><StartingIndex>0"
+                                 "</StartingIndex><RequestedCount>1</RequestedCount><SortCriteria>"
+                                 "</SortCriteria>"));
     EXPECT_EQ(kvdmc_total_matches(), 1);
     EXPECT_STREQ(kvdmc_item_json(0),
                  "{\"i\":0,\"id\":\"a&b<c>\\\"d'%20+\",\"parent\":\"-1\",\"title\":\"Folder\","
@@ -357,7 +353,7 @@ TEST_F(Browse, OversizedPagesAreAskedForInHalves) {
     // About 1.4 KB per item: 256 of them do not fit the reader's bound.
     std::vector<std::string> &v = srv.folders["fat"];
     for (int i = 0; i < 300; i++) {
-        std::string t = cdtest::track("fat", i);
+        std::string t = docs::track("fat", i);
         t.insert(t.find("</dc:title>"), std::string(900, 'x'));
         v.push_back(t);
     }
@@ -402,7 +398,7 @@ TEST_F(Browse, DeviceJsonAndDescriptionParsing) {
     EXPECT_STREQ(kvdmc_device_json(-1), "");
 
     std::string name(100, 'n');
-    std::string desc = cdtest::description("uuid:solo", {}, name + "\"\t");
+    std::string desc = docs::server_description("uuid:solo", {}, name + "\"\t");
     ASSERT_EQ(kvdmc_parse_description(desc.c_str(), "http://h:1/d.xml"), 0);
     EXPECT_EQ(std::string(kvdmc_last_json()),
               "{\"udn\":\"uuid:solo\",\"kind\":0,\"name\":\"" + name +

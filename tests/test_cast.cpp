@@ -6,6 +6,7 @@
 
 #include "kvdmc.h"
 #include "tests/cast_script.h"
+#include "tests/docs.h"
 
 namespace {
 
@@ -30,8 +31,9 @@ const char *const DIDL_TAIL =
 void add_device(const char *udn, const std::string &host,
                 const std::vector<std::pair<std::string, std::string>> &svc) {
     std::string loc = host + "/desc.xml";
-    ASSERT_EQ(kvdmc_fake_set(loc.c_str(), 200, renderer_description(udn, svc).c_str()), 0);
-    ASSERT_EQ(kvdmc_fake_ssdp(alive_notify(loc, udn).c_str(), "192.0.2.9"), 0) << kvdmc_last_error();
+    ASSERT_EQ(kvdmc_fake_set(loc.c_str(), 200, docs::renderer_description(udn, svc).c_str()), 0);
+    ASSERT_EQ(kvdmc_fake_ssdp(docs::announce(udn, docs::RENDERER_TYPE, loc).c_str(), "192.0.2.9"), 0)
+        << kvdmc_last_error();
 }
 
 class Cast : public ::testing::Test {
@@ -236,15 +238,27 @@ TEST_F(Cast, SetUriMetadataAndEscaping) {
     const std::string url = "http://192.0.2.5:8200/MediaItems/22.mp4?a=1&b=<2>";
     const std::string url_esc = "http://192.0.2.5:8200/MediaItems/22.mp4?a=1&amp;b=&lt;2&gt;";
 
-    ASSERT_EQ(kvdmc_cast_set_uri(R1, url.c_str(), "audio/mpeg", "Tom & \"Jerry\" <live>"), 0)
-        << kvdmc_last_error();
+    const std::string title = "Tom & \"Jerry\" <live>";
+    ASSERT_EQ(kvdmc_cast_set_uri(R1, url.c_str(), "audio/mpeg", title.c_str()), 0) << kvdmc_last_error();
     auto c = only_call();
     EXPECT_EQ(c.action, "SetAVTransportURI");
+    // CurrentURI is escaped once; in the metadata the texts are escaped for the
+    // DIDL-Lite document, and the document again as the argument.
+    const std::string url_esc2 = "http://192.0.2.5:8200/MediaItems/22.mp4?a=1&amp;amp;b=&amp;lt;2&amp;gt;";
     EXPECT_EQ(c.args, "<InstanceID>0</InstanceID><CurrentURI>" + url_esc +
                           "</CurrentURI><CurrentURIMetaData>" + DIDL_HEAD +
-                          "&lt;dc:title&gt;Tom &amp; &quot;Jerry&quot; &lt;live&gt;&lt;/dc:title&gt;" +
-                          "&lt;res protocolInfo=&quot;http-get:*:audio/mpeg:*&quot;&gt;" + url_esc +
-                          DIDL_TAIL + "</CurrentURIMetaData>");
+                          "&lt;dc:title&gt;Tom &amp;amp; &amp;quot;Jerry&amp;quot; &amp;lt;live&amp;gt;"
+                          "&lt;/dc:title&gt;&lt;res protocolInfo=&quot;http-get:*:audio/mpeg:*&quot;&gt;" +
+                          url_esc2 + DIDL_TAIL + "</CurrentURIMetaData>");
+    // What the renderer holds after its one decode is DIDL-Lite that reads back as sent.
+    std::string meta = c.args.substr(c.args.find("<CurrentURIMetaData>") + 20);
+    meta = docs::xml_unescape(meta.substr(0, meta.find("</CurrentURIMetaData>")));
+    ASSERT_EQ(kvdmc_parse_didl(meta.c_str()), 0) << kvdmc_last_error();
+    ASSERT_EQ(kvdmc_item_count(), 1);
+    EXPECT_EQ(kvdmc_best_res_url(0), url);
+    EXPECT_NE(std::string(kvdmc_item_json(0)).find("\"title\":\"Tom & \\\"Jerry\\\" <live>\""),
+              std::string::npos)
+        << kvdmc_item_json(0);
 
     // No title: no title element; no MIME type: video/mp4. Video class whatever the type.
     for (const char *mime : {(const char *)nullptr, ""}) {

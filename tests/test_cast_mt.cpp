@@ -9,6 +9,7 @@
 
 #include "kvdmc.h"
 #include "tests/cast_script.h"
+#include "tests/docs.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ TEST(CastThreads, CastingWhileDevicesAreForgottenAndReadded) {
     for (const auto &r : rs) {
         std::string loc = r.host + "/d.xml";
         script.gets[loc] =
-            renderer_description(r.udn, {{"AVTransport:1", "/avt"}, {"RenderingControl:1", "/rc"}});
+            docs::renderer_description(r.udn, {{"AVTransport:1", "/avt"}, {"RenderingControl:1", "/rc"}});
         for (const char *a : {"Play", "Stop"})
             script.answer(r.host + "/avt " + a, cast_script::ok(a, "AVTransport:1", ""));
         script.answer(r.host + "/avt GetTransportInfo",
@@ -43,7 +44,8 @@ TEST(CastThreads, CastingWhileDevicesAreForgottenAndReadded) {
         script.answer(r.host + "/rc GetVolume",
                       cast_script::ok("GetVolume", "RenderingControl:1",
                                       "<CurrentVolume>" + std::to_string(r.volume) + "</CurrentVolume>"));
-        ASSERT_EQ(kvdmc_fake_ssdp(alive_notify(loc, r.udn).c_str(), "192.0.2.21"), 0) << kvdmc_last_error();
+        ASSERT_EQ(kvdmc_fake_ssdp(docs::announce(r.udn, docs::RENDERER_TYPE, loc).c_str(), "192.0.2.21"), 0)
+            << kvdmc_last_error();
         ASSERT_EQ(kvdmc_cast_allow(r.udn), 0);
     }
 
@@ -77,7 +79,8 @@ TEST(CastThreads, CastingWhileDevicesAreForgottenAndReadded) {
             std::string loc = r.host + "/d.xml";
             kvdmc_forget(r.udn);
             std::this_thread::yield();
-            if (kvdmc_fake_ssdp(alive_notify(loc, r.udn).c_str(), "192.0.2.21") != 0) wrong++;
+            if (kvdmc_fake_ssdp(docs::announce(r.udn, docs::RENDERER_TYPE, loc).c_str(), "192.0.2.21") != 0)
+                wrong++;
             // Allow-list changes from yet another direction.
             kvdmc_cast_allow(("uuid:other-" + std::to_string(i % 5)).c_str());
         }

@@ -6,15 +6,13 @@
 #include <string>
 
 #include "browse.h"
+#include "docs.h"
 #include "kvdmc.h"
 
 namespace {
 
 std::string doc(const std::string &body) {
-    return "<DIDL-Lite xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" "
-           "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
-           "xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\">" +
-           body + "</DIDL-Lite>";
+    return docs::didl(body, false);
 }
 
 int parse(const std::string &body, char *err = nullptr) {
@@ -22,18 +20,14 @@ int parse(const std::string &body, char *err = nullptr) {
     return didl_parse(doc(body).c_str(), err ? err : buf, 256);
 }
 
-std::string res(const char *pi, const char *url, const char *extra = "") {
-    return std::string("<res protocolInfo=\"") + pi + "\"" + extra + ">" + url + "</res>";
-}
-
 } // namespace
 
 TEST(Didl, LargestHttpResourceWins) {
     ASSERT_EQ(parse("<item id=\"1\" parentID=\"0\"><dc:title>T</dc:title>" +
-                    res("http-get:*:video/mp4:*", "http://a/100", " size=\"100\"") +
-                    res("http-get:*:video/mpeg:*", "http://a/300", " size=\"300\" duration=\"1:00\"") +
-                    res("rtsp-rtp-udp:*:video/mp4:*", "rtsp://a/900", " size=\"900\"") +
-                    res("HTTP-GET:*:video/x:*", "http://a/300b", " size=\"300\"") + "</item>"),
+                    docs::res("http-get:*:video/mp4:*", "http://a/100", " size=\"100\"") +
+                    docs::res("http-get:*:video/mpeg:*", "http://a/300", " size=\"300\" duration=\"1:00\"") +
+                    docs::res("rtsp-rtp-udp:*:video/mp4:*", "rtsp://a/900", " size=\"900\"") +
+                    docs::res("HTTP-GET:*:video/x:*", "http://a/300b", " size=\"300\"") + "</item>"),
               1);
     const didl_item &it = g_item[0];
     EXPECT_STREQ(it.res_url, "http://a/300");
@@ -44,10 +38,10 @@ TEST(Didl, LargestHttpResourceWins) {
     EXPECT_STREQ(it.res_duration, "1:00");
 
     // Ties and missing sizes keep the first; an upper-case protocol still counts.
-    ASSERT_EQ(parse("<item id=\"2\">" + res("HTTP-GET:*:a/b:*", "http://a/1") +
-                    res("http-get:*:a/c:*", "http://a/2") + "</item><item id=\"3\">" +
-                    res("http-get:*:a/b:*", "http://a/x", " size=\"junk\"") +
-                    res("http-get:*:a/b:*", "http://a/y", " size=\"1\"") + "</item>"),
+    ASSERT_EQ(parse("<item id=\"2\">" + docs::res("HTTP-GET:*:a/b:*", "http://a/1") +
+                    docs::res("http-get:*:a/c:*", "http://a/2") + "</item><item id=\"3\">" +
+                    docs::res("http-get:*:a/b:*", "http://a/x", " size=\"junk\"") +
+                    docs::res("http-get:*:a/b:*", "http://a/y", " size=\"1\"") + "</item>"),
               2);
     EXPECT_STREQ(g_item[0].res_url, "http://a/1");
     EXPECT_EQ(g_item[0].res_size, 0);
@@ -68,7 +62,7 @@ TEST(Didl, ProtocolInfoSplitting) {
     EXPECT_STREQ(mime, "*:");
 
     // Two colons only: no media type, yet still an http-get resource.
-    ASSERT_EQ(parse("<item id=\"1\">" + res("http-get:*:video/mp4", "http://a/v") + "</item>"), 1);
+    ASSERT_EQ(parse("<item id=\"1\">" + docs::res("http-get:*:video/mp4", "http://a/v") + "</item>"), 1);
     EXPECT_STREQ(g_item[0].res_url, "http://a/v");
     EXPECT_STREQ(g_item[0].res_mime, "");
 }
@@ -77,8 +71,8 @@ TEST(Didl, SubtitlesAreSortedOut) {
     std::string caps;
     for (int i = 0; i < 9; i++)
         caps += "<sec:CaptionInfoEx sec:type=\"sub\">http://a/c" + std::to_string(i) + "</sec:CaptionInfoEx>";
-    ASSERT_EQ(parse("<item id=\"s\">" + res("http-get:*:text/srt:*", "http://a/s.srt") +
-                    res("http-get:*:application/smil:*", "http://a/s.smil") + "</item><item id=\"c\">" +
+    ASSERT_EQ(parse("<item id=\"s\">" + docs::res("http-get:*:text/srt:*", "http://a/s.srt") +
+                    docs::res("http-get:*:application/smil:*", "http://a/s.smil") + "</item><item id=\"c\">" +
                     caps + "<CaptionInfo>http://a/plain</CaptionInfo></item>"),
               2);
     EXPECT_STREQ(g_item[0].res_url, "");
@@ -100,8 +94,8 @@ TEST(Didl, SubtitleMarkersAnywhereInProtocolInfo) {
     const char *media[] = {"http-get:*:xtext/srt:*", "http-get:*:application/smi:*", "http-get:*:text:*",
                            "http-get:*:application:smil/x:*"};
     std::string body;
-    for (const char *pi : subs) body += "<item id=\"s\">" + res(pi, "http://a/s") + "</item>";
-    for (const char *pi : media) body += "<item id=\"m\">" + res(pi, "http://a/m") + "</item>";
+    for (const char *pi : subs) body += "<item id=\"s\">" + docs::res(pi, "http://a/s") + "</item>";
+    for (const char *pi : media) body += "<item id=\"m\">" + docs::res(pi, "http://a/m") + "</item>";
     ASSERT_EQ(parse(body), 8);
     for (int i = 0; i < 4; i++) {
         EXPECT_EQ(g_item[i].nsub, 1) << subs[i];
@@ -198,15 +192,15 @@ TEST(Didl, FailuresAndTheItemCap) {
 // ---------------------------------------------------------------- JSON through the API
 
 TEST(ItemJson, FullItemExact) {
-    ASSERT_EQ(
-        kvdmc_parse_didl(doc("<item id=\"64$3\" parentID=\"64\"><dc:title>Song</dc:title>"
-                             "<upnp:class>object.item.videoItem</upnp:class><dc:date>2021-01-01</dc:date>" +
-                             res("http-get:*:video/mp4:*", "http://h/v.mp4",
-                                 " size=\"12345678901\" duration=\"0:01:02.000\" resolution=\"1920x1080\"") +
-                             res("http-get:*:text/srt:*", "http://h/v.srt") +
-                             "<sec:CaptionInfoEx>http://h/v2.srt</sec:CaptionInfoEx></item>")
-                             .c_str()),
-        0);
+    ASSERT_EQ(kvdmc_parse_didl(
+                  doc("<item id=\"64$3\" parentID=\"64\"><dc:title>Song</dc:title>"
+                      "<upnp:class>object.item.videoItem</upnp:class><dc:date>2021-01-01</dc:date>" +
+                      docs::res("http-get:*:video/mp4:*", "http://h/v.mp4",
+                                " size=\"12345678901\" duration=\"0:01:02.000\" resolution=\"1920x1080\"") +
+                      docs::res("http-get:*:text/srt:*", "http://h/v.srt") +
+                      "<sec:CaptionInfoEx>http://h/v2.srt</sec:CaptionInfoEx></item>")
+                      .c_str()),
+              0);
     const char *item =
         "{\"i\":0,\"id\":\"64$3\",\"parent\":\"64\",\"title\":\"Song\",\"class\":"
         "\"object.item.videoItem\",\"folder\":false,\"childcount\":0,\"date\":\"2021-01-01\","
@@ -223,14 +217,14 @@ TEST(ItemJson, FullItemExact) {
 }
 
 TEST(ItemJson, EscapesNullResourceAndPlainResource) {
-    ASSERT_EQ(
-        kvdmc_parse_didl(doc("<container id=\"c\"><dc:title>a&quot;b\\c\td\x01"
-                             "e\x08"
-                             "f/\xC3\xA9</dc:title>"
-                             "</container><item id=\"i\">" +
-                             res("http-get:*:audio/mpeg:*", "http://h/a.mp3", " size=\"5\"") + "</item>")
-                             .c_str()),
-        0);
+    ASSERT_EQ(kvdmc_parse_didl(doc("<container id=\"c\"><dc:title>a&quot;b\\c\td\x01"
+                                   "e\x08"
+                                   "f/\xC3\xA9</dc:title>"
+                                   "</container><item id=\"i\">" +
+                                   docs::res("http-get:*:audio/mpeg:*", "http://h/a.mp3", " size=\"5\"") +
+                                   "</item>")
+                                   .c_str()),
+              0);
     EXPECT_STREQ(
         kvdmc_item_json(0),
         "{\"i\":0,\"id\":\"c\",\"parent\":\"\",\"title\":\"a\\\"b\\\\c\\td\\u0001e\\u0008f/\xC3\xA9\","
@@ -246,9 +240,10 @@ TEST(ItemJson, LongTextsAreHandedOutWhole) {
     std::string url = "http://h/" + std::string(1000, 'u');
     std::string subs;
     for (int i = 0; i < 8; i++) subs += "<CaptionInfo>" + url + std::to_string(i) + "</CaptionInfo>";
-    ASSERT_EQ(kvdmc_parse_didl(
-                  doc("<item id=\"1\">" + res("http-get:*:a/b:*", url.c_str()) + subs + "</item>").c_str()),
-              0);
+    ASSERT_EQ(
+        kvdmc_parse_didl(
+            doc("<item id=\"1\">" + docs::res("http-get:*:a/b:*", url.c_str()) + subs + "</item>").c_str()),
+        0);
     std::string js = kvdmc_item_json(0);
     EXPECT_GT(js.size(), 9000u);
     EXPECT_EQ(js.back(), '}');

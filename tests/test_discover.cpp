@@ -7,13 +7,13 @@
 #include <string>
 #include <thread>
 
-#include "disc_helpers.h"
 #include "discover.h"
+#include "docs.h"
 #include "exports.h"
 #include "io.h"
 #include "kvdmc.h"
 
-using namespace disc_test;
+using namespace docs;
 
 namespace {
 
@@ -298,10 +298,7 @@ TEST_F(Table, KnownDeviceRefreshesWithoutFetchingAndExpires) {
     strcpy(r.location, LOC1);
     r.max_age_s = 0;
     char err[256];
-    {
-        plat_guard g(&g_lock);
-        ASSERT_EQ(devices_add_from_reply(&r, err, sizeof err), 0);
-    }
+    ASSERT_EQ(devices_add_from_reply(&r, err, sizeof err), 0);
     advance_s(1000000);
     EXPECT_EQ(kvdmc_device_count(), 1);
 }
@@ -366,7 +363,7 @@ TEST_F(Table, MismatchedUsnRefreshesTheUdnRowInsteadOfAddingOne) {
     ASSERT_EQ(inject(alive("uuid:other-usn::upnp:rootdevice", LOC1, 60)), 0);
     advance_s(40);
     ASSERT_EQ(inject(alive("uuid:other-usn::upnp:rootdevice", LOC1, 60)), 0);
-    EXPECT_EQ(kvdmc_fake_calls(LOC1), 2u); // the packet key never matches, so it is fetched each time
+    EXPECT_EQ(kvdmc_fake_calls(LOC1), 1u); // the row remembers the key it was announced under
     EXPECT_EQ(kvdmc_device_count(), 1);
     advance_s(40);
     EXPECT_EQ(kvdmc_device_count(), 1); // refreshed by the second announcement
@@ -392,8 +389,8 @@ TEST_F(Table, MovedDeviceIsReadAgain) {
     EXPECT_EQ(kvdmc_fake_calls(LOC2), 1u);
     // The same LOCATION, or none, never fetches.
     ASSERT_EQ(inject(alive("uuid:mover", LOC2, 60)), 0);
-    ASSERT_EQ(inject("NOTIFY * HTTP/1.1\r\nNT: upnp:rootdevice\r\nNTS: ssdp:alive\r\nUSN: uuid:mover\r\n"
-                     "CACHE-CONTROL: max-age=60\r\n\r\n"),
+    ASSERT_EQ(inject(ssdp_lines("NOTIFY * HTTP/1.1", {"NT: upnp:rootdevice", "NTS: ssdp:alive",
+                                                      "USN: uuid:mover", "CACHE-CONTROL: max-age=60"})),
               0);
     EXPECT_EQ(kvdmc_fake_calls(LOC2), 1u);
     EXPECT_EQ(kvdmc_fake_calls(nullptr), 2u);
@@ -543,7 +540,6 @@ class HostTable : public ::testing::Test {
         strcpy(r.location, loc);
         r.max_age_s = 1800;
         char err[256] = "";
-        plat_guard g(&g_lock);
         int rc = devices_add_from_reply(&r, err, sizeof err);
         *msg = err;
         return rc;
@@ -563,14 +559,14 @@ TEST_F(HostTable, EveryHandedOutTextIsReleasedOnce) {
     EXPECT_EQ(add("uuid:h", LOC1, &msg), 0);
     EXPECT_EQ(h.frees, 2);
     h.rc = 7, h.body = desc.c_str(), h.err = "boom"; // failure with both
-    EXPECT_EQ(add("uuid:x", LOC1, &msg), -1);
+    EXPECT_EQ(add("uuid:x", LOC2, &msg), -1);
     EXPECT_EQ(msg, "description fetch failed: boom");
     EXPECT_EQ(h.frees, 4);
     h.rc = 0, h.body = nullptr, h.err = nullptr; // success without a body
-    EXPECT_EQ(add("uuid:x", LOC1, &msg), -1);
+    EXPECT_EQ(add("uuid:x", LOC2, &msg), -1);
     EXPECT_EQ(msg, "description fetch failed: transport error");
     h.rc = 0, h.body = "<not a description/>", h.err = nullptr;
-    EXPECT_EQ(add("uuid:x", LOC1, &msg), -1);
+    EXPECT_EQ(add("uuid:x", LOC2, &msg), -1);
     EXPECT_EQ(msg, "description has no UDN");
     EXPECT_EQ(h.frees, 5);
     EXPECT_EQ(h.gets, 4);
@@ -578,7 +574,7 @@ TEST_F(HostTable, EveryHandedOutTextIsReleasedOnce) {
     // A record without http_get counts as no transport.
     rec.http_get = nullptr;
     ASSERT_EQ(kvdmc_set_io(&rec), 0);
-    EXPECT_EQ(add("uuid:x", LOC1, &msg), -1);
+    EXPECT_EQ(add("uuid:x", LOC2, &msg), -1);
     EXPECT_EQ(msg, "no quorlin_io backend");
     EXPECT_EQ(h.gets, 4);
     EXPECT_EQ(kvdmc_device_count(), 1);

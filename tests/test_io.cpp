@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "disc_helpers.h"
 #include "discover.h"
+#include "docs.h"
 #include "exports.h"
 #include "config.h"
 #include "io.h"
@@ -238,7 +238,7 @@ TEST_F(Fake, NullArgumentsAndSentRecord) {
 }
 
 TEST_F(Fake, ResetClearsRoutesButKeepsModeAndDevices) {
-    using namespace disc_test;
+    using namespace docs;
     kvdmc_devices_clear();
     ASSERT_EQ(kvdmc_fake_set("http://h/d.xml", 200, description("uuid:r", SERVER_TYPE).c_str()), 0);
     ASSERT_EQ(kvdmc_fake_ssdp(alive("uuid:r", "http://h/d.xml").c_str(), "10.0.0.9"), 0);

@@ -8,6 +8,7 @@
 
 #include "soap.h"
 #include "cd_server.h"
+#include "docs.h"
 #include "exports.h"
 #include "kvdmc.h"
 #include "xml.h"
@@ -23,6 +24,7 @@ device_t make_device() {
     device_t d;
     memset(&d, 0, sizeof d);
     str_copy(d.udn, sizeof d.udn, "uuid:soap-1");
+    str_copy(d.location, sizeof d.location, "http://10.0.0.9:8200/rootDesc.xml");
     auto add = [&](const char *type, const char *ctl) {
         device_service &s = d.svc[d.nsvc++];
         str_copy(s.type, sizeof s.type, type);
@@ -34,12 +36,9 @@ device_t make_device() {
     return d;
 }
 
+// A response as one line without encodingStyle, which the reader must take as well.
 std::string response(const std::string &inner, const char *action = "Browse") {
-    return std::string(
-               "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">"
-               "<s:Body><u:") +
-           action + "Response xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">" + inner +
-           "</u:" + action + "Response></s:Body></s:Envelope>";
+    return docs::action_response(action, "ContentDirectory:1", inner, docs::form::bare);
 }
 
 class Soap : public ::testing::Test {
@@ -158,7 +157,7 @@ TEST_F(Soap, FaultsWithSuccessStatusAndWith500) {
     char out[16];
     for (int status : {200, 500, 501}) {
         SCOPED_TRACE(status);
-        answer(status, cdtest::fault_body(701, "No such object"));
+        answer(status, docs::fault(701, "No such object"));
         upnp = 0;
         EXPECT_EQ(arg("Result", out, sizeof out), KVDMC_E_UPNP);
         EXPECT_STREQ(err, "UPnP error 701: No such object");
@@ -181,8 +180,8 @@ TEST_F(Soap, StatusFailuresWithoutFault) {
     } cases[] = {{500, "<html><body>Internal error</body></html>", -3},
                  {500, response("<Result>x</Result>"), -3},
                  {404, "", -3},
-                 {401, cdtest::fault_body(701, "x"), -12},
-                 {403, cdtest::fault_body(701, "x"), -12},
+                 {401, docs::fault(701, "x"), -12},
+                 {403, docs::fault(701, "x"), -12},
                  {302, "moved", -3}};
     for (auto &c : cases) {
         SCOPED_TRACE(c.status);

@@ -3,13 +3,11 @@
 // The live SSDP search against a responder on the loopback multicast group.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
+#include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#ifndef _WIN32
+#include <dirent.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -21,15 +19,17 @@
 
 #include "config.h"
 #include "discover.h"
+#include "docs.h"
 #include "exports.h"
 #include "io.h"
 #include "kvdmc.h"
 #include "mini_http.h"
 #include "ssdp.h"
+#include "test_sock.h"
 
 namespace {
 
-const char *GROUP = "239.255.255.250";
+const char *SSDP_GROUP = "239.255.255.250";
 const char *ST_SERVER = "urn:schemas-upnp-org:device:MediaServer:1";
 
 // ---- transport serving device descriptions from memory, counting fetches ----
@@ -37,16 +37,14 @@ std::mutex s_io_mu;
 std::map<std::string, int> s_fetches;
 
 std::string description(const std::string &uuid) {
-    return "<?xml version=\"1.0\"?><root "
-           "xmlns=\"urn:schemas-upnp-org:device-1-0\"><specVersion><major>1</major>"
-           "<minor>0</minor></specVersion><device><deviceType>urn:schemas-upnp-org:device:MediaServer:1"
-           "</deviceType><friendlyName>Test server " +
-           uuid +
-           "</friendlyName><manufacturer>Tests</manufacturer><modelName>m</modelName><UDN>uuid:" + uuid +
-           "</UDN><serviceList><service><serviceType>urn:schemas-upnp-org:service:ContentDirectory:1"
-           "</serviceType><serviceId>urn:upnp-org:serviceId:ContentDirectory</serviceId>"
-           "<controlURL>/cd</controlURL><eventSubURL>/ev</eventSubURL><SCPDURL>/cd.xml</SCPDURL></service>"
-           "</serviceList></device></root>";
+    docs::device d;
+    d.udn = "uuid:" + uuid;
+    d.fields = {{"friendlyName", "Test server " + uuid}, {"manufacturer", "Tests"}, {"modelName", "m"}};
+    d.before_device = docs::SPEC_VERSION;
+    d.decl_break = "";
+    d.services = docs::service_xml(
+        {docs::CDS_TYPE, "/cd", "urn:upnp-org:serviceId:ContentDirectory", "/ev", "/cd.xml"});
+    return docs::description(d);
 }
 
 char *heap(const std::string &s) {
@@ -76,16 +74,27 @@ int fetches(const std::string &uuid) {
     return it == s_fetches.end() ? 0 : it->second;
 }
 
+std::string location_of(const std::string &uuid) {
+    return "http://127.0.0.1:9/" + uuid + ".xml";
+}
+
 std::string reply_for(const std::string &st, const std::string &uuid) {
-    return "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=1800\r\nEXT:\r\nST: " + st + "\r\nUSN: uuid:" + uuid +
-           "::" + ST_SERVER + "\r\nLOCATION: http://127.0.0.1:9/" + uuid + ".xml\r\n\r\n";
+    docs::reply_fields f;
+    f.ext = true;
+    f.st = st;
+    f.usn = "uuid:" + uuid + "::" + ST_SERVER;
+    f.location = location_of(uuid);
+    return docs::reply(f);
 }
 
 std::string notify(const char *nts, const std::string &uuid, int port) {
-    return "NOTIFY * HTTP/1.1\r\nHOST: " + std::string(GROUP) + ":" + std::to_string(port) +
-           "\r\nCACHE-CONTROL: max-age=1800\r\nLOCATION: http://127.0.0.1:9/" + uuid +
-           ".xml\r\nNT: " + ST_SERVER + "\r\nNTS: " + nts + "\r\nUSN: uuid:" + uuid + "::" + ST_SERVER +
-           "\r\n\r\n";
+    docs::notify_fields f;
+    f.host = std::string(SSDP_GROUP) + ":" + std::to_string(port);
+    f.location = location_of(uuid);
+    f.nt = ST_SERVER;
+    f.nts = nts;
+    f.usn = "uuid:" + uuid + "::" + ST_SERVER;
+    return docs::notify(f);
 }
 
 std::string header_of(const std::string &pkt, const std::string &name) {
@@ -106,25 +115,26 @@ class responder {
     using on_search_t = std::function<void(responder &, const msearch &, const sockaddr_in &)>;
 
     responder(int port, on_search_t on) : port_(port), on_(std::move(on)) {
+        tsock_startup();
         s_ = socket(AF_INET, SOCK_DGRAM, 0);
         int one = 1;
-        setsockopt(s_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        tsock_setopt(s_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons((uint16_t)port);
         ok_ = bind(s_, (sockaddr *)&sa, sizeof sa) == 0;
         ip_mreq m{};
-        inet_pton(AF_INET, GROUP, &m.imr_multiaddr);
+        inet_pton(AF_INET, SSDP_GROUP, &m.imr_multiaddr);
         inet_pton(AF_INET, "127.0.0.1", &m.imr_interface);
-        ok_ = ok_ && setsockopt(s_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) == 0;
-        ok_ =
-            ok_ && setsockopt(s_, IPPROTO_IP, IP_MULTICAST_IF, &m.imr_interface, sizeof m.imr_interface) == 0;
+        ok_ = ok_ && tsock_setopt(s_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) == 0;
+        ok_ = ok_ &&
+              tsock_setopt(s_, IPPROTO_IP, IP_MULTICAST_IF, &m.imr_interface, sizeof m.imr_interface) == 0;
         th_ = std::thread([this] { run(); });
     }
     ~responder() {
         stop_ = true;
         th_.join();
-        close(s_);
+        tsock_close(s_);
     }
     responder(const responder &) = delete;
     responder &operator=(const responder &) = delete;
@@ -135,13 +145,13 @@ class responder {
         return seen_;
     }
     void send_to(const std::string &pkt, const sockaddr_in &to) {
-        sendto(s_, pkt.data(), pkt.size(), 0, (const sockaddr *)&to, sizeof to);
+        sendto(s_, pkt.data(), (int)pkt.size(), 0, (const sockaddr *)&to, sizeof to);
     }
     void multicast(const std::string &pkt) {
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons((uint16_t)port_);
-        inet_pton(AF_INET, GROUP, &to.sin_addr);
+        inet_pton(AF_INET, SSDP_GROUP, &to.sin_addr);
         send_to(pkt, to);
     }
 
@@ -150,11 +160,10 @@ class responder {
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         char buf[4096];
         while (!stop_ && std::chrono::steady_clock::now() < end) {
-            pollfd p{s_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
+            if (tsock_poll(s_, TSOCK_IN, 20) <= 0) continue;
             sockaddr_in from{};
             socklen_t fl = sizeof from;
-            ssize_t n = recvfrom(s_, buf, sizeof buf, 0, (sockaddr *)&from, &fl);
+            int n = (int)recvfrom(s_, buf, sizeof buf, 0, (sockaddr *)&from, &fl);
             if (n <= 0 || strncmp(buf, "M-SEARCH ", 9) != 0) continue;
             char addr[16];
             inet_ntop(AF_INET, &from.sin_addr, addr, sizeof addr);
@@ -169,7 +178,7 @@ class responder {
 
     int port_;
     on_search_t on_;
-    int s_ = -1;
+    tsock s_ = TSOCK_BAD;
     bool ok_ = false;
     std::atomic<bool> stop_{false};
     std::thread th_;
@@ -182,13 +191,20 @@ long long ms_since(std::chrono::steady_clock::time_point t0) {
         .count();
 }
 
+// Open descriptors (handles on Windows): a failing search must not leak its sockets.
 int open_fds() {
+#ifdef _WIN32
+    DWORD n = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &n);
+    return (int)n;
+#else
     int n = 0;
     if (DIR *d = opendir("/proc/self/fd")) {
         while (readdir(d)) n++;
         closedir(d);
     }
     return n;
+#endif
 }
 
 int rows() {
@@ -299,26 +315,26 @@ TEST_F(Ssdp, FloodingResponderCannotStretchTheSearch) {
     ASSERT_TRUE(r.ok());
     // Replies from ever new devices to the searching socket, and announcements to the group.
     std::thread flooder([&] {
-        int s = socket(AF_INET, SOCK_DGRAM, 0);
+        tsock s = socket(AF_INET, SOCK_DGRAM, 0);
         in_addr lo{};
         inet_pton(AF_INET, "127.0.0.1", &lo);
-        setsockopt(s, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
+        tsock_setopt(s, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
         sockaddr_in grp{};
         grp.sin_family = AF_INET;
         grp.sin_port = htons(1900);
-        inet_pton(AF_INET, GROUP, &grp.sin_addr);
+        inet_pton(AF_INET, SSDP_GROUP, &grp.sin_addr);
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         for (int i = 0; flood && i < 2000000 && std::chrono::steady_clock::now() < end; i++) {
             std::string dev = "flood-" + std::to_string(i % 500);
             std::string n = notify("ssdp:alive", dev, 1900);
-            sendto(s, n.data(), n.size(), 0, (sockaddr *)&grp, sizeof grp);
+            sendto(s, n.data(), (int)n.size(), 0, (sockaddr *)&grp, sizeof grp);
             if (have_target) {
                 std::lock_guard<std::mutex> g(tmu);
                 std::string rp = reply_for(ST_SERVER, dev);
-                sendto(s, rp.data(), rp.size(), 0, (sockaddr *)&target, sizeof target);
+                sendto(s, rp.data(), (int)rp.size(), 0, (sockaddr *)&target, sizeof target);
             }
         }
-        close(s);
+        tsock_close(s);
     });
     auto t0 = std::chrono::steady_clock::now();
     search(3, 400);
@@ -343,19 +359,21 @@ TEST_F(Ssdp, SetupFailuresCloseAndReport) {
     ASSERT_EQ(kvdmc_config("ssdp_if", "127.0.0.1"), 0);
 
     // A port held without address reuse cannot be shared.
-    int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    tsock_startup();
+    tsock holder = socket(AF_INET, SOCK_DGRAM, 0);
+    tsock_exclusive(holder);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(1902);
     ASSERT_EQ(bind(holder, (sockaddr *)&sa, sizeof sa), 0);
     ASSERT_EQ(kvdmc_config("ssdp_port", "1902"), 0);
     EXPECT_EQ(discover_live(1, 100, err, sizeof err), -3);
-    EXPECT_STREQ(err, "bind 1902: 98");
-    close(holder);
+    EXPECT_EQ(std::string(err), "bind 1902: " + std::to_string(TSOCK_PORT_TAKEN));
+    tsock_close(holder);
     EXPECT_EQ(open_fds(), fds);
 }
 
-#ifdef KVDMC_WITH_CURL
+#ifdef KVDMC_WITH_HTTP
 TEST_F(Ssdp, DiscoverFetchesDescriptionsOverHttp) {
     mini_http http([](const mini_request &rq) {
         mini_reply r;

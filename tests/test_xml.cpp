@@ -266,17 +266,28 @@ TEST(XmlAttributes, StorageAndSyntax) {
 TEST(XmlAttributes, FieldLimits) {
     const char *s;
     size_t n;
-    std::string long_name(70, 'n'), v511(511, 'v');
-    reader r("<a " + long_name + "='" + v511 + "'/>");
+    std::string long_name(70, 'n'), v1023(1023, 'v');
+    reader r("<a " + long_name + "='" + v1023 + "'/>");
     ASSERT_EQ(xml_next(r.x, &s, &n), 1);
-    EXPECT_STREQ(xml_attr(r.x, long_name.substr(0, 63).c_str()), v511.c_str());
+    EXPECT_STREQ(xml_attr(r.x, long_name.substr(0, 63).c_str()), v1023.c_str());
+    EXPECT_EQ(r.x->attr[0].cut, 0);
 
-    EXPECT_EQ(trace("<a k='" + v511 + "v'/>"), "!bad entity in attribute");
-    // 508 plain bytes leave 4 bytes: too little room for a reference.
-    EXPECT_EQ(trace("<a k='" + std::string(508, 'v') + "&amp;'/>"), "!bad entity in attribute");
-    reader fits("<a k='" + std::string(507, 'v') + "&#x1F600;'/>");
+    // A longer value is kept cut, on a character boundary, and marked as cut.
+    reader over("<a k='" + std::string(1022, 'v') + "\xE2\x82\xAC' j='x'/>");
+    ASSERT_EQ(xml_next(over.x, &s, &n), 1);
+    EXPECT_EQ(std::string(xml_attr(over.x, "k")), std::string(1022, 'v'));
+    EXPECT_EQ(over.x->attr[0].cut, 1);
+    EXPECT_STREQ(xml_attr(over.x, "j"), "x");
+    // 1020 plain bytes leave 4 bytes: too little room for a reference.
+    reader full("<a k='" + std::string(1020, 'v') + "&amp;'/>");
+    ASSERT_EQ(xml_next(full.x, &s, &n), 1);
+    EXPECT_EQ(strlen(xml_attr(full.x, "k")), 1020u);
+    EXPECT_EQ(full.x->attr[0].cut, 1);
+    EXPECT_EQ(trace("<a k='x&bogus;'/>"), "!bad entity in attribute");
+    reader fits("<a k='" + std::string(1019, 'v') + "&#x1F600;'/>");
     ASSERT_EQ(xml_next(fits.x, &s, &n), 1);
-    EXPECT_EQ(strlen(xml_attr(fits.x, "k")), 511u);
+    EXPECT_EQ(strlen(xml_attr(fits.x, "k")), 1023u);
+    EXPECT_EQ(fits.x->attr[0].cut, 0);
 
     // Tag names are cut to 127 bytes, the length reported with them.
     std::string tag(200, 't');

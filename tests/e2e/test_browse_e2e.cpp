@@ -13,6 +13,7 @@
 
 #include "io.h"
 #include "kvdmc.h"
+#include "tests/docs.h"
 
 namespace {
 
@@ -26,10 +27,10 @@ std::string env(const char *k) {
 void add_server() {
     ASSERT_EQ(kvdmc_use_curl(), 0) << "no built-in transport";
     std::string url = env("SERVER_URL"), udn = env("SERVER_UDN");
-    std::string pkt =
-        "NOTIFY * HTTP/1.1\r\nHOST:239.255.255.250:1900\r\nCACHE-CONTROL:max-age=70\r\nLOCATION:" + url +
-        "\r\nNT:urn:schemas-upnp-org:device:MediaServer:1\r\nUSN:" + udn +
-        "::urn:schemas-upnp-org:device:MediaServer:1\r\nNTS:ssdp:alive\r\n\r\n";
+    std::string type = docs::SERVER_TYPE;
+    std::string pkt = docs::ssdp_lines(
+        "NOTIFY * HTTP/1.1", {"HOST:" + std::string(docs::SSDP_HOST), "CACHE-CONTROL:max-age=70",
+                              "LOCATION:" + url, "NT:" + type, "USN:" + udn + "::" + type, "NTS:ssdp:alive"});
     ASSERT_EQ(kvdmc_fake_ssdp(pkt.c_str(), env("SERVER_ADDR").c_str()), 0) << kvdmc_last_error();
     ASSERT_GE(kvdmc_find_device(udn.c_str()), 0);
 }

@@ -1,0 +1,57 @@
+// What every built-in HTTP transport shares: the limits, the User-Agent, the body
+// accumulator, the header lines of a POST and the failure texts. The transports (libcurl on
+// POSIX, WinHTTP on Windows) are thin adapters around it, so both keep one contract:
+// http and https only, no redirects, bounded time and size, the same texts for the same
+// failures.
+#pragma once
+
+#include <stddef.h>
+
+#include <string>
+#include <vector>
+
+// The body cap and the default time-outs are HTTP_BODY_CAP, HTTP_CONNECT_MS and HTTP_TOTAL_MS
+// (capacity.h); a response body accumulates in an sbuf limited to the cap (util.h).
+
+// Connect and whole-request time-outs in milliseconds. The setter is for tests that must see
+// a time-out quickly; 0 restores the defaults (2 s, 10 s).
+long io_http_connect_ms(void);
+long io_http_total_ms(void);
+void io_http_set_timeouts(long connect_ms, long total_ms);
+
+// KVDMC_USER_AGENT_FMT with the version: "kvdmc/<version> UPnP/1.0 DLNADOC/1.50"
+const char *io_http_user_agent(void);
+
+// True for an absolute http:// or https:// URL (scheme in any letter case).
+bool io_http_scheme_ok(const char *url);
+
+// The header lines of a POST. `ct` is the content type, optionally followed by further header
+// lines after CR LF. Each line becomes a header of its own, so a stray CR or LF can never end
+// up inside a header value; a line without a name before its colon is dropped.
+std::vector<std::string> io_http_post_headers(const char *ct);
+
+// Why a request failed. Every transport maps its own failures onto these, so a caller sees
+// the same text for the same failure on every system.
+enum io_http_err {
+    IO_HTTP_E_ARGS,     // null URL or out pointers
+    IO_HTTP_E_NOMEM,    // out of memory
+    IO_HTTP_E_TOO_BIG,  // body beyond HTTP_BODY_CAP
+    IO_HTTP_E_SCHEME,   // not http or https
+    IO_HTTP_E_URL,      // malformed URL
+    IO_HTTP_E_RESOLVE,  // host name not resolved
+    IO_HTTP_E_CONNECT,  // no connection (refused, unreachable)
+    IO_HTTP_E_TIMEOUT,  // connect or whole-request time-out
+    IO_HTTP_E_SEND,     // request could not be sent
+    IO_HTTP_E_RECV,     // connection lost while receiving
+    IO_HTTP_E_PROTOCOL, // malformed response
+    IO_HTTP_E_TLS,      // TLS handshake or certificate failure
+    IO_HTTP_E_INIT,     // the transport could not start
+    IO_HTTP_E_OTHER     // anything else
+};
+
+// Stores the failure's text in *out_err (when given) and returns -1, the transport's failure
+// result. A non-zero `sys_err` (the system's or HTTP stack's error number) is appended as
+// " (system error N)".
+int io_http_fail(char **out_err, io_http_err why, long sys_err = 0);
+// The text alone, for tests.
+const char *io_http_err_text(io_http_err why);
