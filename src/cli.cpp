@@ -94,12 +94,22 @@ void print_usage(FILE *to, const char *prog) {
     }
 }
 
-// The name the tool was started by, so that help written for a renamed or
-// wrapped copy still works when pasted back into a shell.
+// Windows hands over the whole path, with either separator; elsewhere a
+// backslash is an ordinary character of a file name.
+#ifdef _WIN32
+constexpr bool BACKSLASH_SEPARATES = true;
+#else
+constexpr bool BACKSLASH_SEPARATES = false;
+#endif
+
+// The name the tool was started by, without its directory, so that help
+// written for a renamed or wrapped copy still works when pasted into a shell.
 const char *program_name(int argc, char **argv) {
     if (argc < 1 || !argv[0] || !argv[0][0]) return "kvdmc-cli";
-    const char *slash = strrchr(argv[0], '/');
-    return slash && slash[1] ? slash + 1 : argv[0];
+    const char *name = argv[0];
+    for (const char *p = argv[0]; *p; p++)
+        if (*p == '/' || (BACKSLASH_SEPARATES && *p == '\\')) name = p + 1;
+    return *name ? name : argv[0];
 }
 
 // The decimal value of an argument, as atoi reads it, but saturating instead of
