@@ -12,11 +12,57 @@
 
 namespace {
 
-const char USAGE[] =
-    "usage: cli discover [--kind 1|2|3] [--timeout ms] [--if ip]\n"
-    "       cli browse --udn <udn> [objectid]\n"
-    "       cli browse --udn <udn> [--start N] [--count N] [objectid]\n"
-    "       cli cast --udn <udn> --allow <udn> set|play|pause|stop|seek|volume|state [...]\n";
+// One line per form of a command, printed after the program name: the usage
+// text of a bad command and the head of --help. A new command adds its lines
+// here, its paragraph to HELP below and its section to docs/kvdmc-cli.1.
+const char *const SYNOPSIS[] = {
+    "discover [--kind 1|2|3] [--timeout ms] [--if ip]",
+    "browse --udn <udn> [objectid]",
+    "browse --udn <udn> [--start N] [--count N] [objectid]",
+    "cast --udn <udn> --allow <udn> set|play|pause|stop|seek|volume|state [...]",
+};
+
+// The rest of --help: says what the README and the man page say, so all three
+// change together.
+const char HELP[] = "\n"
+                    "Finds DLNA/UPnP media servers and renderers, browses a server's folders and\n"
+                    "drives a renderer. Results go to stdout as text and JSON lines, errors to\n"
+                    "stderr.\n"
+                    "\n"
+                    "commands:\n"
+                    "  discover  search for media servers (kind 1) and renderers (kind 2); prints\n"
+                    "            discover=N, then one JSON line per device; its \"udn\" is what --udn\n"
+                    "            takes\n"
+                    "  browse    list the children of folder objectid (default 0, the root) as JSON\n"
+                    "            lines after the line \"browse=N total=T start=S count=C\"; a folder\n"
+                    "            line's \"id\" is the objectid of that folder\n"
+                    "  cast      drive a renderer, named twice byte for byte: --udn U --allow U\n"
+                    "              set URL [MIME [TITLE]]  hand it a media URL (an item's res.url);\n"
+                    "                                      MIME defaults to video/mp4\n"
+                    "              play | pause | stop\n"
+                    "              seek SECONDS\n"
+                    "              volume 0..100           set the volume; volume -1 reads it\n"
+                    "              state                   print state=0 stopped, 1 paused or no\n"
+                    "                                      media, 2 playing\n"
+                    "  browse and cast first run one discovery (--timeout) to find the device.\n"
+                    "\n"
+                    "options (after the command):\n"
+                    "  --if ip       IPv4 address of the interface to search on (default: the one\n"
+                    "                of the multicast route)\n"
+                    "  --kind k      discover: 1 servers, 2 renderers, 3 both (default 3)\n"
+                    "  --timeout ms  listening time of a discovery, 100..30000 (default 3000)\n"
+                    "  --udn udn     the device to browse or cast to\n"
+                    "  --allow udn   allow casting to this renderer (up to 8 times)\n"
+                    "  --start N     browse: skip the first N children\n"
+                    "  --count N     browse: passed to the library, printed in the summary line\n"
+                    "  --test        print a notice for test harnesses and exit 0\n"
+                    "  -h, --help    (as the command) print this help and exit 0\n"
+                    "\n"
+                    "exit codes:\n"
+                    "  0  success\n"
+                    "  1  a library call failed, or the device was not found\n"
+                    "  2  usage error\n"
+                    "  3  casting refused (no matching --allow)\n";
 
 // Options that take a value; browse skips them (and their values) when it
 // looks for the object id.
@@ -27,6 +73,7 @@ const char *const CAST_ACTIONS[] = {"set", "play", "pause", "stop", "seek", "vol
 enum { UDN_MAX = 127, ALLOW_MAX = 8, ALLOW_LEN = 79 };
 
 struct settings {
+    const char *prog = "kvdmc-cli"; // as invoked, for the usage texts
     int timeout = 3000;
     int kind = 3;
     int start = 0;
@@ -37,6 +84,33 @@ struct settings {
     std::string allow[ALLOW_MAX];
     int nallow = 0;
 };
+
+// The usage goes to stderr after a mistake and to stdout when it was asked for.
+void print_usage(FILE *to, const char *prog) {
+    const char *lead = "usage:";
+    for (const char *line : SYNOPSIS) {
+        fprintf(to, "%s %s %s\n", lead, prog, line);
+        lead = "      ";
+    }
+}
+
+// Windows hands over the whole path, with either separator; elsewhere a
+// backslash is an ordinary character of a file name.
+#ifdef _WIN32
+constexpr bool BACKSLASH_SEPARATES = true;
+#else
+constexpr bool BACKSLASH_SEPARATES = false;
+#endif
+
+// The name the tool was started by, without its directory, so that help
+// written for a renamed or wrapped copy still works when pasted into a shell.
+const char *program_name(int argc, char **argv) {
+    if (argc < 1 || !argv[0] || !argv[0][0]) return "kvdmc-cli";
+    const char *name = argv[0];
+    for (const char *p = argv[0]; *p; p++)
+        if (*p == '/' || (BACKSLASH_SEPARATES && *p == '\\')) name = p + 1;
+    return *name ? name : argv[0];
+}
 
 // The decimal value of an argument, as atoi reads it, but saturating instead of
 // overflowing on huge numbers.
@@ -118,7 +192,7 @@ const char *browse_object_id(int argc, char **argv) {
 
 int cmd_browse(int argc, char **argv, const settings &s) {
     if (s.udn.empty()) {
-        fputs("usage: cli browse --udn <udn> [objectid]\n", stderr);
+        fprintf(stderr, "usage: %s browse --udn <udn> [objectid]\n", s.prog);
         return 2;
     }
     if (!find_or_discover(s.udn.c_str(), 1, s.timeout)) {
@@ -219,12 +293,19 @@ int cmd_cast(int argc, char **argv, const settings &s) {
 int main(int argc, char **argv) {
     const char *command = argc > 1 ? argv[1] : "";
     settings s;
+    s.prog = program_name(argc, argv);
+    // Only as the command: later arguments keep their meaning (a title may be "-h").
+    if (strcmp(command, "--help") == 0 || strcmp(command, "-h") == 0) {
+        print_usage(stdout, s.prog);
+        fputs(HELP, stdout);
+        return 0;
+    }
     int early = scan_options(argc, argv, s);
     if (early >= 0) return early;
 
     if (strcmp(command, "discover") == 0) return cmd_discover(s);
     if (strcmp(command, "browse") == 0) return cmd_browse(argc, argv, s);
     if (strcmp(command, "cast") == 0) return cmd_cast(argc, argv, s);
-    fputs(USAGE, stderr);
+    print_usage(stderr, s.prog);
     return 2;
 }

@@ -39,11 +39,15 @@ expect() {
     [ $ok = 1 ] || fails=$((fails + 1))
 }
 
-usage='usage: cli discover [--kind 1|2|3] [--timeout ms] [--if ip]
-       cli browse --udn <udn> [objectid]
-       cli browse --udn <udn> [--start N] [--count N] [objectid]
-       cli cast --udn <udn> --allow <udn> set|play|pause|stop|seek|volume|state [...]
-'
+# usage_of NAME: the usage text, naming the program as it was invoked.
+usage_of() {
+    printf '%s\n' "usage: $1 discover [--kind 1|2|3] [--timeout ms] [--if ip]" \
+        "       $1 browse --udn <udn> [objectid]" \
+        "       $1 browse --udn <udn> [--start N] [--count N] [objectid]" \
+        "       $1 cast --udn <udn> --allow <udn> set|play|pause|stop|seek|volume|state [...]"
+}
+usage=$(usage_of kvdmc-cli; echo x)
+usage=${usage%x}
 notice='cli --test: use the .console harness
 '
 allow8=(--allow a1 --allow a2 --allow a3 --allow a4 --allow a5 --allow a6 --allow a7 --allow a8)
@@ -55,6 +59,50 @@ run "$cli" Discover --kind 1; expect "command is case-sensitive" 2 "" "$usage"
 run "$cli" "";                expect "empty command" 2 "" "$usage"
 # Options are looked for only after the command.
 run "$cli" --test;            expect "--test as the command" 2 "" "$usage"
+
+# ---- --help and -h, as the command only: the usage and the rest of the help on stdout
+run "$cli" --help
+help=$(cat "$tmp/out"; echo x)
+help=${help%x}
+expect "--help" 0 "$help" ""
+n=$((n + 1))
+[ "${help:0:${#usage}}" = "$usage" ] && [ "${#help}" -gt $((${#usage} + 200)) ] ||
+    { echo "FAIL --help starts with the usage and goes on"; fails=$((fails + 1)); }
+run "$cli" -h;                expect "-h" 0 "$help" ""
+run "$cli" help --help;       expect "--help after the command is not taken" 2 "" "$usage"
+run "$cli" --HELP;            expect "--help is case-sensitive" 2 "" "$usage"
+# The texts name the program as it was started, with the directory dropped.
+ln -s "$cli" "$tmp/renamed"
+run "$tmp/renamed" frobnicate; expect "usage under another name" 2 "" "$(usage_of renamed)
+"
+run "$tmp/renamed" browse;    expect "browse usage under another name" 2 "" "usage: renamed browse --udn <udn> [objectid]
+"
+run "$tmp/renamed" --help
+check_help_name() { [ "$(head -n 1 "$tmp/out")" = "$(usage_of renamed | head -n 1)" ]; }
+n=$((n + 1))
+check_help_name || { echo "FAIL --help under another name"; fails=$((fails + 1)); }
+
+# Every command and option the tool knows is in --help, and the man page
+# documents the same commands, options and exit codes as --help.
+opts_in() { grep -o -E -- '(^|[^a-z-])--?[a-z][a-z]*' | grep -o -E -- '--?[a-z]+' | sort -u; }
+man=$root/docs/kvdmc-cli.1
+help_opts=$(opts_in <<<"$help")
+man_opts=$(sed 's/\\-/-/g' "$man" | opts_in)
+tool_opts=$(grep -o -E '"--?[a-z]+"' "$root/src/cli.cpp" | tr -d '"' | sort -u)
+help_cmds=$(sed -n 's/^ *usage: kvdmc-cli \([a-z]*\).*/\1/p; s/^       kvdmc-cli \([a-z]*\).*/\1/p' <<<"$help" | sort -u)
+# (tags of the COMMANDS section, not of the cast actions nested in .RS/.RE)
+man_cmds=$(awk '/^\.SH/ {on = $2 == "COMMANDS"} /^\.RS/ {d++} /^\.RE/ {d--}
+    on && !d && tp && /^\.B [a-z]+$/ {print $2} {tp = /^\.TP/}' "$man" | sort -u)
+help_codes=$(sed -n '/^exit codes:/,$s/^  \([0-9]\)  .*/\1/p' <<<"$help")
+man_codes=$(sed -n '/^\.SH EXIT STATUS/,/^\.SH/{/^\.TP/{n;s/^\.B \([0-9]\)$/\1/p}}' "$man")
+same() { # NAME A B: two non-empty lists are equal
+    n=$((n + 1))
+    [ -n "$2" ] && [ "$2" = "$3" ] || { echo "FAIL $1:"; diff <(echo "$2") <(echo "$3"); fails=$((fails + 1)); }
+}
+same "--help documents the options the tool reads" "$tool_opts" "$(comm -12 <(echo "$tool_opts") <(echo "$help_opts"))"
+same "the man page has the options of --help" "$help_opts" "$man_opts"
+same "the man page has the commands of --help" "$help_cmds" "$man_cmds"
+same "the man page has the exit codes of --help" "$help_codes" "$man_codes"
 
 # ---- --test wins at once, whatever the command, but only where it is scanned as an option
 run "$cli" discover --test;             expect "discover --test" 0 "$notice" ""
@@ -85,7 +133,7 @@ run "$cli" help --if --test;                expect "--if takes --test as its val
 "
 
 # ---- browse and cast need --udn (an option without its value is not taken)
-browse_usage='usage: cli browse --udn <udn> [objectid]
+browse_usage='usage: kvdmc-cli browse --udn <udn> [objectid]
 '
 run "$cli" browse;                    expect "browse alone" 2 "" "$browse_usage"
 run "$cli" browse 64 --start 1;       expect "browse without --udn" 2 "" "$browse_usage"

@@ -54,7 +54,8 @@ fi
 for tool in kvdmc.exe kvdmc-cli.exe; do
     out=$(cd "$build" && "$run" "./$tool" 2>&1)
     rc=$?
-    [ $rc = 2 ] && grep -q '^usage: cli discover' <<<"$out" || fail "$tool without a command: exit $rc: $out"
+    # The usage names the tool as started, without the directory wine passes.
+    [ $rc = 2 ] && grep -q "^usage: $tool discover" <<<"$out" || fail "$tool without a command: exit $rc: $out"
     out=$(cd "$build" && "$run" "./$tool" discover --kind 9 2>&1)
     rc=$?
     [ $rc = 1 ] && grep -q '^discover=-1' <<<"$out" || fail "$tool discover --kind 9: exit $rc: $out"
