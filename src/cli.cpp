@@ -1,6 +1,6 @@
 // kvdmc-cli: discover devices, browse a media server and drive a renderer by hand.
-// It drives the library only through the public API, exactly as a host would,
-// and selects no transport of its own.
+// It drives the library only through the public API, exactly as a host would, and
+// the file/folder access layer for ls and url; it selects no transport of its own.
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kvdmc.h"
+#include "kvffa/kvffa.h"
 #include "textread.h"
 
 namespace {
@@ -20,6 +21,8 @@ const char *const SYNOPSIS[] = {
     "browse --udn <udn> [objectid]",
     "browse --udn <udn> [--start N] [--count N] [objectid]",
     "cast --udn <udn> --allow <udn> set|play|pause|stop|seek|volume|state [...]",
+    "ls --udn <udn> [--page N] [--all] [path]",
+    "url --udn <udn> <path>",
 };
 
 // The rest of --help: says what the README and the man page say, so all three
@@ -44,17 +47,26 @@ const char HELP[] = "\n"
                     "              volume 0..100           set the volume; volume -1 reads it\n"
                     "              state                   print state=0 stopped, 1 paused or no\n"
                     "                                      media, 2 playing\n"
-                    "  browse and cast first run one discovery (--timeout) to find the device.\n"
+                    "  ls        list folder path (default 0) through the file/folder access layer;\n"
+                    "            prints the layer's result as one JSON object: the first page and\n"
+                    "            whether more follow, or with --all every page. A path is an\n"
+                    "            objectid, or objectid/child with the child's index or name\n"
+                    "  url       print the stream URL of path (an item's objectid, or\n"
+                    "            objectid/child)\n"
+                    "  browse, cast, ls and url first run one discovery (--timeout) to find the\n"
+                    "  device.\n"
                     "\n"
                     "options (after the command):\n"
-                    "  --if ip       IPv4 address of the interface to search on (default: the one\n"
-                    "                of the multicast route)\n"
+                    "  --if ip       IPv4 address of the one interface to search on (default:\n"
+                    "                every interface)\n"
                     "  --kind k      discover: 1 servers, 2 renderers, 3 both (default 3)\n"
                     "  --timeout ms  listening time of a discovery, 100..30000 (default 3000)\n"
                     "  --udn udn     the device to browse or cast to\n"
                     "  --allow udn   allow casting to this renderer (up to 8 times)\n"
                     "  --start N     browse: skip the first N children\n"
                     "  --count N     browse: passed to the library, printed in the summary line\n"
+                    "  --page N      ls: entries per page, 1..65536 (default 256)\n"
+                    "  --all         ls: follow every page\n"
                     "  --test        print a notice for test harnesses and exit 0\n"
                     "  -h, --help    (as the command) print this help and exit 0\n"
                     "\n"
@@ -66,7 +78,8 @@ const char HELP[] = "\n"
 
 // Options that take a value; browse skips them (and their values) when it
 // looks for the object id.
-const char *const VALUE_OPTS[] = {"--if", "--timeout", "--kind", "--allow", "--udn", "--start", "--count"};
+const char *const VALUE_OPTS[] = {"--if",  "--timeout", "--kind",  "--allow",
+                                  "--udn", "--start",   "--count", "--page"};
 
 const char *const CAST_ACTIONS[] = {"set", "play", "pause", "stop", "seek", "volume", "state"};
 
@@ -78,6 +91,9 @@ struct settings {
     int kind = 3;
     int start = 0;
     int count = 0;
+    int page = 0;
+    bool page_given = false; // ls: otherwise the layer's own page size
+    bool all = false;
     std::string udn;
     // Kept whole: a value longer than the library's keys never passes the
     // allow-list check, so no cut prefix can match some other device.
@@ -150,6 +166,13 @@ int scan_options(int argc, char **argv, settings &s) {
             s.start = dec(v);
         } else if (has_val && strcmp(a, "--count") == 0) {
             s.count = dec(v);
+        } else if (has_val && strcmp(a, "--page") == 0) {
+            s.page = dec(v);
+            s.page_given = true;
+        } else if (strcmp(a, "--all") == 0) {
+            s.all = true;
+            i++;
+            continue;
         } else {
             i++;
             continue;
@@ -206,6 +229,75 @@ int cmd_browse(int argc, char **argv, const settings &s) {
         return 1;
     }
     for (int i = 0; i < kvdmc_item_count(); i++) printf("%s\n", kvdmc_item_json(i));
+    return 0;
+}
+
+// A JSON string of a command-line text, for the layer's configuration.
+std::string json_text(const std::string &t) {
+    std::string j = "\"";
+    for (char c : t) {
+        if (c == '"' || c == '\\') j += '\\';
+        if ((unsigned char)c < 0x20) {
+            char esc[8];
+            snprintf(esc, sizeof esc, "\\u%04x", (unsigned char)c);
+            j += esc;
+        } else {
+            j += c;
+        }
+    }
+    return j + "\"";
+}
+
+// Finds the server and opens the access layer on it. -1 when ready, else the exit code.
+int open_layer(const char *cmd, const settings &s) {
+    if (s.udn.empty()) {
+        fprintf(stderr, "usage: %s %s --udn <udn> ...\n", s.prog, cmd);
+        return 2;
+    }
+    if (!find_or_discover(s.udn.c_str(), 1, s.timeout)) {
+        fprintf(stderr, "%s: %s not found\n", cmd, s.udn.c_str());
+        return 1;
+    }
+    std::string cfg = "{\"udn\":" + json_text(s.udn) + "}";
+    // A registration left from before is fine: the backend is there.
+    if ((kvdmc_kvffa_register() != 0 && !kvffa__find("dlna")) ||
+        kvffa_open("dlna", cfg.c_str()) != KVFFA_OK ||
+        (s.page_given && kvffa_set_page_size(s.page) != KVFFA_OK)) {
+        fprintf(stderr, "error: %s\n", kvffa_last_error());
+        return 1;
+    }
+    return -1;
+}
+
+int cmd_ls(int argc, char **argv, const settings &s) {
+    int early = open_layer("ls", s);
+    if (early >= 0) return early;
+    const char *path = browse_object_id(argc, argv);
+    int r = s.all ? kvffa_list_all(path) : kvffa_list(path);
+    if (r != KVFFA_OK) {
+        fprintf(stderr, "error: %s\n", kvffa_last_error());
+        return 1;
+    }
+    printf("%s\n", kvffa_result_json());
+    return 0;
+}
+
+int cmd_url(int argc, char **argv, const settings &s) {
+    const char *path = browse_object_id(argc, argv);
+    bool given = false;
+    for (int i = 2; i < argc && !given; i++) given = argv[i] == path;
+    if (!given) {
+        fprintf(stderr, "usage: %s url --udn <udn> <path>\n", s.prog);
+        return 2;
+    }
+    int early = open_layer("url", s);
+    if (early >= 0) return early;
+    const char *url = kvffa_locator(path);
+    if (!url) {
+        fprintf(stderr, "error: %s\n", kvffa_last_error());
+        return 1;
+    }
+    printf("%s\n", url);
     return 0;
 }
 
@@ -306,6 +398,8 @@ int main(int argc, char **argv) {
     if (strcmp(command, "discover") == 0) return cmd_discover(s);
     if (strcmp(command, "browse") == 0) return cmd_browse(argc, argv, s);
     if (strcmp(command, "cast") == 0) return cmd_cast(argc, argv, s);
+    if (strcmp(command, "ls") == 0) return cmd_ls(argc, argv, s);
+    if (strcmp(command, "url") == 0) return cmd_url(argc, argv, s);
     print_usage(stderr, s.prog);
     return 2;
 }

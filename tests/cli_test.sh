@@ -44,7 +44,9 @@ usage_of() {
     printf '%s\n' "usage: $1 discover [--kind 1|2|3] [--timeout ms] [--if ip]" \
         "       $1 browse --udn <udn> [objectid]" \
         "       $1 browse --udn <udn> [--start N] [--count N] [objectid]" \
-        "       $1 cast --udn <udn> --allow <udn> set|play|pause|stop|seek|volume|state [...]"
+        "       $1 cast --udn <udn> --allow <udn> set|play|pause|stop|seek|volume|state [...]" \
+        "       $1 ls --udn <udn> [--page N] [--all] [path]" \
+        "       $1 url --udn <udn> <path>"
 }
 usage=$(usage_of kvdmc-cli; echo x)
 usage=${usage%x}
@@ -258,6 +260,42 @@ check "browse failure" eval 'rc_is 1 && lines "$tmp/out" 1 && grep -q "^browse=-
 
 run "$cli" browse --udn "$R" "${T[@]}"
 check "browse of a renderer fails" eval 'rc_is 1 && grep -q "^error: ." "$tmp/err"'
+
+# ls and url: the access layer over the same server.
+json_ok() { python3 - "$tmp/out" "$1" <<'PY'
+import json, sys
+j = json.loads(open(sys.argv[1], encoding="utf-8").read())
+sys.exit(0 if eval(sys.argv[2]) else 1)
+PY
+}
+run "$cli" ls --udn "$S" "${T[@]}"
+check "ls root" eval 'rc_is 0 && lines "$tmp/out" 1 && json_ok "j[\"backend\"] == \"dlna\" and j[\"count\"] == 2 and not j[\"more\"] and j[\"items\"][0][\"name\"] == \"Music & Films\""'
+run "$cli" ls --udn "$S" "${T[@]}" --page 100 2
+check "ls first page" eval 'rc_is 0 && json_ok "j[\"count\"] == 100 and j[\"more\"] and j[\"path\"] == \"2\""'
+check "ls asks for one page" eval 'last_soap | grep -qF "<StartingIndex>0</StartingIndex><RequestedCount>100</RequestedCount>"'
+run "$cli" ls --udn "$S" "${T[@]}" --page 100 --all 2
+check "ls --all" eval 'rc_is 0 && json_ok "j[\"count\"] == 300 and not j[\"more\"] and j[\"items\"][299][\"name\"] == \"Track 299\" and j[\"items\"][299][\"size\"] == 1000"'
+run "$cli" ls --udn "$S" "${T[@]}" "1/Rock & \"Roll\" – Größe"
+check "ls a child by title" eval 'rc_is 0 && json_ok "j[\"count\"] == 1 and j[\"items\"][0][\"path\"] == \"1\$1\""'
+run "$cli" ls --udn "$S" "${T[@]}" 99
+check "ls failure" eval 'rc_is 1 && [ ! -s "$tmp/out" ] && grep -q "^error: UPnP error 701" "$tmp/err"'
+run "$cli" ls --udn "$S" "${T[@]}" --page 0
+check "ls bad page size" eval 'rc_is 1 && grep -qF "error: page size must be 1..65536" "$tmp/err"'
+run "$cli" url --udn "$S" "${T[@]}" 2/7
+check "url of a child" eval 'rc_is 0 && [ "$(cat "$tmp/out")" = "http://127.0.0.1:$port/media/7.mp3" ]'
+run "$cli" url --udn "$S" "${T[@]}" "2/Track 008"
+check "url by title" eval 'rc_is 0 && [ "$(cat "$tmp/out")" = "http://127.0.0.1:$port/media/8.mp3" ]'
+run "$cli" url --udn "$S" "${T[@]}" 1/0
+check "url keeps the URL's bytes" eval 'rc_is 0 && [ "$(cat "$tmp/out")" = "http://127.0.0.1:$port/media/a&b.mp3" ]'
+run "$cli" url --udn "$S" "${T[@]}" 0/0
+expect "url of a folder" 1 "" "error: no locator for this path
+"
+run "$cli" url --udn "$S" "${T[@]}"
+expect "url without a path" 2 "" "usage: kvdmc-cli url --udn <udn> <path>
+"
+run "$cli" ls "${T[@]}"
+expect "ls without --udn" 2 "" "usage: kvdmc-cli ls --udn <udn> ...
+"
 
 # The tool's own allow-list: byte for byte, eight values at most, no cut prefixes.
 refused="cast: $R is not on the allow-list (pass --allow $R)

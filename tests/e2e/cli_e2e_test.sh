@@ -98,6 +98,19 @@ big_titles='sorted(t) == ["Big Track %03d" % i for i in range(1, '"$BIG_COUNT"' 
 check "big folder: every item" eval 'rc_is 0 && first_is "browse=$BIG_COUNT total=$BIG_COUNT start=0 count=0" && json_lines "$big_titles"'
 run browse "${W[@]}" --udn "$S" --start 595 --count 3 "$big"
 check "big folder from item 595" eval 'rc_is 0 && first_is "browse=5 total=$BIG_COUNT start=595 count=3" && json_lines "len(j) == 5"'
+# The same folder through the access layer: pages of 100, and stream URLs by index and name.
+run ls "${W[@]}" --udn "$S" --page 100 "$big"
+check "ls: the first page" eval 'rc_is 0 && grep -q "\"count\":100,\"more\":true" "$out"'
+run ls "${W[@]}" --udn "$S" --page 100 --all "$big"
+check "ls --all: every entry" eval 'rc_is 0 && python3 -c "
+import json, sys
+j = json.load(open(sys.argv[1]))
+sys.exit(0 if j[\"count\"] == $BIG_COUNT and not j[\"more\"] and sorted(x[\"name\"] for x in j[\"items\"]) == [\"Big Track %03d\" % i for i in range(1, $BIG_COUNT + 1)] else 1)" "$out"'
+run url "${W[@]}" --udn "$S" "$big/Big Track 042"
+by_name=$(cat "$out")
+run url "${W[@]}" --udn "$S" "$big/41"
+check "url: by name and by index" eval 'rc_is 0 && [ -n "$by_name" ] && out_is "$by_name
+" && grep -q "^http://$SERVER_ADDR:" "$out"'
 run browse "${W[@]}" --udn "$S" no-such-object
 check "unknown object id" eval 'rc_is 1 && grep -q "^browse=-6 " "$out" && grep -q "^error: ." "$err"'
 
