@@ -44,13 +44,6 @@ int done(int code) {
     return done_with(code, code);
 }
 
-struct serial_guard {
-    serial_guard() { browse_serial_lock(); }
-    ~serial_guard() { browse_serial_unlock(); }
-    serial_guard(const serial_guard &) = delete;
-    serial_guard &operator=(const serial_guard &) = delete;
-};
-
 // The content directory to call: version 1, or the first newer one the device offers.
 void content_directory(const device_t *d, char *frag, size_t n) {
     soap_pick_version(d, SVC_CONTENT_DIRECTORY, 4, 1, frag, n);
@@ -301,7 +294,7 @@ int browse_invoke(const char *udn, const char *object_id, int start, int count, 
         str_copy(err, errn, "browse: null arg");
         return done(KVDMC_E_ARG);
     }
-    serial_guard serial;
+    browse_serial_guard serial;
     device_t d;
     if (int rc = lookup_device(udn, &d, err, errn)) return rc;
     return flag == 1 ? browse_metadata(&d, object_id, err, errn)
@@ -315,7 +308,7 @@ int browse_window(const char *udn, const char *oid, browse_win *w, char *err, si
         str_copy(err, errn, "browse: null arg");
         return done(KVDMC_E_ARG);
     }
-    serial_guard serial;
+    browse_serial_guard serial;
     device_t d;
     if (int rc = lookup_device(udn, &d, err, errn)) return rc;
     {

@@ -24,9 +24,17 @@ struct browse_win {
 int browse_window(const char *udn, const char *oid, browse_win *w, char *err, size_t errn);
 void browse_cache_clear(void);
 // Whole browses (and whole table refills) are serialised with this lock. It is
-// taken before g_lock, never while holding it.
+// taken before g_lock, never while holding it, and may be taken again by its holder:
+// a caller that browses and then reads the table holds it across both.
 void browse_serial_lock(void);
 void browse_serial_unlock(void);
+
+struct browse_serial_guard {
+    browse_serial_guard() { browse_serial_lock(); }
+    ~browse_serial_guard() { browse_serial_unlock(); }
+    browse_serial_guard(const browse_serial_guard &) = delete;
+    browse_serial_guard &operator=(const browse_serial_guard &) = delete;
+};
 
 // ---- JSON views (caller holds g_lock)
 void item_json(sbuf *b, int i);

@@ -156,21 +156,13 @@ KVDMC_API int kvdmc_parse_didl(const char *didl) {
         set_err("parse_didl: null didl");
         return -1;
     }
-    // Serialised with browses, so the items written out are the ones just parsed.
-    browse_serial_lock();
-    char err[ERR_CAP] = "";
-    int n;
-    {
-        plat_guard g(&g_lock);
-        n = didl_parse(didl, err, sizeof err);
-    }
-    if (n < 0) {
-        browse_serial_unlock();
-        return api_fail(KVDMC_E_PARSE, "parse_didl: %s", err);
-    }
     sbuf_scoped js;
     {
+        // Serialised with browses, so the items written out are the ones just parsed.
+        browse_serial_guard one_step;
+        char err[ERR_CAP] = "";
         plat_guard g(&g_lock);
+        if (didl_parse(didl, err, sizeof err) < 0) return api_fail(KVDMC_E_PARSE, "parse_didl: %s", err);
         sb_printf(&js, "{\"count\":%d,\"items\":[", g_nitem);
         for (int i = 0; i < g_nitem; i++) {
             if (i) sb_putc(&js, ',');
@@ -178,10 +170,7 @@ KVDMC_API int kvdmc_parse_didl(const char *didl) {
         }
         sb_puts(&js, "]}");
     }
-    browse_serial_unlock();
-    if (js.b.oom) {
-        return api_fail(KVDMC_E_NOMEM, "parse_didl: out of memory");
-    }
+    if (js.b.oom) return api_fail(KVDMC_E_NOMEM, "parse_didl: out of memory");
     set_result_json(js.str(), js.b.n);
     set_code(0);
     return 0;

@@ -60,13 +60,6 @@ struct io_override {
     io_override &operator=(const io_override &) = delete;
 };
 
-struct serial {
-    serial() { browse_serial_lock(); }
-    ~serial() { browse_serial_unlock(); }
-    serial(const serial &) = delete;
-    serial &operator=(const serial &) = delete;
-};
-
 int h_validate(const quorlin_io *, const char *settings_json, char *out, int cap) {
     api_enter();
     rapidjson::Document doc;
@@ -129,7 +122,7 @@ int h_list(const quorlin_io *io, const char *settings_json, const char *folder_i
         folder.assign(v->GetString(), v->GetStringLength());
 
     // The listing read is the one this call browsed: no other browse slips in between.
-    serial one_step;
+    browse_serial_guard one_step;
     char err[ERR_CAP] = "";
     int r = browse_invoke(udn.c_str(), folder.c_str(), 0, 0, 0, err, sizeof err);
     if (r < 0) {

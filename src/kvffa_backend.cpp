@@ -68,15 +68,6 @@ struct dlna_ctx {
 
 dlna_ctx s_ctx;
 
-// Whole browses and the reading of their result are one step: another thread's browse
-// must not replace the table in between.
-struct serial {
-    serial() { browse_serial_lock(); }
-    ~serial() { browse_serial_unlock(); }
-    serial(const serial &) = delete;
-    serial &operator=(const serial &) = delete;
-};
-
 struct dlna_path {
     std::string oid;
     std::string child;
@@ -209,7 +200,8 @@ int dlna_list(void *ctx, const char *path, kvffa_page *page) {
     if (!page || !page->items || page->cap == 0) return KVFFA_E_INVALID_ARG;
     dlna_path p;
     if (!split_path(path, &p)) return KVFFA_E_NOT_FOUND;
-    serial one_step;
+    // Browsing and reading the result are one step: no other thread's browse in between.
+    browse_serial_guard one_step;
     if (!p.child.empty()) {
         int at = 0;
         if (int rc = resolve_child(p, page->cancel, &at)) return rc;
@@ -250,7 +242,7 @@ int dlna_locator(void *ctx, const char *path, char *out, size_t n) {
     dlna_ctx *c = (dlna_ctx *)ctx;
     dlna_path p;
     if (!split_path(path, &p)) return kvffa__fail(KVFFA_E_NOT_FOUND, "empty path");
-    serial one_step;
+    browse_serial_guard one_step;
     int at = 0;
     if (p.child.empty()) {
         // A bare object id: the object's own metadata says whether it has a resource.
