@@ -230,8 +230,11 @@ int dlna_list(void *ctx, const char *path, kvffa_page *page) {
     page->count = (size_t)n;
     // TotalMatches says whether more follow when the server knows it; otherwise a full
     // window does. A window without objects ends the folder whatever the count claims.
+    // The component's cap on a browse's reach holds here too: a server claiming billions
+    // of children cannot make a listing grow without end.
     int next = w.start + w.objects;
-    page->more = w.objects > 0 && (w.total > 0 ? next < w.total : w.objects >= w.count);
+    page->more = w.objects > 0 && (w.total > 0 ? next < w.total : w.objects >= w.count) &&
+                 next < cfg_read(g_cfg.browse_max_items);
     str_fmt(c->cursor, sizeof c->cursor, "%d", next);
     page->next_cursor = page->more ? c->cursor : nullptr;
     return KVFFA_OK;

@@ -142,6 +142,21 @@ TEST_F(DlnaBackend, BigFoldersCostOneRequestPerPage) {
     srv.total_override = -2;
 }
 
+// A server that claims endless children: the listing ends at the component's browse cap.
+TEST_F(DlnaBackend, EndlessFolderStopsAtTheBrowseCap) {
+    srv.script = [](const cdtest::request &q, cdtest::reply *r) {
+        std::string page;
+        for (int i = 0; i < q.count; i++) page += docs::track("e", q.start + i);
+        r->body = docs::browse_response(docs::didl(page), q.count, 2147483647, 1);
+        return true;
+    };
+    ASSERT_EQ(kvdmc_config("browse_max_items", "1000"), 0);
+    ASSERT_EQ(kvffa_list_all("e"), KVFFA_OK) << kvffa_last_error();
+    EXPECT_EQ(kvffa_count(), 1024u); // the page that reaches the cap is kept whole
+    EXPECT_EQ(kvffa_more(), 0);
+    kvdmc_config("browse_max_items", nullptr);
+}
+
 TEST_F(DlnaBackend, EveryTitleGivesAUsableName) {
     srv.folders["m"] = {item("m1", "m", "AC/DC"),       item("m2", "m", "1/2"), item("m3", "m", ""),
                         item("m4", "m", "."),           item("m5", "m", ".."),  item("m6", "m", "Caf\xE9"),
