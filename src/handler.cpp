@@ -7,11 +7,10 @@
 
 #include <string>
 
-#include <rapidjson/document.h>
-
 #include "browse.h"
 #include "exports.h"
 #include "io.h"
+#include "json_in.h"
 #include "textread.h"
 #include "util.h"
 
@@ -19,18 +18,15 @@ namespace {
 
 constexpr uint32_t HANDLER_CAPS = 0x23;
 
-// Strict JSON: one value, standard syntax, valid UTF-8 in strings.
 bool parse_object(rapidjson::Document &doc, const char *json) {
-    doc.Parse<rapidjson::kParseValidateEncodingFlag>(json ? json : "");
-    return !doc.HasParseError() && doc.IsObject();
+    return json_parse_strict(doc, json) && doc.IsObject();
 }
 
 // A non-empty string member, or null.
 const rapidjson::Value *text_member(const rapidjson::Document &doc, const char *key) {
-    if (!doc.IsObject()) return nullptr;
-    auto m = doc.FindMember(key);
-    if (m == doc.MemberEnd() || !m->value.IsString() || m->value.GetStringLength() == 0) return nullptr;
-    return &m->value;
+    if (!doc.IsObject() || !doc.HasMember(key)) return nullptr;
+    const rapidjson::Value &v = doc[key];
+    return v.IsString() && v.GetStringLength() > 0 ? &v : nullptr;
 }
 
 // The settings' UDN, kept to the length of a device key.

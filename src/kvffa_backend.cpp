@@ -9,11 +9,10 @@
 #include <string>
 #include <vector>
 
-#include <rapidjson/document.h>
-
 #include "browse.h"
 #include "config.h"
 #include "exports.h"
+#include "json_in.h"
 #include "kvffa/kvffa.h"
 #include "textread.h"
 #include "util.h"
@@ -182,14 +181,12 @@ void point_at_texts(kvffa_item *it, const entry_texts &t) {
 int dlna_open(void *ctx, const char *config_json) {
     dlna_ctx *c = (dlna_ctx *)ctx;
     rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseValidateEncodingFlag>(config_json ? config_json : "");
-    if (doc.HasParseError() || !doc.IsObject())
+    if (!json_parse_strict(doc, config_json) || !doc.IsObject())
         return kvffa__fail(KVFFA_E_BAD_CONFIG, "config_json is not a JSON object");
-    auto m = doc.FindMember("udn");
-    if (m == doc.MemberEnd() || !m->value.IsString() || m->value.GetStringLength() == 0)
+    if (!doc.HasMember("udn") || !doc["udn"].IsString() || doc["udn"].GetStringLength() == 0)
         return kvffa__fail(KVFFA_E_BAD_CONFIG, "config needs udn");
-    const char *udn = m->value.GetString();
-    c->udn.assign(udn, utf8_cut(udn, m->value.GetStringLength(), DEVICE_KEY_CAP - 1));
+    const rapidjson::Value &v = doc["udn"];
+    c->udn.assign(v.GetString(), utf8_cut(v.GetString(), v.GetStringLength(), DEVICE_KEY_CAP - 1));
     return KVFFA_OK;
 }
 

@@ -68,6 +68,10 @@ TEST_F(Handler, RecordAndSettings) {
     EXPECT_EQ(h->validate(nullptr, "[1]", out, sizeof out), KVRCH_E_CONFIG);
     EXPECT_STREQ(kvdmc_last_error(), "settings_json is not a JSON object");
     EXPECT_EQ(h->validate(nullptr, "{\"UDN\":\"uuid:a\"} x", out, sizeof out), KVRCH_E_CONFIG);
+    // A text that ends inside a UTF-8 sequence is refused without reading past its end.
+    const std::string cut = "{\"UDN\":\"uuid:a\xF4";
+    EXPECT_EQ(h->validate(nullptr, cut.c_str(), out, sizeof out), KVRCH_E_CONFIG);
+    EXPECT_EQ(h->validate(nullptr, "{\"UDN\":\"caf\xE9\"}", out, sizeof out), KVRCH_E_CONFIG);
     EXPECT_EQ(h->download(&io, SETTINGS, "{}", out, sizeof out), KVRCH_E_NOTSUPPORTED);
     EXPECT_STREQ(kvdmc_last_error(), "DLNA sources do not download");
 }
