@@ -166,17 +166,10 @@ struct page_info {
     int objects = 0;      // objects the page held
 };
 
-// Buffers of a paging loop. Kept by each thread across its browses: a page is up to the
-// reader's bound, and growing a fresh buffer to it for every page costs more than the
-// page's parse.
+// Buffers of a paging loop, kept across its requests.
 struct page_bufs {
     sbuf_scoped args, result;
 };
-
-page_bufs &thread_bufs(void) {
-    static thread_local page_bufs t_bufs;
-    return t_bufs;
-}
 
 // One Browse request for the children of oid from index, at most *count of them, parsed
 // into the item table (emptied first when fresh). A page too large for the reader is
@@ -238,7 +231,7 @@ int browse_children(const device_t *d, const char *udn, const char *oid, int sta
     char frag[SOAP_FRAG_CAP];
     content_directory(d, frag, sizeof frag);
     int index = start, fetched = 0;
-    page_bufs &bufs = thread_bufs();
+    page_bufs bufs;
     for (;;) {
         page_info pi;
         // A page that did not fit the reader is asked for in halves, here and after.
@@ -318,7 +311,7 @@ int browse_window(const char *udn, const char *oid, browse_win *w, char *err, si
     }
     char frag[SOAP_FRAG_CAP];
     content_directory(&d, frag, sizeof frag);
-    page_bufs &bufs = thread_bufs();
+    page_bufs bufs;
     page_info pi;
     if (int rc = fetch_page(&d, frag, oid, w->start, &w->count, true, bufs, &pi, err, errn)) return rc;
     plat_guard g(&g_lock);
