@@ -131,10 +131,6 @@ int call_rc(const device_t *d, const char *action, const char *args, char *out, 
     return soap_action_arg(d, frag, action, args, want, out, CAST_VALUE_CAP, upnp, err, CAST_ERRN);
 }
 
-static int fail_parse(const char *fmt, const char *text) {
-    return api_fail(KVDMC_E_PARSE, fmt, text);
-}
-
 // ---- renderer texts ----
 
 // One "%d" conversion as scanf does it (white space, sign, digits), with the
@@ -283,7 +279,7 @@ int cast_state(const char *udn) {
                   {"RECORDING", 2},        {"TRANSITIONING", 2}};
     for (const auto &s : states)
         if (strcmp(out, s.name) == 0) return s.state;
-    return fail_parse("cast_state: unknown TransportState '%s'", out);
+    return api_fail(KVDMC_E_PARSE, "cast_state: unknown TransportState '%s'", out);
 }
 
 int cast_position(const char *udn, int *pos_s, int *dur_s) {
@@ -307,8 +303,8 @@ int cast_position(const char *udn, int *pos_s, int *dur_s) {
     if (int rc = soap_action_args(&d, frag, "GetPositionInfo", "<InstanceID>0</InstanceID>", outs, 2, &upnp,
                                   err, CAST_ERRN))
         return api_fail(rc, "%s", err);
-    if (hms_to_s(rel, pos_s)) return fail_parse("cast_position: bad RelTime '%s'", rel);
-    if (hms_to_s(dur, dur_s)) return fail_parse("cast_position: bad TrackDuration '%s'", dur);
+    if (hms_to_s(rel, pos_s)) return api_fail(KVDMC_E_PARSE, "cast_position: bad RelTime '%s'", rel);
+    if (hms_to_s(dur, dur_s)) return api_fail(KVDMC_E_PARSE, "cast_position: bad TrackDuration '%s'", dur);
     return 0;
 }
 

@@ -1,7 +1,7 @@
 // The DLNA backend of the file/folder access layer. A folder is a ContentDirectory
 // container, a page of it is one Browse window, and an entry's locator is its resource URL.
 // Paths are an object id, or an object id, "/" and a child (its index, or its name or title).
-#include "kvffa_backend.h"
+#include "kvdmc.h"
 
 #include <string.h>
 
@@ -17,9 +17,11 @@
 #include "textread.h"
 #include "util.h"
 
+namespace {
+
 // Appends s as valid UTF-8: bytes that start no character become U+FFFD. Runs of good
 // text go in whole; most texts are one run.
-static void append_clean(std::string *out, const char *s) {
+void append_clean(std::string *out, const char *s) {
     const unsigned char *u = (const unsigned char *)s, *run = u;
     while (*u) {
         if (*u < 0x80) {
@@ -36,25 +38,15 @@ static void append_clean(std::string *out, const char *s) {
     out->append((const char *)run, (size_t)(u - run));
 }
 
-void utf8_clean(const char *s, std::string *out) {
-    out->clear();
-    append_clean(out, s);
-}
-
-// Appends the name of an entry (see dlna_entry_name) to out.
-static void append_name(std::string *out, const char *title, const char *object_id) {
+// Appends the name an entry is shown under: its title, or its object id when the title is
+// empty, "." or ".."; every '/' becomes U+FF0F and bytes that are not UTF-8 become U+FFFD,
+// so no entry is lost to the layer's rules on names.
+void append_name(std::string *out, const char *title, const char *object_id) {
     bool unusable = !title[0] || !strcmp(title, ".") || !strcmp(title, "..");
     size_t at = out->size();
     append_clean(out, unusable ? object_id : title);
     while ((at = out->find('/', at)) != std::string::npos) out->replace(at, 1, "\xEF\xBC\x8F");
 }
-
-void dlna_entry_name(const char *title, const char *object_id, std::string *out) {
-    out->clear();
-    append_name(out, title, object_id);
-}
-
-namespace {
 
 struct dlna_ctx {
     std::string udn;
@@ -88,8 +80,14 @@ bool cancelled(volatile int *flag) {
     return flag && __atomic_load_n(flag, __ATOMIC_SEQ_CST) != 0;
 }
 
-int browse_page_size(void) {
-    return cfg_read(g_cfg.browse_page) > 0 ? cfg_read(g_cfg.browse_page) : 256;
+// Whether children follow a window: TotalMatches says so when the server knows it,
+// otherwise a full window does. A window without objects ends the folder whatever the
+// count claims, and the component's cap on a browse's reach holds here too, so a server
+// claiming billions of children cannot make a listing or a search go on without end.
+bool window_more(const browse_win &w) {
+    int next = w.start + w.objects;
+    return w.objects > 0 && (w.total > 0 ? next < w.total : w.objects >= w.count) &&
+           next < cfg_read(g_cfg.browse_max_items);
 }
 
 // A browse failure as the layer's transport failure, with the browse's own text.
@@ -101,7 +99,7 @@ int transport_fail(const char *err) {
 // the other. On success the item table holds the window and *at is the entry's index in it.
 int find_child(const dlna_path &p, volatile int *cancel, int *at) {
     std::string name;
-    browse_win w{0, browse_page_size(), -1, 0};
+    browse_win w{0, ITEM_MAX, -1, 0}; // browse_window asks for at most browse_page
     for (;;) {
         if (cancelled(cancel)) return KVFFA_E_CANCELLED;
         char err[ERR_CAP] = "";
@@ -109,16 +107,16 @@ int find_child(const dlna_path &p, volatile int *cancel, int *at) {
         if (n < 0) return transport_fail(err);
         plat_guard g(&g_lock);
         for (int i = 0; i < g_nitem; i++) {
-            dlna_entry_name(g_item[i].title, g_item[i].id, &name);
+            name.clear();
+            append_name(&name, g_item[i].title, g_item[i].id);
             if (p.child == g_item[i].title || p.child == name) {
                 *at = i;
                 return KVFFA_OK;
             }
         }
-        bool more = w.objects > 0 && (w.total > 0 ? w.start + w.objects < w.total : w.objects >= w.count);
-        if (!more) return KVFFA_E_NOT_FOUND;
+        if (!window_more(w)) return KVFFA_E_NOT_FOUND;
         w.start += w.objects;
-        w.count = browse_page_size();
+        w.count = ITEM_MAX;
     }
 }
 
@@ -225,13 +223,8 @@ int dlna_list(void *ctx, const char *path, kvffa_page *page) {
     }
     for (int i = 0; i < n; i++) point_at_texts(&page->items[i], offs[(size_t)i]);
     page->count = (size_t)n;
-    // TotalMatches says whether more follow when the server knows it; otherwise a full
-    // window does. A window without objects ends the folder whatever the count claims.
-    // The component's cap on a browse's reach holds here too: a server claiming billions
-    // of children cannot make a listing grow without end.
     int next = w.start + w.objects;
-    page->more = w.objects > 0 && (w.total > 0 ? next < w.total : w.objects >= w.count) &&
-                 next < cfg_read(g_cfg.browse_max_items);
+    page->more = window_more(w);
     str_fmt(c->cursor, sizeof c->cursor, "%d", next);
     page->next_cursor = page->more ? c->cursor : nullptr;
     return KVFFA_OK;
@@ -267,7 +260,8 @@ void dlna_close(void *ctx) {
 
 } // namespace
 
-int dlna_backend_register(void) {
+extern "C" KVDMC_API int kvdmc_kvffa_register(void) {
+    api_enter();
     kvffa_backend b{};
     b.struct_size = sizeof b;
     b.id = "dlna";
@@ -284,9 +278,4 @@ int dlna_backend_register(void) {
         return KVDMC_E_CAP;
     }
     return 0;
-}
-
-extern "C" KVDMC_API int kvdmc_kvffa_register(void) {
-    api_enter();
-    return dlna_backend_register();
 }
