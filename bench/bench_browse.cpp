@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "browse.h"
-#include "exports.h"
+#include "upnp/browse.h"
+#include "base/exports.h"
 #include "kvdmc.h"
 #include "tests/browse_fixture.h"
 #include "tests/docs.h"

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "discover.h"
-#include "exports.h"
+#include "upnp/discover.h"
+#include "base/exports.h"
 #include "kvdmc.h"
 #include "tests/docs.h"
-#include "util.h"
+#include "base/util.h"
 
 namespace {
 

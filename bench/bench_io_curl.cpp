@@ -6,8 +6,8 @@
 #include <string>
 
 #include "../tests/mini_http.h"
-#include "io.h"
-#include "io_curl.h"
+#include "http/io.h"
+#include "http/io_curl.h"
 
 namespace {
 

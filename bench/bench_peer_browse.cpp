@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "io.h"
-#include "io_curl.h"
+#include "http/io.h"
+#include "http/io_curl.h"
 #include "kvdmc.h"
 #include "kvffa/kvffa.h"
 

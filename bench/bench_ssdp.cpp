@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "discover.h"
+#include "upnp/discover.h"
 #include "tests/docs.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "tests/docs.h"
-#include "xml.h"
+#include "parse/xml.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "cast.h"
+#include "upnp/cast.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // First line: the text the host matches; the rest: the renderer's text.

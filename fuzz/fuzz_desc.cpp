@@ -8,8 +8,8 @@
 
 #include <rapidjson/document.h>
 
-#include "discover.h"
-#include "exports.h"
+#include "upnp/discover.h"
+#include "base/exports.h"
 #include "kvdmc.h"
 
 static void check_text(const char *field, size_t cap) {

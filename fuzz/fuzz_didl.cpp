@@ -7,7 +7,7 @@
 
 #include <rapidjson/document.h>
 
-#include "browse.h"
+#include "upnp/browse.h"
 #include "kvdmc.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include <rapidjson/document.h>
 
-#include "soap.h"
+#include "upnp/soap.h"
 #include "kvdmc.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include <rapidjson/document.h>
 
-#include "discover.h"
+#include "upnp/discover.h"
 #include "kvdmc.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

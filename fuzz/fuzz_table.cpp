@@ -9,8 +9,8 @@
 
 #include <rapidjson/document.h>
 
-#include "discover.h"
-#include "exports.h"
+#include "upnp/discover.h"
+#include "base/exports.h"
 #include "kvdmc.h"
 
 static const char *const LOCATIONS[] = {"http://h/0", "http://h/1", "http://h/2", "http://h/3"};

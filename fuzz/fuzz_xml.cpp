@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "xml.h"
+#include "parse/xml.h"
 
 namespace {
 

@@ -90,7 +90,7 @@ opts_in() { grep -o -E -- '(^|[^a-z-])--?[a-z][a-z]*' | grep -o -E -- '--?[a-z]+
 man=$root/docs/kvdmc-cli.1
 help_opts=$(opts_in <<<"$help")
 man_opts=$(sed 's/\\-/-/g' "$man" | opts_in)
-tool_opts=$(grep -o -E '"--?[a-z]+"' "$root/src/cli.cpp" | tr -d '"' | sort -u)
+tool_opts=$(grep -o -E '"--?[a-z]+"' "$root/tools/kvdmc-cli/cli.cpp" | tr -d '"' | sort -u)
 help_cmds=$(sed -n 's/^ *usage: kvdmc-cli \([a-z]*\).*/\1/p; s/^       kvdmc-cli \([a-z]*\).*/\1/p' <<<"$help" | sort -u)
 # (tags of the COMMANDS section, not of the cast actions nested in .RS/.RE)
 man_cmds=$(awk '/^\.SH/ {on = $2 == "COMMANDS"} /^\.RS/ {d++} /^\.RE/ {d--}

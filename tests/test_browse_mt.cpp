@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "browse.h"
+#include "upnp/browse.h"
 #include "browse_fixture.h"
-#include "exports.h"
+#include "base/exports.h"
 #include "kvdmc.h"
 
 namespace {

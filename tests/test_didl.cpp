@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "browse.h"
+#include "upnp/browse.h"
 #include "docs.h"
 #include "kvdmc.h"
 

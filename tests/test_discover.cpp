@@ -7,10 +7,10 @@
 #include <string>
 #include <thread>
 
-#include "discover.h"
+#include "upnp/discover.h"
 #include "docs.h"
-#include "exports.h"
-#include "io.h"
+#include "base/exports.h"
+#include "http/io.h"
 #include "kvdmc.h"
 
 using namespace docs;

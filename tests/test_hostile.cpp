@@ -17,10 +17,10 @@
 
 #include "browse_fixture.h"
 #include "cast_script.h"
-#include "config.h"
+#include "base/config.h"
 #include "docs.h"
-#include "discover.h"
-#include "exports.h"
+#include "upnp/discover.h"
+#include "base/exports.h"
 #include "kvdmc.h"
 
 using namespace docs;

@@ -9,13 +9,13 @@
 #include <string>
 #include <thread>
 
-#include "discover.h"
+#include "upnp/discover.h"
 #include "docs.h"
-#include "exports.h"
-#include "config.h"
-#include "io.h"
-#include "io_curl.h"
-#include "io_fake.h"
+#include "base/exports.h"
+#include "base/config.h"
+#include "http/io.h"
+#include "http/io_curl.h"
+#include "http/io_fake.h"
 #include "kvdmc.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
-#include "io.h"
-#include "io_curl.h"
-#include "io_http.h"
+#include "http/io.h"
+#include "http/io_curl.h"
+#include "http/io_http.h"
 #include "mini_http.h"
 
 namespace {

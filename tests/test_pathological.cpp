@@ -16,9 +16,9 @@
 #include <rapidjson/document.h>
 
 #include "docs.h"
-#include "io_fake.h"
+#include "http/io_fake.h"
 #include "kvdmc.h"
-#include "xml.h"
+#include "parse/xml.h"
 
 using docs::repeat;
 

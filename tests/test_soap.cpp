@@ -6,12 +6,12 @@
 
 #include <string>
 
-#include "soap.h"
+#include "upnp/soap.h"
 #include "cd_server.h"
 #include "docs.h"
-#include "exports.h"
+#include "base/exports.h"
 #include "kvdmc.h"
-#include "xml.h"
+#include "parse/xml.h"
 
 using cdtest::reply;
 using cdtest::request;

@@ -17,14 +17,14 @@
 #include <thread>
 #include <vector>
 
-#include "config.h"
-#include "discover.h"
+#include "base/config.h"
+#include "upnp/discover.h"
 #include "docs.h"
-#include "exports.h"
-#include "io.h"
+#include "base/exports.h"
+#include "http/io.h"
 #include "kvdmc.h"
 #include "mini_http.h"
-#include "ssdp.h"
+#include "upnp/ssdp.h"
 #include "test_sock.h"
 
 namespace {

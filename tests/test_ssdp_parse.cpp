@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "config.h"
-#include "discover.h"
-#include "exports.h"
+#include "base/config.h"
+#include "upnp/discover.h"
+#include "base/exports.h"
 #include "kvdmc.h"
 
 namespace {

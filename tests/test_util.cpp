@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "textread.h"
-#include "util.h"
+#include "base/readers/textread.h"
+#include "base/util.h"
 
 namespace {
 int g_fail_allocs = 0;

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "xml.h"
+#include "parse/xml.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "io.h"
+#include "http/io.h"
 #include "kvdmc.h"
 #include "tests/docs.h"
 

@@ -1,0 +1,281 @@
+// The DLNA backend of the file/folder access layer. A folder is a ContentDirectory
+// container, a page of it is one Browse window, and an entry's locator is its resource URL.
+// Paths are an object id, or an object id, "/" and a child (its index, or its name or title).
+#include "kvdmc.h"
+
+#include <string.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "upnp/browse.h"
+#include "base/config.h"
+#include "base/exports.h"
+#include "base/json_in.h"
+#include "kvffa/kvffa.h"
+#include "base/readers/textread.h"
+#include "base/util.h"
+
+namespace {
+
+// Appends s as valid UTF-8: bytes that start no character become U+FFFD. Runs of good
+// text go in whole; most texts are one run.
+void append_clean(std::string *out, const char *s) {
+    const unsigned char *u = (const unsigned char *)s, *run = u;
+    while (*u) {
+        if (*u < 0x80) {
+            u++;
+            continue;
+        }
+        if (int n = utf8_seq(u)) {
+            u += n;
+            continue;
+        }
+        out->append((const char *)run, (size_t)(u - run)).append("\xEF\xBF\xBD");
+        run = ++u;
+    }
+    out->append((const char *)run, (size_t)(u - run));
+}
+
+// Appends the name an entry is shown under: its title, or its object id when the title is
+// empty, "." or ".."; every '/' becomes U+FF0F and bytes that are not UTF-8 become U+FFFD,
+// so no entry is lost to the layer's rules on names.
+void append_name(std::string *out, const char *title, const char *object_id) {
+    bool unusable = !title[0] || !strcmp(title, ".") || !strcmp(title, "..");
+    size_t at = out->size();
+    append_clean(out, unusable ? object_id : title);
+    while ((at = out->find('/', at)) != std::string::npos) out->replace(at, 1, "\xEF\xBC\x8F");
+}
+
+struct dlna_ctx {
+    std::string udn;
+    // The texts of the entries handed to the layer by the last call: the layer copies
+    // them after the call, and another thread's browse may change the item table
+    // meanwhile, so they are the backend's own until its next call.
+    std::string texts;
+    char cursor[32];
+};
+
+dlna_ctx s_ctx;
+
+struct dlna_path {
+    std::string oid;
+    std::string child;
+};
+
+// "oid" or "oid/child". An empty object id, or one longer than the ids a server's
+// listing can carry, names nothing.
+bool split_path(const char *path, dlna_path *p) {
+    if (!path) return false;
+    const char *slash = strchr(path, '/');
+    size_t ol = slash ? (size_t)(slash - path) : strlen(path);
+    if (ol == 0 || ol > ITEM_ID_CAP - 1) return false;
+    p->oid.assign(path, ol);
+    p->child.assign(slash ? slash + 1 : "");
+    return true;
+}
+
+bool cancelled(volatile int *flag) {
+    return flag && __atomic_load_n(flag, __ATOMIC_SEQ_CST) != 0;
+}
+
+// Whether children follow a window: TotalMatches says so when the server knows it,
+// otherwise a full window does. A window without objects ends the folder whatever the
+// count claims, and the component's cap on a browse's reach holds here too, so a server
+// claiming billions of children cannot make a listing or a search go on without end.
+bool window_more(const browse_win &w) {
+    int next = w.start + w.objects;
+    return w.objects > 0 && (w.total > 0 ? next < w.total : w.objects >= w.count) &&
+           next < cfg_read(g_cfg.browse_max_items);
+}
+
+// A browse failure as the layer's transport failure, with the browse's own text.
+int transport_fail(const char *err) {
+    return kvffa__fail(KVFFA_E_TRANSPORT, "%s", err[0] ? err : "browse failed");
+}
+
+// Looks for the child of oid whose title, or name as shown, is `child`, one window after
+// the other. On success the item table holds the window and *at is the entry's index in it.
+int find_child(const dlna_path &p, volatile int *cancel, int *at) {
+    std::string name;
+    browse_win w{0, ITEM_MAX, -1, 0}; // browse_window asks for at most browse_page
+    for (;;) {
+        if (cancelled(cancel)) return KVFFA_E_CANCELLED;
+        char err[ERR_CAP] = "";
+        int n = browse_window(s_ctx.udn.c_str(), p.oid.c_str(), &w, err, sizeof err);
+        if (n < 0) return transport_fail(err);
+        plat_guard g(&g_lock);
+        for (int i = 0; i < g_nitem; i++) {
+            name.clear();
+            append_name(&name, g_item[i].title, g_item[i].id);
+            if (p.child == g_item[i].title || p.child == name) {
+                *at = i;
+                return KVFFA_OK;
+            }
+        }
+        if (!window_more(w)) return KVFFA_E_NOT_FOUND;
+        w.start += w.objects;
+        w.count = ITEM_MAX;
+    }
+}
+
+// The child of p given by index (p.child begins with a digit) or by name; the item table
+// then holds it at *at.
+int resolve_child(const dlna_path &p, volatile int *cancel, int *at) {
+    if (p.child[0] < '0' || p.child[0] > '9') return find_child(p, cancel, at);
+    int64_t index = leading_int(p.child.c_str(), INT32_MAX);
+    browse_win w{(int)index, 1, -1, 0};
+    char err[ERR_CAP] = "";
+    int n = browse_window(s_ctx.udn.c_str(), p.oid.c_str(), &w, err, sizeof err);
+    if (n < 0) return transport_fail(err);
+    if (n < 1) return KVFFA_E_NOT_FOUND;
+    *at = 0;
+    return KVFFA_OK;
+}
+
+// Entry `i` of the item table into a page item. Its texts go to s_ctx.texts; the offsets
+// are turned into pointers once every text is in place.
+struct entry_texts {
+    size_t name, title, id, locator;
+    bool has_locator;
+};
+
+entry_texts take_entry(int i, kvffa_item *it) {
+    const didl_item &d = g_item[i];
+    entry_texts t;
+    std::string &texts = s_ctx.texts;
+    t.name = texts.size();
+    append_name(&texts, d.title, d.id);
+    texts.push_back(0);
+    t.title = texts.size();
+    append_clean(&texts, d.title);
+    texts.push_back(0);
+    t.id = texts.size();
+    texts.append(d.id).push_back(0);
+    t.has_locator = d.res_url[0] != 0;
+    t.locator = texts.size();
+    texts.append(d.res_url).push_back(0);
+    it->fields = KVFFA_F_ID | KVFFA_F_TITLE;
+    if (t.has_locator) it->fields |= KVFFA_F_LOCATOR;
+    // The table holds 0 for a resource without a size: only a size the server gave is one.
+    if (d.res_url[0] && d.res_size_given && d.res_size >= 0) {
+        it->fields |= KVFFA_F_SIZE;
+        it->size = d.res_size;
+    }
+    it->is_folder = d.is_folder ? 1 : 0;
+    return t;
+}
+
+void point_at_texts(kvffa_item *it, const entry_texts &t) {
+    const char *base = s_ctx.texts.c_str();
+    it->name = base + t.name;
+    it->path = base + t.id;
+    it->title = base + t.title;
+    it->backend_id = base + t.id;
+    it->locator = t.has_locator ? base + t.locator : nullptr;
+}
+
+int dlna_open(void *ctx, const char *config_json) {
+    dlna_ctx *c = (dlna_ctx *)ctx;
+    rapidjson::Document doc;
+    if (!json_parse_strict(doc, config_json) || !doc.IsObject())
+        return kvffa__fail(KVFFA_E_BAD_CONFIG, "config_json is not a JSON object");
+    if (!doc.HasMember("udn") || !doc["udn"].IsString() || doc["udn"].GetStringLength() == 0)
+        return kvffa__fail(KVFFA_E_BAD_CONFIG, "config needs udn");
+    const rapidjson::Value &v = doc["udn"];
+    c->udn.assign(v.GetString(), utf8_cut(v.GetString(), v.GetStringLength(), DEVICE_KEY_CAP - 1));
+    return KVFFA_OK;
+}
+
+int dlna_list(void *ctx, const char *path, kvffa_page *page) {
+    api_enter();
+    dlna_ctx *c = (dlna_ctx *)ctx;
+    c->texts.clear();
+    if (!page || !page->items || page->cap == 0) return KVFFA_E_INVALID_ARG;
+    dlna_path p;
+    if (!split_path(path, &p)) return KVFFA_E_NOT_FOUND;
+    // Browsing and reading the result are one step: no other thread's browse in between.
+    browse_serial_guard one_step;
+    if (!p.child.empty()) {
+        int at = 0;
+        if (int rc = resolve_child(p, page->cancel, &at)) return rc;
+        plat_guard g(&g_lock);
+        entry_texts t = take_entry(at, &page->items[0]);
+        point_at_texts(&page->items[0], t);
+        page->count = 1;
+        return KVFFA_OK;
+    }
+
+    // One Browse window per page, from the cursor on: a page never costs the whole folder.
+    int64_t start = page->cursor ? leading_int(page->cursor, INT32_MAX) : 0;
+    if (start < 0) start = 0;
+    browse_win w{(int)start, page->cap > (size_t)INT32_MAX ? INT32_MAX : (int)page->cap, -1, 0};
+    char err[ERR_CAP] = "";
+    if (cancelled(page->cancel)) return KVFFA_E_CANCELLED;
+    int n = browse_window(c->udn.c_str(), p.oid.c_str(), &w, err, sizeof err);
+    if (n < 0) return transport_fail(err);
+    std::vector<entry_texts> offs((size_t)n);
+    {
+        plat_guard g(&g_lock);
+        n = g_nitem < n ? g_nitem : n;
+        for (int i = 0; i < n; i++) offs[(size_t)i] = take_entry(i, &page->items[i]);
+    }
+    for (int i = 0; i < n; i++) point_at_texts(&page->items[i], offs[(size_t)i]);
+    page->count = (size_t)n;
+    int next = w.start + w.objects;
+    page->more = window_more(w);
+    str_fmt(c->cursor, sizeof c->cursor, "%d", next);
+    page->next_cursor = page->more ? c->cursor : nullptr;
+    return KVFFA_OK;
+}
+
+int dlna_locator(void *ctx, const char *path, char *out, size_t n) {
+    api_enter();
+    dlna_ctx *c = (dlna_ctx *)ctx;
+    dlna_path p;
+    if (!split_path(path, &p)) return kvffa__fail(KVFFA_E_NOT_FOUND, "empty path");
+    browse_serial_guard one_step;
+    int at = 0;
+    if (p.child.empty()) {
+        // A bare object id: the object's own metadata says whether it has a resource.
+        char err[ERR_CAP] = "";
+        if (browse_invoke(c->udn.c_str(), p.oid.c_str(), 0, 0, 1, err, sizeof err) < 0)
+            return transport_fail(err);
+    } else if (int rc = resolve_child(p, nullptr, &at)) {
+        return rc == KVFFA_E_NOT_FOUND ? kvffa__fail(rc, "no locator for this path") : rc;
+    }
+    plat_guard g(&g_lock);
+    if (at >= g_nitem || !g_item[at].res_url[0] || g_item[at].is_folder)
+        return kvffa__fail(KVFFA_E_NOT_FOUND, "no locator for this path");
+    str_copy(out, n, g_item[at].res_url);
+    return KVFFA_OK;
+}
+
+void dlna_close(void *ctx) {
+    dlna_ctx *c = (dlna_ctx *)ctx;
+    c->texts.clear();
+    c->texts.shrink_to_fit();
+}
+
+} // namespace
+
+extern "C" KVDMC_API int kvdmc_kvffa_register(void) {
+    api_enter();
+    kvffa_backend b{};
+    b.struct_size = sizeof b;
+    b.id = "dlna";
+    // 0x01 and 0x10 are stored and reported by the layer, not interpreted; no stat.
+    b.capabilities = 0x11;
+    b.ctx = &s_ctx;
+    b.open = dlna_open;
+    b.list = dlna_list;
+    b.locator = dlna_locator;
+    b.close = dlna_close;
+    // The layer keeps its own account of a refusal (an id already taken, say).
+    if (kvffa_register(&b) != KVFFA_OK) {
+        set_err("kvffa_register failed");
+        return KVDMC_E_CAP;
+    }
+    return 0;
+}

@@ -1,0 +1,103 @@
+// Configuration: keys, defaults and the clamping of every value on its way in.
+#include "base/config.h"
+
+#include <string.h>
+
+#include "base/exports.h"
+#include "base/protocol.h"
+#include "base/readers/textread.h"
+#include "base/util.h"
+
+namespace {
+
+struct int_key {
+    const char *key;
+    int32_t cfg_t::*field;
+    int32_t lo, hi, def;
+};
+
+constexpr int_key INT_KEYS[] = {
+    {"ssdp_port", &cfg_t::ssdp_port, 1, 65535, SSDP_PORT},
+    {"ssdp_ttl", &cfg_t::ssdp_ttl, 1, 255, 2},
+    {"browse_page", &cfg_t::browse_page, 1, 1024, 256},
+    {"browse_max_items", &cfg_t::browse_max_items, 1, 1000000, 100000},
+    {"browse_cache_ms", &cfg_t::browse_cache_ms, 0, 3600000, 30000},
+    {"device_max", &cfg_t::device_max, 1, DEVICE_TABLE_ROWS, DEVICE_TABLE_ROWS},
+    {"desc_max_bytes", &cfg_t::desc_max_bytes, 1024, 8388608, 262144},
+    {"browse_timeout_ms", &cfg_t::browse_timeout_ms, 1000, 600000, 60000},
+};
+
+constexpr const char *ADDR_KEYS[][2] = {{"ssdp_group", SSDP_GROUP}, {"ssdp_if", SSDP_ANY_IF}};
+
+constexpr void put_text(char (&field)[CFG_ADDR_CAP], const char *s) {
+    size_t i = 0;
+    for (; s[i] && i + 1 < CFG_ADDR_CAP; i++) field[i] = s[i];
+    field[i] = 0;
+}
+
+constexpr cfg_t defaults() {
+    cfg_t c{};
+    put_text(c.ssdp_group, SSDP_GROUP);
+    put_text(c.ssdp_if, SSDP_ANY_IF);
+    for (const int_key &k : INT_KEYS) c.*k.field = k.def;
+    return c;
+}
+
+// Numeric settings are written under g_lock, but a description parse for the host
+// reads its bound without it: store them atomically so that read is well defined.
+void store_setting(int32_t &field, int32_t v) {
+    std::atomic_ref<int32_t>(field).store(v, std::memory_order_relaxed);
+}
+
+char *addr_field(int i) {
+    return i == 0 ? g_cfg.ssdp_group : g_cfg.ssdp_if;
+}
+
+int set_addr(int i, const char *value) {
+    const char *key = ADDR_KEYS[i][0];
+    size_t len = strlen(value);
+    if (len == 0 || len > CFG_ADDR_CAP - 1 || strchr(value, ' ') || parse_ipv4(value, nullptr) != 0)
+        return api_fail(KVDMC_E_CONFIG, "%s must be an IPv4 literal", key);
+    str_copy(addr_field(i), CFG_ADDR_CAP, value);
+    return 0;
+}
+
+int set_int(const int_key &k, const char *value) {
+    int64_t v;
+    const char *p = value;
+    if (!read_int(&p, nullptr, INT32_MAX, &v) || *p)
+        return api_fail(KVDMC_E_CONFIG, "%s must be an integer", k.key);
+    store_setting(g_cfg.*k.field, (int32_t)(v > k.hi ? k.hi : v < k.lo ? k.lo : v));
+    return 0;
+}
+
+} // namespace
+
+constinit cfg_t g_cfg = defaults();
+
+int cfg_set(const char *key, const char *value) {
+    for (int i = 0; key && i < 2; i++) {
+        if (strcmp(key, ADDR_KEYS[i][0]) != 0) continue;
+        if (!value) return str_copy(addr_field(i), CFG_ADDR_CAP, ADDR_KEYS[i][1]), 0;
+        return set_addr(i, value);
+    }
+    for (const int_key &k : INT_KEYS) {
+        if (!key || strcmp(key, k.key) != 0) continue;
+        if (value) return set_int(k, value);
+        // Restoring any numeric key restores them all and leaves fake mode.
+        for (const int_key &d : INT_KEYS) store_setting(g_cfg.*d.field, d.def);
+        g_cfg.ssdp_disable = 0;
+        return 0;
+    }
+    return api_fail(KVDMC_E_CONFIG, "unknown config key");
+}
+
+int kvdmc_ssdp_disabled(void) {
+    return g_cfg.ssdp_disable;
+}
+
+extern "C" KVDMC_API int kvdmc_config(const char *key, const char *value) {
+    api_enter();
+    plat_guard g(&g_lock);
+    return cfg_set(key, value);
+}

@@ -1,0 +1,35 @@
+// Configuration: the one record of tunable values, set one key at a time.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+
+#include "base/capacity.h"
+
+struct cfg_t {
+    char ssdp_group[CFG_ADDR_CAP];
+    int32_t ssdp_port;
+    int32_t ssdp_ttl;
+    int32_t browse_page;
+    int32_t browse_max_items;
+    int32_t browse_cache_ms;
+    int32_t device_max;
+    int32_t desc_max_bytes;
+    int32_t browse_timeout_ms; // a whole browse stops paging after this long
+    int32_t ssdp_disable;      // not a key: set while the fake transport is selected
+    char ssdp_if[CFG_ADDR_CAP];
+};
+// Holds its defaults from the start. Written under g_lock.
+extern cfg_t g_cfg;
+
+// Sets one key (null value: its default). 0, or KVDMC_E_CONFIG with the message recorded.
+// Caller holds g_lock.
+int cfg_set(const char *key, const char *value);
+
+// A numeric setting read without g_lock (the store is atomic for such readers).
+inline int32_t cfg_read(const int32_t &field) {
+    return std::atomic_ref<const int32_t>(field).load(std::memory_order_relaxed);
+}
+
+int kvdmc_ssdp_disabled(void);

@@ -1,0 +1,27 @@
+// Library frame: locks, one-time set-up and the per-thread reporting state. It is the
+// bottom of the component: every other unit may use it, it uses none of them.
+#pragma once
+
+#include <stddef.h>
+
+#include "kvdmc.h"
+#include "platform/plat.h"
+
+extern plat_mutex g_lock;    // device table, item table, cache, allow-list, configuration
+extern plat_mutex g_io_lock; // transport selection; may be taken inside g_lock, never around it
+
+// Shared entry step of every exported function that touches shared state.
+void api_enter(void);
+
+// Reporting state of the calling thread.
+void set_err(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void set_code(int code);
+// Records a failure's text and code; returns the code.
+int api_fail(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Replace the small JSON text (and drop any held large text): results of parse entry points.
+void set_small_json(const char *json, size_t len);
+// Replace only the small JSON text and return it; a held large text stays the last JSON
+// (device and item views are not parse results).
+const char *put_small_json(const char *json, size_t len);
+// Replace the large JSON text (kept until the next small or large result).
+void set_result_json(const char *json, size_t len);

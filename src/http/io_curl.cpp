@@ -1,0 +1,193 @@
+// Built-in HTTP transport on libcurl (POSIX builds). The peers are untrusted LAN devices, so
+// every request is bounded in time and size, never follows a redirect, and speaks plain
+// HTTP(S) only; the limits, texts and header handling are io_http's.
+#include "http/io_curl.h"
+
+#ifdef KVDMC_WITH_CURL
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include <curl/curl.h>
+
+#include "base/capacity.h"
+#include "http/io_http.h"
+#include "platform/plat.h"
+#include "base/util.h"
+
+namespace {
+
+plat_once_t s_init_once = PLAT_ONCE_INIT;
+CURLcode s_init_rc = CURLE_FAILED_INIT;
+
+void global_init(void) {
+    s_init_rc = curl_global_init(CURL_GLOBAL_DEFAULT);
+}
+
+// One easy handle per thread keeps its connection cache between requests, so the many
+// requests of a browse reuse one keep-alive connection; the destructor frees it at thread exit.
+struct easy_holder {
+    CURL *h = nullptr;
+    easy_holder() = default;
+    easy_holder(const easy_holder &) = delete;
+    easy_holder &operator=(const easy_holder &) = delete;
+    ~easy_holder() {
+        if (h) curl_easy_cleanup(h);
+    }
+};
+thread_local easy_holder t_easy;
+
+struct slist_holder {
+    curl_slist *l = nullptr;
+    slist_holder() = default;
+    slist_holder(const slist_holder &) = delete;
+    slist_holder &operator=(const slist_holder &) = delete;
+    ~slist_holder() { curl_slist_free_all(l); }
+    bool add(const char *line) {
+        curl_slist *n = curl_slist_append(l, line);
+        if (!n) return false;
+        l = n;
+        return true;
+    }
+};
+
+// The response body accumulates in a builder limited to the cap: its buffer is malloc'd,
+// crosses the C ABI and is released through free_buf.
+size_t on_body(char *data, size_t size, size_t nmemb, void *ud) {
+    sbuf *b = (sbuf *)ud;
+    size_t len = size * nmemb;
+    sb_putn(b, data, len);
+    // Returning less than len aborts the transfer: an endless or huge body stops at the cap.
+    return b->over || b->oom ? 0 : len;
+}
+
+io_http_err why_of(CURLcode rc) {
+    switch (rc) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return IO_HTTP_E_SCHEME;
+    case CURLE_URL_MALFORMAT:
+        return IO_HTTP_E_URL;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return IO_HTTP_E_RESOLVE;
+    case CURLE_COULDNT_CONNECT:
+        return IO_HTTP_E_CONNECT;
+    case CURLE_OPERATION_TIMEDOUT:
+        return IO_HTTP_E_TIMEOUT;
+    case CURLE_SEND_ERROR:
+        return IO_HTTP_E_SEND;
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+        return IO_HTTP_E_RECV;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        return IO_HTTP_E_PROTOCOL;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+        return IO_HTTP_E_TLS;
+    case CURLE_OUT_OF_MEMORY:
+        return IO_HTTP_E_NOMEM;
+    case CURLE_FILESIZE_EXCEEDED:
+        return IO_HTTP_E_TOO_BIG;
+    case CURLE_FAILED_INIT:
+        return IO_HTTP_E_INIT;
+    default:
+        return IO_HTTP_E_OTHER;
+    }
+}
+
+int perform(const char *url, const char *post_body, const char *ct, char **out_body, int *http_code,
+            char **out_err) {
+    if (!url || !out_body || !http_code) return io_http_fail(out_err, IO_HTTP_E_ARGS);
+    if (!io_http_scheme_ok(url)) return io_http_fail(out_err, IO_HTTP_E_SCHEME);
+    plat_once(&s_init_once, global_init);
+    if (s_init_rc != CURLE_OK) return io_http_fail(out_err, IO_HTTP_E_INIT);
+    if (!t_easy.h) t_easy.h = curl_easy_init();
+    CURL *h = t_easy.h;
+    if (!h) return io_http_fail(out_err, IO_HTTP_E_INIT);
+    // Reset drops the previous request's options but keeps the connection cache.
+    curl_easy_reset(h);
+
+    sbuf_scoped body;
+    sb_init_limit(&body.b, HTTP_BODY_CAP);
+    slist_holder hdrs;
+
+    curl_easy_setopt(h, CURLOPT_URL, url);
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    // Environment proxies must not see requests meant for devices on the LAN.
+    curl_easy_setopt(h, CURLOPT_PROXY, "");
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, io_http_connect_ms());
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, io_http_total_ms());
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)HTTP_BODY_CAP);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, io_http_user_agent());
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &body.b);
+    if (post_body) {
+        for (const std::string &line : io_http_post_headers(ct))
+            if (!hdrs.add(line.c_str())) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
+        // A 100-continue round trip only costs time; devices often mishandle it.
+        if (!hdrs.add("Expect:")) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
+        curl_easy_setopt(h, CURLOPT_POST, 1L);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, post_body);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)strlen(post_body));
+        curl_easy_setopt(h, CURLOPT_HTTPHEADER, hdrs.l);
+    }
+
+    CURLcode rc = curl_easy_perform(h);
+    // The handle outlives this frame: drop the pointer into it.
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, (curl_slist *)nullptr);
+
+    if (rc != CURLE_OK) {
+        if (body.b.over) return io_http_fail(out_err, IO_HTTP_E_TOO_BIG);
+        if (body.b.oom) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
+        long os_errno = 0;
+        curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &os_errno);
+        return io_http_fail(out_err, why_of(rc), os_errno);
+    }
+    char *text = sb_release(&body.b);
+    if (!text) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
+    long code = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    *http_code = (int)code;
+    *out_body = text;
+    return 0;
+}
+
+int curl_get(void *, const char *url, char **out_body, int *http_code, char **out_err) {
+    return perform(url, nullptr, nullptr, out_body, http_code, out_err);
+}
+
+int curl_post(void *, const char *url, const char *body, const char *ct, char **out_body, int *http_code,
+              char **out_err) {
+    return perform(url, body ? body : "", ct, out_body, http_code, out_err);
+}
+
+void curl_free(void *, void *p) {
+    free(p);
+}
+
+const quorlin_io s_curl_io = {nullptr, curl_get, curl_post, curl_free};
+
+} // namespace
+
+const quorlin_io *kvdmc_io_curl(void) {
+    return &s_curl_io;
+}
+
+#else
+
+const quorlin_io *kvdmc_io_curl(void) {
+    return nullptr;
+}
+
+#endif

@@ -1,0 +1,45 @@
+// Device descriptions, URL resolution and UDN keys: the description scan turns one
+// untrusted document into a device record.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "base/capacity.h"
+
+struct device_service {
+    char type[SERVICE_TEXT_CAP];
+    char id[SERVICE_TEXT_CAP];
+    char control[SERVICE_URL_CAP];
+    char eventsub[SERVICE_URL_CAP];
+    char scpd[SERVICE_URL_CAP];
+};
+
+struct device_t {
+    char udn[DEVICE_KEY_CAP];
+    char udn_key[DEVICE_KEY_CAP];
+    char usn_key[DEVICE_KEY_CAP]; // key of the announcement the row came from
+    int32_t kind;                 // 1 server, 2 renderer
+    char friendly[DEVICE_TEXT_CAP];
+    char manufacturer[DEVICE_TEXT_CAP];
+    char model_name[DEVICE_TEXT_CAP];
+    char location[DEVICE_URL_CAP];
+    char base[DEVICE_URL_CAP];
+    char device_type[DEVICE_TEXT_CAP];
+    char dlna_doc[DEVICE_DLNADOC_CAP];
+    int32_t expires_ms; // lifetime in seconds, despite the name; <= 0 never expires
+    uint64_t added_ms;
+    uint64_t fetched_ms;
+    device_service svc[DEVICE_MAX_SVC];
+    int32_t nsvc;
+    int32_t desc_ok;
+};
+
+int desc_parse(const char *xml, const char *location, device_t *d, char *err, size_t errn);
+void udn_key_of(const char *usn_or_udn, char *out); // out: at least DEVICE_KEY_CAP bytes
+// Resolves ref against base into out (cut to outn - 1 bytes). Returns null, or
+// the failure message without touching the last-error text.
+const char *url_resolve(const char *base, const char *ref, char *out, size_t outn);
+// Whether two URLs name the same host (compared as text, ignoring case; ports,
+// user info and paths do not count). False when either has no host.
+bool url_same_host(const char *a, const char *b);

@@ -1,0 +1,404 @@
+// DIDL-Lite parser: one pass of the pull reader into the fixed item table.
+#include "parse/didl.h"
+
+#include <string.h>
+
+#include "base/copy_bytes.h"
+#include "base/readers/textread.h"
+#include "base/util.h"
+#include "parse/xml.h"
+
+didl_item g_item[ITEM_MAX];
+int g_nitem = 0;
+int g_total_matches = -1;
+int g_update_id = 0;
+int g_partial = 0;
+
+void reset_items(void) {
+    g_nitem = 0;
+    g_total_matches = -1;
+    g_update_id = 0;
+    g_partial = 0;
+}
+
+int class_kind(const char *cls) {
+    return cls && strstr(cls, "object.container") ? 1 : 0;
+}
+
+namespace {
+
+// Copies at most max bytes of src, never splitting a UTF-8 sequence: a cut title
+// must still be valid text in the JSON the host reads. Returns the length kept.
+size_t copy_text(char *dst, size_t max, const char *src, size_t len) {
+    len = utf8_cut(src, len, max);
+    copy_bytes(dst, src, len);
+    dst[len] = 0;
+    return len;
+}
+
+// Appends one text event to a field that holds `have` bytes, keeping at most max bytes
+// in all: an element's text may come as several events (long runs, CDATA, comments).
+size_t append_text(char *dst, size_t max, size_t have, const char *src, size_t len) {
+    return have >= max ? have : have + copy_text(dst + have, max - have, src, len);
+}
+
+// The same into a buffer of cap bytes.
+size_t copy_cut(char *dst, size_t cap, const char *v, size_t len) {
+    return copy_text(dst, cap - 1, v, len);
+}
+
+// childCount: a sign and digits, saturating; a negative count or none is 0.
+int read_count(const char *s) {
+    int64_t v = 0;
+    if (s) read_int(&s, nullptr, INT32_MAX, &v, INT_SIGN);
+    return v < 0 ? 0 : (int)v;
+}
+
+// A resource size as strtoll reads it, saturating; 0 when there is no number, and
+// *given tells whether there was one.
+int64_t read_size(const char *s, bool *given) {
+    int64_t v = 0;
+    *given = s && read_int(&s, nullptr, INT64_MAX, &v);
+    return v;
+}
+
+// The lengths ride along so that no copy has to measure its source again.
+struct pending_res {
+    char pi[ITEM_PROTOCOL_INFO_CAP];
+    char size[ITEM_RES_ATTR_CAP];
+    char dur[ITEM_DURATION_READ_CAP];
+    char resol[ITEM_RES_ATTR_CAP];
+    char url[ITEM_URL_CAP];
+    size_t pi_n, dur_n, resol_n, url_n;
+};
+
+// An attribute of the current start tag; null when absent.
+using attr = const xml_attr_t *;
+
+// A container is recorded with the class that marks it as a folder; an item
+// has no class until its upnp:class element.
+didl_item *add_item(attr id, attr parent, bool container, attr childcount) {
+    static const char folder[] = "object.container.storageFolder";
+    didl_item *it = &g_item[g_nitem++];
+    // Only the fields that are read are set: zeroing the whole record (about
+    // 13 KB, mostly subtitle slots) would dominate the parse.
+    if (id)
+        copy_text(it->id, sizeof it->id - 1, id->val, id->vlen);
+    else
+        it->id[0] = 0;
+    if (parent)
+        copy_text(it->parent, sizeof it->parent - 1, parent->val, parent->vlen);
+    else
+        it->parent[0] = 0;
+    it->title[0] = 0;
+    if (container)
+        memcpy(it->klass, folder, sizeof folder);
+    else
+        it->klass[0] = 0;
+    it->is_folder = container ? 1 : 0;
+    int cc = read_count(childcount ? childcount->val : nullptr);
+    it->childcount = cc > 0 ? cc : 0;
+    it->date[0] = 0;
+    it->res_url[0] = 0;
+    it->res_mime[0] = 0;
+    it->res_protocol[0] = 0;
+    it->res_size = -1;
+    it->res_size_given = false;
+    it->res_duration[0] = 0;
+    it->res_resolution[0] = 0;
+    it->res_protocol_info[0] = 0;
+    it->nsub = 0;
+    return it;
+}
+
+void add_sub(didl_item *it, const char *url, size_t url_n, const char *mime) {
+    if (it->nsub >= ITEM_MAX_SUB) return;
+    didl_sub &s = it->sub[it->nsub++];
+    copy_cut(s.url, sizeof s.url, url, url_n);
+    str_copy(s.mime, sizeof s.mime, mime);
+}
+
+// Whether pi contains ":text/" or "application/smil" (a subtitle resource).
+// Both hold a '/', and a protocolInfo has few: the bytes around each '/' are
+// compared instead of searching the whole text twice.
+bool is_sub_pi(const char *pi, size_t n) {
+    for (const char *s = pi, *e = pi + n; (s = (const char *)memchr(s, '/', (size_t)(e - s))); s++) {
+        size_t at = (size_t)(s - pi);
+        if (at >= 5 && !memcmp(s - 5, ":text", 5)) return true;
+        if (at >= 11 && e - s >= 5 && !memcmp(s - 11, "application", 11) && !memcmp(s + 1, "smil", 4))
+            return true;
+    }
+    return false;
+}
+
+// str_nieq(s, "http-get", 8) without the C library's case tables.
+bool is_http_get(const char *s) {
+    static const char w[] = "http-get";
+    for (int k = 0; k < 8; k++) {
+        char c = s[k] >= 'A' && s[k] <= 'Z' ? (char)(s[k] + 32) : s[k];
+        if (c != w[k]) return false;
+    }
+    return true;
+}
+
+void add_res_to(didl_item *it, const pending_res &r) {
+    char proto[ITEM_PROTOCOL_CAP], mime[ITEM_MIME_CAP];
+    split_protocol_info(r.pi, proto, sizeof proto, mime, sizeof mime);
+    if (is_sub_pi(r.pi, r.pi_n)) {
+        add_sub(it, r.url, r.url_n, mime);
+        return;
+    }
+    if (!is_http_get(proto)) return;
+    bool size_given;
+    int64_t size = read_size(r.size, &size_given);
+    if (it->res_url[0] && size <= it->res_size) return;
+    copy_cut(it->res_url, sizeof it->res_url, r.url, r.url_n);
+    str_copy(it->res_mime, sizeof it->res_mime, mime);
+    str_copy(it->res_protocol, sizeof it->res_protocol, proto);
+    copy_text(it->res_protocol_info, ITEM_PROTOCOL_INFO_CUT, r.pi, r.pi_n);
+    it->res_size = size;
+    it->res_size_given = size_given;
+    copy_cut(it->res_duration, sizeof it->res_duration, r.dur, r.dur_n);
+    copy_cut(it->res_resolution, sizeof it->res_resolution, r.resol, r.resol_n);
+}
+
+enum { A_ID, A_PARENT, A_CHILDCOUNT, A_PI, A_SIZE, A_DUR, A_RESOL, A_COUNT };
+
+template <size_t N> bool name_is(const xml_attr_t &a, const char (&w)[N]) {
+    return a.nlen == N - 1 && memcmp(a.name, w, N - 1) == 0;
+}
+
+// The attributes this parser reads, from the current start tag in one pass
+// (null when absent; the first of a repeated name wins, as with xml_attr).
+// The stored length picks the candidates; a fixed-size compare settles it.
+void attrs(const xmlrd *x, attr *vals) {
+    for (int k = 0; k < A_COUNT; k++) vals[k] = nullptr;
+    for (int i = 0; i < x->nattr; i++) {
+        const xml_attr_t &a = x->attr[i];
+        int k;
+        switch (a.nlen) {
+        case 2:
+            k = name_is(a, "id") ? A_ID : -1;
+            break;
+        case 4:
+            k = name_is(a, "size") ? A_SIZE : -1;
+            break;
+        case 8:
+            k = name_is(a, "parentID") ? A_PARENT : name_is(a, "duration") ? A_DUR : -1;
+            break;
+        case 10:
+            k = name_is(a, "childCount") ? A_CHILDCOUNT : name_is(a, "resolution") ? A_RESOL : -1;
+            break;
+        case 12:
+            k = name_is(a, "protocolInfo") ? A_PI : -1;
+            break;
+        default:
+            k = -1;
+        }
+        if (k >= 0 && !vals[k]) vals[k] = &a;
+    }
+}
+
+// Copies an attribute into a pending field as str_copy would (empty when absent).
+size_t take(char *dst, size_t cap, attr a) {
+    return a ? copy_cut(dst, cap, a->val, a->vlen) : (dst[0] = 0, 0);
+}
+
+enum elem { E_OTHER, E_ITEM, E_CONTAINER, E_TITLE, E_CLASS, E_DATE, E_RES, E_CAPTION };
+
+// Whether the local name of q (the text after its first ':') is w. The
+// constant length lets the comparison be inlined.
+template <size_t N> bool local_is(const char *q, size_t n, const char (&w)[N]) {
+    constexpr size_t wn = N - 1;
+    if (n < wn || memcmp(q + n - wn, w, wn) != 0) return false;
+    if (n == wn) return true;
+    if (q[n - wn - 1] != ':') return false;
+    for (size_t k = 0; k + 1 < n - wn; k++)
+        if (q[k] == ':') return false;
+    return true;
+}
+
+// Element kind by local name. Most elements are none of ours: the last byte
+// settles nearly all of them.
+elem classify(const char *q, size_t n) {
+    if (n < 3) return E_OTHER;
+    switch (q[n - 1]) {
+    case 's':
+        return local_is(q, n, "res") ? E_RES : local_is(q, n, "class") ? E_CLASS : E_OTHER;
+    case 'm':
+        return local_is(q, n, "item") ? E_ITEM : E_OTHER;
+    case 'e':
+        return local_is(q, n, "title") ? E_TITLE : local_is(q, n, "date") ? E_DATE : E_OTHER;
+    case 'r':
+        return local_is(q, n, "container") ? E_CONTAINER : E_OTHER;
+    case 'o':
+        return local_is(q, n, "CaptionInfo") ? E_CAPTION : E_OTHER;
+    case 'x':
+        return local_is(q, n, "CaptionInfoEx") ? E_CAPTION : E_OTHER;
+    default:
+        return E_OTHER;
+    }
+}
+
+int parse(const char *didl, int *objects, char *err, size_t errn) {
+    *objects = 0;
+    xmlrd *x = xml_open_str(didl, err, errn);
+    if (!x) return -1;
+    didl_item *cur = nullptr;
+    bool in_title = false, in_class = false, in_date = false, in_res = false, in_caption = false;
+    size_t fill = 0; // bytes of the open field's text so far
+    pending_res pr;
+    pr.url[0] = 0;
+    pr.pi_n = pr.dur_n = pr.resol_n = pr.url_n = 0;
+    char caption[ITEM_URL_CAP];
+    const char *nm;
+    size_t nl;
+    int ev;
+    int depth = 0;
+    while ((ev = xml_next(x, &nm, &nl)) > 0) {
+        int before = depth;
+        depth = x->depth; // xml_depth without the call, on every event
+        if (ev == XML_EV_TEXT) {
+            if (!cur) continue;
+            if (in_title)
+                fill = append_text(cur->title, ITEM_TITLE_CUT, fill, nm, nl);
+            else if (in_class)
+                fill = append_text(cur->klass, ITEM_CLASS_CUT, fill, nm, nl);
+            else if (in_date)
+                fill = append_text(cur->date, ITEM_DATE_CAP - 1, fill, nm, nl);
+            else if (in_res)
+                pr.url_n = append_text(pr.url, sizeof pr.url - 1, pr.url_n, nm, nl);
+            else if (in_caption)
+                fill = append_text(caption, sizeof caption - 1, fill, nm, nl);
+            continue;
+        }
+        elem e = classify(nm, nl);
+        if (e == E_OTHER) continue;
+        if (ev == XML_EV_START) {
+            // A self-closing element yields no end event and leaves the depth
+            // where it was: it has no content, so it arms nothing.
+            bool empty = depth == before;
+            if (e == E_ITEM || e == E_CONTAINER) {
+                in_title = in_class = in_date = in_res = in_caption = false;
+                cur = nullptr;
+                ++*objects;
+                if (g_nitem >= ITEM_MAX) {
+                    g_partial = 1;
+                    continue;
+                }
+                attr av[A_COUNT];
+                attrs(x, av);
+                // A cut id names no object (or another one): such an object is skipped.
+                if ((av[A_ID] && av[A_ID]->cut) || (av[A_PARENT] && av[A_PARENT]->cut)) continue;
+                cur = add_item(av[A_ID], av[A_PARENT], e == E_CONTAINER, av[A_CHILDCOUNT]);
+                if (empty) cur = nullptr;
+                continue;
+            }
+            if (!cur || empty) continue;
+            fill = 0;
+            switch (e) {
+            case E_TITLE:
+                in_title = true;
+                break;
+            case E_CLASS:
+                in_class = true;
+                break;
+            case E_DATE:
+                in_date = true;
+                break;
+            case E_RES: {
+                attr av[A_COUNT];
+                attrs(x, av);
+                pr.pi_n = take(pr.pi, sizeof pr.pi, av[A_PI]);
+                take(pr.size, sizeof pr.size, av[A_SIZE]);
+                pr.dur_n = take(pr.dur, sizeof pr.dur, av[A_DUR]);
+                pr.resol_n = take(pr.resol, sizeof pr.resol, av[A_RESOL]);
+                pr.url[0] = 0;
+                pr.url_n = 0;
+                in_res = true;
+                break;
+            }
+            case E_CAPTION:
+                caption[0] = 0;
+                in_caption = true;
+                break;
+            default:
+                break;
+            }
+            continue;
+        }
+        switch (e) {
+        case E_ITEM:
+        case E_CONTAINER:
+            in_title = in_class = in_date = in_res = in_caption = false;
+            cur = nullptr;
+            break;
+        case E_TITLE:
+            in_title = false;
+            break;
+        case E_CLASS:
+            in_class = false;
+            break;
+        case E_DATE:
+            in_date = false;
+            break;
+        case E_CAPTION:
+            if (in_caption && cur && fill) add_sub(cur, caption, fill, "text/srt");
+            in_caption = false;
+            break;
+        case E_RES:
+            in_res = false;
+            if (cur && pr.url[0]) add_res_to(cur, pr);
+            break;
+        default:
+            break;
+        }
+    }
+    xml_close(x);
+    if (ev < 0) {
+        str_copy(err, errn, "didl: xml error near offset");
+        return -1;
+    }
+    if (g_partial) {
+        str_copy(err, errn, "DIDL over the item cap");
+        return -1;
+    }
+    return g_nitem;
+}
+
+} // namespace
+
+void split_protocol_info(const char *pi, char *proto, size_t pn, char *mime, size_t mn) {
+    if (!pi) pi = "";
+    const char *c1 = strchr(pi, ':');
+    const char *c2 = c1 ? strchr(c1 + 1, ':') : nullptr;
+    const char *c3 = c2 ? strchr(c2 + 1, ':') : nullptr;
+    if (!c3) {
+        str_copy(proto, pn, pi);
+        if (mn) mime[0] = 0;
+        return;
+    }
+    str_copyn(proto, pn, pi, (size_t)(c1 - pi));
+    const char *m = c1 + 1;
+    size_t ml = (size_t)(c3 - m);
+    if (mn && ml > mn - 1) ml = mn - 1;
+    // The network field is almost always "*": then only the content format counts.
+    if (ml > 0 && m[0] == '*') {
+        const char *c = (const char *)memchr(m, ':', ml);
+        if (c && c + 1 < m + ml) {
+            ml -= (size_t)(c + 1 - m);
+            m = c + 1;
+        }
+    }
+    str_copyn(mime, mn, m, ml);
+}
+
+int didl_parse(const char *didl, char *err, size_t errn) {
+    reset_items();
+    int objects;
+    return parse(didl, &objects, err, errn);
+}
+
+int didl_parse_more(const char *didl, int *objects, char *err, size_t errn) {
+    return parse(didl, objects, err, errn);
+}

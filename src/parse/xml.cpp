@@ -1,0 +1,599 @@
+#include "parse/xml.h"
+
+#include "base/copy_bytes.h"
+#include "base/readers/textread.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string_view>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+// Failures, CDATA, comments and references in attribute values are rare: kept
+// out of line, they leave the reader's hot path fewer registers to save.
+#define XML_COLD __attribute__((noinline, cold))
+
+namespace {
+
+constexpr size_t TEXT_CAP = sizeof(xmlrd::text);
+constexpr size_t NAME_CAP = sizeof(xmlrd::name);
+constexpr size_t ATTR_NAME_CAP = sizeof(xml_attr_t::name);
+constexpr size_t ATTR_VAL_CAP = sizeof(xml_attr_t::val);
+
+// A reference is at most 13 input bytes and yields at least 1 output byte, so
+// a text event never consumes more than 13 * TEXT_CAP input bytes: the search
+// for the '<' that ends a run can stop well before that without changing what
+// is delivered, which keeps a huge run split into many events linear.
+constexpr size_t TEXT_WINDOW = XML_TEXT_WINDOW;
+static_assert(TEXT_WINDOW > 13 * TEXT_CAP + 16, "window must cover one full text event");
+
+enum : uint8_t { C_NAME = 1, C_WS = 2 };
+
+constexpr auto make_classes() {
+    struct {
+        uint8_t c[256];
+    } t{};
+    for (int i = 0; i < 256; i++) {
+        bool name = (i >= 'A' && i <= 'Z') || (i >= 'a' && i <= 'z') || (i >= '0' && i <= '9') || i == '-' ||
+                    i == '.' || i == ':' || i == '_' || i >= 0x80;
+        bool ws = i == ' ' || i == '\t' || i == '\n' || i == '\r';
+        t.c[i] = (name ? C_NAME : 0) | (ws ? C_WS : 0);
+    }
+    return t;
+}
+constexpr auto s_cls = make_classes();
+
+inline bool is_name(char c) {
+    return s_cls.c[(uint8_t)c] & C_NAME;
+}
+inline bool is_ws(char c) {
+    return s_cls.c[(uint8_t)c] & C_WS;
+}
+
+inline const char *skip_ws(const char *p, const char *end) {
+    while (p < end && is_ws(*p)) p++;
+    return p;
+}
+// Element and attribute names are most of the bytes a tag holds besides its
+// values, so they are measured 16 bytes at a time where the input allows.
+inline const char *skip_name(const char *p, const char *end) {
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128(), lower = _mm_set1_epi8(0x20);
+    const __m128i a1 = _mm_set1_epi8('a' - 1), z1 = _mm_set1_epi8('z' + 1);
+    const __m128i r0 = _mm_set1_epi8('-' - 1), r1 = _mm_set1_epi8(':' + 1);
+    const __m128i slash = _mm_set1_epi8('/'), under = _mm_set1_epi8('_');
+    while (end - p >= 16) {
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        // Bytes >= 0x80 are negative as signed bytes: they fail every range
+        // test below and are caught by the sign test instead.
+        __m128i high = _mm_cmplt_epi8(b, zero);
+        // Or-ing 0x20 maps exactly A-Z and a-z onto a-z.
+        __m128i l = _mm_or_si128(b, lower);
+        __m128i alpha = _mm_and_si128(_mm_cmpgt_epi8(l, a1), _mm_cmplt_epi8(l, z1));
+        // '-' '.' '/' 0-9 ':' are one range; '/' is taken out again.
+        __m128i range = _mm_andnot_si128(_mm_cmpeq_epi8(b, slash),
+                                         _mm_and_si128(_mm_cmpgt_epi8(b, r0), _mm_cmplt_epi8(b, r1)));
+        __m128i ok = _mm_or_si128(_mm_or_si128(high, alpha), _mm_or_si128(range, _mm_cmpeq_epi8(b, under)));
+        if (unsigned stop = ~(unsigned)_mm_movemask_epi8(ok) & 0xFFFF) return p + __builtin_ctz(stop);
+        p += 16;
+    }
+#endif
+    while (p < end && is_name(*p)) p++;
+    return p;
+}
+
+// First byte in [p, end) that is '<' or '&'; end if none. Text runs between
+// tags are short, so one inline pass beats two library scans.
+inline const char *scan_text(const char *p, const char *end) {
+#ifdef __SSE2__
+    const __m128i vlt = _mm_set1_epi8('<'), vamp = _mm_set1_epi8('&');
+    while (end - p >= 16) {
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(b, vlt), _mm_cmpeq_epi8(b, vamp));
+        if (unsigned bits = (unsigned)_mm_movemask_epi8(hit)) return p + __builtin_ctz(bits);
+        p += 16;
+    }
+#endif
+    while (p < end && *p != '<' && *p != '&') p++;
+    return p;
+}
+
+// First byte in [p, end) that is the closing quote q, '<' or '&'; end if none.
+// Attribute values are most of a DIDL page, so they are scanned 16 bytes at a time.
+inline const char *scan_value(const char *p, const char *end, char q) {
+#ifdef __SSE2__
+    const __m128i vq = _mm_set1_epi8(q), vlt = _mm_set1_epi8('<'), vamp = _mm_set1_epi8('&');
+    while (end - p >= 16) {
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, vq), _mm_cmpeq_epi8(b, vlt)),
+                                   _mm_cmpeq_epi8(b, vamp));
+        if (unsigned bits = (unsigned)_mm_movemask_epi8(hit)) return p + __builtin_ctz(bits);
+        p += 16;
+    }
+#endif
+    while (p < end && *p != q && *p != '<' && *p != '&') p++;
+    return p;
+}
+
+// Copies len bytes from the document at src (which ends at end) to dst, which
+// has room for cap bytes. Names, values and text runs vary in length from one
+// copy to the next, so branching on the length mispredicts often; when 32
+// bytes can be read and written, one fixed 32-byte move covers every short
+// one (the bytes it puts past len are not part of the result).
+inline void copy_doc(char *dst, size_t cap, const char *src, size_t len, const char *end) {
+    if (len <= 32 && cap >= 32 && (size_t)(end - src) >= 32) {
+        memcpy(dst, src, 32);
+        return;
+    }
+    copy_bytes(dst, src, len);
+}
+
+// Copies what fits a buffer of cap bytes, cut on a UTF-8 boundary, and a NUL;
+// returns the length kept. end: where the document ends, when src lies in it.
+inline size_t copy_cut(char *dst, size_t cap, const char *src, size_t len, const char *end = nullptr) {
+    if (len > cap - 1) len = utf8_cut(src, len, cap - 1);
+    if (end)
+        copy_doc(dst, cap, src, len, end);
+    else
+        copy_bytes(dst, src, len);
+    dst[len] = 0;
+    return len;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Parses the reference that starts at the '&' in s (input ends at e). On
+// success stores the code point and the byte after the ';'.
+bool parse_ref(const char *s, const char *e, uint32_t *cp, const char **after) {
+    // The five named references are nearly all there is: matched whole
+    // (';' included, so it is the first ';' the general path would find),
+    // they need no search.
+    size_t avail = (size_t)(e - s);
+    if (avail >= 4 && s[2] == 't' && s[3] == ';' && (s[1] == 'l' || s[1] == 'g')) {
+        *cp = s[1] == 'l' ? '<' : '>';
+        *after = s + 4;
+        return true;
+    }
+    if (avail >= 5 && !memcmp(s + 1, "amp;", 4)) {
+        *cp = '&';
+        *after = s + 5;
+        return true;
+    }
+    if (avail >= 6 && (!memcmp(s + 1, "quot;", 5) || !memcmp(s + 1, "apos;", 5))) {
+        *cp = s[1] == 'q' ? '"' : '\'';
+        *after = s + 6;
+        return true;
+    }
+    size_t lim = avail < 13 ? avail : 13;
+    if (lim < 2) return false;
+    const char *semi = (const char *)memchr(s + 1, ';', lim - 1);
+    if (!semi) return false;
+    const char *b = s + 1;
+    size_t n = (size_t)(semi - b);
+    *after = semi + 1;
+    if (n >= 2 && b[0] == '#') {
+        const char *d = b + 1;
+        int base = 10;
+        if (*d == 'x' || *d == 'X') {
+            base = 16;
+            d++;
+        }
+        if (d == semi) return false;
+        uint32_t v = 0;
+        for (; d < semi; d++) {
+            int dv = base == 16 ? hex_digit(*d) : (*d >= '0' && *d <= '9' ? *d - '0' : -1);
+            if (dv < 0) return false;
+            v = v * (uint32_t)base + (uint32_t)dv;
+            if (v > 0x10FFFF) return false;
+        }
+        if (v == 0 || (v >= 0xD800 && v <= 0xDFFF)) return false;
+        if (v < 0x20 && v != 0x09 && v != 0x0A && v != 0x0D) return false;
+        *cp = v;
+        return true;
+    }
+    switch (n) {
+    case 2:
+        if (b[1] != 't') return false;
+        if (b[0] == 'l')
+            *cp = '<';
+        else if (b[0] == 'g')
+            *cp = '>';
+        else
+            return false;
+        return true;
+    case 3:
+        if (memcmp(b, "amp", 3)) return false;
+        *cp = '&';
+        return true;
+    case 4:
+        if (!memcmp(b, "quot", 4))
+            *cp = '"';
+        else if (!memcmp(b, "apos", 4))
+            *cp = '\'';
+        else
+            return false;
+        return true;
+    default:
+        return false;
+    }
+}
+
+inline size_t put_utf8(char *o, uint32_t cp) {
+    if (cp < 0x80) {
+        o[0] = (char)cp;
+        return 1;
+    }
+    if (cp < 0x800) {
+        o[0] = (char)(0xC0 | (cp >> 6));
+        o[1] = (char)(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        o[0] = (char)(0xE0 | (cp >> 12));
+        o[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
+        o[2] = (char)(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    o[0] = (char)(0xF0 | (cp >> 18));
+    o[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
+    o[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
+    o[3] = (char)(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+enum dec_result { DEC_ALL, DEC_FULL, DEC_BAD };
+
+// Decodes [s, e) into out (cap bytes, NUL included). A plain byte needs room
+// for itself + NUL, a reference room for 4 bytes + NUL; when room runs out the
+// decoder stops and *stop tells how far the input was consumed.
+XML_COLD dec_result decode(const char *s, const char *e, char *out, size_t cap, size_t *olen,
+                           const char **stop) {
+    size_t o = 0;
+    dec_result r = DEC_ALL;
+    while (s < e) {
+        const char *amp = (const char *)memchr(s, '&', (size_t)(e - s));
+        const char *run_end = amp ? amp : e;
+        size_t run = (size_t)(run_end - s);
+        size_t room = cap - 1 - o;
+        if (run > room) {
+            room = utf8_cut(s, run, room);
+            copy_bytes(out + o, s, room);
+            o += room;
+            s += room;
+            r = DEC_FULL;
+            break;
+        }
+        copy_bytes(out + o, s, run);
+        o += run;
+        s = run_end;
+        if (!amp) break;
+        if (cap - o < 5) {
+            r = DEC_FULL;
+            break;
+        }
+        uint32_t cp;
+        const char *after;
+        if (!parse_ref(s, e, &cp, &after)) return DEC_BAD;
+        o += put_utf8(out + o, cp);
+        s = after;
+    }
+    out[o] = 0;
+    *olen = o;
+    *stop = s;
+    return r;
+}
+
+XML_COLD int fail(xmlrd *x, const char *msg) {
+    copy_cut(x->err, sizeof x->err, msg, strlen(msg));
+    return XML_EV_ERROR;
+}
+
+struct event {
+    const char *str = "";
+    size_t len = 0;
+};
+
+// A text event: the run from the cursor up to the next '<', references
+// decoded, cut where the buffer is full (the rest comes as the next event).
+// Plain runs and the runs between references are found 16 bytes at a time;
+// the search never looks past TEXT_WINDOW bytes, which covers a full buffer.
+int text_event(xmlrd *x, event *ev) {
+    const char *s = x->p;
+    size_t avail = (size_t)(x->end - s);
+    const char *e = s + (avail < TEXT_WINDOW ? avail : TEXT_WINDOW);
+    char *out = x->text;
+    size_t o = 0;
+    for (;;) {
+        const char *t = scan_text(s, e);
+        size_t run = (size_t)(t - s), room = TEXT_CAP - 1 - o;
+        if (run > room) {
+            // Cut on a character boundary; the rest comes as the next event.
+            room = utf8_cut(s, run, room);
+            copy_bytes(out + o, s, room);
+            o += room;
+            s += room;
+            break;
+        }
+        copy_doc(out + o, room, s, run, x->end);
+        o += run;
+        s = t;
+        if (t == e || *t == '<' || TEXT_CAP - o < 5) break;
+        // A '<' before the ';' would make the reference invalid anyway, so
+        // the search for the ';' need not stop at it.
+        uint32_t cp;
+        const char *after;
+        if (!parse_ref(s, e, &cp, &after)) return fail(x, "bad entity");
+        o += put_utf8(out + o, cp);
+        s = after;
+    }
+    out[o] = 0;
+    x->p = s;
+    x->ev = XML_EV_TEXT;
+    ev->str = out;
+    ev->len = o;
+    return XML_EV_TEXT;
+}
+
+// Delivers raw CDATA content from the cursor up to cdata_end, one buffer at a time.
+XML_COLD int cdata_part(xmlrd *x, event *ev) {
+    size_t left = (size_t)(x->cdata_end - x->p);
+    size_t n = copy_cut(x->text, TEXT_CAP, x->p, left);
+    x->p += n;
+    if (n == left) {
+        x->p = x->cdata_end + 3;
+        x->cdata_end = nullptr;
+    }
+    x->ev = XML_EV_TEXT;
+    ev->str = x->text;
+    ev->len = n;
+    return XML_EV_TEXT;
+}
+
+const char *find2(const char *p, const char *end, const char *pat, size_t n) {
+    if (p >= end) return nullptr;
+    size_t at = std::string_view(p, (size_t)(end - p)).find(std::string_view(pat, n));
+    return at == std::string_view::npos ? nullptr : p + at;
+}
+
+// "<!" at the cursor: comment (skipped, returns 0), CDATA (text event) or a refused declaration.
+XML_COLD int bang(xmlrd *x, event *ev) {
+    const char *p = x->p, *end = x->end;
+    if (end - (p + 2) < 2) return fail(x, "DOCTYPE/declaration not allowed");
+    if (p[2] == '-' && p[3] == '-') {
+        const char *close = find2(p + 4, end, "-->", 3);
+        if (!close) return fail(x, "unterminated comment");
+        x->p = close + 3;
+        return 0;
+    }
+    if (end - p > 8 && !memcmp(p, "<![CDATA[", 9)) {
+        const char *close = find2(p + 9, end, "]]>", 3);
+        if (!close) return fail(x, "unterminated CDATA");
+        x->p = p + 9;
+        x->cdata_end = close;
+        return cdata_part(x, ev);
+    }
+    return fail(x, "DOCTYPE/declaration not allowed");
+}
+
+int end_tag(xmlrd *x, event *ev) {
+    const char *end = x->end;
+    const char *n0 = x->p + 2;
+    const char *n1 = skip_name(n0, end);
+    const char *p = skip_ws(n1, end);
+    if (p >= end || *p != '>') return fail(x, "malformed end tag");
+    ev->len = copy_cut(x->name, NAME_CAP, n0, (size_t)(n1 - n0), end);
+    ev->str = x->name;
+    x->depth--;
+    x->p = p + 1;
+    x->ev = XML_EV_END;
+    return XML_EV_END;
+}
+
+// Parses one attribute at p (a non-space byte inside a start tag); stores it
+// while there is room. Returns the byte after its closing quote, or null after
+// writing the failure.
+const char *attribute(xmlrd *x, const char *p) {
+    const char *end = x->end;
+    const char *a0 = p;
+    p = skip_name(p, end);
+    if (p == a0) return fail(x, "malformed attribute"), nullptr;
+    const char *a1 = p;
+    p = skip_ws(p, end);
+    if (p >= end || *p != '=') return fail(x, "attribute without value"), nullptr;
+    p = skip_ws(p + 1, end);
+    if (p >= end || (*p != '"' && *p != '\'')) return fail(x, "attribute without quote"), nullptr;
+    const char q = *p++;
+    const char *v0 = p;
+    bool refs = false;
+    for (;;) {
+        p = scan_value(p, end, q);
+        if (p >= end) return fail(x, "unterminated attribute"), nullptr;
+        if (*p == q) break;
+        if (*p == '<') return fail(x, "'<' in attribute"), nullptr;
+        if (*p == '&') refs = true;
+        p++;
+    }
+    if (x->nattr < XML_MAX_ATTR) {
+        xml_attr_t *a = &x->attr[x->nattr];
+        a->nlen = (unsigned short)copy_cut(a->name, ATTR_NAME_CAP, a0, (size_t)(a1 - a0), end);
+        // A value longer than its entry is kept cut and marked, so that a caller
+        // to whom a cut value is useless (an object id) can tell.
+        size_t vlen = (size_t)(p - v0);
+        a->cut = 0;
+        if (!refs) {
+            if (vlen > ATTR_VAL_CAP - 1) {
+                vlen = utf8_cut(v0, vlen, ATTR_VAL_CAP - 1);
+                a->cut = 1;
+            }
+            copy_doc(a->val, ATTR_VAL_CAP, v0, vlen, end);
+            a->val[vlen] = 0;
+        } else {
+            const char *stop;
+            dec_result r = decode(v0, p, a->val, ATTR_VAL_CAP, &vlen, &stop);
+            if (r == DEC_BAD) return fail(x, "bad entity in attribute"), nullptr;
+            a->cut = r == DEC_FULL;
+        }
+        a->vlen = (unsigned short)vlen;
+        x->nattr++;
+    }
+    return p + 1;
+}
+
+int start_tag(xmlrd *x, event *ev) {
+    const char *end = x->end;
+    const char *n0 = x->p + 1;
+    const char *p = skip_name(n0, end);
+    if (p == n0) return fail(x, "malformed tag");
+    const char *n1 = p;
+    if (x->depth >= XML_MAX_DEPTH) return fail(x, "nesting deeper than 32");
+    x->nattr = 0;
+    bool self_close = false;
+    for (;;) {
+        p = skip_ws(p, end);
+        if (p >= end) return x->nattr = 0, fail(x, "truncated tag");
+        if (*p == '>') {
+            p++;
+            break;
+        }
+        if (*p == '/') {
+            if (p + 1 >= end) return x->nattr = 0, fail(x, "truncated tag");
+            if (p[1] != '>') return x->nattr = 0, fail(x, "malformed self-close");
+            p += 2;
+            self_close = true;
+            break;
+        }
+        p = attribute(x, p);
+        if (!p) return x->nattr = 0, XML_EV_ERROR;
+    }
+    ev->len = copy_cut(x->name, NAME_CAP, n0, (size_t)(n1 - n0), end);
+    ev->str = x->name;
+    x->depth += self_close ? 0 : 1;
+    x->p = p;
+    x->ev = XML_EV_START;
+    return XML_EV_START;
+}
+
+int next_event(xmlrd *x, event *ev) {
+    if (!x) return XML_EV_END_DOC;
+    if (x->cdata_end) return cdata_part(x, ev);
+    for (;;) {
+        const char *p = x->p, *end = x->end;
+        if (p >= end) return XML_EV_END_DOC;
+        if (*p != '<') return text_event(x, ev);
+        if (p + 1 >= end) return fail(x, "truncated tag");
+        switch (p[1]) {
+        case '!': {
+            int r = bang(x, ev);
+            if (r != 0) return r;
+            continue;
+        }
+        case '?': {
+            const char *close = find2(p + 2, end, "?>", 2);
+            if (!close) return fail(x, "unterminated processing instruction");
+            x->p = close + 2;
+            continue;
+        }
+        case '/':
+            return end_tag(x, ev);
+        default:
+            return start_tag(x, ev);
+        }
+    }
+}
+
+void open_fail(char *err, size_t errn, const char *msg) {
+    if (err && errn) snprintf(err, errn, "%s", msg);
+}
+
+// Refuses DOCTYPE and ENTITY declarations in the prolog before any work is done.
+const char *screen_prolog(const char *s, size_t n) {
+    const char *e = s + (n < XML_PROLOG_WINDOW ? n : XML_PROLOG_WINDOW);
+    const char *q = s;
+    for (;;) {
+        const char *lt = (const char *)memchr(q, '<', (size_t)(e - q));
+        if (!lt || lt + 1 >= e) return nullptr;
+        if (lt[1] == '?') {
+            const char *close = find2(lt + 2, e, "?>", 2);
+            if (!close) return nullptr;
+            q = close + 2;
+            continue;
+        }
+        if (lt[1] == '!' && e - lt >= 9) {
+            if (!memcmp(lt, "<!DOCTYPE", 9)) return "DOCTYPE not allowed";
+            if (!memcmp(lt, "<!ENTITY", 8)) return "ENTITY not allowed";
+        }
+        return nullptr;
+    }
+}
+
+// nul_free: the caller has already proved [s, s + n) holds no NUL byte.
+xmlrd *open_doc(const char *s, size_t n, bool nul_free, char *err, size_t errn) {
+    if (!s) return open_fail(err, errn, "empty xml"), nullptr;
+    if (n > XML_MAX_DOC) {
+        if (err && errn) snprintf(err, errn, "xml over %u bytes", (unsigned)XML_MAX_DOC);
+        return nullptr;
+    }
+    if (!nul_free && n && memchr(s, 0, n)) return open_fail(err, errn, "NUL byte in xml"), nullptr;
+    if (n > 8) {
+        if (const char *msg = screen_prolog(s, n)) return open_fail(err, errn, msg), nullptr;
+    }
+    xmlrd *x = (xmlrd *)calloc(1, sizeof(xmlrd));
+    if (!x) return open_fail(err, errn, "out of memory"), nullptr;
+    x->p = s;
+    x->end = s + n;
+    return x;
+}
+
+} // namespace
+
+xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn) {
+    return open_doc(s, n, false, err, errn);
+}
+
+xmlrd *xml_open_str(const char *s, char *err, size_t errn) {
+    // Measuring stops one byte past the bound: a longer text is refused
+    // for its size all the same, without reading all of it.
+    return open_doc(s, s ? strnlen(s, XML_MAX_DOC + 1) : 0, true, err, errn);
+}
+
+int xml_next(xmlrd *x, const char **name, size_t *namelen) {
+    event ev;
+    int r = next_event(x, &ev);
+    if (r <= 0) ev = event{};
+    if (name) *name = ev.str;
+    if (namelen) *namelen = ev.len;
+    return r;
+}
+
+int xml_event(const xmlrd *x) {
+    return x ? x->ev : 0;
+}
+
+int xml_depth(const xmlrd *x) {
+    return x ? x->depth : 0;
+}
+
+const char *xml_attr(const xmlrd *x, const char *name) {
+    if (!x || !name || x->ev != XML_EV_START) return nullptr;
+    for (int i = 0; i < x->nattr; i++)
+        if (!strcmp(x->attr[i].name, name)) return x->attr[i].val;
+    return nullptr;
+}
+
+const char *xml_text(const xmlrd *x) {
+    return x && x->ev == XML_EV_TEXT ? x->text : "";
+}
+
+void xml_close(xmlrd *x) {
+    free(x);
+}

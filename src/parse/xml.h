@@ -1,0 +1,42 @@
+// Bounded XML pull reader: one document in memory, one event at a time.
+#pragma once
+
+#include <stddef.h>
+
+#include "base/capacity.h"
+
+enum { XML_EV_END_DOC = 0, XML_EV_START = 1, XML_EV_END = 2, XML_EV_TEXT = 3, XML_EV_ERROR = -1 };
+
+struct xml_attr_t {
+    char name[XML_ATTR_NAME_CAP];
+    char val[XML_ATTR_VAL_CAP];
+    unsigned short nlen; // strlen(name)
+    unsigned short vlen; // strlen(val)
+    unsigned char cut;   // 1 when the value did not fit and was cut
+};
+
+struct xmlrd {
+    const char *p;
+    const char *end;
+    int depth;
+    char err[XML_ERR_CAP];
+    int ev;
+    char name[XML_NAME_CAP];
+    char text[XML_TEXT_CAP];
+    xml_attr_t attr[XML_MAX_ATTR];
+    int nattr;
+    // End of a CDATA section whose content did not fit one text event; its
+    // remainder comes as further raw text events. Null otherwise.
+    const char *cdata_end;
+};
+
+xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn);
+// xml_open for a NUL-terminated text. Measuring it proves it holds no NUL,
+// which spares the separate scan for one over a whole page.
+xmlrd *xml_open_str(const char *s, char *err, size_t errn);
+int xml_next(xmlrd *x, const char **name, size_t *namelen);
+int xml_event(const xmlrd *x);
+int xml_depth(const xmlrd *x);
+const char *xml_attr(const xmlrd *x, const char *name);
+const char *xml_text(const xmlrd *x);
+void xml_close(xmlrd *x);

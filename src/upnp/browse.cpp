@@ -1,0 +1,383 @@
+// ContentDirectory Browse: paging into the item table, and a small cache of single-page results.
+#include "upnp/browse.h"
+
+#include <limits.h>
+#include <string.h>
+
+#include "base/config.h"
+#include "base/exports.h"
+#include "base/protocol.h"
+#include "upnp/soap.h"
+#include "base/readers/textread.h"
+
+namespace {
+
+constexpr int CACHE_SLOTS = BROWSE_CACHE_SLOTS;
+constexpr size_t CACHE_DIDL = BROWSE_CACHE_DIDL;
+
+struct bcent {
+    char udn[DEVICE_KEY_CAP];
+    char oid[ITEM_ID_CAP];
+    int start;
+    uint64_t at;
+    char didl[CACHE_DIDL];
+    int total;
+    int uid;
+    int returned;
+};
+
+bcent g_bc[CACHE_SLOTS];
+int g_nbc = 0;
+
+plat_mutex s_browse_lock;
+plat_once_t s_browse_once = PLAT_ONCE_INIT;
+void browse_lock_init(void) {
+    plat_mutex_init(&s_browse_lock);
+}
+
+// Records a browse's outcome as the last code and hands back its result.
+int done_with(int code, int result) {
+    set_code(code);
+    return result;
+}
+int done(int code) {
+    return done_with(code, code);
+}
+
+// The content directory to call: version 1, or the first newer one the device offers.
+void content_directory(const device_t *d, char *frag, size_t n) {
+    soap_pick_version(d, SVC_CONTENT_DIRECTORY, 4, 1, frag, n);
+}
+
+// Finds the device and copies its record, so no lock is needed during the calls.
+int lookup_device(const char *udn, device_t *out, char *err, size_t errn) {
+    char key[DEVICE_KEY_CAP];
+    udn_key_of(udn, key);
+    {
+        plat_guard g(&g_lock);
+        const device_t *d = device_find(key);
+        if (d) {
+            *out = *d;
+            return 0;
+        }
+    }
+    str_fmt(err, errn, "unknown device %s", udn);
+    return done(KVDMC_E_UNKNOWN);
+}
+
+void browse_args(sbuf *b, const char *oid, const char *flag, int index, int count) {
+    sb_puts(b, "<ObjectID>");
+    sb_xml(b, oid);
+    sb_printf(b,
+              "</ObjectID><BrowseFlag>%s</BrowseFlag><Filter>*</Filter><StartingIndex>%d</StartingIndex>"
+              "<RequestedCount>%d</RequestedCount><SortCriteria></SortCriteria>",
+              flag, index, count);
+}
+
+int browse_metadata(const device_t *d, const char *oid, char *err, size_t errn) {
+    sbuf_scoped args, result;
+    browse_args(&args, oid, "BrowseMetadata", 0, 1);
+    soap_out out{"Result", nullptr, 0, &result, 0};
+    int code = 0;
+    char frag[SOAP_FRAG_CAP];
+    content_directory(d, frag, sizeof frag);
+    if (int rc = soap_action_args(d, frag, "Browse", args.str(), &out, 1, &code, err, errn)) return rc;
+    plat_guard g(&g_lock);
+    if (didl_parse(result.str(), err, errn) < 0) return done(KVDMC_E_PARSE);
+    g_total_matches = g_nitem;
+    return done_with(0, g_nitem);
+}
+
+// The item table as DIDL-Lite text, keeping what a later hit needs.
+void rebuild_didl(sbuf *b) {
+    sb_puts(b, "<DIDL-Lite>");
+    for (int i = 0; i < g_nitem; i++) {
+        const didl_item &it = g_item[i];
+        const char *tag = it.is_folder ? "container" : "item";
+        sb_printf(b, "<%s id=\"", tag);
+        sb_xml(b, it.id);
+        sb_puts(b, "\" parentID=\"");
+        sb_xml(b, it.parent);
+        sb_puts(b, "\"><dc:title>");
+        sb_xml(b, it.title);
+        sb_puts(b, "</dc:title><upnp:class>");
+        sb_xml(b, it.klass);
+        sb_puts(b, "</upnp:class>");
+        if (it.res_url[0]) {
+            sb_puts(b, "<res protocolInfo=\"");
+            sb_xml(b, it.res_protocol_info);
+            sb_putc(b, '"');
+            if (it.res_size_given) sb_printf(b, " size=\"%lld\"", (long long)it.res_size);
+            sb_putc(b, '>');
+            sb_xml(b, it.res_url);
+            sb_puts(b, "</res>");
+        }
+        sb_printf(b, "</%s>", tag);
+    }
+    sb_puts(b, "</DIDL-Lite>");
+}
+
+// Caller holds g_lock.
+void cache_store(const char *udn, const char *oid) {
+    sbuf_scoped text;
+    rebuild_didl(&text);
+    // A cut text would give a partial table on a hit: such results are not kept.
+    if (text.b.oom || text.b.n > CACHE_DIDL - 1) return;
+    bcent *e;
+    if (g_nbc == CACHE_SLOTS) {
+        memmove(&g_bc[0], &g_bc[1], sizeof g_bc[0] * (CACHE_SLOTS - 1));
+        e = &g_bc[CACHE_SLOTS - 1];
+    } else {
+        e = &g_bc[g_nbc++];
+    }
+    str_copy(e->udn, sizeof e->udn, udn);
+    str_copy(e->oid, sizeof e->oid, oid);
+    e->start = 0;
+    e->at = plat_now_ms();
+    memcpy(e->didl, text.str(), text.b.n + 1);
+    e->total = g_total_matches;
+    e->uid = g_update_id;
+    e->returned = g_nitem;
+}
+
+// Caller holds g_lock. Returns g_nitem on a hit, -1 on a miss.
+int cache_lookup(const char *udn, const char *oid, int max_age_ms) {
+    for (int i = 0; i < g_nbc; i++) {
+        bcent &e = g_bc[i];
+        if (e.start != 0 || strcmp(e.udn, udn) != 0 || strcmp(e.oid, oid) != 0) continue;
+        if (plat_now_ms() - e.at <= (uint64_t)max_age_ms) {
+            char perr[ERR_CAP];
+            didl_parse(e.didl, perr, sizeof perr);
+            g_total_matches = e.total;
+            g_update_id = e.uid;
+            return g_nitem;
+        }
+        g_nbc--;
+        if (i != g_nbc) memcpy(&e, &g_bc[g_nbc], sizeof e);
+        return -1;
+    }
+    return -1;
+}
+
+// What one Browse page said about itself.
+struct page_info {
+    int64_t returned = 0; // NumberReturned, clamped
+    int64_t total = -1;   // TotalMatches, clamped; 0 or less when the server does not know
+    int objects = 0;      // objects the page held
+};
+
+// Buffers of a paging loop, kept across its requests.
+struct page_bufs {
+    sbuf_scoped args, result;
+};
+
+// One Browse request for the children of oid from index, at most *count of them, parsed
+// into the item table (emptied first when fresh). A page too large for the reader is
+// asked for again in halves; *count keeps the size that fitted. 0, or -1 with the
+// message in err and the last code recorded.
+int fetch_page(const device_t *d, const char *frag, const char *oid, int index, int *count, bool fresh,
+               page_bufs &bufs, page_info *pi, char *err, size_t errn) {
+    char nret[BROWSE_COUNT_CAP], total[BROWSE_COUNT_CAP], uid[BROWSE_COUNT_CAP];
+    for (;;) {
+        soap_out outs[4] = {{"Result", nullptr, 0, &bufs.result.b, 0},
+                            {"NumberReturned", nret, sizeof nret, nullptr, 0},
+                            {"TotalMatches", total, sizeof total, nullptr, 0},
+                            {"UpdateID", uid, sizeof uid, nullptr, 0}};
+        sb_reset(&bufs.args.b);
+        browse_args(&bufs.args.b, oid, "BrowseDirectChildren", index, *count);
+        int code = 0, too_large = 0;
+        int r = soap_call(d, frag, "Browse", bufs.args.str(), outs, 4, &code, &too_large, err, errn);
+        if (r != 0 && too_large && *count > 1) {
+            *count /= 2;
+            continue;
+        }
+        // The ContentDirectory's own object errors mean: no such object.
+        if (r != 0) return code >= 701 && code <= 710 ? done(KVDMC_E_UNKNOWN) : r;
+        break;
+    }
+    // Claims beyond any real folder are clamped so no index can overflow.
+    pi->returned = leading_int(nret, 1000000000);
+    int64_t tm = leading_int(total, INT64_MAX);
+    pi->total = tm > INT_MAX ? INT_MAX : tm < -INT_MAX ? -1 : tm;
+    // UpdateID is an unsigned 32-bit counter, kept in an int as the device wraps it.
+    uint32_t up = (uint32_t)leading_int(uid, INT64_MAX);
+    plat_guard g(&g_lock);
+    if (fresh) reset_items();
+    if (didl_parse_more(bufs.result.str(), &pi->objects, err, errn) < 0) return done(KVDMC_E_PARSE);
+    g_total_matches = (int)pi->total;
+    g_update_id = (int)up;
+    return 0;
+}
+
+int browse_children(const device_t *d, const char *udn, const char *oid, int start, char *err, size_t errn) {
+    int page, max_items, cache_ms;
+    uint64_t deadline;
+    {
+        plat_guard g(&g_lock);
+        page = g_cfg.browse_page > 0 ? g_cfg.browse_page : 256;
+        max_items = g_cfg.browse_max_items;
+        cache_ms = g_cfg.browse_cache_ms;
+        deadline = plat_now_ms() + (uint64_t)g_cfg.browse_timeout_ms;
+    }
+    // The cache keys on the texts as passed; one too long for its field could
+    // collide with another, so such a browse is neither served nor stored.
+    bool cacheable = start == 0 && strlen(udn) < sizeof g_bc[0].udn && strlen(oid) < sizeof g_bc[0].oid;
+    if (cacheable && cache_ms > 0) {
+        plat_guard g(&g_lock);
+        int hit = cache_lookup(udn, oid, cache_ms);
+        if (hit >= 0) return done_with(0, hit);
+    }
+
+    char frag[SOAP_FRAG_CAP];
+    content_directory(d, frag, sizeof frag);
+    int index = start, fetched = 0;
+    page_bufs bufs;
+    for (;;) {
+        page_info pi;
+        // A page that did not fit the reader is asked for in halves, here and after.
+        if (int rc = fetch_page(d, frag, oid, index, &page, index == start, bufs, &pi, err, errn)) return rc;
+        // A negative count would walk backwards for ever, and a page without a single
+        // object, whatever it claims, would make every further request just as empty.
+        int64_t returned = pi.returned;
+        if (returned <= 0 || pi.objects == 0) break;
+        // Near the top of the int range the index stops there, which ends paging at the cap.
+        if (returned > (int64_t)INT_MAX - index) returned = (int64_t)INT_MAX - index;
+        index += (int)returned;
+        fetched += (int)returned;
+        if (pi.total > 0 && index >= pi.total) break;
+        if (index >= max_items) {
+            plat_guard g(&g_lock);
+            g_partial = 1;
+            str_fmt(err, errn, "browse cap %d hit", max_items);
+            break;
+        }
+        // A server that claims endless children and answers slowly must not hold
+        // the browse for ever: what was read stays, as at the cap.
+        if (plat_now_ms() >= deadline) {
+            plat_guard g(&g_lock);
+            g_partial = 1;
+            set_err("browse time limit reached");
+            break;
+        }
+    }
+
+    plat_guard g(&g_lock);
+    if (g_partial) return done_with(KVDMC_E_CAP, g_nitem);
+    set_code(0);
+    if (cacheable && page >= (fetched > g_nitem ? fetched : g_nitem)) cache_store(udn, oid);
+    return g_nitem;
+}
+
+} // namespace
+
+void browse_serial_lock(void) {
+    plat_once(&s_browse_once, browse_lock_init);
+    plat_lock(&s_browse_lock);
+}
+
+void browse_serial_unlock(void) {
+    plat_unlock(&s_browse_lock);
+}
+
+int browse_invoke(const char *udn, const char *object_id, int start, int count, int flag, char *err,
+                  size_t errn) {
+    (void)count; // the page size comes from the configuration
+    // One browse at a time: pages of two folders must never mix in the one table.
+    if (!udn || !object_id) {
+        str_copy(err, errn, "browse: null arg");
+        return done(KVDMC_E_ARG);
+    }
+    browse_serial_guard serial;
+    device_t d;
+    if (int rc = lookup_device(udn, &d, err, errn)) return rc;
+    return flag == 1 ? browse_metadata(&d, object_id, err, errn)
+                     : browse_children(&d, udn, object_id, start, err, errn);
+}
+
+int browse_window(const char *udn, const char *oid, browse_win *w, char *err, size_t errn) {
+    w->total = -1;
+    w->objects = 0;
+    if (!udn || !oid || w->start < 0 || w->count < 1) {
+        str_copy(err, errn, "browse: null arg");
+        return done(KVDMC_E_ARG);
+    }
+    browse_serial_guard serial;
+    device_t d;
+    if (int rc = lookup_device(udn, &d, err, errn)) return rc;
+    {
+        plat_guard g(&g_lock);
+        int page = g_cfg.browse_page > 0 ? g_cfg.browse_page : 256;
+        if (w->count > page) w->count = page;
+    }
+    char frag[SOAP_FRAG_CAP];
+    content_directory(&d, frag, sizeof frag);
+    page_bufs bufs;
+    page_info pi;
+    if (int rc = fetch_page(&d, frag, oid, w->start, &w->count, true, bufs, &pi, err, errn)) return rc;
+    plat_guard g(&g_lock);
+    // A server that sends more than it was asked for gets no room beyond the window.
+    if (g_nitem > w->count) g_nitem = w->count;
+    w->total = (int)pi.total;
+    w->objects = pi.objects < w->count ? pi.objects : w->count;
+    return done_with(0, g_nitem);
+}
+
+void browse_cache_clear(void) {
+    plat_guard g(&g_lock);
+    g_nbc = 0;
+}
+
+extern "C" {
+
+KVDMC_API int kvdmc_browse(const char *udn, const char *object_id, int start, int count, int flag) {
+    api_enter();
+    if (!udn || !object_id) {
+        set_err("browse: null arg");
+        return -1;
+    }
+    if (start < 0 || count < 0) {
+        set_err("browse: negative index");
+        return -1;
+    }
+    char err[ERR_CAP] = "";
+    int r = browse_invoke(udn, object_id, start, count, flag, err, sizeof err);
+    if (r < 0) {
+        set_err("%s", err);
+        return KVDMC_E_UPNP;
+    }
+    return r;
+}
+
+KVDMC_API int kvdmc_item_count(void) {
+    api_enter();
+    plat_guard g(&g_lock);
+    return g_nitem;
+}
+
+KVDMC_API int kvdmc_total_matches(void) {
+    api_enter();
+    plat_guard g(&g_lock);
+    return g_total_matches;
+}
+
+KVDMC_API int kvdmc_update_id(void) {
+    api_enter();
+    plat_guard g(&g_lock);
+    return g_update_id;
+}
+
+KVDMC_API const char *kvdmc_best_res_url(int i) {
+    static thread_local char s_url[BEST_URL_CAP];
+    api_enter();
+    plat_guard g(&g_lock);
+    if (i < 0 || i >= g_nitem) return "";
+    str_copy(s_url, sizeof s_url, g_item[i].res_url);
+    return s_url;
+}
+
+KVDMC_API void kvdmc_cache_clear(void) {
+    api_enter();
+    browse_cache_clear();
+}
+
+} // extern "C"

@@ -1,0 +1,34 @@
+// The fake transport's SSDP half: an injected packet reaches the device table as a
+// received one would.
+#include <string.h>
+
+#include "base/exports.h"
+#include "upnp/discover.h"
+
+extern "C" KVDMC_API int kvdmc_fake_ssdp(const char *packet, const char *) {
+    api_enter();
+    if (!packet) {
+        set_err("fake_ssdp: null packet");
+        return KVDMC_E_ARG;
+    }
+    ssdp_reply r;
+    int kind = ssdp_parse_packet(packet, strlen(packet), &r);
+    if (kind <= 0) {
+        set_err("fake_ssdp: not a reply or alive NOTIFY (%d)", kind);
+        return KVDMC_E_ARG;
+    }
+    if (kind == SSDP_BYEBYE) {
+        char key[DEVICE_KEY_CAP];
+        udn_key_of(r.usn[0] ? r.usn : r.st, key);
+        plat_guard g(&g_lock);
+        if (device_t *d = device_find(key)) device_remove((int)(d - g_dev));
+        return 0;
+    }
+    char err[ERR_CAP] = "";
+    int rc = devices_add_from_reply(&r, err, sizeof err);
+    if (rc != 0) {
+        set_err("%s", err);
+        return KVDMC_E_PARSE;
+    }
+    return 0;
+}

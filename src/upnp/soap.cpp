@@ -1,0 +1,307 @@
+// SOAP 1.1 action client: one POST per action, output arguments and UPnP faults read in one pass.
+#include "upnp/soap.h"
+
+#include <limits.h>
+#include <string.h>
+
+#include "base/exports.h"
+#include "http/io.h"
+#include "base/protocol.h"
+#include "base/readers/textread.h"
+#include "parse/xml.h"
+
+int soap_service_url(const device_t *d, const char *svc_frag, char *out, size_t n) {
+    if (!d || !svc_frag) return -1;
+    size_t fl = strlen(svc_frag);
+    int nsvc = d->nsvc < 0 ? 0 : d->nsvc > DEVICE_MAX_SVC ? DEVICE_MAX_SVC : d->nsvc;
+    for (int i = 0; i < nsvc; i++) {
+        const char *t = d->svc[i].type;
+        size_t tl = strnlen(t, sizeof d->svc[i].type);
+        if (tl >= fl && memcmp(t + tl - fl, svc_frag, fl) == 0) {
+            str_copyn(out, n, d->svc[i].control, strnlen(d->svc[i].control, sizeof d->svc[i].control));
+            return 0;
+        }
+    }
+    return -1;
+}
+
+void soap_pick_version(const device_t *d, const char *kind, int max_version, int fallback, char *frag,
+                       size_t n) {
+    char url[8];
+    for (int v = 1; v <= max_version; v++) {
+        str_fmt(frag, n, "%s:%d", kind, v);
+        if (soap_service_url(d, frag, url, sizeof url) == 0) return;
+    }
+    str_fmt(frag, n, "%s:%d", kind, fallback);
+}
+
+namespace {
+
+enum field_state { F_IDLE, F_DETAIL, F_CODE, F_ARG };
+
+// Local name of a qualified name: what follows the first ':'.
+const char *local_name(const char *q, char *buf, size_t cap) {
+    const char *c = strchr(q, ':');
+    str_copy(buf, cap, c ? c + 1 : q);
+    return buf;
+}
+
+struct soap_reader {
+    soap_out *outs;
+    int nout;
+    char resp_name[SOAP_NAME_CAP];
+    char code[SOAP_FAULT_CODE_CAP] = "";
+    char desc[SOAP_FAULT_DESC_CAP] = "";
+    bool fault = false;
+    bool in_desc = false;
+    field_state fs = F_IDLE;
+    int arg = -1; // index into outs while fs is F_ARG
+    int resp_depth = -1;
+    bool seen_resp = false;
+    int oom_arg = -1; // the argument whose accumulator ran out of memory
+
+    void append(const char *t, size_t len) {
+        soap_out &o = outs[arg];
+        if (o.sb) {
+            sb_putn(o.sb, t, len);
+            if (o.sb->oom && oom_arg < 0) oom_arg = arg;
+            return;
+        }
+        if (!o.buf || o.cap == 0) return;
+        size_t have = strnlen(o.buf, o.cap - 1);
+        size_t room = o.cap - 1 - have;
+        if (len > room) len = room;
+        memcpy(o.buf + have, t, len);
+        o.buf[have + len] = 0;
+    }
+
+    void start(const char *l, int d) {
+        if (strcmp(l, "Fault") == 0) {
+            fault = true;
+        } else if (fault && strcmp(l, "UPnPError") == 0) {
+            fs = F_DETAIL;
+        } else if (fault && fs == F_DETAIL && strcmp(l, "errorCode") == 0) {
+            fs = F_CODE;
+        } else if (fault && fs == F_DETAIL && strcmp(l, "errorDescription") == 0) {
+            in_desc = true;
+        } else if (strcmp(l, resp_name) == 0) {
+            seen_resp = true;
+            resp_depth = d;
+        } else if (resp_depth > 0 && d == resp_depth + 1) {
+            for (int k = 0; k < nout; k++) {
+                if (outs[k].name && strcmp(l, outs[k].name) == 0) {
+                    fs = F_ARG;
+                    arg = k;
+                    outs[k].found = 1;
+                    break;
+                }
+            }
+        }
+    }
+
+    void text(const char *t, size_t len) {
+        if (fs == F_CODE)
+            str_copyn(code, sizeof code, t, len);
+        else if (in_desc)
+            str_copyn(desc, SOAP_FAULT_DESC_CUT + 1, t, len);
+        else if (fs == F_ARG)
+            append(t, len);
+    }
+
+    void end(const char *l) {
+        if (strcmp(l, resp_name) == 0) {
+            resp_depth = -1;
+            return;
+        }
+        if (fs == F_ARG) {
+            if (strcmp(l, outs[arg].name) == 0) {
+                fs = F_IDLE;
+                return;
+            }
+            if (strcmp(l, "UPnPError") == 0) {
+                in_desc = false;
+                return;
+            }
+        } else if (strcmp(l, "UPnPError") == 0) {
+            in_desc = false;
+            if (fs == F_DETAIL) fs = F_IDLE;
+            return;
+        } else if (strcmp(l, "errorCode") == 0 && fs == F_CODE) {
+            fs = F_DETAIL;
+            return;
+        } else if (strcmp(l, "errorDescription") == 0) {
+            in_desc = false;
+            return;
+        }
+        if (strcmp(l, "Fault") == 0) {
+            fault = false;
+            in_desc = false;
+            fs = F_IDLE;
+        }
+    }
+};
+
+// Reads a response body. Returns -1 when the reader refused it (message in err),
+// else 0 with the gathered state in rd.
+int read_response(const char *body, soap_reader &rd, int *too_large, char *err, size_t errn) {
+    size_t blen = strlen(body);
+    xmlrd *x = xml_open(body, blen, err, errn);
+    if (!x) {
+        if (too_large && blen > XML_MAX_DOC) *too_large = 1;
+        return -1;
+    }
+    const char *nm;
+    size_t nl;
+    char lbuf[XML_NAME_CAP];
+    int ev;
+    // A reader error only ends the reading; what was gathered decides.
+    while ((ev = xml_next(x, &nm, &nl)) > 0) {
+        if (ev == XML_EV_START)
+            rd.start(local_name(nm, lbuf, sizeof lbuf), xml_depth(x));
+        else if (ev == XML_EV_END)
+            rd.end(local_name(nm, lbuf, sizeof lbuf));
+        else
+            rd.text(nm, nl);
+    }
+    xml_close(x);
+    return 0;
+}
+
+struct transport_reply {
+    const quorlin_io *io = nullptr;
+    char *body = nullptr;
+    ~transport_reply() { io_release(io, body); }
+};
+
+void clear_outs(soap_out *outs, int nout) {
+    for (int k = 0; k < nout; k++) {
+        outs[k].found = 0;
+        if (outs[k].sb)
+            sb_reset(outs[k].sb);
+        else if (outs[k].buf && outs[k].cap)
+            outs[k].buf[0] = 0;
+    }
+}
+
+// Every outcome of a call is recorded as the last code and returned.
+int done(int code) {
+    set_code(code);
+    return code;
+}
+
+} // namespace
+
+int soap_call(const device_t *d, const char *svc_frag, const char *action, const char *args, soap_out *outs,
+              int nout, int *upnp_code, int *too_large, char *err, size_t errn) {
+    int code_sink = 0;
+    if (!upnp_code) upnp_code = &code_sink;
+    if (!action) action = "";
+    if (too_large) *too_large = 0;
+    if (nout < 0 || (nout > 0 && !outs)) nout = 0;
+    clear_outs(outs, nout);
+    char url[SOAP_URL_CAP];
+    if (soap_service_url(d, svc_frag, url, sizeof url) != 0) {
+        str_fmt(err, errn, "device has no %s service", svc_frag ? svc_frag : "");
+        return done(KVDMC_E_ARG);
+    }
+    // Requests go only to the device's own host: a description naming another host
+    // (absolute control URLs, URLBase) must not make the library post there.
+    if (!url_same_host(url, d->location)) {
+        str_fmt(err, errn, "control URL %s is not on the device's host", url);
+        return done(KVDMC_E_PARSE);
+    }
+    char stype[SOAP_TYPE_CAP];
+    str_fmt(stype, sizeof stype, "%s%s", SERVICE_TYPE_PREFIX, svc_frag);
+    char ct[SOAP_HEADERS_CAP];
+    str_fmt(ct, sizeof ct, "text/xml; charset=\"utf-8\"\r\nSOAPACTION: \"%s#%s\"", stype, action);
+
+    const quorlin_io *io = kvdmc_io_current();
+    if (!io || !io->http_post) {
+        str_copy(err, errn, "no quorlin_io backend");
+        return done(KVDMC_E_ARG);
+    }
+    transport_reply reply;
+    reply.io = io;
+    int code = 0;
+    {
+        sbuf_scoped req;
+        sb_printf(&req,
+                  "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope xmlns:s=\"%s\" "
+                  "s:encodingStyle=\"%s\"><s:Body><u:%s xmlns:u=\"%s\">",
+                  SOAP_ENVELOPE_NS, SOAP_ENCODING, action, stype);
+        sb_puts(&req, args);
+        sb_printf(&req, "</u:%s></s:Body></s:Envelope>", action);
+        if (req.b.oom) {
+            str_copy(err, errn, "SOAP request out of memory");
+            return done(KVDMC_E_NOMEM);
+        }
+        char *terr = nullptr;
+        int r = io->http_post(io->ctx, url, req.str(), ct, &reply.body, &code, &terr);
+        if (r != 0 || !reply.body) {
+            str_fmt(err, errn, "transport: %s", terr ? terr : "failed");
+            io_release(io, terr);
+            return done(KVDMC_E_NET);
+        }
+        io_release(io, terr);
+    }
+
+    soap_reader rd;
+    rd.outs = outs;
+    rd.nout = nout;
+    str_fmt(rd.resp_name, sizeof rd.resp_name, "%sResponse", action);
+    auto fault = [&](const soap_reader &f) {
+        clear_outs(outs, nout);
+        // A code that does not fit an int must not wrap into a meaningful one.
+        *upnp_code = (int)leading_int(f.code, INT_MAX);
+        str_fmt(err, errn, "UPnP error %s: %s", f.code, f.desc[0] ? f.desc : "SOAP fault");
+        return done(KVDMC_E_UPNP);
+    };
+    bool ok_status = code >= 200 && code <= 299;
+    if (!ok_status) {
+        // Servers send their faults with 500 (some with 501): read the body for
+        // one, except for the authentication refusals.
+        char rerr[XML_ERR_CAP];
+        if (code != 401 && code != 403 && read_response(reply.body, rd, nullptr, rerr, sizeof rerr) == 0 &&
+            rd.code[0])
+            return fault(rd);
+        clear_outs(outs, nout);
+        str_fmt(err, errn, "HTTP %ld from %s", (long)code, url);
+        return done(code == 401 || code == 403 ? KVDMC_E_AUTH : KVDMC_E_NET);
+    }
+
+    *upnp_code = 0;
+    if (read_response(reply.body, rd, too_large, err, errn) != 0) {
+        clear_outs(outs, nout);
+        return done(KVDMC_E_PARSE);
+    }
+    if (rd.code[0]) return fault(rd);
+    if (!rd.seen_resp) {
+        clear_outs(outs, nout);
+        str_fmt(err, errn, "SOAP %s: no %s in the response", action, rd.resp_name);
+        return done(KVDMC_E_PARSE);
+    }
+    if (rd.oom_arg >= 0) {
+        str_fmt(err, errn, "SOAP %s out of memory", outs[rd.oom_arg].name);
+        clear_outs(outs, nout);
+        return done(KVDMC_E_PARSE);
+    }
+    return done(0);
+}
+
+int soap_action_args(const device_t *d, const char *svc_frag, const char *action, const char *args,
+                     soap_out *outs, int nout, int *upnp_code, char *err, size_t errn) {
+    return soap_call(d, svc_frag, action, args, outs, nout, upnp_code, nullptr, err, errn);
+}
+
+int soap_action_arg(const device_t *d, const char *svc_frag, const char *action, const char *args,
+                    const char *want, char *out, size_t outn, int *upnp_code, char *err, size_t errn) {
+    if (out && outn) out[0] = 0;
+    if (!want || !want[0])
+        return soap_call(d, svc_frag, action, args, nullptr, 0, upnp_code, nullptr, err, errn);
+    // Gathered whole, then cut, so the copy into out is the only bound.
+    sbuf_scoped acc;
+    soap_out o{want, nullptr, 0, &acc, 0};
+    int r = soap_call(d, svc_frag, action, args, &o, 1, upnp_code, nullptr, err, errn);
+    if (r == 0 && out) str_copyn(out, outn, acc.str(), acc.b.n);
+    return r;
+}
