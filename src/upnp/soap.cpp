@@ -287,6 +287,13 @@ int soap_call(const device_t *d, const char *svc_frag, const char *action, const
         return done(KVDMC_E_PARSE);
     }
     if (rd.code[0]) return fault(rd);
+    // A reply that breaks off inside an output argument holds only part of it: what was
+    // read is no answer (a cut Result would pass for a folder without children).
+    if (rd.fs == F_ARG) {
+        str_fmt(err, errn, "SOAP %s: the response ends inside %s", action, outs[rd.arg].name);
+        clear_outs(outs, nout);
+        return done(KVDMC_E_PARSE);
+    }
     if (!rd.seen_resp) {
         clear_outs(outs, nout);
         str_fmt(err, errn, "SOAP %s: no %s in the response", action, rd.resp_name);
