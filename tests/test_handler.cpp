@@ -202,3 +202,25 @@ TEST_F(Handler, ThreadsKeepTheirTransportAndTheirFolder) {
     kvdmc_config("browse_cache_ms", nullptr);
     EXPECT_EQ(other.outstanding(), 0);
 }
+
+// Host JSON nests at most 64 levels; deeper text is a configuration error, never a deep
+// recursion (a million levels would overflow any thread's stack).
+TEST_F(Handler, DeepJsonIsAConfigurationError) {
+    auto nested = [](size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+    struct {
+        size_t levels; // arrays inside the root object
+        bool ok;
+    } rows[] = {{63, true}, {64, false}, {1000000, false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.levels);
+        std::string settings = "{\"UDN\":\"uuid:hsrv\",\"x\":" + nested(row.levels) + "}";
+        std::string entry = "{\"id\":\"0$1\",\"x\":" + nested(row.levels) + "}";
+        EXPECT_EQ(h->validate(nullptr, settings.c_str(), out, sizeof out),
+                  row.ok ? KVRCH_OK : KVRCH_E_CONFIG);
+        if (!row.ok) {
+            EXPECT_STREQ(kvdmc_last_error(), "settings_json is not a JSON object");
+        }
+        EXPECT_EQ(list(settings.c_str(), "0") == KVRCH_E_CONFIG, !row.ok);
+        EXPECT_EQ(h->stream_url(&io, SETTINGS, entry.c_str(), out, sizeof out) == KVRCH_E_CONFIG, !row.ok);
+    }
+}
