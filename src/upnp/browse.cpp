@@ -173,10 +173,12 @@ struct page_bufs {
 
 // One Browse request for the children of oid from index, at most *count of them, parsed
 // into the item table (emptied first when fresh). A page too large for the reader is
-// asked for again in halves; *count keeps the size that fitted. 0, or -1 with the
-// message in err and the last code recorded.
+// asked for again in halves, while the deadline allows; *count keeps the size that
+// fitted. 0, or -1 with the message in err and the last code recorded; *late is set
+// when the deadline stopped the halving.
 int fetch_page(const device_t *d, const char *frag, const char *oid, int index, int *count, bool fresh,
-               page_bufs &bufs, page_info *pi, char *err, size_t errn) {
+               uint64_t deadline, page_bufs &bufs, page_info *pi, bool *late, char *err, size_t errn) {
+    *late = false;
     char nret[BROWSE_COUNT_CAP], total[BROWSE_COUNT_CAP], uid[BROWSE_COUNT_CAP];
     for (;;) {
         soap_out outs[4] = {{"Result", nullptr, 0, &bufs.result.b, 0},
@@ -188,6 +190,12 @@ int fetch_page(const device_t *d, const char *frag, const char *oid, int index, 
         int code = 0, too_large = 0;
         int r = soap_call(d, frag, "Browse", bufs.args.str(), outs, 4, &code, &too_large, err, errn);
         if (r != 0 && too_large && *count > 1) {
+            // A slow server with oversized pages must not stretch a browse past its time.
+            if (plat_now_ms() >= deadline) {
+                *late = true;
+                str_copy(err, errn, "browse time limit reached");
+                return done(KVDMC_E_CAP);
+            }
             *count /= 2;
             continue;
         }
@@ -234,8 +242,16 @@ int browse_children(const device_t *d, const char *udn, const char *oid, int sta
     page_bufs bufs;
     for (;;) {
         page_info pi;
+        bool late;
         // A page that did not fit the reader is asked for in halves, here and after.
-        if (int rc = fetch_page(d, frag, oid, index, &page, index == start, bufs, &pi, err, errn)) return rc;
+        if (int rc = fetch_page(d, frag, oid, index, &page, index == start, deadline, bufs, &pi, &late, err,
+                                errn)) {
+            if (!late || index == start) return rc;
+            plat_guard g(&g_lock); // what the earlier pages brought stays, as below
+            g_partial = 1;
+            set_err("browse time limit reached");
+            break;
+        }
         // A negative count would walk backwards for ever, and a page without a single
         // object, whatever it claims, would make every further request just as empty.
         int64_t returned = pi.returned;
@@ -304,16 +320,20 @@ int browse_window(const char *udn, const char *oid, browse_win *w, char *err, si
     browse_serial_guard serial;
     device_t d;
     if (int rc = lookup_device(udn, &d, err, errn)) return rc;
+    uint64_t deadline;
     {
         plat_guard g(&g_lock);
         int page = g_cfg.browse_page > 0 ? g_cfg.browse_page : 256;
         if (w->count > page) w->count = page;
+        deadline = plat_now_ms() + (uint64_t)g_cfg.browse_timeout_ms;
     }
     char frag[SOAP_FRAG_CAP];
     content_directory(&d, frag, sizeof frag);
     page_bufs bufs;
     page_info pi;
-    if (int rc = fetch_page(&d, frag, oid, w->start, &w->count, true, bufs, &pi, err, errn)) return rc;
+    bool late;
+    if (int rc = fetch_page(&d, frag, oid, w->start, &w->count, true, deadline, bufs, &pi, &late, err, errn))
+        return rc;
     plat_guard g(&g_lock);
     // A server that sends more than it was asked for gets no room beyond the window.
     if (g_nitem > w->count) g_nitem = w->count;
