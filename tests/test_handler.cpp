@@ -224,3 +224,18 @@ TEST_F(Handler, DeepJsonIsAConfigurationError) {
         EXPECT_EQ(h->stream_url(&io, SETTINGS, entry.c_str(), out, sizeof out) == KVRCH_E_CONFIG, !row.ok);
     }
 }
+
+// A resource URL in Latin-1 with a space is handed out percent-encoded, the same in the
+// listing and as the stream URL.
+TEST_F(Handler, Latin1ResourceUrlsAreHandedOutEncoded) {
+    srv.folders["l"] = {"<item id=\"l1\" parentID=\"l\"><dc:title>Caf\xE9</dc:title>" +
+                        docs::res("http-get:*:audio/mpeg:*", "http://10.0.0.9:8200/caf\xE9 1.mp3") +
+                        "</item>"};
+    ASSERT_EQ(list(SETTINGS, "l"), KVRCH_OK) << kvdmc_last_error();
+    rapidjson::Document d = parse(out);
+    ASSERT_TRUE(d.IsArray() && d.Size() == 1);
+    EXPECT_STREQ(d[0]["locator"].GetString(), "http://10.0.0.9:8200/caf%E9%201.mp3");
+    EXPECT_STREQ(d[0]["name"].GetString(), "Caf\xEF\xBF\xBD");
+    ASSERT_EQ(h->stream_url(&io, SETTINGS, "{\"id\":\"l1\"}", out, sizeof out), KVRCH_OK);
+    EXPECT_STREQ(out, "{\"url\":\"http://10.0.0.9:8200/caf%E9%201.mp3\"}");
+}

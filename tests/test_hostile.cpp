@@ -369,3 +369,37 @@ TEST_F(Hostile, OversizedPagesStopAtTheBrowseDeadline) {
     kvdmc_config("browse_timeout_ms", nullptr);
     EXPECT_EQ(srv.outstanding(), 0);
 }
+
+// Resource and subtitle URLs as servers write them (Latin-1 file names, spaces, line
+// breaks around the URL) are kept as valid text naming the same resource.
+TEST_F(Hostile, ResourceUrlsAreValidText) {
+    struct {
+        const char *written, *kept;
+    } rows[] = {
+        {"http://h/caf\xE9 1.mp3", "http://h/caf%E9%201.mp3"},
+        {"\n  http://h/a.mp3\r\n ", "http://h/a.mp3"},
+        {"http://h/\x01\x7F\xC3\xA9", "http://h/%01%7F%C3%A9"},
+        {"http://h/x%20y?a=b&amp;c=%E9", "http://h/x%20y?a=b&c=%E9"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.kept);
+        std::string didl = docs::didl("<item id=\"1\" parentID=\"0\"><dc:title>t</dc:title>" +
+                                      res("http-get:*:audio/mpeg:*", row.written) +
+                                      res("http-get:*:text/srt:*", row.written) + "<sec:CaptionInfoEx>" +
+                                      row.written + "</sec:CaptionInfoEx></item>");
+        ASSERT_EQ(kvdmc_parse_didl(didl.c_str()), 0) << kvdmc_last_error();
+        EXPECT_STREQ(kvdmc_best_res_url(0), row.kept);
+        std::string j = kvdmc_item_json(0);
+        EXPECT_TRUE(valid_utf8_json(j.c_str())) << j;
+        size_t at = 0, n = 0;
+        while ((at = j.find(std::string("\"") + row.kept + "\"", at)) != std::string::npos) at++, n++;
+        EXPECT_EQ(n, 3u) << j; // the resource and both subtitles
+    }
+    // A URL too long for its field once encoded is cut before an escape, never inside one.
+    std::string longer = "http://h/" + std::string(1010, 'a') + "\xE9\xE9\xE9\xE9\xE9";
+    std::string didl = docs::didl("<item id=\"1\"><dc:title>t</dc:title>" +
+                                  res("http-get:*:a/b:*", longer.c_str()) + "</item>");
+    ASSERT_EQ(kvdmc_parse_didl(didl.c_str()), 0);
+    std::string kept = kvdmc_best_res_url(0);
+    EXPECT_EQ(kept, "http://h/" + std::string(1010, 'a') + "%E9");
+}

@@ -347,3 +347,13 @@ TEST_F(DlnaBackend, CappedListingSaysSo) {
     EXPECT_EQ(kvffa_count(), 10u);
     EXPECT_STREQ(kvffa_last_error(), "");
 }
+
+// An entry whose resource URL is in Latin-1 is listed, its locator percent-encoded.
+TEST_F(DlnaBackend, Latin1ResourceUrlsAreKept) {
+    srv.folders["l"] = {
+        item("l1", "l", "Caf\xE9", docs::res("http-get:*:audio/mpeg:*", "http://h/caf\xE9 1.mp3"))};
+    ASSERT_EQ(kvffa_list("l"), KVFFA_OK);
+    ASSERT_EQ(kvffa_count(), 1u) << kvffa_last_error();
+    EXPECT_STREQ(kvffa_item_locator(kvffa_item_at(0)), "http://h/caf%E9%201.mp3");
+    EXPECT_STREQ(kvffa_locator("l/0"), "http://h/caf%E9%201.mp3");
+}

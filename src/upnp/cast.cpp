@@ -211,6 +211,14 @@ int cast_set_uri(const char *udn, const char *url, const char *mime, const char 
     char err[CAST_ERRN] = "";
     device_t d;
     if (int rc = guarded(udn, &d, err)) return api_fail(rc, "%s", err);
+    // What goes to the renderer is valid text: a host's URL with spaces or Latin-1 bytes
+    // is percent-encoded (the same resource), and a title that is not UTF-8 gets U+FFFD.
+    sbuf_scoped clean_url, clean_title;
+    sb_url(&clean_url, url, strlen(url));
+    sb_utf8(&clean_title, title);
+    url = clean_url.str();
+    title = clean_title.str();
+    if (!*url) return api_fail(KVDMC_E_ARG, "cast_set_uri: null url");
 
     // Built whole rather than cut to a fixed buffer: a cut would send the
     // renderer a truncated URL inside malformed XML.
@@ -221,7 +229,8 @@ int cast_set_uri(const char *udn, const char *url, const char *mime, const char 
     sb_puts(&args, "</CurrentURI><CurrentURIMetaData>");
     sb_xml(&args, meta.str());
     sb_puts(&args, "</CurrentURIMetaData>");
-    if (meta.b.oom || args.b.oom) return api_fail(KVDMC_E_NOMEM, "cast_set_uri: out of memory");
+    if (meta.b.oom || args.b.oom || clean_url.b.oom || clean_title.b.oom)
+        return api_fail(KVDMC_E_NOMEM, "cast_set_uri: out of memory");
 
     char out[CAST_ARGS_CAP];
     int upnp = 0;
