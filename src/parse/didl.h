@@ -45,4 +45,3 @@ int didl_parse(const char *didl, char *err, size_t errn);
 // gets the number of objects the page held, those not taken (over the cap, cut ids) too.
 int didl_parse_more(const char *didl, int *objects, char *err, size_t errn);
 void split_protocol_info(const char *pi, char *proto, size_t pn, char *mime, size_t mn);
-int class_kind(const char *cls);
