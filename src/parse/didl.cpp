@@ -349,11 +349,12 @@ int parse(const char *didl, int *objects, char *err, size_t errn) {
             field_end(st, e);
         }
     }
-    xml_close(x);
     if (ev < 0) {
-        str_copy(err, errn, "didl: xml error near offset");
+        str_fmt(err, errn, "didl: xml error near offset %zu: %s", x->err_at, x->err);
+        xml_close(x);
         return -1;
     }
+    xml_close(x);
     if (g_partial) {
         str_copy(err, errn, "DIDL over the item cap");
         return -1;
