@@ -313,6 +313,14 @@ void field_end(didl_state &st, elem e) {
     }
 }
 
+// A reader failure: the message names where the text stopped being readable.
+// Closes the reader; returns -1.
+int xml_failed(xmlrd *x, char *err, size_t errn) {
+    str_fmt(err, errn, "didl: xml error near offset %zu: %s", x->err_at, x->err);
+    xml_close(x);
+    return -1;
+}
+
 int parse(const char *didl, int *objects, char *err, size_t errn) {
     *objects = 0;
     xmlrd *x = xml_open_str(didl, err, errn);
@@ -349,11 +357,7 @@ int parse(const char *didl, int *objects, char *err, size_t errn) {
             field_end(st, e);
         }
     }
-    if (ev < 0) {
-        str_fmt(err, errn, "didl: xml error near offset %zu: %s", x->err_at, x->err);
-        xml_close(x);
-        return -1;
-    }
+    if (ev < 0) return xml_failed(x, err, errn);
     xml_close(x);
     if (g_partial) {
         str_copy(err, errn, "DIDL over the item cap");
@@ -410,10 +414,7 @@ int didl_count_objects(const char *didl, char *err, size_t errn) {
         elem e = classify(nm, nl);
         if (e == E_ITEM || e == E_CONTAINER) objects++;
     }
+    if (ev < 0) return xml_failed(x, err, errn);
     xml_close(x);
-    if (ev < 0) {
-        str_copy(err, errn, "didl: xml error near offset");
-        return -1;
-    }
     return objects;
 }
