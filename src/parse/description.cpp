@@ -66,42 +66,6 @@ tag tag_of(const char *name, size_t len) {
     return T_OTHER;
 }
 
-// Where the text of a field goes, how much of it is kept, and whether the white
-// space around it is part of it: identifiers and URLs wrapped over lines by
-// formatted dumps are not, names keep their text as written.
-struct field_rule {
-    tag t;
-    size_t off;
-    size_t cap;
-    bool trim;
-};
-constexpr field_rule DEVICE_FIELDS[] = {
-    {T_TYPE, offsetof(device_t, device_type), sizeof device_t::device_type, true},
-    {T_FRIENDLY, offsetof(device_t, friendly), DEVICE_NAME_CUT + 1, false},
-    {T_MANUFACTURER, offsetof(device_t, manufacturer), DEVICE_NAME_CUT + 1, false},
-    {T_MODEL, offsetof(device_t, model_name), DEVICE_NAME_CUT + 1, false},
-    {T_UDN, offsetof(device_t, udn), sizeof device_t::udn, true},
-    {T_DLNADOC, offsetof(device_t, dlna_doc), DEVICE_DLNADOC_CUT + 1, false},
-};
-constexpr field_rule SERVICE_FIELDS[] = {
-    {T_STYPE, offsetof(device_service, type), sizeof device_service::type, true},
-    {T_SID, offsetof(device_service, id), sizeof device_service::id, true},
-    {T_CONTROL, offsetof(device_service, control), sizeof device_service::control, true},
-    {T_EVENTSUB, offsetof(device_service, eventsub), sizeof device_service::eventsub, true},
-    {T_SCPD, offsetof(device_service, scpd), sizeof device_service::scpd, true},
-};
-
-template <size_t N> const field_rule *rule_of(const field_rule (&rules)[N], tag t) {
-    for (const field_rule &r : rules)
-        if (r.t == t) return &r;
-    return nullptr;
-}
-
-void store(void *rec, const field_rule &r, const char *t, size_t len) {
-    if (r.trim) ws_trim(&t, &len);
-    str_copyn((char *)rec + r.off, r.cap, t, len);
-}
-
 // One device element of the document, or (node 0) the document outside any.
 struct desc_node {
     device_t d;
@@ -116,10 +80,28 @@ struct node_store {
     node_store &operator=(const node_store &) = delete;
 };
 
-// Scan state of one description: which device element is open, which field the
-// next text event fills. Each device keeps the fields and services written
-// inside it and outside its embedded devices; device elements beyond the
-// store's capacity are followed but their content is dropped.
+struct desc_scan;
+
+// A field the text of an element fills. Each slot holds at most one armed field:
+// a device field arms wherever its element is (for the device element it is in),
+// URLBase too, a service field only inside a service. A text event fills every
+// armed field and disarms it.
+enum slot { S_DEVICE, S_BASE, S_SERVICE, S_COUNT };
+
+struct text_field {
+    tag t;
+    slot s;
+    char *(*at)(desc_scan &);
+    size_t cap; // bytes kept, NUL included
+    // Identifiers and URLs wrapped over lines by formatted dumps do not own the
+    // white space around them; names keep their text as written.
+    bool trim;
+};
+
+// Scan state of one description: which device element is open, which fields the
+// next text event fills. Each device keeps the fields and services written inside
+// it and outside its embedded devices; device elements beyond the store's
+// capacity are followed but their content is dropped.
 struct desc_scan {
     desc_node *nodes;
     int nnodes = 1;
@@ -129,68 +111,88 @@ struct desc_scan {
     };
     open_device open[XML_MAX_DEPTH + 1];
     int nopen = 0;
-    int depth = 0;       // the reader's depth before the current event
-    tag dev = T_OTHER;   // armed device field
-    int dev_node = 0;    // the node it belongs to
-    int urlbase = 0;     // 0 not seen, 1 armed, 2 captured
+    int depth = 0; // the reader's depth before the current event
+    const text_field *armed[S_COUNT] = {};
+    int dev_node = 0;    // the node the armed device field belongs to
     bool in_svc = false; // inside a service element
     int svc_node = 0;    // the device the service belongs to
-    tag svc = T_OTHER;   // armed service field
     bool type_seen = false;
     device_service cur{};
 
     int current() const { return nopen ? open[nopen - 1].node : 0; }
-
-    void start(const char *name, size_t len, int new_depth) {
-        tag t = tag_of(name, len);
-        if (t == T_DEVICE) {
-            // A self-closing device element leaves the depth as it was and holds nothing.
-            if (new_depth <= depth || nopen == XML_MAX_DEPTH + 1) return;
-            int node = -1;
-            if (nnodes <= DESC_MAX_NODES && current() >= 0) {
-                node = nnodes++;
-                nodes[node].parent = current();
-            }
-            open[nopen++] = {new_depth, node};
-        } else if (t >= T_TYPE && t <= T_DLNADOC) {
-            dev = t;
-            dev_node = current();
-        } else if (t == T_URLBASE) {
-            if (urlbase == 0) urlbase = 1;
-        } else if (t == T_SERVICE) {
-            cur.type[0] = cur.id[0] = cur.control[0] = cur.eventsub[0] = cur.scpd[0] = 0;
-            type_seen = false;
-            in_svc = true;
-            svc_node = current();
-            svc = T_OTHER;
-        } else if (in_svc && t >= T_STYPE)
-            svc = t;
-    }
-
-    void text(const char *t, size_t len) {
-        if (dev != T_OTHER && dev_node >= 0) store(&nodes[dev_node].d, *rule_of(DEVICE_FIELDS, dev), t, len);
-        dev = T_OTHER;
-        if (urlbase == 1) {
-            ws_trim(&t, &len);
-            str_copyn(nodes[0].d.base, sizeof nodes[0].d.base, t, len);
-            urlbase = 2;
-        }
-        if (svc == T_OTHER) return;
-        store(&cur, *rule_of(SERVICE_FIELDS, svc), t, len);
-        if (svc == T_STYPE) type_seen = true;
-        svc = T_OTHER;
-    }
-
-    void end(const char *name, size_t len, int new_depth) {
-        while (nopen && open[nopen - 1].depth > new_depth) nopen--;
-        if (!in_svc || len != 7 || memcmp(name, "service", 7) != 0) return;
-        in_svc = false;
-        svc = T_OTHER;
-        if (svc_node < 0 || !type_seen || !cur.control[0]) return;
-        device_t &d = nodes[svc_node].d;
-        if (d.nsvc < DEVICE_MAX_SVC) d.svc[d.nsvc++] = cur;
-    }
+    device_t &dev() { return nodes[dev_node].d; }
+    void start(const char *name, size_t len, int new_depth);
+    void text(const char *t, size_t len);
+    void end(const char *name, size_t len, int new_depth);
 };
+
+constexpr text_field FIELDS[] = {
+    {T_TYPE, S_DEVICE, [](desc_scan &s) { return s.dev().device_type; }, sizeof(device_t::device_type), true},
+    {T_FRIENDLY, S_DEVICE, [](desc_scan &s) { return s.dev().friendly; }, DEVICE_NAME_CUT + 1, false},
+    {T_MANUFACTURER, S_DEVICE, [](desc_scan &s) { return s.dev().manufacturer; }, DEVICE_NAME_CUT + 1, false},
+    {T_MODEL, S_DEVICE, [](desc_scan &s) { return s.dev().model_name; }, DEVICE_NAME_CUT + 1, false},
+    {T_UDN, S_DEVICE, [](desc_scan &s) { return s.dev().udn; }, sizeof(device_t::udn), true},
+    {T_DLNADOC, S_DEVICE, [](desc_scan &s) { return s.dev().dlna_doc; }, DEVICE_DLNADOC_CUT + 1, false},
+    {T_URLBASE, S_BASE, [](desc_scan &s) { return s.nodes[0].d.base; }, sizeof(device_t::base), true},
+    {T_STYPE, S_SERVICE, [](desc_scan &s) { return s.cur.type; }, sizeof(device_service::type), true},
+    {T_SID, S_SERVICE, [](desc_scan &s) { return s.cur.id; }, sizeof(device_service::id), true},
+    {T_CONTROL, S_SERVICE, [](desc_scan &s) { return s.cur.control; }, sizeof(device_service::control), true},
+    {T_EVENTSUB, S_SERVICE, [](desc_scan &s) { return s.cur.eventsub; }, sizeof(device_service::eventsub),
+     true},
+    {T_SCPD, S_SERVICE, [](desc_scan &s) { return s.cur.scpd; }, sizeof(device_service::scpd), true},
+};
+
+void desc_scan::start(const char *name, size_t len, int new_depth) {
+    tag t = tag_of(name, len);
+    if (t == T_DEVICE) {
+        // A self-closing device element leaves the depth as it was and holds nothing.
+        if (new_depth <= depth || nopen == XML_MAX_DEPTH + 1) return;
+        int node = -1;
+        if (nnodes <= DESC_MAX_NODES && current() >= 0) {
+            node = nnodes++;
+            nodes[node].parent = current();
+        }
+        open[nopen++] = {new_depth, node};
+        return;
+    }
+    if (t == T_SERVICE) {
+        cur.type[0] = cur.id[0] = cur.control[0] = cur.eventsub[0] = cur.scpd[0] = 0;
+        type_seen = false;
+        in_svc = true;
+        svc_node = current();
+        armed[S_SERVICE] = nullptr;
+        return;
+    }
+    for (const text_field &f : FIELDS)
+        if (f.t == t && (f.s != S_SERVICE || in_svc)) {
+            armed[f.s] = &f;
+            if (f.s == S_DEVICE) dev_node = current();
+        }
+}
+
+void desc_scan::text(const char *t, size_t len) {
+    for (const text_field *&f : armed) {
+        if (!f) continue;
+        if (f->s != S_DEVICE || dev_node >= 0) { // a device beyond the store keeps nothing
+            const char *v = t;
+            size_t vl = len;
+            if (f->trim) ws_trim(&v, &vl);
+            str_copyn(f->at(*this), f->cap, v, vl);
+        }
+        if (f->t == T_STYPE) type_seen = true;
+        f = nullptr;
+    }
+}
+
+void desc_scan::end(const char *name, size_t len, int new_depth) {
+    while (nopen && open[nopen - 1].depth > new_depth) nopen--;
+    if (!in_svc || len != 7 || memcmp(name, "service", 7) != 0) return;
+    in_svc = false;
+    armed[S_SERVICE] = nullptr;
+    if (svc_node < 0 || !type_seen || !cur.control[0]) return;
+    device_t &d = nodes[svc_node].d;
+    if (d.nsvc < DEVICE_MAX_SVC) d.svc[d.nsvc++] = cur;
+}
 
 // A device without its own name, maker or model takes its enclosing device's.
 void inherit_names(device_t *d, const device_t &from) {
