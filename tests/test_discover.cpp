@@ -631,7 +631,9 @@ TEST_F(Table, MovedDeviceIsReadAgain) {
     ASSERT_EQ(inject(alive("uuid:mover", LOC1, 60)), 0);
     serve(LOC2, "uuid:mover", RENDERER_TYPE, "New name");
     advance_s(30);
-    ASSERT_EQ(inject(alive("uuid:mover", LOC2, 60)), 0);
+    // The device is no longer at its old LOCATION: the move is followed.
+    kvdmc_fake_fail(LOC1, "connection refused");
+    ASSERT_EQ(inject(alive("uuid:mover", LOC2, 60)), 0) << kvdmc_last_error();
     ASSERT_EQ(kvdmc_device_count(), 1);
     const device_t *d = row("uuid:mover");
     EXPECT_STREQ(d->location, LOC2);
@@ -645,10 +647,11 @@ TEST_F(Table, MovedDeviceIsReadAgain) {
                                                       "USN: uuid:mover", "CACHE-CONTROL: max-age=60"})),
               0);
     EXPECT_EQ(kvdmc_fake_calls(LOC2), 1u);
-    EXPECT_EQ(kvdmc_fake_calls(nullptr), 2u);
+    EXPECT_EQ(kvdmc_fake_calls(nullptr), 3u); // the old LOCATION was asked once
 
     // A move whose fetch fails leaves the row as it was, unrefreshed, so it expires.
     advance_s(30);
+    kvdmc_fake_fail(LOC2, "connection refused");
     EXPECT_EQ(inject(alive("uuid:mover", "http://10.0.0.3/gone.xml", 60)), -9);
     EXPECT_STREQ(row("uuid:mover")->location, LOC2);
     advance_s(30);
@@ -659,6 +662,7 @@ TEST_F(Table, MoveToAnotherDevicesDescriptionLeavesTheRow) {
     serve(LOC1, "uuid:a", SERVER_TYPE);
     serve(LOC2, "uuid:b", SERVER_TYPE);
     ASSERT_EQ(inject(alive("uuid:a", LOC1, 60)), 0);
+    kvdmc_fake_fail(LOC1, "connection refused");
     serve("http://h/igd", "uuid:a", "urn:x:device:InternetGatewayDevice:1");
     EXPECT_EQ(inject(alive("uuid:a", "http://h/igd", 60)), -9);
     EXPECT_EQ(row("uuid:a")->kind, 1);
@@ -740,9 +744,13 @@ TEST_F(Table, EmbeddedDevicesAnnounceFirstMoveTogetherAndFitWhole) {
     ASSERT_EQ(inject(announce(srv, SERVER_TYPE, RECEIVER_LOC)), 0);
     EXPECT_EQ(kvdmc_fake_calls(RECEIVER_LOC), 1u);
 
-    // Moved: the server's announcement at the new LOCATION reads both again.
+    // Moved: the server's announcement at the new LOCATION reads both again once the
+    // old one no longer answers.
     const char *moved = "http://192.168.1.41:60006/upnp/desc/aios_device/aios_device.xml";
     ASSERT_EQ(kvdmc_fake_set(moved, 200, receiver_description(id, "http://192.168.1.41:60006/").c_str()), 0);
+    EXPECT_EQ(inject(announce(srv, SERVER_TYPE, moved)), -9);
+    EXPECT_EQ(std::string(kvdmc_last_error()), "device " + srv + " still answers at " + RECEIVER_LOC);
+    kvdmc_fake_fail(RECEIVER_LOC, "connection refused");
     ASSERT_EQ(inject(announce(srv, SERVER_TYPE, moved)), 0) << kvdmc_last_error();
     EXPECT_EQ(kvdmc_device_count(), 2);
     EXPECT_STREQ(row(rend.c_str())->location, moved);

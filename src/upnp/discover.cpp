@@ -139,13 +139,13 @@ bool usn_names_media_device(const char *usn) {
 // read from that LOCATION. An announcement without LOCATION refreshes the rows of the
 // key's own LOCATION. A media device announcing its type under a key no row knows
 // (one that said byebye) is read again instead. False when there is nothing to
-// refresh; *moved is then set when the key's row names another LOCATION.
-bool refresh_rows(const char *key, const ssdp_reply *r, bool *moved) {
-    *moved = false;
+// refresh; *moved is then the key's row when it names another LOCATION.
+bool refresh_rows(const char *key, const ssdp_reply *r, const device_t **moved) {
+    *moved = nullptr;
     char loc[DEVICE_URL_CAP];
     if (const device_t *known = row_of_key(key)) {
         if (r->location[0] && strcmp(known->location, r->location) != 0) {
-            *moved = true;
+            *moved = known;
             return false;
         }
         str_copy(loc, sizeof loc, known->location);
@@ -197,10 +197,23 @@ struct free_del {
     void operator()(void *p) const { free(p); }
 };
 
+// Whether the device of a row still serves its description at its LOCATION. Anyone on
+// the LAN can announce a known device's USN with a LOCATION of their own; only a device
+// that no longer answers where it was, or answers as another device, has moved.
+bool still_answers(const char *location, const char *udn_key) {
+    std::unique_ptr<device_t, free_del> probe((device_t *)calloc(DESC_MAX_MEDIA, sizeof(device_t)));
+    char err[ERR_CAP];
+    int n = probe ? fetch_description(location, probe.get(), err, sizeof err) : -1;
+    for (int i = 0; i < n; i++)
+        if (strcmp(probe.get()[i].udn_key, udn_key) == 0) return true;
+    return false;
+}
+
 } // namespace
 
 // A known device's announcement only refreshes its lifetime, unless it names a new
-// LOCATION: then the device moved and its description is read again. The description
+// LOCATION: when the device no longer answers at its old one it moved, and its
+// description is read again at the new one. The description
 // is fetched without g_lock, so a device that never answers holds up only the caller.
 // Each row remembers the key it was announced under: a device whose USN differs from
 // its UDN refreshes its rows without a fetch, and a description claiming the UDN of a
@@ -213,10 +226,12 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
         str_copy(err, errn, "no UDN in reply");
         return -1;
     }
+    char was_at[DEVICE_URL_CAP] = "", was_key[DEVICE_KEY_CAP] = "", was_udn[DEVICE_KEY_CAP] = "";
     {
         plat_guard g(&g_lock);
-        bool moved;
-        if (refresh_rows(key, r, &moved)) return 0;
+        const device_t *moved_row;
+        if (refresh_rows(key, r, &moved_row)) return 0;
+        bool moved = moved_row != nullptr;
         if (fetching_index(key) >= 0) return 0; // the fetch under way decides
         if (!moved && g_ndev + new_rows_fetching() >= g_cfg.device_max) {
             str_fmt(err, errn, "device cache full (%d)", (int)g_cfg.device_max);
@@ -229,14 +244,25 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
         fetch_slot &slot = s_fetching[s_nfetching++];
         str_copy(slot.key, sizeof slot.key, key);
         slot.new_row = !moved;
+        if (moved) {
+            str_copy(was_at, sizeof was_at, moved_row->location);
+            str_copy(was_key, sizeof was_key, moved_row->udn_key);
+            str_copy(was_udn, sizeof was_udn, moved_row->udn);
+        }
     }
 
     // Records of about 10 KB each: on the heap, not on a host thread's stack.
     std::unique_ptr<device_t, free_del> mem((device_t *)calloc(DESC_MAX_MEDIA, sizeof(device_t)));
     device_t *fresh = mem.get();
-    // A failed fetch of a moved device leaves its row unrefreshed, so it expires.
-    int n = fresh ? fetch_description(r->location, fresh, err, errn) : -1;
-    if (!fresh) str_copy(err, errn, "out of memory");
+    int n = -1;
+    if (!fresh) {
+        str_copy(err, errn, "out of memory");
+    } else if (was_at[0] && still_answers(was_at, was_key)) {
+        str_fmt(err, errn, "device %s still answers at %s", was_udn, was_at);
+    } else {
+        // A failed fetch of a moved device leaves its row unrefreshed, so it expires.
+        n = fetch_description(r->location, fresh, err, errn);
+    }
     plat_guard g(&g_lock);
     int slot = fetching_index(key);
     s_fetching[slot] = s_fetching[--s_nfetching];
