@@ -257,7 +257,9 @@ int cast_seek(const char *udn, int seconds) {
     return 0;
 }
 
-int cast_state(const char *udn) {
+int cast_transport_state(const char *udn, char *out, size_t n) {
+    api_enter();
+    if (n) out[0] = 0;
     if (!udn) {
         set_err("cast_state: null udn");
         return KVDMC_E_ARG;
@@ -265,11 +267,16 @@ int cast_state(const char *udn) {
     char err[CAST_ERRN] = "";
     device_t d;
     if (int rc = dev_of(udn, &d, err)) return api_fail(rc, "%s", err);
-    char out[CAST_ARGS_CAP] = "";
     int upnp = 0;
-    if (int rc = call_avt(&d, "GetTransportInfo", "<InstanceID>0</InstanceID>", out, sizeof out,
+    if (int rc = call_avt(&d, "GetTransportInfo", "<InstanceID>0</InstanceID>", out, n,
                           "CurrentTransportState", &upnp, err))
         return api_fail(rc, "%s", err);
+    return 0;
+}
+
+int cast_state(const char *udn) {
+    char out[CAST_ARGS_CAP] = "";
+    if (int rc = cast_transport_state(udn, out, sizeof out)) return rc;
 
     static const struct {
         const char *name;

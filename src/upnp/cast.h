@@ -33,6 +33,11 @@ int cast_set_uri(const char *udn, const char *url, const char *mime, const char 
 int cast_simple(const char *udn, const char *action, const char *extra);
 int cast_seek(const char *udn, int seconds);
 int cast_state(const char *udn);
+// The renderer's CurrentTransportState as it names it (PLAYING and TRANSITIONING are one
+// state to cast_state), cut to n - 1 bytes. 0, or a negative code with the last error set.
+// Not exported: the command-line tool, which links the component, declares it in its own
+// header.
+int cast_transport_state(const char *udn, char *out, size_t n);
 int cast_position(const char *udn, int *pos_s, int *dur_s);
 int cast_volume(const char *udn, int set);
 int cast_mute(const char *udn, int set);
