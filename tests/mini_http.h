@@ -26,6 +26,7 @@ inline bool mini_nieq(const char *a, const char *b, size_t n) {
 
 struct mini_request {
     std::string method, path, head, body;
+    int seq = 0; // 1 for the first request on its connection, 2 for the next, ...
     // Value of the first header `name` (case-insensitive), or "" when absent.
     std::string header(const char *name) const {
         std::string want = std::string("\r\n") + name + ":";
@@ -50,8 +51,9 @@ struct mini_request {
 struct mini_reply {
     // SILENT: no answer at all. STREAM: `raw` is the head, then an endless chunked body.
     // STALL: `raw` is the head, then silence. TRICKLE: `raw` is the head, then one body byte
-    // every 100 ms.
-    enum { RESPOND, SILENT, STREAM, STALL, TRICKLE } mode = RESPOND;
+    // every 100 ms. DROP: the connection is reset without a byte of an answer, as a server
+    // does that closes a kept-alive connection just as the client sends on it.
+    enum { RESPOND, SILENT, STREAM, STALL, TRICKLE, DROP } mode = RESPOND;
     std::string raw;
 };
 
@@ -146,7 +148,7 @@ class mini_http {
     void serve(tsock c) {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(MAX_LIFE_MS);
         std::string in;
-        for (;;) {
+        for (int seq = 1;; seq++) {
             if (!fill(
                     c, in, [&] { return in.find("\r\n\r\n") != std::string::npos; }, end))
                 return;
@@ -161,12 +163,17 @@ class mini_http {
                     c, in, [&] { return in.size() >= he + blen; }, end))
                 return;
             rq.body = in.substr(he, blen);
+            rq.seq = seq;
             in.erase(0, he + blen);
             {
                 std::lock_guard<std::mutex> g(mu_);
                 reqs_.push_back(rq);
             }
             mini_reply rep = handler_(rq);
+            if (rep.mode == mini_reply::DROP) {
+                tsock_reset_on_close(c);
+                return;
+            }
             if (rep.mode == mini_reply::SILENT) {
                 // Hold the connection open without a word until the client gives up.
                 std::string sink;

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +15,7 @@
 #include "browse_fixture.h"
 #include "base/exports.h"
 #include "kvdmc.h"
+#include "kvffa/kvffa.h"
 
 namespace {
 
@@ -82,5 +86,90 @@ TEST(BrowseThreads, BrowsesAndReadersAtOnce) {
     EXPECT_EQ(mixed.load(), 0);
     EXPECT_EQ(bad_json.load(), 0);
     EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(srv.outstanding(), 0);
+}
+
+// While one server holds every request, browses of another server go through: through
+// the API, the handler and the access layer, each with the other server's own folder.
+// No clock is read: the other server's answers all come back while the first one's
+// browse is still held.
+TEST(BrowseThreads, HungServerHoldsUpOnlyItsOwnBrowses) {
+    kvdmc_config("browse_page", nullptr);
+    kvdmc_devices_clear();
+    kvdmc_cache_clear();
+    ASSERT_EQ(cdtest::add_server("uuid:hung-a", "10.0.0.9:8200"), 0) << kvdmc_last_error();
+    ASSERT_EQ(cdtest::add_server("uuid:fine-b", "10.0.0.10:8200"), 0) << kvdmc_last_error();
+    cdtest::server srv;
+    cdtest::fill(srv, "a", 300);
+    cdtest::fill(srv, "b", 7);
+    std::mutex mu;
+    std::condition_variable cv;
+    bool held = false, released = false;
+    srv.script = [&](const cdtest::request &q, cdtest::reply *) {
+        if (q.url.find("10.0.0.9:") == std::string::npos) return false;
+        std::unique_lock<std::mutex> g(mu);
+        held = true;
+        cv.notify_all();
+        cv.wait(g, [&] { return released; });
+        return false;
+    };
+    quorlin_io io = srv.io();
+    kvdmc_set_io(&io);
+    kvffa_reset();
+    ASSERT_EQ(kvdmc_kvffa_register(), 0) << kvdmc_last_error();
+    ASSERT_EQ(kvffa_open("dlna", "{\"udn\":\"uuid:fine-b\"}"), KVFFA_OK) << kvffa_last_error();
+
+    std::atomic<bool> a_done{false};
+    std::atomic<int> a_result{-100};
+    std::thread hung([&] {
+        a_result = kvdmc_browse("uuid:hung-a", "a", 0, 0, 0);
+        a_done = true;
+    });
+    {
+        std::unique_lock<std::mutex> g(mu);
+        cv.wait(g, [&] { return held; });
+    }
+
+    struct step {
+        const char *what;
+        std::function<int()> run;
+        int want;
+    };
+    const kvrch_handler *h = kvrch_get();
+    static char out[65536];
+    std::vector<step> steps = {
+        {"api browse", [] { return kvdmc_browse("uuid:fine-b", "b", 0, 0, 0); }, 7},
+        {"handler list",
+         [&] {
+             if (h->list(&io, "{\"UDN\":\"uuid:fine-b\"}", "b", out, (int)sizeof out) != KVRCH_OK) return -1;
+             return (int)std::string(out).find("\"path\":\"b$6\"") != -1 ? 7 : -2;
+         },
+         7},
+        {"layer list",
+         [] {
+             if (kvffa_list("b") != KVFFA_OK) return -1;
+             return (int)kvffa_count();
+         },
+         7},
+    };
+    for (const step &s : steps) {
+        SCOPED_TRACE(s.what);
+        EXPECT_EQ(s.run(), s.want) << kvdmc_last_error();
+        EXPECT_FALSE(a_done.load());
+    }
+    {
+        std::lock_guard<std::mutex> g(mu);
+        released = true;
+    }
+    cv.notify_all();
+    hung.join();
+    EXPECT_EQ(a_result.load(), 300);
+    // The table holds the folder published last, whole.
+    std::string parent;
+    EXPECT_TRUE(table_is_one_folder(&parent));
+    EXPECT_EQ(parent, "a");
+    kvffa_close();
+    kvffa_reset();
+    kvdmc_set_io(nullptr);
     EXPECT_EQ(srv.outstanding(), 0);
 }

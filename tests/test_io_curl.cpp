@@ -10,7 +10,12 @@
 #include "http/io.h"
 #include "http/io_curl.h"
 #include "http/io_http.h"
+#include "base/exports.h"
+#include "docs.h"
+#include "kvdmc.h"
 #include "mini_http.h"
+#include "upnp/discover.h"
+#include "upnp/soap.h"
 
 namespace {
 
@@ -245,4 +250,108 @@ TEST_F(IoCurl, SeveralThreadsAtOnce) {
     EXPECT_EQ(good.load(), 40);
     // Each thread keeps its own connection.
     EXPECT_LE(srv_.connections(), 4);
+}
+
+namespace {
+
+// A server that answers the first request of every connection and resets the connection
+// on the next one, as a peer does that drops a kept-alive connection just as it is reused.
+mini_reply drop_second(const mini_request &rq) {
+    mini_reply r;
+    if (rq.seq >= 2) {
+        r.mode = mini_reply::DROP;
+        return r;
+    }
+    std::string action;
+    size_t h = rq.header("SOAPACTION").find('#');
+    if (h != std::string::npos) action = rq.header("SOAPACTION").substr(h + 1);
+    if (!action.empty() && action.back() == '"') action.pop_back();
+    std::string body =
+        action.empty() ? "ok" : docs::action_response(action, "AVTransport:1", "", docs::form::server);
+    r.raw = mini_response(200, "OK", body);
+    return r;
+}
+
+} // namespace
+
+// Only what cannot change the peer is sent again, and only on a new connection.
+TEST_F(IoCurl, DroppedKeptAliveConnectionIsRetriedOnlyWhenHarmless) {
+    struct row {
+        const char *what;
+        bool post;
+        io_http_post_kind kind;
+        size_t requests;
+    } rows[] = {
+        {"description fetch", false, IO_HTTP_POST_PLAIN, 3},
+        {"read-only post", true, IO_HTTP_POST_READ_ONLY, 3},
+        // Never on a kept connection: it cannot meet a dropped one, nor go out twice.
+        {"state-changing post", true, IO_HTTP_POST_CHANGES_STATE, 2},
+    };
+    for (const row &w : rows) {
+        SCOPED_TRACE(w.what);
+        mini_http srv(drop_second);
+        const char *body = w.post ? "<a/>" : nullptr;
+        ASSERT_EQ(run(io_, srv.url("/x"), body, "text/xml").rc, 0);
+        io_http_post_scope scope(w.kind);
+        result r = run(io_, srv.url("/x"), body, "text/xml");
+        EXPECT_EQ(r.rc, 0) << r.err;
+        EXPECT_EQ(r.body, "ok");
+        EXPECT_EQ(srv.requests().size(), w.requests);
+        EXPECT_EQ(srv.connections(), 2);
+    }
+}
+
+// The actions that only read state are sent again after a dropped connection; the others
+// are sent once, on a connection of their own.
+TEST_F(IoCurl, ReadOnlyActionsSurviveADroppedConnection) {
+    mini_http srv(drop_second);
+    kvdmc_devices_clear();
+    kvdmc_use_fake();
+    std::string host = "127.0.0.1:" + std::to_string(srv.port());
+    std::string loc = "http://" + host + "/rootDesc.xml";
+    kvdmc_fake_set(loc.c_str(), 200,
+                   docs::server_description("uuid:drop-1", {"ContentDirectory:1", "ConnectionManager:1",
+                                                            "AVTransport:1", "RenderingControl:1"})
+                       .c_str());
+    ASSERT_EQ(kvdmc_fake_ssdp(docs::announce("uuid:drop-1", docs::SERVER_TYPE, loc).c_str(), "127.0.0.1"), 0)
+        << kvdmc_last_error();
+    kvdmc_set_io(io_);
+    device_t d;
+    {
+        plat_guard g(&g_lock);
+        ASSERT_EQ(g_ndev, 1);
+        d = g_dev[0];
+    }
+    struct row {
+        const char *service, *action;
+        bool read_only;
+    } rows[] = {
+        {"ContentDirectory:1", "Browse", true},
+        {"AVTransport:1", "GetTransportInfo", true},
+        {"AVTransport:1", "GetPositionInfo", true},
+        {"RenderingControl:1", "GetVolume", true},
+        {"RenderingControl:1", "GetMute", true},
+        {"ConnectionManager:1", "GetProtocolInfo", true},
+        {"AVTransport:1", "SetAVTransportURI", false},
+        {"AVTransport:1", "Play", false},
+        {"AVTransport:1", "Pause", false},
+        {"AVTransport:1", "Stop", false},
+        {"RenderingControl:1", "SetVolume", false},
+    };
+    for (const row &w : rows) {
+        SCOPED_TRACE(w.action);
+        char err[256] = "";
+        int code = 0;
+        // A first call that leaves a connection with one answered request behind.
+        ASSERT_EQ(
+            soap_call(&d, "RenderingControl:1", "GetVolume", "", nullptr, 0, &code, nullptr, err, sizeof err),
+            0)
+            << err;
+        size_t before = srv.requests().size();
+        int r = soap_call(&d, w.service, w.action, "", nullptr, 0, &code, nullptr, err, sizeof err);
+        EXPECT_EQ(r, 0) << err;
+        EXPECT_EQ(srv.requests().size() - before, w.read_only ? 2u : 1u);
+    }
+    kvdmc_set_io(nullptr);
+    kvdmc_devices_clear();
 }

@@ -30,6 +30,11 @@ inline int tsock_poll(tsock s, short events, int ms) {
     WSAPOLLFD p{s, events, 0};
     return WSAPoll(&p, 1, ms);
 }
+// Closing the socket then resets the connection instead of ending it in order.
+inline void tsock_reset_on_close(tsock s) {
+    linger l{1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, (const char *)&l, sizeof l);
+}
 // A port held so that nobody can share it, SO_REUSEADDR or not: Windows lets SO_REUSEADDR
 // take over a port unless its holder asked for exclusive use.
 inline void tsock_exclusive(tsock s) {
@@ -57,6 +62,10 @@ inline void tsock_close(tsock s) {
 inline int tsock_poll(tsock s, short events, int ms) {
     pollfd p{s, events, 0};
     return poll(&p, 1, ms);
+}
+inline void tsock_reset_on_close(tsock s) {
+    linger l{1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
 }
 inline void tsock_exclusive(tsock) {}
 #endif

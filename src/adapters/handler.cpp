@@ -117,10 +117,13 @@ int h_list(const quorlin_io *io, const char *settings_json, const char *folder_i
     else if (const rapidjson::Value *v = text_member(doc, "ObjectID"))
         folder.assign(v->GetString(), v->GetStringLength());
 
-    // The listing read is the one this call browsed: no other browse slips in between.
-    browse_serial_guard one_step;
+    // The requests run unlocked; publishing and reading the listing are one step, so the
+    // listing read is the one this call browsed.
     char err[ERR_CAP] = "";
-    int r = browse_invoke(udn.c_str(), folder.c_str(), 0, 0, 0, err, sizeof err);
+    browse_pages pages;
+    int r = browse_fetch(udn.c_str(), folder.c_str(), 0, 0, &pages, err, sizeof err);
+    browse_serial_guard one_step;
+    if (r == 0) r = browse_publish(pages, err, sizeof err);
     if (r < 0) {
         set_err("%s", err);
         switch (r) {

@@ -90,20 +90,32 @@ bool window_more(const browse_win &w) {
            next < cfg_read(g_cfg.browse_max_items);
 }
 
+// One Browse window into the item table: the request without any lock, then `hold` is
+// taken for publishing, and stays taken for the caller's read of the table.
+int window_now(const char *udn, const char *oid, browse_win *w, browse_serial_hold &hold, char *err,
+               size_t errn) {
+    browse_pages pages;
+    if (int rc = browse_window_fetch(udn, oid, w, &pages, err, errn)) return rc;
+    hold.take();
+    return browse_publish(pages, err, errn);
+}
+
 // A browse failure as the layer's transport failure, with the browse's own text.
 int transport_fail(const char *err) {
     return kvffa__fail(KVFFA_E_TRANSPORT, "%s", err[0] ? err : "browse failed");
 }
 
 // Looks for the child of oid whose title, or name as shown, is `child`, one window after
-// the other. On success the item table holds the window and *at is the entry's index in it.
-int find_child(const dlna_path &p, volatile int *cancel, int *at) {
+// the other. On success the item table holds the window, *at is the entry's index in it and
+// `hold` is taken; each window's request is made without it.
+int find_child(const dlna_path &p, volatile int *cancel, int *at, browse_serial_hold &hold) {
     std::string name;
     browse_win w{0, ITEM_MAX, -1, 0}; // browse_window asks for at most browse_page
     for (;;) {
         if (cancelled(cancel)) return KVFFA_E_CANCELLED;
         char err[ERR_CAP] = "";
-        int n = browse_window(s_ctx.udn.c_str(), p.oid.c_str(), &w, err, sizeof err);
+        hold.drop();
+        int n = window_now(s_ctx.udn.c_str(), p.oid.c_str(), &w, hold, err, sizeof err);
         if (n < 0) return transport_fail(err);
         plat_guard g(&g_lock);
         for (int i = 0; i < g_nitem; i++) {
@@ -121,13 +133,13 @@ int find_child(const dlna_path &p, volatile int *cancel, int *at) {
 }
 
 // The child of p given by index (p.child begins with a digit) or by name; the item table
-// then holds it at *at.
-int resolve_child(const dlna_path &p, volatile int *cancel, int *at) {
-    if (p.child[0] < '0' || p.child[0] > '9') return find_child(p, cancel, at);
+// then holds it at *at, and `hold` is taken.
+int resolve_child(const dlna_path &p, volatile int *cancel, int *at, browse_serial_hold &hold) {
+    if (p.child[0] < '0' || p.child[0] > '9') return find_child(p, cancel, at, hold);
     int64_t index = leading_int(p.child.c_str(), INT32_MAX);
     browse_win w{(int)index, 1, -1, 0};
     char err[ERR_CAP] = "";
-    int n = browse_window(s_ctx.udn.c_str(), p.oid.c_str(), &w, err, sizeof err);
+    int n = window_now(s_ctx.udn.c_str(), p.oid.c_str(), &w, hold, err, sizeof err);
     if (n < 0) return transport_fail(err);
     if (n < 1) return KVFFA_E_NOT_FOUND;
     *at = 0;
@@ -195,11 +207,12 @@ int dlna_list(void *ctx, const char *path, kvffa_page *page) {
     if (!page || !page->items || page->cap == 0) return KVFFA_E_INVALID_ARG;
     dlna_path p;
     if (!split_path(path, &p)) return KVFFA_E_NOT_FOUND;
-    // Browsing and reading the result are one step: no other thread's browse in between.
-    browse_serial_guard one_step;
+    // Publishing a browse and reading the result are one step: no other thread's browse
+    // in between. The requests themselves are made without it.
+    browse_serial_hold one_step;
     if (!p.child.empty()) {
         int at = 0;
-        if (int rc = resolve_child(p, page->cancel, &at)) return rc;
+        if (int rc = resolve_child(p, page->cancel, &at, one_step)) return rc;
         plat_guard g(&g_lock);
         entry_texts t = take_entry(at, &page->items[0]);
         point_at_texts(&page->items[0], t);
@@ -213,7 +226,7 @@ int dlna_list(void *ctx, const char *path, kvffa_page *page) {
     browse_win w{(int)start, page->cap > (size_t)INT32_MAX ? INT32_MAX : (int)page->cap, -1, 0};
     char err[ERR_CAP] = "";
     if (cancelled(page->cancel)) return KVFFA_E_CANCELLED;
-    int n = browse_window(c->udn.c_str(), p.oid.c_str(), &w, err, sizeof err);
+    int n = window_now(c->udn.c_str(), p.oid.c_str(), &w, one_step, err, sizeof err);
     if (n < 0) return transport_fail(err);
     std::vector<entry_texts> offs((size_t)n);
     {
@@ -235,14 +248,16 @@ int dlna_locator(void *ctx, const char *path, char *out, size_t n) {
     dlna_ctx *c = (dlna_ctx *)ctx;
     dlna_path p;
     if (!split_path(path, &p)) return kvffa__fail(KVFFA_E_NOT_FOUND, "empty path");
-    browse_serial_guard one_step;
+    browse_serial_hold one_step;
     int at = 0;
     if (p.child.empty()) {
         // A bare object id: the object's own metadata says whether it has a resource.
         char err[ERR_CAP] = "";
-        if (browse_invoke(c->udn.c_str(), p.oid.c_str(), 0, 0, 1, err, sizeof err) < 0)
-            return transport_fail(err);
-    } else if (int rc = resolve_child(p, nullptr, &at)) {
+        browse_pages pages;
+        int r = browse_fetch(c->udn.c_str(), p.oid.c_str(), 0, 1, &pages, err, sizeof err);
+        one_step.take();
+        if (r < 0 || browse_publish(pages, err, sizeof err) < 0) return transport_fail(err);
+    } else if (int rc = resolve_child(p, nullptr, &at, one_step)) {
         return rc == KVFFA_E_NOT_FOUND ? kvffa__fail(rc, "no locator for this path") : rc;
     }
     plat_guard g(&g_lock);

@@ -104,6 +104,17 @@ io_http_err why_of(CURLcode rc) {
     }
 }
 
+// A failure on a connection kept from an earlier request before a single byte of the
+// response came: the peer had most likely closed it meanwhile. A time-out is not one of
+// them (the peer is slow, not gone).
+bool stale_connection(CURL *h, CURLcode rc, const sbuf &body) {
+    if (rc != CURLE_SEND_ERROR && rc != CURLE_RECV_ERROR && rc != CURLE_GOT_NOTHING) return false;
+    long fresh = -1, header_bytes = -1;
+    curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &fresh);
+    curl_easy_getinfo(h, CURLINFO_HEADER_SIZE, &header_bytes);
+    return fresh == 0 && header_bytes == 0 && body.n == 0;
+}
+
 int perform(const char *url, const char *post_body, const char *ct, char **out_body, int *http_code,
             char **out_err) {
     if (!url || !out_body || !http_code) return io_http_fail(out_err, IO_HTTP_E_ARGS);
@@ -141,9 +152,24 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
         curl_easy_setopt(h, CURLOPT_POSTFIELDS, post_body);
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)strlen(post_body));
         curl_easy_setopt(h, CURLOPT_HTTPHEADER, hdrs.l);
+        // libcurl sends a request again by itself when a reused connection turns out to be
+        // closed, whatever the method: a request that changes the peer's state never goes out
+        // on a kept connection, so it is never sent twice.
+        if (io_http_send_once()) curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
     }
 
+    uint64_t started = plat_now_ms();
     CURLcode rc = curl_easy_perform(h);
+    if (stale_connection(h, rc, body.b) && io_http_may_resend(post_body == nullptr)) {
+        uint64_t spent = plat_now_ms() - started;
+        long left = io_http_total_ms() - (long)spent;
+        if (left > 0) {
+            sb_reset(&body.b);
+            curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
+            curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, left);
+            rc = curl_easy_perform(h);
+        }
+    }
     // The handle outlives this frame: drop the pointer into it.
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, (curl_slist *)nullptr);
 

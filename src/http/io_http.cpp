@@ -16,6 +16,7 @@ namespace {
 
 std::atomic<long> s_connect_ms{HTTP_CONNECT_MS};
 std::atomic<long> s_total_ms{HTTP_TOTAL_MS};
+thread_local io_http_post_kind t_post_kind = IO_HTTP_POST_PLAIN;
 
 struct err_text {
     io_http_err why;
@@ -96,6 +97,22 @@ std::vector<std::string> io_http_post_headers(const char *ct) {
         p++;
     }
     return out;
+}
+
+io_http_post_scope::io_http_post_scope(io_http_post_kind kind) : prev_(t_post_kind) {
+    t_post_kind = kind;
+}
+
+io_http_post_scope::~io_http_post_scope() {
+    t_post_kind = prev_;
+}
+
+bool io_http_may_resend(bool is_get) {
+    return is_get || t_post_kind == IO_HTTP_POST_READ_ONLY;
+}
+
+bool io_http_send_once(void) {
+    return t_post_kind == IO_HTTP_POST_CHANGES_STATE;
 }
 
 const char *io_http_err_text(io_http_err why) {

@@ -49,6 +49,26 @@ enum io_http_err {
     IO_HTTP_E_OTHER     // anything else
 };
 
+// A request on a reused kept-alive connection that fails before any byte of the response
+// arrived most likely met a connection the peer had just closed. Such a request is sent once
+// more on a new connection when it cannot change anything on the peer: a GET (description
+// fetch), or a POST of a read-only action; the second attempt gets only what is left of the
+// first one's time. A POST of an action that changes the peer's state is never sent twice:
+// it goes out on a connection of its own. The caller says which kind its POSTs are, for the
+// calling thread, while a scope is alive; other POSTs keep the transport's plain behaviour.
+enum io_http_post_kind { IO_HTTP_POST_PLAIN, IO_HTTP_POST_READ_ONLY, IO_HTTP_POST_CHANGES_STATE };
+struct io_http_post_scope {
+    explicit io_http_post_scope(io_http_post_kind kind);
+    ~io_http_post_scope();
+    io_http_post_scope(const io_http_post_scope &) = delete;
+    io_http_post_scope &operator=(const io_http_post_scope &) = delete;
+
+  private:
+    io_http_post_kind prev_;
+};
+bool io_http_may_resend(bool is_get);
+bool io_http_send_once(void);
+
 // Stores the failure's text in *out_err (when given) and returns -1, the transport's failure
 // result. A non-zero `sys_err` (the system's or HTTP stack's error number) is appended as
 // " (system error N)".

@@ -134,13 +134,16 @@ long long declared_length(HINTERNET req) {
     return v;
 }
 
-int perform(const char *url, const char *post_body, const char *ct, char **out_body, int *http_code,
-            char **out_err) {
-    if (!url || !out_body || !http_code) return io_http_fail(out_err, IO_HTTP_E_ARGS);
-    if (!io_http_scheme_ok(url)) return io_http_fail(out_err, IO_HTTP_E_SCHEME);
-    uint64_t deadline = plat_now_ms() + (uint64_t)io_http_total_ms();
-    plat_once(&s_session_once, open_session);
-    if (!s_session) return io_http_fail(out_err, IO_HTTP_E_INIT, (long)s_session_err);
+// Whether a failed send or wait for the response headers lost its connection: WinHTTP does
+// not tell whether the connection came from its pool, so every such failure counts as the
+// peer having closed a kept-alive connection (no byte of a response has come yet).
+bool connection_lost(void) {
+    DWORD e = GetLastError();
+    return e == ERROR_WINHTTP_CONNECTION_ERROR || e == WSAECONNRESET || e == WSAECONNABORTED;
+}
+
+int attempt(const char *url, const char *post_body, const char *ct, uint64_t deadline, char **out_body,
+            int *http_code, char **out_err, bool *lost_early) {
 
     std::wstring wurl;
     if (!widen(url, strlen(url), wurl)) return io_http_fail(out_err, IO_HTTP_E_URL);
@@ -180,10 +183,15 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     if (!WinHttpSendRequest(req.h, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                             headers.empty() ? 0 : (DWORD)headers.size(),
                             body_len ? const_cast<char *>(post_body) : WINHTTP_NO_REQUEST_DATA, body_len,
-                            body_len, 0))
+                            body_len, 0)) {
+        *lost_early = connection_lost();
         return fail_last(out_err, IO_HTTP_E_SEND);
+    }
     if (!arm_timeouts(req.h, deadline)) return io_http_fail(out_err, IO_HTTP_E_TIMEOUT);
-    if (!WinHttpReceiveResponse(req.h, nullptr)) return fail_last(out_err, IO_HTTP_E_RECV);
+    if (!WinHttpReceiveResponse(req.h, nullptr)) {
+        *lost_early = connection_lost();
+        return fail_last(out_err, IO_HTTP_E_RECV);
+    }
 
     DWORD code = 0, code_len = sizeof code;
     if (!WinHttpQueryHeaders(req.h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -213,6 +221,26 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     *http_code = (int)code;
     *out_body = text;
     return 0;
+}
+
+int perform(const char *url, const char *post_body, const char *ct, char **out_body, int *http_code,
+            char **out_err) {
+    if (!url || !out_body || !http_code) return io_http_fail(out_err, IO_HTTP_E_ARGS);
+    if (!io_http_scheme_ok(url)) return io_http_fail(out_err, IO_HTTP_E_SCHEME);
+    uint64_t deadline = plat_now_ms() + (uint64_t)io_http_total_ms();
+    plat_once(&s_session_once, open_session);
+    if (!s_session) return io_http_fail(out_err, IO_HTTP_E_INIT, (long)s_session_err);
+    bool lost_early = false;
+    int r = attempt(url, post_body, ct, deadline, out_body, http_code, out_err, &lost_early);
+    if (r == 0 || !lost_early || !io_http_may_resend(post_body == nullptr) || plat_now_ms() >= deadline)
+        return r;
+    // Once more, within what is left of the first attempt's time.
+    if (out_err) {
+        free(*out_err);
+        *out_err = nullptr;
+    }
+    lost_early = false;
+    return attempt(url, post_body, ct, deadline, out_body, http_code, out_err, &lost_early);
 }
 
 int winhttp_get(void *, const char *url, char **out_body, int *http_code, char **out_err) {

@@ -402,3 +402,22 @@ int didl_parse(const char *didl, char *err, size_t errn) {
 int didl_parse_more(const char *didl, int *objects, char *err, size_t errn) {
     return parse(didl, objects, err, errn);
 }
+
+int didl_count_objects(const char *didl, char *err, size_t errn) {
+    xmlrd *x = xml_open_str(didl, err, errn);
+    if (!x) return -1;
+    const char *nm;
+    size_t nl;
+    int ev, objects = 0;
+    while ((ev = xml_next(x, &nm, &nl)) > 0) {
+        if (ev != XML_EV_START) continue;
+        elem e = classify(nm, nl);
+        if (e == E_ITEM || e == E_CONTAINER) objects++;
+    }
+    xml_close(x);
+    if (ev < 0) {
+        str_copy(err, errn, "didl: xml error near offset");
+        return -1;
+    }
+    return objects;
+}

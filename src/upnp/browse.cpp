@@ -74,20 +74,6 @@ void browse_args(sbuf *b, const char *oid, const char *flag, int index, int coun
               flag, index, count);
 }
 
-int browse_metadata(const device_t *d, const char *oid, char *err, size_t errn) {
-    sbuf_scoped args, result;
-    browse_args(&args, oid, "BrowseMetadata", 0, 1);
-    soap_out out{"Result", nullptr, 0, &result, 0};
-    int code = 0;
-    char frag[SOAP_FRAG_CAP];
-    content_directory(d, frag, sizeof frag);
-    if (int rc = soap_action_args(d, frag, "Browse", args.str(), &out, 1, &code, err, errn)) return rc;
-    plat_guard g(&g_lock);
-    if (didl_parse(result.str(), err, errn) < 0) return done(KVDMC_E_PARSE);
-    g_total_matches = g_nitem;
-    return done_with(0, g_nitem);
-}
-
 // The item table as DIDL-Lite text, keeping what a later hit needs.
 void rebuild_didl(sbuf *b) {
     sb_puts(b, "<DIDL-Lite>");
@@ -140,29 +126,31 @@ void cache_store(const char *udn, const char *oid) {
     e->returned = g_nitem;
 }
 
-// Caller holds g_lock. Returns g_nitem on a hit, -1 on a miss.
-int cache_lookup(const char *udn, const char *oid, int max_age_ms) {
+// Caller holds g_lock. On a hit the cached text becomes the browse's only page.
+bool cache_lookup(const char *udn, const char *oid, int max_age_ms, browse_pages *bp) {
     for (int i = 0; i < g_nbc; i++) {
         bcent &e = g_bc[i];
         if (e.start != 0 || strcmp(e.udn, udn) != 0 || strcmp(e.oid, oid) != 0) continue;
         if (plat_now_ms() - e.at <= (uint64_t)max_age_ms) {
-            char perr[ERR_CAP];
-            didl_parse(e.didl, perr, sizeof perr);
-            g_total_matches = e.total;
-            g_update_id = e.uid;
-            return g_nitem;
+            sbuf_scoped copy;
+            sb_puts(&copy, e.didl);
+            char *text = sb_release(&copy.b);
+            if (!text) return false;
+            bp->pages.emplace_back(text);
+            bp->total = e.total;
+            bp->update_id = e.uid;
+            return true;
         }
         g_nbc--;
         if (i != g_nbc) memcpy(&e, &g_bc[g_nbc], sizeof e);
-        return -1;
+        return false;
     }
-    return -1;
+    return false;
 }
 
 // What one Browse page said about itself.
 struct page_info {
     int64_t returned = 0; // NumberReturned, clamped
-    int64_t total = -1;   // TotalMatches, clamped; 0 or less when the server does not know
     int objects = 0;      // objects the page held
 };
 
@@ -171,12 +159,12 @@ struct page_bufs {
     sbuf_scoped args, result;
 };
 
-// One Browse request for the children of oid from index, at most *count of them, parsed
-// into the item table (emptied first when fresh). A page too large for the reader is
-// asked for again in halves; *count keeps the size that fitted. 0, or -1 with the
-// message in err and the last code recorded.
-int fetch_page(const device_t *d, const char *frag, const char *oid, int index, int *count, bool fresh,
-               page_bufs &bufs, page_info *pi, char *err, size_t errn) {
+// One Browse request for the children of oid from index, at most *count of them, kept
+// in bp (nothing else is touched: no lock is held). A page too large for the reader is
+// asked for again in halves; *count keeps the size that fitted. 0, or a negative code
+// with the message in err and the last code recorded.
+int fetch_page(const device_t *d, const char *frag, const char *oid, int index, int *count, page_bufs &bufs,
+               browse_pages *bp, page_info *pi, char *err, size_t errn) {
     char nret[BROWSE_COUNT_CAP], total[BROWSE_COUNT_CAP], uid[BROWSE_COUNT_CAP];
     for (;;) {
         soap_out outs[4] = {{"Result", nullptr, 0, &bufs.result.b, 0},
@@ -198,18 +186,40 @@ int fetch_page(const device_t *d, const char *frag, const char *oid, int index, 
     // Claims beyond any real folder are clamped so no index can overflow.
     pi->returned = leading_int(nret, 1000000000);
     int64_t tm = leading_int(total, INT64_MAX);
-    pi->total = tm > INT_MAX ? INT_MAX : tm < -INT_MAX ? -1 : tm;
+    bp->total = tm > INT_MAX ? INT_MAX : tm < -INT_MAX ? -1 : (int)tm;
     // UpdateID is an unsigned 32-bit counter, kept in an int as the device wraps it.
-    uint32_t up = (uint32_t)leading_int(uid, INT64_MAX);
-    plat_guard g(&g_lock);
-    if (fresh) reset_items();
-    if (didl_parse_more(bufs.result.str(), &pi->objects, err, errn) < 0) return done(KVDMC_E_PARSE);
-    g_total_matches = (int)pi->total;
-    g_update_id = (int)up;
+    bp->update_id = (int)(uint32_t)leading_int(uid, INT64_MAX);
+    pi->objects = didl_count_objects(bufs.result.str(), err, errn);
+    if (pi->objects < 0) return done(KVDMC_E_PARSE);
+    char *text = sb_release(&bufs.result.b);
+    if (!text) {
+        str_copy(err, errn, "out of memory");
+        return done(KVDMC_E_NOMEM);
+    }
+    bp->pages.emplace_back(text);
     return 0;
 }
 
-int browse_children(const device_t *d, const char *udn, const char *oid, int start, char *err, size_t errn) {
+int fetch_metadata(const device_t *d, const char *oid, browse_pages *bp, char *err, size_t errn) {
+    sbuf_scoped args, result;
+    browse_args(&args, oid, "BrowseMetadata", 0, 1);
+    soap_out out{"Result", nullptr, 0, &result, 0};
+    int code = 0;
+    char frag[SOAP_FRAG_CAP];
+    content_directory(d, frag, sizeof frag);
+    if (int rc = soap_action_args(d, frag, "Browse", args.str(), &out, 1, &code, err, errn)) return rc;
+    char *text = sb_release(&result.b);
+    if (!text) {
+        str_copy(err, errn, "out of memory");
+        return done(KVDMC_E_NOMEM);
+    }
+    bp->pages.emplace_back(text);
+    bp->kind = browse_pages::METADATA;
+    return 0;
+}
+
+int fetch_children(const device_t *d, const char *udn, const char *oid, int start, browse_pages *bp,
+                   char *err, size_t errn) {
     int page, max_items, cache_ms;
     uint64_t deadline;
     {
@@ -224,48 +234,50 @@ int browse_children(const device_t *d, const char *udn, const char *oid, int sta
     bool cacheable = start == 0 && strlen(udn) < sizeof g_bc[0].udn && strlen(oid) < sizeof g_bc[0].oid;
     if (cacheable && cache_ms > 0) {
         plat_guard g(&g_lock);
-        int hit = cache_lookup(udn, oid, cache_ms);
-        if (hit >= 0) return done_with(0, hit);
+        if (cache_lookup(udn, oid, cache_ms, bp)) return 0;
     }
 
     char frag[SOAP_FRAG_CAP];
     content_directory(d, frag, sizeof frag);
-    int index = start, fetched = 0;
+    int index = start, fetched = 0, seen = 0;
     page_bufs bufs;
     for (;;) {
         page_info pi;
         // A page that did not fit the reader is asked for in halves, here and after.
-        if (int rc = fetch_page(d, frag, oid, index, &page, index == start, bufs, &pi, err, errn)) return rc;
+        if (int rc = fetch_page(d, frag, oid, index, &page, bufs, bp, &pi, err, errn)) return rc;
         // A negative count would walk backwards for ever, and a page without a single
         // object, whatever it claims, would make every further request just as empty.
         int64_t returned = pi.returned;
         if (returned <= 0 || pi.objects == 0) break;
+        // More objects than the table holds: publishing refuses the result, so asking
+        // for further pages would be wasted.
+        seen += pi.objects;
+        if (seen > ITEM_MAX) break;
         // Near the top of the int range the index stops there, which ends paging at the cap.
         if (returned > (int64_t)INT_MAX - index) returned = (int64_t)INT_MAX - index;
         index += (int)returned;
         fetched += (int)returned;
-        if (pi.total > 0 && index >= pi.total) break;
+        if (bp->total > 0 && index >= bp->total) break;
         if (index >= max_items) {
-            plat_guard g(&g_lock);
-            g_partial = 1;
-            str_fmt(err, errn, "browse cap %d hit", max_items);
+            bp->partial = 1;
+            str_fmt(bp->partial_err, sizeof bp->partial_err, "browse cap %d hit", max_items);
             break;
         }
         // A server that claims endless children and answers slowly must not hold
         // the browse for ever: what was read stays, as at the cap.
         if (plat_now_ms() >= deadline) {
-            plat_guard g(&g_lock);
-            g_partial = 1;
-            set_err("browse time limit reached");
+            bp->partial = 1;
+            str_copy(bp->partial_err, sizeof bp->partial_err, "browse time limit reached");
             break;
         }
     }
-
-    plat_guard g(&g_lock);
-    if (g_partial) return done_with(KVDMC_E_CAP, g_nitem);
-    set_code(0);
-    if (cacheable && page >= (fetched > g_nitem ? fetched : g_nitem)) cache_store(udn, oid);
-    return g_nitem;
+    if (cacheable) {
+        str_copy(bp->cache_udn, sizeof bp->cache_udn, udn);
+        str_copy(bp->cache_oid, sizeof bp->cache_oid, oid);
+        bp->cache_page = page;
+        bp->fetched = fetched;
+    }
+    return 0;
 }
 
 } // namespace
@@ -279,29 +291,26 @@ void browse_serial_unlock(void) {
     plat_unlock(&s_browse_lock);
 }
 
-int browse_invoke(const char *udn, const char *object_id, int start, int count, int flag, char *err,
-                  size_t errn) {
-    (void)count; // the page size comes from the configuration
-    // One browse at a time: pages of two folders must never mix in the one table.
+int browse_fetch(const char *udn, const char *object_id, int start, int flag, browse_pages *bp, char *err,
+                 size_t errn) {
     if (!udn || !object_id) {
         str_copy(err, errn, "browse: null arg");
         return done(KVDMC_E_ARG);
     }
-    browse_serial_guard serial;
     device_t d;
     if (int rc = lookup_device(udn, &d, err, errn)) return rc;
-    return flag == 1 ? browse_metadata(&d, object_id, err, errn)
-                     : browse_children(&d, udn, object_id, start, err, errn);
+    return flag == 1 ? fetch_metadata(&d, object_id, bp, err, errn)
+                     : fetch_children(&d, udn, object_id, start, bp, err, errn);
 }
 
-int browse_window(const char *udn, const char *oid, browse_win *w, char *err, size_t errn) {
+int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_pages *bp, char *err,
+                        size_t errn) {
     w->total = -1;
     w->objects = 0;
     if (!udn || !oid || w->start < 0 || w->count < 1) {
         str_copy(err, errn, "browse: null arg");
         return done(KVDMC_E_ARG);
     }
-    browse_serial_guard serial;
     device_t d;
     if (int rc = lookup_device(udn, &d, err, errn)) return rc;
     {
@@ -313,13 +322,61 @@ int browse_window(const char *udn, const char *oid, browse_win *w, char *err, si
     content_directory(&d, frag, sizeof frag);
     page_bufs bufs;
     page_info pi;
-    if (int rc = fetch_page(&d, frag, oid, w->start, &w->count, true, bufs, &pi, err, errn)) return rc;
-    plat_guard g(&g_lock);
-    // A server that sends more than it was asked for gets no room beyond the window.
-    if (g_nitem > w->count) g_nitem = w->count;
-    w->total = (int)pi.total;
+    if (int rc = fetch_page(&d, frag, oid, w->start, &w->count, bufs, bp, &pi, err, errn)) return rc;
+    bp->kind = browse_pages::WINDOW;
+    bp->window = w->count;
+    w->total = bp->total;
     w->objects = pi.objects < w->count ? pi.objects : w->count;
-    return done_with(0, g_nitem);
+    return 0;
+}
+
+int browse_publish(const browse_pages &bp, char *err, size_t errn) {
+    plat_guard g(&g_lock);
+    reset_items();
+    for (const auto &page : bp.pages) {
+        int objects = 0;
+        int r = bp.kind == browse_pages::METADATA ? didl_parse(page.get(), err, errn)
+                                                  : didl_parse_more(page.get(), &objects, err, errn);
+        if (r < 0) return done(KVDMC_E_PARSE);
+    }
+    if (bp.kind == browse_pages::METADATA) {
+        g_total_matches = g_nitem;
+        return done_with(0, g_nitem);
+    }
+    g_total_matches = bp.total;
+    g_update_id = bp.update_id;
+    if (bp.kind == browse_pages::WINDOW) {
+        // A server that sends more than it was asked for gets no room beyond the window.
+        if (g_nitem > bp.window) g_nitem = bp.window;
+        return done_with(0, g_nitem);
+    }
+    if (bp.partial) {
+        g_partial = 1;
+        str_copy(err, errn, bp.partial_err);
+        set_err("%s", bp.partial_err);
+        return done_with(KVDMC_E_CAP, g_nitem);
+    }
+    set_code(0);
+    if (bp.cache_udn[0] && bp.cache_page >= (bp.fetched > g_nitem ? bp.fetched : g_nitem))
+        cache_store(bp.cache_udn, bp.cache_oid);
+    return g_nitem;
+}
+
+int browse_invoke(const char *udn, const char *object_id, int start, int count, int flag, char *err,
+                  size_t errn) {
+    (void)count; // the page size comes from the configuration
+    browse_pages bp;
+    if (int rc = browse_fetch(udn, object_id, start, flag, &bp, err, errn)) return rc;
+    // Pages of two folders must never mix in the one table: only publishing is serialised.
+    browse_serial_guard serial;
+    return browse_publish(bp, err, errn);
+}
+
+int browse_window(const char *udn, const char *oid, browse_win *w, char *err, size_t errn) {
+    browse_pages bp;
+    if (int rc = browse_window_fetch(udn, oid, w, &bp, err, errn)) return rc;
+    browse_serial_guard serial;
+    return browse_publish(bp, err, errn);
 }
 
 void browse_cache_clear(void) {

@@ -2,10 +2,42 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdlib.h>
+
+#include <memory>
+#include <vector>
 
 #include "parse/didl.h"
 #include "upnp/discover.h"
 #include "base/util.h"
+
+// A browse in two steps. Fetching makes the requests without any lock and keeps the pages
+// privately, so a server that hangs holds up only the browses of it; publishing puts them
+// into the item table. A caller that reads the table afterwards holds browse_serial_guard
+// across publishing and reading, so what it reads is what it browsed.
+struct browse_pages {
+    struct text_free {
+        void operator()(char *p) const { free(p); }
+    };
+    enum kind_t { CHILDREN, METADATA, WINDOW };
+    std::vector<std::unique_ptr<char, text_free>> pages; // Result texts, in order
+    kind_t kind = CHILDREN;
+    int total = -1;    // the last page's TotalMatches
+    int update_id = 0; // the last page's UpdateID
+    int window = 0;    // WINDOW: children asked for
+    int partial = 0;   // stopped at the cap or the time limit
+    char partial_err[ERR_CAP] = "";
+    // A result the cache may keep (children from index 0): its key and paging.
+    char cache_udn[DEVICE_KEY_CAP] = "";
+    char cache_oid[ITEM_ID_CAP] = "";
+    int cache_page = 0, fetched = 0;
+};
+
+// 0, or a negative code with a message in err (also recorded as the last code).
+int browse_fetch(const char *udn, const char *object_id, int start, int flag, browse_pages *bp, char *err,
+                 size_t errn);
+// Replaces the item table with the pages; the same result as browse_invoke.
+int browse_publish(const browse_pages &bp, char *err, size_t errn);
 
 // flag 1: the object's own metadata; otherwise its children from start.
 // Returns g_nitem, or a negative code with a message in err (also recorded as the last code).
@@ -22,10 +54,13 @@ struct browse_win {
 // The item table holds the window; returns its size, or a negative code with a message
 // in err (also recorded as the last code). Not cached.
 int browse_window(const char *udn, const char *oid, browse_win *w, char *err, size_t errn);
+// Its first step (w is filled in); browse_publish completes it.
+int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_pages *bp, char *err,
+                        size_t errn);
 void browse_cache_clear(void);
-// Whole browses (and whole table refills) are serialised with this lock. It is
-// taken before g_lock, never while holding it, and may be taken again by its holder:
-// a caller that browses and then reads the table holds it across both.
+// Table refills, with the reads that must see them, are serialised with this lock; no
+// request is ever made while it is held. It is taken before g_lock, never while holding
+// it, and may be taken again by its holder.
 void browse_serial_lock(void);
 void browse_serial_unlock(void);
 
@@ -34,6 +69,23 @@ struct browse_serial_guard {
     ~browse_serial_guard() { browse_serial_unlock(); }
     browse_serial_guard(const browse_serial_guard &) = delete;
     browse_serial_guard &operator=(const browse_serial_guard &) = delete;
+};
+
+// The same lock, taken and dropped at will (dropped at the latest at the end of the scope).
+struct browse_serial_hold {
+    bool held = false;
+    browse_serial_hold() = default;
+    ~browse_serial_hold() { drop(); }
+    browse_serial_hold(const browse_serial_hold &) = delete;
+    browse_serial_hold &operator=(const browse_serial_hold &) = delete;
+    void take() {
+        if (!held) browse_serial_lock();
+        held = true;
+    }
+    void drop() {
+        if (held) browse_serial_unlock();
+        held = false;
+    }
 };
 
 // ---- JSON views (caller holds g_lock)

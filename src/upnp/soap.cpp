@@ -6,6 +6,7 @@
 
 #include "base/exports.h"
 #include "http/io.h"
+#include "http/io_http.h"
 #include "base/protocol.h"
 #include "base/readers/textread.h"
 #include "parse/xml.h"
@@ -183,6 +184,15 @@ void clear_outs(soap_out *outs, int nout) {
     }
 }
 
+// Actions that only read the peer's state: sending one twice changes nothing.
+bool read_only(const char *action) {
+    static constexpr const char *ACTIONS[] = {"Browse",    "GetTransportInfo", "GetPositionInfo",
+                                              "GetVolume", "GetMute",          "GetProtocolInfo"};
+    for (const char *a : ACTIONS)
+        if (strcmp(a, action) == 0) return true;
+    return false;
+}
+
 // Every outcome of a call is recorded as the last code and returned.
 int done(int code) {
     set_code(code);
@@ -236,6 +246,8 @@ int soap_call(const device_t *d, const char *svc_frag, const char *action, const
             return done(KVDMC_E_NOMEM);
         }
         char *terr = nullptr;
+        // A read-only action may go out twice on a dropped kept-alive connection, no other.
+        io_http_post_scope kind(read_only(action) ? IO_HTTP_POST_READ_ONLY : IO_HTTP_POST_CHANGES_STATE);
         int r = io->http_post(io->ctx, url, req.str(), ct, &reply.body, &code, &terr);
         if (r != 0 || !reply.body) {
             str_fmt(err, errn, "transport: %s", terr ? terr : "failed");
