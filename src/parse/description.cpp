@@ -62,89 +62,76 @@ tag tag_of(const char *name, size_t len) {
     return T_OTHER;
 }
 
-// Scan state of one description: which field the next text event fills.
+struct desc_scan;
+
+// A field the text of an element fills. Each slot holds at most one armed field:
+// a device field arms wherever its element is, URLBase too, a service field only
+// inside a service. A text event fills every armed field and disarms it.
+enum slot { S_DEVICE, S_BASE, S_SERVICE, S_COUNT };
+
+struct text_field {
+    tag t;
+    slot s;
+    char *(*at)(desc_scan &);
+    size_t cap; // bytes kept, NUL included
+};
+
+// Scan state of one description: which fields the next text event fills.
 struct desc_scan {
     device_t *d;
-    tag dev = T_OTHER;   // armed device field
-    int urlbase = 0;     // 0 not seen, 1 armed, 2 captured
+    const text_field *armed[S_COUNT] = {};
     bool in_svc = false; // inside a service element
-    tag svc = T_OTHER;   // armed service field
     bool type_seen = false;
     device_service cur{};
 
-    void start(const char *name, size_t len) {
-        tag t = tag_of(name, len);
-        if (t >= T_TYPE && t <= T_DLNADOC)
-            dev = t;
-        else if (t == T_URLBASE)
-            urlbase = 1;
-        else if (t == T_SERVICE) {
-            cur.type[0] = cur.id[0] = cur.control[0] = cur.eventsub[0] = cur.scpd[0] = 0;
-            type_seen = false;
-            in_svc = true;
-            svc = T_OTHER;
-        } else if (in_svc && t >= T_STYPE)
-            svc = t;
-    }
-
-    void text(const char *t, size_t len) {
-        switch (dev) {
-        case T_TYPE:
-            str_copyn(d->device_type, sizeof d->device_type, t, len);
-            break;
-        case T_FRIENDLY:
-            str_copyn(d->friendly, DEVICE_NAME_CUT + 1, t, len);
-            break;
-        case T_MANUFACTURER:
-            str_copyn(d->manufacturer, DEVICE_NAME_CUT + 1, t, len);
-            break;
-        case T_MODEL:
-            str_copyn(d->model_name, DEVICE_NAME_CUT + 1, t, len);
-            break;
-        case T_UDN:
-            str_copyn(d->udn, sizeof d->udn, t, len);
-            break;
-        case T_DLNADOC:
-            str_copyn(d->dlna_doc, DEVICE_DLNADOC_CUT + 1, t, len);
-            break;
-        default:
-            break;
-        }
-        dev = T_OTHER;
-        if (urlbase == 1) {
-            str_copyn(d->base, sizeof d->base, t, len);
-            urlbase = 2;
-        }
-        switch (svc) {
-        case T_STYPE:
-            str_copyn(cur.type, sizeof cur.type, t, len);
-            type_seen = true;
-            break;
-        case T_SID:
-            str_copyn(cur.id, sizeof cur.id, t, len);
-            break;
-        case T_CONTROL:
-            str_copyn(cur.control, sizeof cur.control, t, len);
-            break;
-        case T_EVENTSUB:
-            str_copyn(cur.eventsub, sizeof cur.eventsub, t, len);
-            break;
-        case T_SCPD:
-            str_copyn(cur.scpd, sizeof cur.scpd, t, len);
-            break;
-        default:
-            return;
-        }
-        svc = T_OTHER;
-    }
-
-    void end(const char *name, size_t len) {
-        if (!in_svc || len != 7 || memcmp(name, "service", 7) != 0) return;
-        in_svc = false;
-        svc = T_OTHER;
-        if (type_seen && cur.control[0] && d->nsvc < DEVICE_MAX_SVC) d->svc[d->nsvc++] = cur;
-    }
+    void start(const char *name, size_t len);
+    void text(const char *t, size_t len);
+    void end(const char *name, size_t len);
 };
+
+constexpr text_field FIELDS[] = {
+    {T_TYPE, S_DEVICE, [](desc_scan &s) { return s.d->device_type; }, sizeof(device_t::device_type)},
+    {T_FRIENDLY, S_DEVICE, [](desc_scan &s) { return s.d->friendly; }, DEVICE_NAME_CUT + 1},
+    {T_MANUFACTURER, S_DEVICE, [](desc_scan &s) { return s.d->manufacturer; }, DEVICE_NAME_CUT + 1},
+    {T_MODEL, S_DEVICE, [](desc_scan &s) { return s.d->model_name; }, DEVICE_NAME_CUT + 1},
+    {T_UDN, S_DEVICE, [](desc_scan &s) { return s.d->udn; }, sizeof(device_t::udn)},
+    {T_DLNADOC, S_DEVICE, [](desc_scan &s) { return s.d->dlna_doc; }, DEVICE_DLNADOC_CUT + 1},
+    {T_URLBASE, S_BASE, [](desc_scan &s) { return s.d->base; }, sizeof(device_t::base)},
+    {T_STYPE, S_SERVICE, [](desc_scan &s) { return s.cur.type; }, sizeof(device_service::type)},
+    {T_SID, S_SERVICE, [](desc_scan &s) { return s.cur.id; }, sizeof(device_service::id)},
+    {T_CONTROL, S_SERVICE, [](desc_scan &s) { return s.cur.control; }, sizeof(device_service::control)},
+    {T_EVENTSUB, S_SERVICE, [](desc_scan &s) { return s.cur.eventsub; }, sizeof(device_service::eventsub)},
+    {T_SCPD, S_SERVICE, [](desc_scan &s) { return s.cur.scpd; }, sizeof(device_service::scpd)},
+};
+
+void desc_scan::start(const char *name, size_t len) {
+    tag t = tag_of(name, len);
+    if (t == T_SERVICE) {
+        cur.type[0] = cur.id[0] = cur.control[0] = cur.eventsub[0] = cur.scpd[0] = 0;
+        type_seen = false;
+        in_svc = true;
+        armed[S_SERVICE] = nullptr;
+        return;
+    }
+    for (const text_field &f : FIELDS)
+        if (f.t == t && (f.s != S_SERVICE || in_svc)) armed[f.s] = &f;
+}
+
+void desc_scan::text(const char *t, size_t len) {
+    for (const text_field *&f : armed) {
+        if (!f) continue;
+        str_copyn(f->at(*this), f->cap, t, len);
+        if (f->t == T_STYPE) type_seen = true;
+        f = nullptr;
+    }
+}
+
+void desc_scan::end(const char *name, size_t len) {
+    if (!in_svc || len != 7 || memcmp(name, "service", 7) != 0) return;
+    in_svc = false;
+    armed[S_SERVICE] = nullptr;
+    if (type_seen && cur.control[0] && d->nsvc < DEVICE_MAX_SVC) d->svc[d->nsvc++] = cur;
+}
 } // namespace
 
 int desc_parse(const char *xml, const char *location, device_t *d, char *err, size_t errn) {

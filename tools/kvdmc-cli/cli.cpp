@@ -301,7 +301,7 @@ int cmd_browse(int argc, char **argv, const settings &s) {
         fprintf(stderr, "usage: %s browse --udn <udn> [objectid]\n", s.prog);
         return 2;
     }
-    if (!find_or_discover(s.udn.c_str(), 1, s.timeout)) {
+    if (!find_or_discover(s.udn.c_str(), KVDMC_KIND_SERVER, s.timeout)) {
         fprintf(stderr, "browse: %s not found\n", s.udn.c_str());
         return 1;
     }
@@ -337,7 +337,7 @@ int open_layer(const char *cmd, const settings &s) {
         fprintf(stderr, "usage: %s %s --udn <udn> ...\n", s.prog, cmd);
         return 2;
     }
-    if (!find_or_discover(s.udn.c_str(), 1, s.timeout)) {
+    if (!find_or_discover(s.udn.c_str(), KVDMC_KIND_SERVER, s.timeout)) {
         fprintf(stderr, "%s: %s not found\n", cmd, s.udn.c_str());
         return 1;
     }
@@ -445,7 +445,7 @@ int cmd_cast(int argc, char **argv, const settings &s) {
         fputs("cast: --udn required\n", stderr);
         return 2;
     }
-    if (!find_or_discover(s.udn.c_str(), 2, s.timeout)) {
+    if (!find_or_discover(s.udn.c_str(), KVDMC_KIND_RENDERER, s.timeout)) {
         fprintf(stderr, "cast: %s not found\n", s.udn.c_str());
         return 1;
     }
@@ -691,7 +691,7 @@ int cmd_play(int argc, char **argv, const settings &s) {
     if (int rc = resolve_item(path, &item)) return rc;
 
     const char *to = s.to.c_str();
-    if (!find_or_discover(to, 2, s.timeout)) {
+    if (!find_or_discover(to, KVDMC_KIND_RENDERER, s.timeout)) {
         fprintf(stderr, "play: %s not found\n", to);
         return 1;
     }
