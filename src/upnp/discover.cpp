@@ -113,14 +113,14 @@ int new_rows_fetching(void) {
 // The row an announcement keyed `key` refreshes without a fetch: the row announced
 // under that key at the same LOCATION, or any row read from that LOCATION (a device
 // announcing under several keys). An announcement without LOCATION only refreshes.
-// *moved is set when the row announced under the key names another LOCATION.
-device_t *refreshed_row(const char *key, const char *location, bool *moved) {
-    *moved = false;
+// *moved is the row announced under the key when it names another LOCATION.
+device_t *refreshed_row(const char *key, const char *location, const device_t **moved) {
+    *moved = nullptr;
     for (int i = 0; i < g_ndev; i++) {
         device_t &d = g_dev[i];
         if (strcmp(d.usn_key, key) != 0) continue;
         if (!location[0] || strcmp(d.location, location) == 0) return &d;
-        *moved = true;
+        *moved = &d;
         return nullptr;
     }
     if (!location[0]) return device_find(key);
@@ -129,10 +129,20 @@ device_t *refreshed_row(const char *key, const char *location, bool *moved) {
     return nullptr;
 }
 
+// Whether the device of a row still serves its description at its LOCATION. Anyone on
+// the LAN can announce a known device's USN with a LOCATION of their own; only a device
+// that no longer answers where it was, or answers as another device, has moved.
+bool still_answers(const char *location, const char *udn_key) {
+    device_t probe;
+    char err[ERR_CAP];
+    return fetch_description(location, &probe, err, sizeof err) == 0 && strcmp(probe.udn_key, udn_key) == 0;
+}
+
 } // namespace
 
 // A known device's announcement only refreshes its lifetime, unless it names a new
-// LOCATION: then the device moved and its description is read again. The description
+// LOCATION: when the device no longer answers at its old one it moved, and its
+// description is read again at the new one. The description
 // is fetched without g_lock, so a device that never answers holds up only the caller.
 // Each row remembers the key it was announced under: a device whose USN differs from
 // its UDN refreshes its row without a fetch, and a description claiming the UDN of a
@@ -144,14 +154,16 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
         str_copy(err, errn, "no UDN in reply");
         return -1;
     }
+    char was_at[DEVICE_URL_CAP] = "", was_key[DEVICE_KEY_CAP] = "", was_udn[DEVICE_KEY_CAP] = "";
     {
         plat_guard g(&g_lock);
-        bool moved;
-        if (device_t *row = refreshed_row(key, r->location, &moved)) {
+        const device_t *moved_row;
+        if (device_t *row = refreshed_row(key, r->location, &moved_row)) {
             row->expires_ms = r->max_age_s;
             row->added_ms = dev_now();
             return 0;
         }
+        bool moved = moved_row != nullptr;
         if (fetching_index(key) >= 0) return 0; // the fetch under way decides
         if (!moved && g_ndev + new_rows_fetching() >= g_cfg.device_max) {
             str_fmt(err, errn, "device cache full (%d)", (int)g_cfg.device_max);
@@ -164,11 +176,22 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
         fetch_slot &slot = s_fetching[s_nfetching++];
         str_copy(slot.key, sizeof slot.key, key);
         slot.new_row = !moved;
+        if (moved) {
+            str_copy(was_at, sizeof was_at, moved_row->location);
+            str_copy(was_key, sizeof was_key, moved_row->udn_key);
+            str_copy(was_udn, sizeof was_udn, moved_row->udn);
+        }
     }
 
     device_t fresh;
-    // A failed fetch of a moved device leaves its row unrefreshed, so it expires.
-    int rc = fetch_description(r->location, &fresh, err, errn);
+    int rc;
+    if (was_at[0] && still_answers(was_at, was_key)) {
+        str_fmt(err, errn, "device %s still answers at %s", was_udn, was_at);
+        rc = -1;
+    } else {
+        // A failed fetch of a moved device leaves its row unrefreshed, so it expires.
+        rc = fetch_description(r->location, &fresh, err, errn);
+    }
     plat_guard g(&g_lock);
     int slot = fetching_index(key);
     s_fetching[slot] = s_fetching[--s_nfetching];
