@@ -299,18 +299,81 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
 
 // Every reply and announcement of a live search goes to the table; what the table
 // refuses (messages included) does not concern the search.
-static void add_found(const ssdp_reply *r, void *) {
+static bool add_found(const ssdp_reply *r, void *) {
     char err[ERR_CAP];
     devices_add_from_reply(r, err, sizeof err);
+    return false;
 }
 
 int discover_live(int kind, int timeout_ms, char *err, size_t errn) {
-    int rc = ssdp_search(kind, timeout_ms, add_found, nullptr, err, errn);
+    int rc = ssdp_search(kind, nullptr, timeout_ms, add_found, nullptr, err, errn);
     if (rc == 0) {
         plat_guard g(&g_lock);
         devices_purge();
     }
     return rc;
+}
+
+namespace {
+
+// The checks both searches make before sending anything; -1 with the message set, or 0.
+int search_args_ok(int kind, int timeout_ms) {
+    if (kind < 1 || kind > 3) {
+        set_err("discover: kind must be 1, 2 or 3");
+        return -1;
+    }
+    if (timeout_ms < 100 || timeout_ms > 30000) {
+        set_err("discover: timeout_ms must be 100..30000");
+        return -1;
+    }
+    return 0;
+}
+
+// A UDN that can travel as an M-SEARCH target: "uuid:" and visible ASCII only, so
+// nothing a caller passes can end the request's line or add a header to it.
+bool searchable_udn(const char *udn) {
+    size_t n = strlen(udn);
+    if (n < 6 || n >= SSDP_ST_CAP || strncmp(udn, "uuid:", 5) != 0) return false;
+    for (size_t i = 0; i < n; i++)
+        if ((unsigned char)udn[i] <= ' ' || (unsigned char)udn[i] >= 0x7f) return false;
+    return true;
+}
+
+// Feeds the table as add_found does, and ends the search once the wanted key has a row.
+bool add_until_found(const ssdp_reply *r, void *wanted_key) {
+    add_found(r, nullptr);
+    plat_guard g(&g_lock);
+    return device_find((const char *)wanted_key) != nullptr;
+}
+
+} // namespace
+
+int discover_device(int kind, const char *udn, int timeout_ms) {
+    api_enter();
+    if (!udn || !*udn) return api_fail(KVDMC_E_ARG, "discover: empty udn");
+    if (search_args_ok(kind, timeout_ms) != 0) {
+        set_code(KVDMC_E_ARG);
+        return KVDMC_E_ARG;
+    }
+    char key[DEVICE_KEY_CAP];
+    udn_key_of(udn, key);
+    {
+        plat_guard g(&g_lock);
+        devices_purge();
+        if (device_t *d = device_find(key)) return (int)(d - g_dev);
+        if (g_cfg.ssdp_disable)
+            return api_fail(KVDMC_E_FAKE, "ssdp disabled (fake mode): inject packets with kvdmc_fake_ssdp");
+    }
+    char err[ERR_CAP] = "";
+    int rc = ssdp_search(kind, searchable_udn(udn) ? udn : nullptr, timeout_ms, add_until_found, key, err,
+                         sizeof err);
+    if (rc != 0) return api_fail(rc, "%s", err);
+    plat_guard g(&g_lock);
+    devices_purge();
+    device_t *d = device_find(key);
+    if (!d) return api_fail(KVDMC_E_UNKNOWN, "%s did not answer", udn);
+    set_code(0);
+    return (int)(d - g_dev);
 }
 
 // ---------------------------------------------------------------- exported
@@ -329,14 +392,7 @@ KVDMC_API const char *kvdmc_resolve_url(const char *base, const char *ref) {
 
 KVDMC_API int kvdmc_discover(int kind, int timeout_ms) {
     api_enter();
-    if (kind < 1 || kind > 3) {
-        set_err("discover: kind must be 1, 2 or 3");
-        return -1;
-    }
-    if (timeout_ms < 100 || timeout_ms > 30000) {
-        set_err("discover: timeout_ms must be 100..30000");
-        return -1;
-    }
+    if (search_args_ok(kind, timeout_ms) != 0) return -1;
     {
         plat_guard g(&g_lock);
         devices_purge();
