@@ -263,16 +263,24 @@ int cmd_discover(const settings &s) {
         done.store(true);
     });
     std::set<std::string> shown;
+    int rows = 0;
     for (bool last = false; !last;) {
         last = done.load();
-        for (int i = 0; i < kvdmc_device_count(); i++) {
+        // Rows are added at the end of the table; a row that replaced an expired one
+        // while the count stayed is caught by the last look.
+        int n = kvdmc_device_count();
+        if (n == rows && !last) {
+            sleep_ms(10);
+            continue;
+        }
+        rows = n;
+        for (int i = 0; i < n; i++) {
             const char *json = kvdmc_device_json(i);
             if (*json && shown.insert(device_line_key(json)).second) {
                 printf("%s\n", json);
                 fflush(stdout);
             }
         }
-        if (!last) sleep_ms(10);
     }
     search.join();
     printf("discover=%d\n", r);
@@ -593,10 +601,9 @@ int stop_interrupted(const std::string &renderer, bool line_open) {
     return 130;
 }
 
-// Sleeps ms in short steps; false as soon as Ctrl-C was pressed.
-bool nap(int ms) {
+// Sleeps ms in short steps, ending early when Ctrl-C was pressed.
+void nap(int ms) {
     for (int t = 0; t < ms && !g_interrupted; t += 50) sleep_ms(50);
-    return !g_interrupted;
 }
 
 // -1 once the renderer reports PLAYING, else the exit code.
