@@ -7,6 +7,7 @@
 #include "kvdmc.h"
 #include "tests/cast_script.h"
 #include "tests/docs.h"
+#include "upnp/cast.h"
 
 namespace {
 
@@ -302,7 +303,17 @@ TEST_F(Cast, TransportStateMapping) {
                       std::string("cast_state: unknown TransportState '") + c.value + "'");
             EXPECT_EQ(kvdmc_last_code(), KVDMC_E_PARSE);
         }
+        // By name, every state is handed out as the renderer wrote it.
+        char name[32] = "x";
+        EXPECT_EQ(cast_transport_state(R1, name, sizeof name), 0);
+        EXPECT_STREQ(name, c.value);
     }
+    char cut[5] = "x";
+    EXPECT_EQ(cast_transport_state(R1, cut, sizeof cut), 0);
+    EXPECT_STREQ(cut, "STOP");
+    EXPECT_EQ(cast_transport_state("uuid:nobody", cut, sizeof cut), KVDMC_E_UNKNOWN);
+    EXPECT_STREQ(cut, "");
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_UNKNOWN);
 }
 
 TEST_F(Cast, PositionTimeConversion) {

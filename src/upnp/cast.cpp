@@ -289,17 +289,21 @@ static int cast_seek(const char *udn, int seconds) {
     return op.call1(SVC_AV_TRANSPORT, "Seek", args);
 }
 
-static int cast_state(const char *udn) {
+int cast_transport_state(const char *udn, char *out, size_t n) {
+    api_enter();
+    if (n) out[0] = 0;
     if (!udn) {
         set_err("cast_state: null udn");
         return KVDMC_E_ARG;
     }
     renderer_op op;
     if (int rc = op.open(udn, gate::known)) return rc;
+    return op.call1(SVC_AV_TRANSPORT, "GetTransportInfo", INSTANCE_ARGS, "CurrentTransportState", out, n);
+}
+
+static int cast_state(const char *udn) {
     char out[CAST_ARGS_CAP] = "";
-    if (int rc = op.call1(SVC_AV_TRANSPORT, "GetTransportInfo", INSTANCE_ARGS, "CurrentTransportState", out,
-                          sizeof out))
-        return rc;
+    if (int rc = cast_transport_state(udn, out, sizeof out)) return rc;
 
     static const struct {
         const char *name;
