@@ -67,6 +67,18 @@ enum {
     KVDMC_E_AUTH = -12    /* the device refused the request (HTTP 401/403) */
 };
 
+/* kvdmc_discover: which devices to search for. */
+enum { KVDMC_KIND_SERVER = 1, KVDMC_KIND_RENDERER = 2, KVDMC_KIND_BOTH = 3 };
+
+/* kvdmc_browse: the children of a container, or the object's own metadata. */
+enum { KVDMC_BROWSE_CHILDREN = 0, KVDMC_BROWSE_METADATA = 1 };
+
+/* kvdmc_cast_state: what the renderer is doing. */
+enum { KVDMC_STATE_STOPPED = 0, KVDMC_STATE_PAUSED = 1, KVDMC_STATE_PLAYING = 2 };
+
+/* kvdmc_cast_volume, kvdmc_cast_mute: read the current value instead of setting one. */
+enum { KVDMC_VOLUME_READ = -1 };
+
 enum {
     KVRCH_OK = 0,
     KVRCH_E_AUTH = -1,

@@ -297,7 +297,7 @@ TEST_F(Browse, MalformedResponses) {
     size_t at = result.find("<Result></Result>");
     result.replace(at, 17, "<Result>&lt;item id=&quot;1&quot;&gt;&lt;&lt;</Result>");
     EXPECT_EQ(kvdmc_browse(UDN, "x", 0, 0, 0), KVDMC_E_UPNP);
-    EXPECT_STREQ(kvdmc_last_error(), "didl: xml error near offset");
+    EXPECT_STREQ(kvdmc_last_error(), "didl: xml error near offset 13: malformed tag");
     EXPECT_EQ(kvdmc_last_code(), KVDMC_E_PARSE);
 
     result = "<s:Envelope><s:Body><u:SearchResponse/></s:Body></s:Envelope>";

@@ -127,6 +127,54 @@ TEST(XmlEvents, MarkupErrors) {
     EXPECT_STREQ(r.x->err, "malformed end tag");
 }
 
+// Where the reader stopped: the class of the failure and the offset of the markup it
+// could not read, for the message a caller builds around it.
+TEST(XmlEvents, FailureStatusAndOffset) {
+    static const struct {
+        const char *doc;
+        xml_status status;
+        size_t at;
+    } rows[] = {
+        {"<a>x<", XML_E_SYNTAX, 4},          {"<a k='v' ", XML_E_SYNTAX, 9},
+        {"<a></a b>", XML_E_SYNTAX, 7},      {"<a>x &bogus; y</a>", XML_E_SYNTAX, 5},
+        {"<a k='1&zz;'/>", XML_E_SYNTAX, 7}, {"<a k=1/>", XML_E_SYNTAX, 5},
+        {"<a k='v/>", XML_E_SYNTAX, 5},      {"<a/><!x", XML_E_REFUSED, 4},
+        {"<a><!-- x", XML_E_SYNTAX, 3},
+    };
+    for (const auto &row : rows) {
+        reader r(row.doc);
+        ASSERT_NE(r.x, nullptr) << row.doc;
+        int ev;
+        while ((ev = xml_next(r.x, nullptr, nullptr)) > 0) {
+        }
+        EXPECT_EQ(ev, XML_EV_ERROR) << row.doc;
+        EXPECT_EQ(r.x->status, row.status) << row.doc;
+        EXPECT_EQ(r.x->err_at, row.at) << row.doc;
+    }
+    std::string deep;
+    for (int i = 0; i <= XML_MAX_DEPTH; i++) deep += "<d>";
+    reader r(deep);
+    while (xml_next(r.x, nullptr, nullptr) > 0) {
+    }
+    EXPECT_EQ(r.x->status, XML_E_LIMIT);
+    EXPECT_EQ(r.x->err_at, 3u * XML_MAX_DEPTH);
+
+    // Refusals before reading name their class too.
+    xml_status st = XML_OK;
+    char err[64];
+    EXPECT_EQ(xml_open(nullptr, 0, err, sizeof err, &st), nullptr);
+    EXPECT_EQ(st, XML_E_REFUSED);
+    std::string big(XML_MAX_DOC + 1, 'x');
+    EXPECT_EQ(xml_open(big.data(), big.size(), err, sizeof err, &st), nullptr);
+    EXPECT_EQ(st, XML_E_LIMIT);
+    EXPECT_EQ(xml_open_str("<!DOCTYPE a><a/>", err, sizeof err, &st), nullptr);
+    EXPECT_EQ(st, XML_E_REFUSED);
+    xmlrd *x = xml_open_str("<a/>", err, sizeof err, &st);
+    EXPECT_NE(x, nullptr);
+    EXPECT_EQ(st, XML_OK);
+    xml_close(x);
+}
+
 TEST(XmlEvents, NullReaderAndAccessors) {
     const char *s = "x";
     size_t n = 7;

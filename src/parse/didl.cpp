@@ -21,10 +21,6 @@ void reset_items(void) {
     g_partial = 0;
 }
 
-int class_kind(const char *cls) {
-    return cls && strstr(cls, "object.container") ? 1 : 0;
-}
-
 namespace {
 
 // Copies at most max bytes of src, never splitting a UTF-8 sequence: a cut title
@@ -111,10 +107,13 @@ didl_item *add_item(attr id, attr parent, bool container, attr childcount) {
     return it;
 }
 
+// Resource URLs are kept as valid text (see url_copy): hosts hand them on in JSON and
+// SOAP bodies, and servers write file names in Latin-1 as they are.
 void add_sub(didl_item *it, const char *url, size_t url_n, const char *mime) {
     if (it->nsub >= ITEM_MAX_SUB) return;
-    didl_sub &s = it->sub[it->nsub++];
-    copy_cut(s.url, sizeof s.url, url, url_n);
+    didl_sub &s = it->sub[it->nsub];
+    if (!url_copy(s.url, sizeof s.url, url, url_n)) return;
+    it->nsub++;
     str_copy(s.mime, sizeof s.mime, mime);
 }
 
@@ -152,7 +151,10 @@ void add_res_to(didl_item *it, const pending_res &r) {
     bool size_given;
     int64_t size = read_size(r.size, &size_given);
     if (it->res_url[0] && size <= it->res_size) return;
-    copy_cut(it->res_url, sizeof it->res_url, r.url, r.url_n);
+    char url[ITEM_URL_CAP];
+    size_t url_n = url_copy(url, sizeof url, r.url, r.url_n);
+    if (!url_n) return;
+    memcpy(it->res_url, url, url_n + 1);
     str_copy(it->res_mime, sizeof it->res_mime, mime);
     str_copy(it->res_protocol, sizeof it->res_protocol, proto);
     copy_text(it->res_protocol_info, ITEM_PROTOCOL_INFO_CUT, r.pi, r.pi_n);
@@ -240,17 +242,98 @@ elem classify(const char *q, size_t n) {
     }
 }
 
+struct text_field;
+
+// What one parse keeps between events.
+struct didl_state {
+    didl_item *cur = nullptr;         // the object being read; null outside one (or past the cap)
+    const text_field *open = nullptr; // the element whose text is being gathered; null for none
+    size_t fill = 0;                  // bytes of its text so far
+    pending_res pr;
+    char caption[ITEM_URL_CAP];
+};
+
+// The elements whose text is kept: where it goes and how many bytes of it.
+struct text_field {
+    elem e;
+    char *(*at)(didl_state &);
+    size_t cut;
+};
+
+constexpr text_field TEXT_FIELDS[] = {
+    {E_TITLE, [](didl_state &s) { return s.cur->title; }, ITEM_TITLE_CUT},
+    {E_CLASS, [](didl_state &s) { return s.cur->klass; }, ITEM_CLASS_CUT},
+    {E_DATE, [](didl_state &s) { return s.cur->date; }, ITEM_DATE_CAP - 1},
+    {E_RES, [](didl_state &s) { return s.pr.url; }, ITEM_URL_CAP - 1},
+    {E_CAPTION, [](didl_state &s) { return s.caption; }, ITEM_URL_CAP - 1},
+};
+
+const text_field *text_field_of(elem e) {
+    for (const text_field &f : TEXT_FIELDS)
+        if (f.e == e) return &f;
+    return nullptr;
+}
+
+// Start of an object: a new record, unless the table is full or its id was cut.
+void object_start(didl_state &st, const xmlrd *x, elem e, bool empty, int *objects) {
+    st.open = nullptr;
+    st.cur = nullptr;
+    ++*objects;
+    if (g_nitem >= ITEM_MAX) {
+        g_partial = 1;
+        return;
+    }
+    attr av[A_COUNT];
+    attrs(x, av);
+    // A cut id names no object (or another one): such an object is skipped.
+    if ((av[A_ID] && av[A_ID]->cut) || (av[A_PARENT] && av[A_PARENT]->cut)) return;
+    didl_item *it = add_item(av[A_ID], av[A_PARENT], e == E_CONTAINER, av[A_CHILDCOUNT]);
+    if (!empty) st.cur = it;
+}
+
+// Start of an element inside an object: it opens its text field.
+void field_start(didl_state &st, const xmlrd *x, elem e) {
+    st.open = text_field_of(e);
+    st.fill = 0;
+    if (e == E_RES) {
+        attr av[A_COUNT];
+        attrs(x, av);
+        st.pr.pi_n = take(st.pr.pi, sizeof st.pr.pi, av[A_PI]);
+        take(st.pr.size, sizeof st.pr.size, av[A_SIZE]);
+        st.pr.dur_n = take(st.pr.dur, sizeof st.pr.dur, av[A_DUR]);
+        st.pr.resol_n = take(st.pr.resol, sizeof st.pr.resol, av[A_RESOL]);
+    }
+    // A resource or caption without text adds nothing; the item's own fields keep
+    // what they held.
+    if (e == E_RES || e == E_CAPTION) st.open->at(st)[0] = 0;
+}
+
+void field_end(didl_state &st, elem e) {
+    bool was_open = st.open && st.open->e == e;
+    if (was_open) st.open = nullptr;
+    if (!st.cur) return;
+    if (e == E_CAPTION && was_open && st.fill) add_sub(st.cur, st.caption, st.fill, "text/srt");
+    if (e == E_RES && st.pr.url[0]) {
+        st.pr.url_n = strnlen(st.pr.url, sizeof st.pr.url);
+        add_res_to(st.cur, st.pr);
+    }
+}
+
+// A reader failure: the message names where the text stopped being readable.
+// Closes the reader; returns -1.
+int xml_failed(xmlrd *x, char *err, size_t errn) {
+    str_fmt(err, errn, "didl: xml error near offset %llu: %s", (unsigned long long)x->err_at, x->err);
+    xml_close(x);
+    return -1;
+}
+
 int parse(const char *didl, int *objects, char *err, size_t errn) {
     *objects = 0;
     xmlrd *x = xml_open_str(didl, err, errn);
     if (!x) return -1;
-    didl_item *cur = nullptr;
-    bool in_title = false, in_class = false, in_date = false, in_res = false, in_caption = false;
-    size_t fill = 0; // bytes of the open field's text so far
-    pending_res pr;
-    pr.url[0] = 0;
-    pr.pi_n = pr.dur_n = pr.resol_n = pr.url_n = 0;
-    char caption[ITEM_URL_CAP];
+    didl_state st;
+    st.pr.url[0] = 0;
+    st.pr.pi_n = st.pr.dur_n = st.pr.resol_n = st.pr.url_n = 0;
     const char *nm;
     size_t nl;
     int ev;
@@ -259,106 +342,29 @@ int parse(const char *didl, int *objects, char *err, size_t errn) {
         int before = depth;
         depth = x->depth; // xml_depth without the call, on every event
         if (ev == XML_EV_TEXT) {
-            if (!cur) continue;
-            if (in_title)
-                fill = append_text(cur->title, ITEM_TITLE_CUT, fill, nm, nl);
-            else if (in_class)
-                fill = append_text(cur->klass, ITEM_CLASS_CUT, fill, nm, nl);
-            else if (in_date)
-                fill = append_text(cur->date, ITEM_DATE_CAP - 1, fill, nm, nl);
-            else if (in_res)
-                pr.url_n = append_text(pr.url, sizeof pr.url - 1, pr.url_n, nm, nl);
-            else if (in_caption)
-                fill = append_text(caption, sizeof caption - 1, fill, nm, nl);
+            if (st.cur && st.open) st.fill = append_text(st.open->at(st), st.open->cut, st.fill, nm, nl);
             continue;
         }
         elem e = classify(nm, nl);
         if (e == E_OTHER) continue;
+        bool object = e == E_ITEM || e == E_CONTAINER;
         if (ev == XML_EV_START) {
             // A self-closing element yields no end event and leaves the depth
-            // where it was: it has no content, so it arms nothing.
+            // where it was: it has no content, so it opens nothing.
             bool empty = depth == before;
-            if (e == E_ITEM || e == E_CONTAINER) {
-                in_title = in_class = in_date = in_res = in_caption = false;
-                cur = nullptr;
-                ++*objects;
-                if (g_nitem >= ITEM_MAX) {
-                    g_partial = 1;
-                    continue;
-                }
-                attr av[A_COUNT];
-                attrs(x, av);
-                // A cut id names no object (or another one): such an object is skipped.
-                if ((av[A_ID] && av[A_ID]->cut) || (av[A_PARENT] && av[A_PARENT]->cut)) continue;
-                cur = add_item(av[A_ID], av[A_PARENT], e == E_CONTAINER, av[A_CHILDCOUNT]);
-                if (empty) cur = nullptr;
-                continue;
-            }
-            if (!cur || empty) continue;
-            fill = 0;
-            switch (e) {
-            case E_TITLE:
-                in_title = true;
-                break;
-            case E_CLASS:
-                in_class = true;
-                break;
-            case E_DATE:
-                in_date = true;
-                break;
-            case E_RES: {
-                attr av[A_COUNT];
-                attrs(x, av);
-                pr.pi_n = take(pr.pi, sizeof pr.pi, av[A_PI]);
-                take(pr.size, sizeof pr.size, av[A_SIZE]);
-                pr.dur_n = take(pr.dur, sizeof pr.dur, av[A_DUR]);
-                pr.resol_n = take(pr.resol, sizeof pr.resol, av[A_RESOL]);
-                pr.url[0] = 0;
-                pr.url_n = 0;
-                in_res = true;
-                break;
-            }
-            case E_CAPTION:
-                caption[0] = 0;
-                in_caption = true;
-                break;
-            default:
-                break;
-            }
-            continue;
-        }
-        switch (e) {
-        case E_ITEM:
-        case E_CONTAINER:
-            in_title = in_class = in_date = in_res = in_caption = false;
-            cur = nullptr;
-            break;
-        case E_TITLE:
-            in_title = false;
-            break;
-        case E_CLASS:
-            in_class = false;
-            break;
-        case E_DATE:
-            in_date = false;
-            break;
-        case E_CAPTION:
-            if (in_caption && cur && fill) add_sub(cur, caption, fill, "text/srt");
-            in_caption = false;
-            break;
-        case E_RES:
-            in_res = false;
-            if (cur && pr.url[0]) add_res_to(cur, pr);
-            break;
-        default:
-            break;
+            if (object)
+                object_start(st, x, e, empty, objects);
+            else if (st.cur && !empty)
+                field_start(st, x, e);
+        } else if (object) {
+            st.open = nullptr;
+            st.cur = nullptr;
+        } else {
+            field_end(st, e);
         }
     }
+    if (ev < 0) return xml_failed(x, err, errn);
     xml_close(x);
-    if (ev < 0) {
-        str_copy(err, errn, "didl: xml error near offset");
-        return -1;
-    }
     if (g_partial) {
         str_copy(err, errn, "DIDL over the item cap");
         return -1;
@@ -414,10 +420,7 @@ int didl_count_objects(const char *didl, char *err, size_t errn) {
         elem e = classify(nm, nl);
         if (e == E_ITEM || e == E_CONTAINER) objects++;
     }
+    if (ev < 0) return xml_failed(x, err, errn);
     xml_close(x);
-    if (ev < 0) {
-        str_copy(err, errn, "didl: xml error near offset");
-        return -1;
-    }
     return objects;
 }

@@ -48,4 +48,3 @@ int didl_parse_more(const char *didl, int *objects, char *err, size_t errn);
 // text is not well-formed (the same verdict the parse would give).
 int didl_count_objects(const char *didl, char *err, size_t errn);
 void split_protocol_info(const char *pi, char *proto, size_t pn, char *mime, size_t mn);
-int class_kind(const char *cls);

@@ -181,51 +181,27 @@ bool parse_ref(const char *s, const char *e, uint32_t *cp, const char **after) {
     const char *b = s + 1;
     size_t n = (size_t)(semi - b);
     *after = semi + 1;
-    if (n >= 2 && b[0] == '#') {
-        const char *d = b + 1;
-        int base = 10;
-        if (*d == 'x' || *d == 'X') {
-            base = 16;
-            d++;
-        }
-        if (d == semi) return false;
-        uint32_t v = 0;
-        for (; d < semi; d++) {
-            int dv = base == 16 ? hex_digit(*d) : (*d >= '0' && *d <= '9' ? *d - '0' : -1);
-            if (dv < 0) return false;
-            v = v * (uint32_t)base + (uint32_t)dv;
-            if (v > 0x10FFFF) return false;
-        }
-        if (v == 0 || (v >= 0xD800 && v <= 0xDFFF)) return false;
-        if (v < 0x20 && v != 0x09 && v != 0x0A && v != 0x0D) return false;
-        *cp = v;
-        return true;
+    // The five named references were matched whole above: only a character
+    // reference remains.
+    if (n < 2 || b[0] != '#') return false;
+    const char *d = b + 1;
+    int base = 10;
+    if (*d == 'x' || *d == 'X') {
+        base = 16;
+        d++;
     }
-    switch (n) {
-    case 2:
-        if (b[1] != 't') return false;
-        if (b[0] == 'l')
-            *cp = '<';
-        else if (b[0] == 'g')
-            *cp = '>';
-        else
-            return false;
-        return true;
-    case 3:
-        if (memcmp(b, "amp", 3)) return false;
-        *cp = '&';
-        return true;
-    case 4:
-        if (!memcmp(b, "quot", 4))
-            *cp = '"';
-        else if (!memcmp(b, "apos", 4))
-            *cp = '\'';
-        else
-            return false;
-        return true;
-    default:
-        return false;
+    if (d == semi) return false;
+    uint32_t v = 0;
+    for (; d < semi; d++) {
+        int dv = base == 16 ? hex_digit(*d) : (*d >= '0' && *d <= '9' ? *d - '0' : -1);
+        if (dv < 0) return false;
+        v = v * (uint32_t)base + (uint32_t)dv;
+        if (v > 0x10FFFF) return false;
     }
+    if (v == 0 || (v >= 0xD800 && v <= 0xDFFF)) return false;
+    if (v < 0x20 && v != 0x09 && v != 0x0A && v != 0x0D) return false;
+    *cp = v;
+    return true;
 }
 
 inline size_t put_utf8(char *o, uint32_t cp) {
@@ -283,7 +259,10 @@ XML_COLD dec_result decode(const char *s, const char *e, char *out, size_t cap, 
         }
         uint32_t cp;
         const char *after;
-        if (!parse_ref(s, e, &cp, &after)) return DEC_BAD;
+        if (!parse_ref(s, e, &cp, &after)) {
+            *stop = s;
+            return DEC_BAD;
+        }
         o += put_utf8(out + o, cp);
         s = after;
     }
@@ -293,8 +272,11 @@ XML_COLD dec_result decode(const char *s, const char *e, char *out, size_t cap, 
     return r;
 }
 
-XML_COLD int fail(xmlrd *x, const char *msg) {
+// Records why reading stopped and where: at points into the document.
+XML_COLD int fail(xmlrd *x, const char *at, const char *msg, xml_status st = XML_E_SYNTAX) {
     copy_cut(x->err, sizeof x->err, msg, strlen(msg));
+    x->status = st;
+    x->err_at = (size_t)(at - x->begin);
     return XML_EV_ERROR;
 }
 
@@ -332,7 +314,7 @@ int text_event(xmlrd *x, event *ev) {
         // the search for the ';' need not stop at it.
         uint32_t cp;
         const char *after;
-        if (!parse_ref(s, e, &cp, &after)) return fail(x, "bad entity");
+        if (!parse_ref(s, e, &cp, &after)) return fail(x, s, "bad entity");
         o += put_utf8(out + o, cp);
         s = after;
     }
@@ -368,21 +350,21 @@ const char *find2(const char *p, const char *end, const char *pat, size_t n) {
 // "<!" at the cursor: comment (skipped, returns 0), CDATA (text event) or a refused declaration.
 XML_COLD int bang(xmlrd *x, event *ev) {
     const char *p = x->p, *end = x->end;
-    if (end - (p + 2) < 2) return fail(x, "DOCTYPE/declaration not allowed");
+    if (end - (p + 2) < 2) return fail(x, x->p, "DOCTYPE/declaration not allowed", XML_E_REFUSED);
     if (p[2] == '-' && p[3] == '-') {
         const char *close = find2(p + 4, end, "-->", 3);
-        if (!close) return fail(x, "unterminated comment");
+        if (!close) return fail(x, x->p, "unterminated comment");
         x->p = close + 3;
         return 0;
     }
     if (end - p > 8 && !memcmp(p, "<![CDATA[", 9)) {
         const char *close = find2(p + 9, end, "]]>", 3);
-        if (!close) return fail(x, "unterminated CDATA");
+        if (!close) return fail(x, x->p, "unterminated CDATA");
         x->p = p + 9;
         x->cdata_end = close;
         return cdata_part(x, ev);
     }
-    return fail(x, "DOCTYPE/declaration not allowed");
+    return fail(x, x->p, "DOCTYPE/declaration not allowed", XML_E_REFUSED);
 }
 
 int end_tag(xmlrd *x, event *ev) {
@@ -390,7 +372,7 @@ int end_tag(xmlrd *x, event *ev) {
     const char *n0 = x->p + 2;
     const char *n1 = skip_name(n0, end);
     const char *p = skip_ws(n1, end);
-    if (p >= end || *p != '>') return fail(x, "malformed end tag");
+    if (p >= end || *p != '>') return fail(x, p, "malformed end tag");
     ev->len = copy_cut(x->name, NAME_CAP, n0, (size_t)(n1 - n0), end);
     ev->str = x->name;
     x->depth--;
@@ -406,20 +388,20 @@ const char *attribute(xmlrd *x, const char *p) {
     const char *end = x->end;
     const char *a0 = p;
     p = skip_name(p, end);
-    if (p == a0) return fail(x, "malformed attribute"), nullptr;
+    if (p == a0) return fail(x, a0, "malformed attribute"), nullptr;
     const char *a1 = p;
     p = skip_ws(p, end);
-    if (p >= end || *p != '=') return fail(x, "attribute without value"), nullptr;
+    if (p >= end || *p != '=') return fail(x, p, "attribute without value"), nullptr;
     p = skip_ws(p + 1, end);
-    if (p >= end || (*p != '"' && *p != '\'')) return fail(x, "attribute without quote"), nullptr;
+    if (p >= end || (*p != '"' && *p != '\'')) return fail(x, p, "attribute without quote"), nullptr;
     const char q = *p++;
     const char *v0 = p;
     bool refs = false;
     for (;;) {
         p = scan_value(p, end, q);
-        if (p >= end) return fail(x, "unterminated attribute"), nullptr;
+        if (p >= end) return fail(x, v0 - 1, "unterminated attribute"), nullptr;
         if (*p == q) break;
-        if (*p == '<') return fail(x, "'<' in attribute"), nullptr;
+        if (*p == '<') return fail(x, p, "'<' in attribute"), nullptr;
         if (*p == '&') refs = true;
         p++;
     }
@@ -440,7 +422,7 @@ const char *attribute(xmlrd *x, const char *p) {
         } else {
             const char *stop;
             dec_result r = decode(v0, p, a->val, ATTR_VAL_CAP, &vlen, &stop);
-            if (r == DEC_BAD) return fail(x, "bad entity in attribute"), nullptr;
+            if (r == DEC_BAD) return fail(x, stop, "bad entity in attribute"), nullptr;
             a->cut = r == DEC_FULL;
         }
         a->vlen = (unsigned short)vlen;
@@ -453,21 +435,21 @@ int start_tag(xmlrd *x, event *ev) {
     const char *end = x->end;
     const char *n0 = x->p + 1;
     const char *p = skip_name(n0, end);
-    if (p == n0) return fail(x, "malformed tag");
+    if (p == n0) return fail(x, x->p, "malformed tag");
     const char *n1 = p;
-    if (x->depth >= XML_MAX_DEPTH) return fail(x, "nesting deeper than 32");
+    if (x->depth >= XML_MAX_DEPTH) return fail(x, x->p, "nesting deeper than 32", XML_E_LIMIT);
     x->nattr = 0;
     bool self_close = false;
     for (;;) {
         p = skip_ws(p, end);
-        if (p >= end) return x->nattr = 0, fail(x, "truncated tag");
+        if (p >= end) return x->nattr = 0, fail(x, p, "truncated tag");
         if (*p == '>') {
             p++;
             break;
         }
         if (*p == '/') {
-            if (p + 1 >= end) return x->nattr = 0, fail(x, "truncated tag");
-            if (p[1] != '>') return x->nattr = 0, fail(x, "malformed self-close");
+            if (p + 1 >= end) return x->nattr = 0, fail(x, p, "truncated tag");
+            if (p[1] != '>') return x->nattr = 0, fail(x, p, "malformed self-close");
             p += 2;
             self_close = true;
             break;
@@ -490,7 +472,7 @@ int next_event(xmlrd *x, event *ev) {
         const char *p = x->p, *end = x->end;
         if (p >= end) return XML_EV_END_DOC;
         if (*p != '<') return text_event(x, ev);
-        if (p + 1 >= end) return fail(x, "truncated tag");
+        if (p + 1 >= end) return fail(x, p, "truncated tag");
         switch (p[1]) {
         case '!': {
             int r = bang(x, ev);
@@ -499,7 +481,7 @@ int next_event(xmlrd *x, event *ev) {
         }
         case '?': {
             const char *close = find2(p + 2, end, "?>", 2);
-            if (!close) return fail(x, "unterminated processing instruction");
+            if (!close) return fail(x, p, "unterminated processing instruction");
             x->p = close + 2;
             continue;
         }
@@ -511,8 +493,10 @@ int next_event(xmlrd *x, event *ev) {
     }
 }
 
-void open_fail(char *err, size_t errn, const char *msg) {
+xmlrd *open_fail(char *err, size_t errn, xml_status *st, xml_status why, const char *msg) {
     if (err && errn) snprintf(err, errn, "%s", msg);
+    if (st) *st = why;
+    return nullptr;
 }
 
 // Refuses DOCTYPE and ENTITY declarations in the prolog before any work is done.
@@ -537,33 +521,35 @@ const char *screen_prolog(const char *s, size_t n) {
 }
 
 // nul_free: the caller has already proved [s, s + n) holds no NUL byte.
-xmlrd *open_doc(const char *s, size_t n, bool nul_free, char *err, size_t errn) {
-    if (!s) return open_fail(err, errn, "empty xml"), nullptr;
+xmlrd *open_doc(const char *s, size_t n, bool nul_free, char *err, size_t errn, xml_status *st) {
+    if (st) *st = XML_OK;
+    if (!s) return open_fail(err, errn, st, XML_E_REFUSED, "empty xml");
     if (n > XML_MAX_DOC) {
-        if (err && errn) snprintf(err, errn, "xml over %u bytes", (unsigned)XML_MAX_DOC);
-        return nullptr;
+        char msg[48];
+        snprintf(msg, sizeof msg, "xml over %u bytes", (unsigned)XML_MAX_DOC);
+        return open_fail(err, errn, st, XML_E_LIMIT, msg);
     }
-    if (!nul_free && n && memchr(s, 0, n)) return open_fail(err, errn, "NUL byte in xml"), nullptr;
+    if (!nul_free && n && memchr(s, 0, n)) return open_fail(err, errn, st, XML_E_REFUSED, "NUL byte in xml");
     if (n > 8) {
-        if (const char *msg = screen_prolog(s, n)) return open_fail(err, errn, msg), nullptr;
+        if (const char *msg = screen_prolog(s, n)) return open_fail(err, errn, st, XML_E_REFUSED, msg);
     }
     xmlrd *x = (xmlrd *)calloc(1, sizeof(xmlrd));
-    if (!x) return open_fail(err, errn, "out of memory"), nullptr;
-    x->p = s;
+    if (!x) return open_fail(err, errn, st, XML_E_NOMEM, "out of memory");
+    x->begin = x->p = s;
     x->end = s + n;
     return x;
 }
 
 } // namespace
 
-xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn) {
-    return open_doc(s, n, false, err, errn);
+xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn, xml_status *st) {
+    return open_doc(s, n, false, err, errn, st);
 }
 
-xmlrd *xml_open_str(const char *s, char *err, size_t errn) {
+xmlrd *xml_open_str(const char *s, char *err, size_t errn, xml_status *st) {
     // Measuring stops one byte past the bound: a longer text is refused
     // for its size all the same, without reading all of it.
-    return open_doc(s, s ? strnlen(s, XML_MAX_DOC + 1) : 0, true, err, errn);
+    return open_doc(s, s ? strnlen(s, XML_MAX_DOC + 1) : 0, true, err, errn, st);
 }
 
 int xml_next(xmlrd *x, const char **name, size_t *namelen) {

@@ -7,6 +7,15 @@
 
 enum { XML_EV_END_DOC = 0, XML_EV_START = 1, XML_EV_END = 2, XML_EV_TEXT = 3, XML_EV_ERROR = -1 };
 
+// Why reading stopped (or could not start).
+enum xml_status {
+    XML_OK = 0,
+    XML_E_SYNTAX,  // not well-formed where the reader stopped
+    XML_E_REFUSED, // DOCTYPE, ENTITY or other declarations, a NUL byte, no document
+    XML_E_LIMIT,   // larger or deeper than the reader accepts
+    XML_E_NOMEM,   // the reader could not be allocated
+};
+
 struct xml_attr_t {
     char name[XML_ATTR_NAME_CAP];
     char val[XML_ATTR_VAL_CAP];
@@ -16,10 +25,13 @@ struct xml_attr_t {
 };
 
 struct xmlrd {
-    const char *p;
+    const char *begin; // the document
+    const char *p;     // the cursor
     const char *end;
     int depth;
-    char err[XML_ERR_CAP];
+    char err[XML_ERR_CAP]; // after XML_EV_ERROR: what went wrong,
+    xml_status status;     // its class,
+    size_t err_at;         // and the byte offset in the document of the markup that failed
     int ev;
     char name[XML_NAME_CAP];
     char text[XML_TEXT_CAP];
@@ -30,10 +42,13 @@ struct xmlrd {
     const char *cdata_end;
 };
 
-xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn);
+// A reader over [s, s + n), or null with the reason in err and *st (when given).
+xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn, xml_status *st = nullptr);
 // xml_open for a NUL-terminated text. Measuring it proves it holds no NUL,
 // which spares the separate scan for one over a whole page.
-xmlrd *xml_open_str(const char *s, char *err, size_t errn);
+xmlrd *xml_open_str(const char *s, char *err, size_t errn, xml_status *st = nullptr);
+// After XML_EV_ERROR, the message is in x->err, its class in x->status and where
+// in x->err_at.
 int xml_next(xmlrd *x, const char **name, size_t *namelen);
 int xml_event(const xmlrd *x);
 int xml_depth(const xmlrd *x);

@@ -11,19 +11,20 @@
 #include "base/readers/textread.h"
 #include "base/util.h"
 
-char g_allow[CAST_ALLOW_MAX][DEVICE_KEY_CAP];
-int g_nallow;
+// Allow-list (guarded by g_lock): device keys in insertion order.
+static char s_allow[CAST_ALLOW_MAX][DEVICE_KEY_CAP];
+static int s_nallow;
 
 // ---- allow-list ----
 
 // Caller holds g_lock.
 static bool allow_has(const char *key) {
-    for (int i = 0; i < g_nallow; i++)
-        if (strcmp(g_allow[i], key) == 0) return true;
+    for (int i = 0; i < s_nallow; i++)
+        if (strcmp(s_allow[i], key) == 0) return true;
     return false;
 }
 
-int cast_allow(const char *udn) {
+static int cast_allow(const char *udn) {
     if (!udn) {
         set_err("cast_allow: null udn");
         return KVDMC_E_ARG;
@@ -37,8 +38,8 @@ int cast_allow(const char *udn) {
     {
         plat_guard g(&g_lock);
         if (allow_has(key)) return 0;
-        if (g_nallow < CAST_ALLOW_MAX) {
-            str_copy(g_allow[g_nallow++], DEVICE_KEY_CAP, key);
+        if (s_nallow < CAST_ALLOW_MAX) {
+            str_copy(s_allow[s_nallow++], DEVICE_KEY_CAP, key);
             return 0;
         }
     }
@@ -46,12 +47,12 @@ int cast_allow(const char *udn) {
     return KVDMC_E_CAP;
 }
 
-void cast_clear(void) {
+static void cast_clear(void) {
     plat_guard g(&g_lock);
-    g_nallow = 0;
+    s_nallow = 0;
 }
 
-int cast_allowed(const char *udn) {
+static int cast_allowed(const char *udn) {
     if (!udn) return 0;
     char key[DEVICE_KEY_CAP];
     udn_key_of(udn, key);
@@ -80,7 +81,9 @@ static int lookup_fail(char *err, int code, const char *fmt, const char *udn) {
     return code;
 }
 
-int guarded(const char *udn, device_t *out, char *err) {
+// The allow-list first, then the device table: a device that is neither allowed nor
+// known is reported as refused.
+static int guarded(const char *udn, device_t *out, char *err) {
     if (!udn) return lookup_fail(err, KVDMC_E_ARG, "%s", "null udn");
     char key[DEVICE_KEY_CAP];
     udn_key_of(udn, key);
@@ -95,7 +98,7 @@ int guarded(const char *udn, device_t *out, char *err) {
     return 0;
 }
 
-int dev_of(const char *udn, device_t *out, char *err) {
+static int dev_of(const char *udn, device_t *out, char *err) {
     if (!udn) return lookup_fail(err, KVDMC_E_UNKNOWN, "unknown device %s", "(null)");
     char key[DEVICE_KEY_CAP];
     udn_key_of(udn, key);
@@ -117,19 +120,48 @@ static void pick_frag(const device_t *d, const char *kind, char *frag, size_t n)
     soap_pick_version(d, kind, 2, avt_none ? 1 : 2, frag, n);
 }
 
-int call_avt(const device_t *d, const char *action, const char *args, char *out, size_t outn,
-             const char *want, int *upnp, char *err) {
-    char frag[SOAP_FRAG_CAP];
-    pick_frag(d, SVC_AV_TRANSPORT, frag, sizeof frag);
-    return soap_action_arg(d, frag, action, args, want, out, outn, upnp, err, CAST_ERRN);
-}
+// ---- one renderer operation ----
 
-int call_rc(const device_t *d, const char *action, const char *args, char *out, const char *want, int *upnp,
-            char *err) {
-    char frag[SOAP_FRAG_CAP];
-    pick_frag(d, SVC_RENDERING_CONTROL, frag, sizeof frag);
-    return soap_action_arg(d, frag, action, args, want, out, CAST_VALUE_CAP, upnp, err, CAST_ERRN);
-}
+namespace {
+
+// Reading operations need the device to be known; operations that change the
+// renderer need it on the allow-list as well.
+enum class gate { known, allowed };
+
+// What every renderer operation shares: a copy of the device row taken under the
+// lock at its start (the actions then run without the lock) and the failure text.
+// Each step returns 0 or the failure code, already recorded as the last error.
+struct renderer_op {
+    device_t d;
+    char err[CAST_ERRN] = "";
+
+    int open(const char *udn, gate g) {
+        int rc = g == gate::allowed ? guarded(udn, &d, err) : dev_of(udn, &d, err);
+        return rc ? api_fail(rc, "%s", err) : 0;
+    }
+
+    // The action on the device's service of that kind, its output arguments
+    // gathered from one response.
+    int call(const char *kind, const char *action, const char *args, soap_out *outs, int nout) {
+        char frag[SOAP_FRAG_CAP];
+        pick_frag(&d, kind, frag, sizeof frag);
+        int upnp = 0;
+        int rc = soap_action_args(&d, frag, action, args, outs, nout, &upnp, err, CAST_ERRN);
+        return rc ? api_fail(rc, "%s", err) : 0;
+    }
+
+    // One output argument into out (cut to n - 1 bytes); want null: none read.
+    int call1(const char *kind, const char *action, const char *args, const char *want = nullptr,
+              char *out = nullptr, size_t n = 0) {
+        char frag[SOAP_FRAG_CAP];
+        pick_frag(&d, kind, frag, sizeof frag);
+        int upnp = 0;
+        int rc = soap_action_arg(&d, frag, action, args, want ? want : "", out, n, &upnp, err, CAST_ERRN);
+        return rc ? api_fail(rc, "%s", err) : 0;
+    }
+};
+
+} // namespace
 
 // ---- renderer texts ----
 
@@ -206,11 +238,21 @@ static void cast_metadata(sbuf *b, const char *url, const char *mime, const char
     sb_puts(b, "</res><upnp:class>object.item.videoItem</upnp:class></item></DIDL-Lite>");
 }
 
-int cast_set_uri(const char *udn, const char *url, const char *mime, const char *title) {
+static const char INSTANCE_ARGS[] = "<InstanceID>0</InstanceID>";
+static const char CHANNEL_ARGS[] = "<InstanceID>0</InstanceID><Channel>Master</Channel>";
+
+static int cast_set_uri(const char *udn, const char *url, const char *mime, const char *title) {
     if (!url || !*url) return api_fail(KVDMC_E_ARG, "cast_set_uri: null url");
-    char err[CAST_ERRN] = "";
-    device_t d;
-    if (int rc = guarded(udn, &d, err)) return api_fail(rc, "%s", err);
+    renderer_op op;
+    if (int rc = op.open(udn, gate::allowed)) return rc;
+    // What goes to the renderer is valid text: a host's URL with spaces or Latin-1 bytes
+    // is percent-encoded (the same resource), and a title that is not UTF-8 gets U+FFFD.
+    sbuf_scoped clean_url, clean_title;
+    sb_url(&clean_url, url, strlen(url));
+    sb_utf8(&clean_title, title);
+    url = clean_url.str();
+    title = clean_title.str();
+    if (!*url) return api_fail(KVDMC_E_ARG, "cast_set_uri: null url");
 
     // Built whole rather than cut to a fixed buffer: a cut would send the
     // renderer a truncated URL inside malformed XML.
@@ -221,158 +263,149 @@ int cast_set_uri(const char *udn, const char *url, const char *mime, const char 
     sb_puts(&args, "</CurrentURI><CurrentURIMetaData>");
     sb_xml(&args, meta.str());
     sb_puts(&args, "</CurrentURIMetaData>");
-    if (meta.b.oom || args.b.oom) return api_fail(KVDMC_E_NOMEM, "cast_set_uri: out of memory");
-
-    char out[CAST_ARGS_CAP];
-    int upnp = 0;
-    if (int rc = call_avt(&d, "SetAVTransportURI", args.str(), out, sizeof out, "", &upnp, err))
-        return api_fail(rc, "%s", err);
-    return 0;
+    if (meta.b.oom || args.b.oom || clean_url.b.oom || clean_title.b.oom)
+        return api_fail(KVDMC_E_NOMEM, "cast_set_uri: out of memory");
+    return op.call1(SVC_AV_TRANSPORT, "SetAVTransportURI", args.str());
 }
 
-int cast_simple(const char *udn, const char *action, const char *extra) {
-    char err[CAST_ERRN] = "";
-    device_t d;
-    if (int rc = guarded(udn, &d, err)) return api_fail(rc, "%s", err);
-    char args[CAST_ARGS_CAP], out[256];
-    str_fmt(args, sizeof args, "<InstanceID>0</InstanceID>%s", extra ? extra : "");
-    int upnp = 0;
-    if (int rc = call_avt(&d, action, args, out, sizeof out, "", &upnp, err)) return api_fail(rc, "%s", err);
-    return 0;
+static int cast_simple(const char *udn, const char *action, const char *extra) {
+    renderer_op op;
+    if (int rc = op.open(udn, gate::allowed)) return rc;
+    char args[CAST_ARGS_CAP];
+    str_fmt(args, sizeof args, "%s%s", INSTANCE_ARGS, extra ? extra : "");
+    return op.call1(SVC_AV_TRANSPORT, action, args);
 }
 
-int cast_seek(const char *udn, int seconds) {
+static int cast_seek(const char *udn, int seconds) {
     if (seconds < 0) {
         set_err("cast_seek: negative time");
         return KVDMC_E_ARG;
     }
-    char err[CAST_ERRN] = "";
-    device_t d;
-    if (int rc = guarded(udn, &d, err)) return api_fail(rc, "%s", err);
-    char args[CAST_ARGS_CAP], out[256];
-    str_fmt(args, sizeof args, "<InstanceID>0</InstanceID><Unit>REL_TIME</Unit><Target>%d:%02d:%02d</Target>",
+    renderer_op op;
+    if (int rc = op.open(udn, gate::allowed)) return rc;
+    char args[CAST_ARGS_CAP];
+    str_fmt(args, sizeof args, "%s<Unit>REL_TIME</Unit><Target>%d:%02d:%02d</Target>", INSTANCE_ARGS,
             seconds / 3600, seconds / 60 % 60, seconds % 60);
-    int upnp = 0;
-    if (int rc = call_avt(&d, "Seek", args, out, sizeof out, "", &upnp, err)) return api_fail(rc, "%s", err);
-    return 0;
+    return op.call1(SVC_AV_TRANSPORT, "Seek", args);
 }
 
-int cast_state(const char *udn) {
+int cast_transport_state(const char *udn, char *out, size_t n) {
+    api_enter();
+    if (n) out[0] = 0;
     if (!udn) {
         set_err("cast_state: null udn");
         return KVDMC_E_ARG;
     }
-    char err[CAST_ERRN] = "";
-    device_t d;
-    if (int rc = dev_of(udn, &d, err)) return api_fail(rc, "%s", err);
+    renderer_op op;
+    if (int rc = op.open(udn, gate::known)) return rc;
+    return op.call1(SVC_AV_TRANSPORT, "GetTransportInfo", INSTANCE_ARGS, "CurrentTransportState", out, n);
+}
+
+static int cast_state(const char *udn) {
     char out[CAST_ARGS_CAP] = "";
-    int upnp = 0;
-    if (int rc = call_avt(&d, "GetTransportInfo", "<InstanceID>0</InstanceID>", out, sizeof out,
-                          "CurrentTransportState", &upnp, err))
-        return api_fail(rc, "%s", err);
+    if (int rc = cast_transport_state(udn, out, sizeof out)) return rc;
 
     static const struct {
         const char *name;
         int state;
-    } states[] = {{"STOPPED", 0},          {"PAUSED_PLAYBACK", 1}, {"PAUSED_RECORDING", 1},
-                  {"NO_MEDIA_PRESENT", 1}, {"VENDOR_DEFINED", 1},  {"PLAYING", 2},
-                  {"RECORDING", 2},        {"TRANSITIONING", 2}};
+    } states[] = {{"STOPPED", KVDMC_STATE_STOPPED},         {"PAUSED_PLAYBACK", KVDMC_STATE_PAUSED},
+                  {"PAUSED_RECORDING", KVDMC_STATE_PAUSED}, {"NO_MEDIA_PRESENT", KVDMC_STATE_PAUSED},
+                  {"VENDOR_DEFINED", KVDMC_STATE_PAUSED},   {"PLAYING", KVDMC_STATE_PLAYING},
+                  {"RECORDING", KVDMC_STATE_PLAYING},       {"TRANSITIONING", KVDMC_STATE_PLAYING}};
     for (const auto &s : states)
         if (strcmp(out, s.name) == 0) return s.state;
     return api_fail(KVDMC_E_PARSE, "cast_state: unknown TransportState '%s'", out);
 }
 
-int cast_position(const char *udn, int *pos_s, int *dur_s) {
+static int cast_position(const char *udn, int *pos_s, int *dur_s) {
     if (!pos_s || !dur_s) {
         set_err("cast_position: null out");
         return KVDMC_E_ARG;
     }
     *pos_s = 0;
     *dur_s = 0;
-    char err[CAST_ERRN] = "";
-    device_t d;
-    if (int rc = dev_of(udn, &d, err)) return api_fail(rc, "%s", err);
+    renderer_op op;
+    if (int rc = op.open(udn, gate::known)) return rc;
 
     // Both values from one response, so they describe the same moment.
     char rel[CAST_VALUE_CAP] = "", dur[CAST_VALUE_CAP] = "";
     soap_out outs[2] = {{"RelTime", rel, sizeof rel, nullptr, 0},
                         {"TrackDuration", dur, sizeof dur, nullptr, 0}};
-    char frag[SOAP_FRAG_CAP];
-    pick_frag(&d, SVC_AV_TRANSPORT, frag, sizeof frag);
-    int upnp = 0;
-    if (int rc = soap_action_args(&d, frag, "GetPositionInfo", "<InstanceID>0</InstanceID>", outs, 2, &upnp,
-                                  err, CAST_ERRN))
-        return api_fail(rc, "%s", err);
+    if (int rc = op.call(SVC_AV_TRANSPORT, "GetPositionInfo", INSTANCE_ARGS, outs, 2)) return rc;
     if (hms_to_s(rel, pos_s)) return api_fail(KVDMC_E_PARSE, "cast_position: bad RelTime '%s'", rel);
     if (hms_to_s(dur, dur_s)) return api_fail(KVDMC_E_PARSE, "cast_position: bad TrackDuration '%s'", dur);
     return 0;
 }
 
-static const char CHANNEL_ARGS[] = "<InstanceID>0</InstanceID><Channel>Master</Channel>";
+namespace {
 
-int cast_volume(const char *udn, int set) {
-    char err[CAST_ERRN] = "";
-    device_t d;
-    if (int rc = dev_of(udn, &d, err)) return api_fail(rc, "%s", err);
-    char out[CAST_VALUE_CAP] = "";
-    int upnp = 0;
-    if (set < 0) {
-        if (int rc = call_rc(&d, "GetVolume", CHANNEL_ARGS, out, "CurrentVolume", &upnp, err))
-            return api_fail(rc, "%s", err);
-        // A negative reading would look like one of the failure codes to the host.
-        int vol = (int)leading_int(out, INT_MAX);
-        return vol < 0 ? 0 : vol;
-    }
-    if (set > 100) {
-        set_err("cast_volume: volume must be 0..100");
-        return KVDMC_E_ARG;
-    }
-    if (int rc = guarded(udn, &d, err)) return api_fail(rc, "%s", err);
-    char args[CAST_ARGS_CAP];
-    str_fmt(args, sizeof args, "%s<DesiredVolume>%d</DesiredVolume>", CHANNEL_ARGS, set);
-    if (int rc = call_rc(&d, "SetVolume", args, out, "", &upnp, err)) return api_fail(rc, "%s", err);
-    return 0;
+// Volume and mute are one exchange on RenderingControl: a read with Get<name> /
+// Current<name>, or a write with Set<name> / Desired<name>.
+struct rc_control {
+    const char *name;
+    int (*value_of)(const char *text); // what a read returns for the renderer's text
+    int max;                           // a write above it is refused when range_err is set, else cut to it
+    const char *range_err;
+};
+
+} // namespace
+
+static int volume_of(const char *text) {
+    // A negative reading would look like one of the failure codes to the host.
+    int vol = (int)leading_int(text, INT_MAX);
+    return vol < 0 ? 0 : vol;
 }
 
-int cast_mute(const char *udn, int set) {
-    char err[CAST_ERRN] = "";
-    device_t d;
-    if (int rc = dev_of(udn, &d, err)) return api_fail(rc, "%s", err);
-    char out[CAST_VALUE_CAP] = "";
-    int upnp = 0;
+static int mute_of(const char *text) {
+    return strcmp(text, "1") == 0 || strcmp(text, "true") == 0 ? 1 : 0;
+}
+
+static constexpr rc_control VOLUME = {"Volume", volume_of, 100, "cast_volume: volume must be 0..100"};
+static constexpr rc_control MUTE = {"Mute", mute_of, 1, nullptr};
+
+// set negative: the current value; otherwise writes it and returns 0. The device
+// lookup comes first for both, the allow-list only before a write.
+static int cast_control(const rc_control &c, const char *udn, int set) {
+    renderer_op op;
+    if (int rc = op.open(udn, gate::known)) return rc;
+    char action[16], arg[24];
     if (set < 0) {
-        if (int rc = call_rc(&d, "GetMute", CHANNEL_ARGS, out, "CurrentMute", &upnp, err))
-            return api_fail(rc, "%s", err);
-        return strcmp(out, "1") == 0 || strcmp(out, "true") == 0 ? 1 : 0;
+        char out[CAST_VALUE_CAP] = "";
+        str_fmt(action, sizeof action, "Get%s", c.name);
+        str_fmt(arg, sizeof arg, "Current%s", c.name);
+        if (int rc = op.call1(SVC_RENDERING_CONTROL, action, CHANNEL_ARGS, arg, out, sizeof out)) return rc;
+        return c.value_of(out);
     }
-    if (int rc = guarded(udn, &d, err)) return api_fail(rc, "%s", err);
+    if (set > c.max) {
+        if (c.range_err) {
+            set_err("%s", c.range_err);
+            return KVDMC_E_ARG;
+        }
+        set = c.max;
+    }
+    if (int rc = op.open(udn, gate::allowed)) return rc;
     char args[CAST_ARGS_CAP];
-    str_fmt(args, sizeof args, "%s<DesiredMute>%s</DesiredMute>", CHANNEL_ARGS, set ? "1" : "0");
-    if (int rc = call_rc(&d, "SetMute", args, out, "", &upnp, err)) return api_fail(rc, "%s", err);
-    return 0;
+    str_fmt(action, sizeof action, "Set%s", c.name);
+    str_fmt(args, sizeof args, "%s<Desired%s>%d</Desired%s>", CHANNEL_ARGS, c.name, set, c.name);
+    return op.call1(SVC_RENDERING_CONTROL, action, args);
 }
 
 // ---- sink capability check ----
 
-int sink_check(const char *udn, const char *mime) {
+static int sink_check(const char *udn, const char *mime) {
     if (!mime || !*mime) {
         set_err("sink_check: null mime");
         return KVDMC_E_ARG;
     }
-    char err[CAST_ERRN] = "";
-    device_t d;
-    if (int rc = dev_of(udn, &d, err)) return api_fail(rc, "%s", err);
+    renderer_op op;
+    if (int rc = op.open(udn, gate::known)) return rc;
 
     // The whole list, however long: a list cut inside an entry could match a
     // format the renderer does not have.
     sbuf_scoped sink;
     char unused[1];
     soap_out o = {"Sink", unused, sizeof unused, &sink.b, 0};
-    char frag[SOAP_FRAG_CAP];
-    pick_frag(&d, SVC_CONNECTION_MANAGER, frag, sizeof frag);
-    int upnp = 0;
-    if (int rc = soap_action_args(&d, frag, "GetProtocolInfo", "", &o, 1, &upnp, err, CAST_ERRN))
-        return api_fail(rc, "%s", err);
+    if (int rc = op.call(SVC_CONNECTION_MANAGER, "GetProtocolInfo", "", &o, 1)) return rc;
     if (sink.b.oom) return api_fail(KVDMC_E_NOMEM, "sink_check: out of memory");
     return sink_match(sink.str(), mime);
 }
@@ -433,12 +466,12 @@ KVDMC_API int kvdmc_cast_position(const char *udn, int *pos_s, int *dur_s) {
 
 KVDMC_API int kvdmc_cast_volume(const char *udn, int set) {
     api_enter();
-    return cast_volume(udn, set);
+    return cast_control(VOLUME, udn, set);
 }
 
 KVDMC_API int kvdmc_cast_mute(const char *udn, int set) {
     api_enter();
-    return cast_mute(udn, set);
+    return cast_control(MUTE, udn, set);
 }
 
 KVDMC_API int kvdmc_sink_check(const char *udn, const char *mime) {
