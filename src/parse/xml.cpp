@@ -2,6 +2,7 @@
 
 #include "base/copy_bytes.h"
 #include "base/readers/textread.h"
+#include "base/util.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -273,6 +274,44 @@ XML_COLD dec_result decode(const char *s, const char *e, char *out, size_t cap, 
 }
 
 // Records why reading stopped and where: at points into the document.
+// Decodes the whole run [s, e) into out, which has room for e - s bytes and a NUL: no
+// reference is shorter than what it stands for, so the output never passes the input,
+// and 16 bytes can be moved ahead of the search for the next '&'. False on a reference
+// the reader refuses.
+bool decode_run(const char *s, const char *e, char *out, size_t *olen) {
+    char *o = out;
+    while (s < e) {
+#ifdef __SSE2__
+        const __m128i vamp = _mm_set1_epi8('&');
+        unsigned bits = 0;
+        while (e - s >= 16) {
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o), b);
+            if ((bits = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(b, vamp)))) break;
+            s += 16;
+            o += 16;
+        }
+        if (bits) {
+            unsigned k = (unsigned)__builtin_ctz(bits);
+            s += k;
+            o += k;
+        } else
+#endif
+        {
+            while (s < e && *s != '&') *o++ = *s++;
+            if (s == e) break;
+        }
+        uint32_t cp;
+        const char *after;
+        if (!parse_ref(s, e, &cp, &after)) return false;
+        o += put_utf8(o, cp);
+        s = after;
+    }
+    *o = 0;
+    *olen = (size_t)(o - out);
+    return true;
+}
+
 XML_COLD int fail(xmlrd *x, const char *at, const char *msg, xml_status st = XML_E_SYNTAX) {
     copy_cut(x->err, sizeof x->err, msg, strlen(msg));
     x->status = st;
@@ -578,6 +617,26 @@ const char *xml_attr(const xmlrd *x, const char *name) {
 
 const char *xml_text(const xmlrd *x) {
     return x && x->ev == XML_EV_TEXT ? x->text : "";
+}
+
+int xml_take_text(xmlrd *x, sbuf *out) {
+    if (!x || !out || x->ev != XML_EV_START || x->cdata_end) return 0;
+    // A self-closing start tag has no content of its own.
+    if (x->p - x->begin >= 2 && x->p[-2] == '/') return 0;
+    const char *s = x->p;
+    const char *lt = (const char *)memchr(s, '<', (size_t)(x->end - s));
+    if (!lt || x->end - lt < 2 || lt[1] != '/') return 0;
+    size_t raw = (size_t)(lt - s);
+    if (sb_reserve(out, raw) != 0) return out->oom ? -1 : 0;
+    size_t n;
+    if (!decode_run(s, lt, out->p + out->n, &n)) {
+        out->p[out->n] = 0;
+        return 0;
+    }
+    out->n += n;
+    x->p = lt;
+    x->ev = XML_EV_TEXT;
+    return 1;
 }
 
 void xml_close(xmlrd *x) {
