@@ -561,3 +561,51 @@ TEST(XmlTakeText, SameTextAsTheEvents) {
     EXPECT_EQ(joined_trace("<r><a>x</", false), "S(r)S(a)T(x)!malformed end tag");
     EXPECT_EQ(xml_take_text(nullptr, nullptr), 0);
 }
+
+// Skimming gives the start and end events of a full reading, without its text, and fails
+// where and how a full reading fails.
+TEST(XmlSkim, SameStructureAndVerdict) {
+    auto structure = [](const std::string &doc, bool skim) {
+        reader r(doc);
+        if (!r.x) return std::string("open:") + r.err;
+        r.x->skim = skim;
+        std::string out;
+        for (int guard = 0; guard < 100000; guard++) {
+            const char *s = nullptr;
+            size_t n = 0;
+            int ev = xml_next(r.x, &s, &n);
+            if (ev <= 0)
+                return out + (ev == 0 ? "$"
+                                      : "!" + std::string(r.x->err) + "@" + std::to_string(r.x->err_at) +
+                                            "/" + std::to_string(r.x->status));
+            EXPECT_TRUE(!skim || ev != XML_EV_TEXT);
+            if (ev == XML_EV_TEXT) continue;
+            out += (ev == XML_EV_START ? "S(" : "E(") + std::string(s, n) + "," +
+                   std::to_string(xml_depth(r.x)) + ")";
+            EXPECT_TRUE(!skim || r.x->nattr == 0);
+        }
+        return std::string("runaway");
+    };
+    std::string long_text(5000, 'x'), long_value(3000, 'v');
+    const char *docs[] = {
+        "<DIDL-Lite><item id=\"1\" parentID=\"0\"><dc:title>A &amp; B</dc:title><res "
+        "size=\"1\">http://h/a?x=1&amp;y=2"
+        "</res></item><container id=\"2\"/></DIDL-Lite>",
+        "<r>text<![CDATA[<not a tag>]]>more<!-- note --><?pi x?><a/></r>",
+        "<r>x &bogus; y</r>",
+        "<r><a>ok</a>&#0;</r>",
+        "<r a=\"&amp;&bad;\"/>",
+        "<r a=\"x<y\"/>",
+        "<r a=\"open/>",
+        "<r><a></b></r>",
+        "<r><![CDATA[never closed</r>",
+        "<r><!-- never closed</r>",
+        "<r>&lt",
+    };
+    for (const char *d : docs) EXPECT_EQ(structure(d, true), structure(d, false)) << d;
+    // A long run, and a long attribute value whose bad reference lies past the part a full
+    // reading keeps: neither reading looks at it.
+    std::string big = "<r>" + long_text + "&amp;" + long_text + "<a v=\"" + long_value + "&amp;" +
+                      long_value + "&bad;\"/></r>";
+    EXPECT_EQ(structure(big, true), structure(big, false));
+}

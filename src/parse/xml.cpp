@@ -365,6 +365,22 @@ int text_event(xmlrd *x, event *ev) {
     return XML_EV_TEXT;
 }
 
+// A text run while skimming: its references are checked as a text event would check
+// them, nothing is kept, and the cursor moves to the '<' that ends it.
+int skim_text(xmlrd *x) {
+    const char *s = x->p, *e = x->end;
+    for (;;) {
+        s = scan_text(s, e);
+        if (s == e || *s == '<') break;
+        uint32_t cp;
+        const char *after;
+        if (!parse_ref(s, e, &cp, &after)) return fail(x, s, "bad entity");
+        s = after;
+    }
+    x->p = s;
+    return 0;
+}
+
 // Delivers raw CDATA content from the cursor up to cdata_end, one buffer at a time.
 XML_COLD int cdata_part(xmlrd *x, event *ev) {
     size_t left = (size_t)(x->cdata_end - x->p);
@@ -399,6 +415,10 @@ XML_COLD int bang(xmlrd *x, event *ev) {
     if (end - p > 8 && !memcmp(p, "<![CDATA[", 9)) {
         const char *close = find2(p + 9, end, "]]>", 3);
         if (!close) return fail(x, x->p, "unterminated CDATA");
+        if (x->skim) {
+            x->p = close + 3;
+            return 0;
+        }
         x->p = p + 9;
         x->cdata_end = close;
         return cdata_part(x, ev);
@@ -444,7 +464,14 @@ const char *attribute(xmlrd *x, const char *p) {
         if (*p == '&') refs = true;
         p++;
     }
-    if (x->nattr < XML_MAX_ATTR) {
+    if (x->skim) {
+        // Only a value with references can fail; it is decoded into the first entry,
+        // which skimming leaves unused, for the same verdict.
+        size_t vlen;
+        const char *stop;
+        if (refs && decode(v0, p, x->attr[0].val, ATTR_VAL_CAP, &vlen, &stop) == DEC_BAD)
+            return fail(x, stop, "bad entity in attribute"), nullptr;
+    } else if (x->nattr < XML_MAX_ATTR) {
         xml_attr_t *a = &x->attr[x->nattr];
         a->nlen = (unsigned short)copy_cut(a->name, ATTR_NAME_CAP, a0, (size_t)(a1 - a0), end);
         // A value longer than its entry is kept cut and marked, so that a caller
@@ -510,7 +537,11 @@ int next_event(xmlrd *x, event *ev) {
     for (;;) {
         const char *p = x->p, *end = x->end;
         if (p >= end) return XML_EV_END_DOC;
-        if (*p != '<') return text_event(x, ev);
+        if (*p != '<') {
+            if (!x->skim) return text_event(x, ev);
+            if (skim_text(x) < 0) return XML_EV_ERROR;
+            continue;
+        }
         if (p + 1 >= end) return fail(x, p, "truncated tag");
         switch (p[1]) {
         case '!': {
@@ -572,10 +603,22 @@ xmlrd *open_doc(const char *s, size_t n, bool nul_free, char *err, size_t errn, 
     if (n > 8) {
         if (const char *msg = screen_prolog(s, n)) return open_fail(err, errn, st, XML_E_REFUSED, msg);
     }
-    xmlrd *x = (xmlrd *)calloc(1, sizeof(xmlrd));
+    // Only the head is set: the buffers (some 20 KB) are written before they are read,
+    // and zeroing them for each document would cost more than a small one's reading.
+    xmlrd *x = (xmlrd *)malloc(sizeof(xmlrd));
     if (!x) return open_fail(err, errn, st, XML_E_NOMEM, "out of memory");
     x->begin = x->p = s;
     x->end = s + n;
+    x->depth = 0;
+    x->err[0] = 0;
+    x->status = XML_OK;
+    x->err_at = 0;
+    x->ev = 0;
+    x->name[0] = 0;
+    x->text[0] = 0;
+    x->nattr = 0;
+    x->cdata_end = nullptr;
+    x->skim = false;
     return x;
 }
 

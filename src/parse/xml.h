@@ -42,6 +42,10 @@ struct xmlrd {
     // End of a CDATA section whose content did not fit one text event; its
     // remainder comes as further raw text events. Null otherwise.
     const char *cdata_end;
+    // Set by a caller that needs only the element structure: text, CDATA and attribute
+    // values are checked as always but not kept, so there are no text events and no
+    // attributes; start and end events, names, depth and failures are the same.
+    bool skim;
 };
 
 // A reader over [s, s + n), or null with the reason in err and *st (when given).
