@@ -379,7 +379,9 @@ TEST_F(Table, MovedDeviceIsReadAgain) {
     ASSERT_EQ(inject(alive("uuid:mover", LOC1, 60)), 0);
     serve(LOC2, "uuid:mover", RENDERER_TYPE, "New name");
     advance_s(30);
-    ASSERT_EQ(inject(alive("uuid:mover", LOC2, 60)), 0);
+    // The device is no longer at its old LOCATION: the move is followed.
+    kvdmc_fake_fail(LOC1, "connection refused");
+    ASSERT_EQ(inject(alive("uuid:mover", LOC2, 60)), 0) << kvdmc_last_error();
     ASSERT_EQ(kvdmc_device_count(), 1);
     const device_t *d = row("uuid:mover");
     EXPECT_STREQ(d->location, LOC2);
@@ -393,10 +395,11 @@ TEST_F(Table, MovedDeviceIsReadAgain) {
                                                       "USN: uuid:mover", "CACHE-CONTROL: max-age=60"})),
               0);
     EXPECT_EQ(kvdmc_fake_calls(LOC2), 1u);
-    EXPECT_EQ(kvdmc_fake_calls(nullptr), 2u);
+    EXPECT_EQ(kvdmc_fake_calls(nullptr), 3u); // the old LOCATION was asked once
 
     // A move whose fetch fails leaves the row as it was, unrefreshed, so it expires.
     advance_s(30);
+    kvdmc_fake_fail(LOC2, "connection refused");
     EXPECT_EQ(inject(alive("uuid:mover", "http://10.0.0.3/gone.xml", 60)), -9);
     EXPECT_STREQ(row("uuid:mover")->location, LOC2);
     advance_s(30);
@@ -407,6 +410,7 @@ TEST_F(Table, MoveToAnotherDevicesDescriptionLeavesTheRow) {
     serve(LOC1, "uuid:a", SERVER_TYPE);
     serve(LOC2, "uuid:b", SERVER_TYPE);
     ASSERT_EQ(inject(alive("uuid:a", LOC1, 60)), 0);
+    kvdmc_fake_fail(LOC1, "connection refused");
     serve("http://h/igd", "uuid:a", "urn:x:device:InternetGatewayDevice:1");
     EXPECT_EQ(inject(alive("uuid:a", "http://h/igd", 60)), -9);
     EXPECT_EQ(row("uuid:a")->kind, 1);

@@ -5,7 +5,9 @@
 
 #include <string.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "browse_fixture.h"
@@ -80,6 +82,13 @@ TEST(DlnaBackendSetup, RegistrationOpenAndConfiguration) {
         EXPECT_STREQ(kvffa_last_error(), "config needs udn");
     }
     EXPECT_EQ(kvffa_open("dlna", "[\"udn\"]"), KVFFA_E_BAD_CONFIG);
+    // Nesting beyond 64 levels is refused (without recursion), 64 are read.
+    for (size_t levels : {63, 64, 1000000}) {
+        std::string cfg =
+            "{\"udn\":\"uuid:x\",\"x\":" + std::string(levels, '[') + std::string(levels, ']') + "}";
+        EXPECT_EQ(kvffa_open("dlna", cfg.c_str()), levels < 64 ? KVFFA_OK : KVFFA_E_BAD_CONFIG) << levels;
+    }
+    kvffa_close();
     // The server must be known when listing, not when opening.
     ASSERT_EQ(kvffa_open("dlna", "{\"udn\":\"uuid:nobody\"}"), KVFFA_OK);
     kvdmc_devices_clear();
@@ -265,4 +274,86 @@ TEST_F(DlnaBackend, PageTextsAreTheBackendsOwn) {
     EXPECT_STREQ(items[1].path, "a$1");
     EXPECT_STREQ(items[1].name, "Track 1");
     EXPECT_STREQ(items[1].locator, "http://10.0.0.9:8200/MediaItems/a$1.mp3");
+}
+
+namespace {
+
+// A folder that claims endless children and hands them out one per window.
+void endless_folder(cdtest::server &srv, int delay_ms = 0, int cancel_at = -1) {
+    srv.script = [delay_ms, cancel_at, &srv](const cdtest::request &q, cdtest::reply *r) {
+        if (delay_ms) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        if (cancel_at >= 0 && (int)srv.request_count() >= cancel_at) kvffa_cancel();
+        std::string didl = docs::didl(docs::track("e", q.start));
+        r->body = docs::browse_response(didl, 1, 2147483647, 1);
+        return true;
+    };
+}
+
+} // namespace
+
+// A child given by name is looked for within the browse cap, the browse time limit and the
+// layer's cancel flag; where the look-up stopped is in its text.
+TEST_F(DlnaBackend, NameLookupsAreBounded) {
+    struct {
+        const char *what;
+        int max_items, timeout_ms, delay_ms, cancel_at;
+        int code;
+        const char *text; // part of the failure text
+        int most_requests;
+    } rows[] = {
+        {"cap", 40, 60000, 0, -1, KVFFA_E_NOT_FOUND,
+         "no such child among the first 40 children (browse_max_items)", 40},
+        {"time", 100000, 1000, 100, -1, KVFFA_E_NOT_FOUND, "children (browse_timeout_ms)", 13},
+        {"cancel", 100000, 60000, 0, 5, KVFFA_E_CANCELLED, "cancelled", 6},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(kvdmc_config("browse_max_items", std::to_string(row.max_items).c_str()), 0);
+        ASSERT_EQ(kvdmc_config("browse_timeout_ms", std::to_string(row.timeout_ms).c_str()), 0);
+        endless_folder(srv, row.delay_ms, row.cancel_at);
+        for (int locator = 0; locator < 2; locator++) {
+            srv.clear_log();
+            bool failed = locator ? kvffa_locator("e/Absent") == nullptr : kvffa_list("e/Absent") == row.code;
+            EXPECT_TRUE(failed);
+            EXPECT_EQ(kvffa_last_code(), row.code);
+            std::string text = kvffa_last_error();
+            EXPECT_NE(text.find(row.text), std::string::npos) << text;
+            EXPECT_LE(srv.request_count(), (size_t)row.most_requests);
+            EXPECT_GE(srv.request_count(), 2u);
+        }
+    }
+    kvdmc_config("browse_max_items", nullptr);
+    kvdmc_config("browse_timeout_ms", nullptr);
+    // A folder that ends says how many children it had.
+    srv.script = nullptr;
+    cdtest::fill(srv, "f", 3);
+    EXPECT_EQ(kvffa_list("f/Absent"), KVFFA_E_NOT_FOUND);
+    EXPECT_STREQ(kvffa_last_error(), "no such child among 3 children");
+    EXPECT_STREQ(kvffa_locator("f/Track 2"), "http://10.0.0.9:8200/MediaItems/f$2.mp3");
+}
+
+// A listing cut at the browse cap succeeds and says so; a complete one does not.
+TEST_F(DlnaBackend, CappedListingSaysSo) {
+    cdtest::fill(srv, "c", 10);
+    ASSERT_EQ(kvdmc_config("browse_max_items", "4"), 0);
+    kvffa_set_page_size(2);
+    ASSERT_EQ(kvffa_list_all("c"), KVFFA_OK);
+    EXPECT_EQ(kvffa_count(), 4u);
+    EXPECT_EQ(kvffa_more(), 0);
+    EXPECT_EQ(kvffa_last_code(), KVFFA_OK);
+    EXPECT_STREQ(kvffa_last_error(), "listing stopped at 4 entries (browse_max_items)");
+    kvdmc_config("browse_max_items", nullptr);
+    ASSERT_EQ(kvffa_list_all("c"), KVFFA_OK);
+    EXPECT_EQ(kvffa_count(), 10u);
+    EXPECT_STREQ(kvffa_last_error(), "");
+}
+
+// An entry whose resource URL is in Latin-1 is listed, its locator percent-encoded.
+TEST_F(DlnaBackend, Latin1ResourceUrlsAreKept) {
+    srv.folders["l"] = {
+        item("l1", "l", "Caf\xE9", docs::res("http-get:*:audio/mpeg:*", "http://h/caf\xE9 1.mp3"))};
+    ASSERT_EQ(kvffa_list("l"), KVFFA_OK);
+    ASSERT_EQ(kvffa_count(), 1u) << kvffa_last_error();
+    EXPECT_STREQ(kvffa_item_locator(kvffa_item_at(0)), "http://h/caf%E9%201.mp3");
+    EXPECT_STREQ(kvffa_locator("l/0"), "http://h/caf%E9%201.mp3");
 }

@@ -36,6 +36,17 @@ void sb_json_str(sbuf *b, const char *s);
 // The same, but backspace and form feed in the \u form (item and device JSON).
 void sb_json_str_u(sbuf *b, const char *s);
 
+// Text of any encoding as UTF-8: bytes that are not well-formed UTF-8 become U+FFFD.
+void sb_utf8(sbuf *b, const char *s);
+
+// URLs as valid text: bytes beyond ASCII, spaces and control bytes are percent-encoded
+// (caf\xE9 1.mp3 becomes caf%E9%201.mp3, the same resource for an HTTP server), and
+// the spaces and control bytes around the URL go. Everything else stays as written.
+void sb_url(sbuf *b, const char *url, size_t len);
+// The same into a field of cap bytes, cut where a whole byte or escape ends; returns the
+// length kept.
+size_t url_copy(char *dst, size_t cap, const char *url, size_t len);
+
 // RAII owner for callers that build a text in a scope.
 struct sbuf_scoped {
     sbuf b;

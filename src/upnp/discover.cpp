@@ -113,14 +113,14 @@ int new_rows_fetching(void) {
 // The row an announcement keyed `key` refreshes without a fetch: the row announced
 // under that key at the same LOCATION, or any row read from that LOCATION (a device
 // announcing under several keys). An announcement without LOCATION only refreshes.
-// *moved is set when the row announced under the key names another LOCATION.
-device_t *refreshed_row(const char *key, const char *location, bool *moved) {
-    *moved = false;
+// *moved is the row announced under the key when it names another LOCATION.
+device_t *refreshed_row(const char *key, const char *location, const device_t **moved) {
+    *moved = nullptr;
     for (int i = 0; i < g_ndev; i++) {
         device_t &d = g_dev[i];
         if (strcmp(d.usn_key, key) != 0) continue;
         if (!location[0] || strcmp(d.location, location) == 0) return &d;
-        *moved = true;
+        *moved = &d;
         return nullptr;
     }
     if (!location[0]) return device_find(key);
@@ -129,10 +129,20 @@ device_t *refreshed_row(const char *key, const char *location, bool *moved) {
     return nullptr;
 }
 
+// Whether the device of a row still serves its description at its LOCATION. Anyone on
+// the LAN can announce a known device's USN with a LOCATION of their own; only a device
+// that no longer answers where it was, or answers as another device, has moved.
+bool still_answers(const char *location, const char *udn_key) {
+    device_t probe;
+    char err[ERR_CAP];
+    return fetch_description(location, &probe, err, sizeof err) == 0 && strcmp(probe.udn_key, udn_key) == 0;
+}
+
 } // namespace
 
 // A known device's announcement only refreshes its lifetime, unless it names a new
-// LOCATION: then the device moved and its description is read again. The description
+// LOCATION: when the device no longer answers at its old one it moved, and its
+// description is read again at the new one. The description
 // is fetched without g_lock, so a device that never answers holds up only the caller.
 // Each row remembers the key it was announced under: a device whose USN differs from
 // its UDN refreshes its row without a fetch, and a description claiming the UDN of a
@@ -144,14 +154,16 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
         str_copy(err, errn, "no UDN in reply");
         return -1;
     }
+    char was_at[DEVICE_URL_CAP] = "", was_key[DEVICE_KEY_CAP] = "", was_udn[DEVICE_KEY_CAP] = "";
     {
         plat_guard g(&g_lock);
-        bool moved;
-        if (device_t *row = refreshed_row(key, r->location, &moved)) {
+        const device_t *moved_row;
+        if (device_t *row = refreshed_row(key, r->location, &moved_row)) {
             row->expires_ms = r->max_age_s;
             row->added_ms = dev_now();
             return 0;
         }
+        bool moved = moved_row != nullptr;
         if (fetching_index(key) >= 0) return 0; // the fetch under way decides
         if (!moved && g_ndev + new_rows_fetching() >= g_cfg.device_max) {
             str_fmt(err, errn, "device cache full (%d)", (int)g_cfg.device_max);
@@ -164,11 +176,22 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
         fetch_slot &slot = s_fetching[s_nfetching++];
         str_copy(slot.key, sizeof slot.key, key);
         slot.new_row = !moved;
+        if (moved) {
+            str_copy(was_at, sizeof was_at, moved_row->location);
+            str_copy(was_key, sizeof was_key, moved_row->udn_key);
+            str_copy(was_udn, sizeof was_udn, moved_row->udn);
+        }
     }
 
     device_t fresh;
-    // A failed fetch of a moved device leaves its row unrefreshed, so it expires.
-    int rc = fetch_description(r->location, &fresh, err, errn);
+    int rc;
+    if (was_at[0] && still_answers(was_at, was_key)) {
+        str_fmt(err, errn, "device %s still answers at %s", was_udn, was_at);
+        rc = -1;
+    } else {
+        // A failed fetch of a moved device leaves its row unrefreshed, so it expires.
+        rc = fetch_description(r->location, &fresh, err, errn);
+    }
     plat_guard g(&g_lock);
     int slot = fetching_index(key);
     s_fetching[slot] = s_fetching[--s_nfetching];
@@ -196,18 +219,81 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
 
 // Every reply and announcement of a live search goes to the table; what the table
 // refuses (messages included) does not concern the search.
-static void add_found(const ssdp_reply *r, void *) {
+static bool add_found(const ssdp_reply *r, void *) {
     char err[ERR_CAP];
     devices_add_from_reply(r, err, sizeof err);
+    return false;
 }
 
 int discover_live(int kind, int timeout_ms, char *err, size_t errn) {
-    int rc = ssdp_search(kind, timeout_ms, add_found, nullptr, err, errn);
+    int rc = ssdp_search(kind, nullptr, timeout_ms, add_found, nullptr, err, errn);
     if (rc == 0) {
         plat_guard g(&g_lock);
         devices_purge();
     }
     return rc;
+}
+
+namespace {
+
+// The checks both searches make before sending anything; -1 with the message set, or 0.
+int search_args_ok(int kind, int timeout_ms) {
+    if (kind < 1 || kind > 3) {
+        set_err("discover: kind must be 1, 2 or 3");
+        return -1;
+    }
+    if (timeout_ms < 100 || timeout_ms > 30000) {
+        set_err("discover: timeout_ms must be 100..30000");
+        return -1;
+    }
+    return 0;
+}
+
+// A UDN that can travel as an M-SEARCH target: "uuid:" and visible ASCII only, so
+// nothing a caller passes can end the request's line or add a header to it.
+bool searchable_udn(const char *udn) {
+    size_t n = strlen(udn);
+    if (n < 6 || n >= SSDP_ST_CAP || strncmp(udn, "uuid:", 5) != 0) return false;
+    for (size_t i = 0; i < n; i++)
+        if ((unsigned char)udn[i] <= ' ' || (unsigned char)udn[i] >= 0x7f) return false;
+    return true;
+}
+
+// Feeds the table as add_found does, and ends the search once the wanted key has a row.
+bool add_until_found(const ssdp_reply *r, void *wanted_key) {
+    add_found(r, nullptr);
+    plat_guard g(&g_lock);
+    return device_find((const char *)wanted_key) != nullptr;
+}
+
+} // namespace
+
+int discover_device(int kind, const char *udn, int timeout_ms) {
+    api_enter();
+    if (!udn || !*udn) return api_fail(KVDMC_E_ARG, "discover: empty udn");
+    if (search_args_ok(kind, timeout_ms) != 0) {
+        set_code(KVDMC_E_ARG);
+        return KVDMC_E_ARG;
+    }
+    char key[DEVICE_KEY_CAP];
+    udn_key_of(udn, key);
+    {
+        plat_guard g(&g_lock);
+        devices_purge();
+        if (device_t *d = device_find(key)) return (int)(d - g_dev);
+        if (g_cfg.ssdp_disable)
+            return api_fail(KVDMC_E_FAKE, "ssdp disabled (fake mode): inject packets with kvdmc_fake_ssdp");
+    }
+    char err[ERR_CAP] = "";
+    int rc = ssdp_search(kind, searchable_udn(udn) ? udn : nullptr, timeout_ms, add_until_found, key, err,
+                         sizeof err);
+    if (rc != 0) return api_fail(rc, "%s", err);
+    plat_guard g(&g_lock);
+    devices_purge();
+    device_t *d = device_find(key);
+    if (!d) return api_fail(KVDMC_E_UNKNOWN, "%s did not answer", udn);
+    set_code(0);
+    return (int)(d - g_dev);
 }
 
 // ---------------------------------------------------------------- exported
@@ -226,14 +312,7 @@ KVDMC_API const char *kvdmc_resolve_url(const char *base, const char *ref) {
 
 KVDMC_API int kvdmc_discover(int kind, int timeout_ms) {
     api_enter();
-    if (kind < 1 || kind > 3) {
-        set_err("discover: kind must be 1, 2 or 3");
-        return -1;
-    }
-    if (timeout_ms < 100 || timeout_ms > 30000) {
-        set_err("discover: timeout_ms must be 100..30000");
-        return -1;
-    }
+    if (search_args_ok(kind, timeout_ms) != 0) return -1;
     {
         plat_guard g(&g_lock);
         devices_purge();

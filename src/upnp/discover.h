@@ -23,6 +23,12 @@ void device_remove(int i); // moves the last row into row i
 // Live search of kind 1..3 for timeout_ms (validated by the caller) feeding the table;
 // 0, or a negative code with the message in err.
 int discover_live(int kind, int timeout_ms, char *err, size_t errn);
+// Searches for one device (kind 1..3, its UDN also asked for by name) until its row is
+// in the table, for at most timeout_ms. The row's index, or a negative code with the
+// last error set: KVDMC_E_UNKNOWN when it did not answer in time. A device already in the
+// table is not searched for. Not exported: the command-line tool, which links the
+// component, declares it in its own header.
+int discover_device(int kind, const char *udn, int timeout_ms);
 // The table's clock: monotonic milliseconds plus the test skew below.
 uint64_t dev_now(void);
 
