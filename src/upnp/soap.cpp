@@ -157,9 +157,14 @@ int read_response(const char *body, soap_reader &rd, int *too_large, char *err, 
     int ev;
     // A reader error only ends the reading; what was gathered decides.
     while ((ev = xml_next(x, &nm, &nl)) > 0) {
-        if (ev == XML_EV_START)
+        if (ev == XML_EV_START) {
             rd.start(local_name(nm, lbuf, sizeof lbuf), xml_depth(x));
-        else if (ev == XML_EV_END)
+            // An argument gathered whole (a Browse Result: one long escaped text) is
+            // decoded in one pass straight into its buffer rather than event by event.
+            if (rd.fs == F_ARG && rd.outs[rd.arg].sb && xml_take_text(x, rd.outs[rd.arg].sb) < 0 &&
+                rd.oom_arg < 0)
+                rd.oom_arg = rd.arg;
+        } else if (ev == XML_EV_END)
             rd.end(local_name(nm, lbuf, sizeof lbuf));
         else
             rd.text(nm, nl);
