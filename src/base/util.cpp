@@ -341,6 +341,15 @@ void str_copy(char *dst, size_t cap, const char *src) {
     str_copyn(dst, cap, src, src ? strlen(src) : 0);
 }
 
+void ws_trim(const char **s, size_t *len) {
+    auto ws = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    const char *a = *s, *e = a + *len;
+    while (a < e && ws(*a)) a++;
+    while (e > a && ws(e[-1])) e--;
+    *s = a;
+    *len = (size_t)(e - a);
+}
+
 void str_fmt(char *dst, size_t cap, const char *fmt, ...) {
     if (cap == 0) return;
     va_list ap;

@@ -63,6 +63,8 @@ int parse_ipv4(const char *s, uint32_t *out);
 // (utf8_cut); always NUL-terminated.
 void str_copy(char *dst, size_t cap, const char *src);
 void str_copyn(char *dst, size_t cap, const char *src, size_t len);
+// Narrows [*s, *s + *len) to its text without the XML white space around it.
+void ws_trim(const char **s, size_t *len);
 // printf into a fixed field, cut silently.
 void str_fmt(char *dst, size_t cap, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 

@@ -3,7 +3,10 @@
 #include "upnp/discover.h"
 
 #include <limits.h>
+#include <stdlib.h>
 #include <string.h>
+
+#include <memory>
 
 #include "base/config.h"
 #include "base/exports.h"
@@ -46,8 +49,9 @@ void devices_purge(void) {
     }
 }
 
-// Fetches and parses the description at location into d and classifies it.
-static int fetch_description(const char *location, device_t *d, char *err, size_t errn) {
+// Fetches the description at location and parses its media devices into out
+// (DESC_MAX_MEDIA records), classified and keyed. The number of records, or -1.
+static int fetch_description(const char *location, device_t *out, char *err, size_t errn) {
     const quorlin_io *io = kvdmc_io_current();
     if (!io || !io->http_get) {
         str_copy(err, errn, "no quorlin_io backend");
@@ -64,26 +68,31 @@ static int fetch_description(const char *location, device_t *d, char *err, size_
         return -1;
     }
     io_release(io, terr);
-    memset(d, 0, sizeof *d);
-    rc = desc_parse(body, location, d, err, errn);
+    int n = desc_parse_devices(body, location, out, DESC_MAX_MEDIA, err, errn);
     io_release(io, body);
-    if (rc != 0) return -1;
+    if (n < 0) return -1;
 
-    udn_key_of(d->udn, d->udn_key);
-    if (!d->udn_key[0]) { // a row nobody could address
+    int kept = 0;
+    for (int i = 0; i < n; i++) {
+        device_t &d = out[i];
+        udn_key_of(d.udn, d.udn_key);
+        d.kind = device_kind_of(d.device_type);
+        if (!d.kind) {
+            str_fmt(err, errn, "%s is %s: not a media device (Hue-style false positive dropped)",
+                    d.friendly[0] ? d.friendly : d.udn, d.device_type);
+            return -1;
+        }
+        bool twice = false; // one row per UDN, whatever the document repeats
+        for (int k = 0; k < kept; k++) twice |= strcmp(out[k].udn_key, d.udn_key) == 0;
+        if (!d.udn_key[0] || twice) continue; // a row nobody could address
+        if (kept != i) out[kept] = d;
+        kept++;
+    }
+    if (!kept) {
         str_copy(err, errn, "description has no UDN");
         return -1;
     }
-    if (strstr(d->device_type, DEVICE_SERVER_MARK))
-        d->kind = strstr(d->device_type, DEVICE_RENDERER_MARK) ? 2 : 1;
-    else if (strstr(d->device_type, DEVICE_RENDERER_MARK))
-        d->kind = 2;
-    else {
-        str_fmt(err, errn, "%s is %s: not a media device (Hue-style false positive dropped)",
-                d->friendly[0] ? d->friendly : d->udn, d->device_type);
-        return -1;
-    }
-    return 0;
+    return kept;
 }
 
 namespace {
@@ -110,32 +119,94 @@ int new_rows_fetching(void) {
     return n;
 }
 
-// The row an announcement keyed `key` refreshes without a fetch: the row announced
-// under that key at the same LOCATION, or any row read from that LOCATION (a device
-// announcing under several keys). An announcement without LOCATION only refreshes.
-// *moved is the row announced under the key when it names another LOCATION.
-device_t *refreshed_row(const char *key, const char *location, const device_t **moved) {
+// The row announced under `key`, or else the row of the device whose UDN it is.
+device_t *row_of_key(const char *key) {
+    for (int i = 0; i < g_ndev; i++)
+        if (strcmp(g_dev[i].usn_key, key) == 0) return &g_dev[i];
+    return device_find(key);
+}
+
+// Whether a USN is a media server's or renderer's own announcement of its type
+// ("<udn>::urn:...:device:MediaRenderer:1").
+bool usn_names_media_device(const char *usn) {
+    const char *t = strstr(usn, "::");
+    return t && (strstr(t, DEVICE_SERVER_MARK) || strstr(t, DEVICE_RENDERER_MARK));
+}
+
+// Refreshes, without a fetch, the rows an announcement keyed `key` stands for: one
+// description yields a row per media device, and each of them (and the root) announces
+// itself under its own key with the same LOCATION, so any of them refreshes every row
+// read from that LOCATION. An announcement without LOCATION refreshes the rows of the
+// key's own LOCATION. A media device announcing its type under a key no row knows
+// (one that said byebye) is read again instead. False when there is nothing to
+// refresh; *moved is then the key's row when it names another LOCATION.
+bool refresh_rows(const char *key, const ssdp_reply *r, const device_t **moved) {
     *moved = nullptr;
+    char loc[DEVICE_URL_CAP];
+    if (const device_t *known = row_of_key(key)) {
+        if (r->location[0] && strcmp(known->location, r->location) != 0) {
+            *moved = known;
+            return false;
+        }
+        str_copy(loc, sizeof loc, known->location);
+    } else {
+        if (!r->location[0] || usn_names_media_device(r->usn)) return false;
+        str_copy(loc, sizeof loc, r->location);
+    }
+    uint64_t now = dev_now();
+    bool any = false;
     for (int i = 0; i < g_ndev; i++) {
         device_t &d = g_dev[i];
-        if (strcmp(d.usn_key, key) != 0) continue;
-        if (!location[0] || strcmp(d.location, location) == 0) return &d;
-        *moved = &d;
-        return nullptr;
+        if (strcmp(d.location, loc) != 0) continue;
+        d.expires_ms = r->max_age_s;
+        d.added_ms = now;
+        any = true;
     }
-    if (!location[0]) return device_find(key);
-    for (int i = 0; i < g_ndev; i++)
-        if (strcmp(g_dev[i].location, location) == 0) return &g_dev[i];
-    return nullptr;
+    return any;
 }
+
+// Whether a description read from `location` for an announcement keyed `key` may
+// replace `row`: it is the row's own LOCATION, or the row was announced under that
+// key, or the key belongs to the device the row was read with (a row of the row's
+// LOCATION announced under it or having it as UDN: a device that moved). Any other
+// device describing itself with a known UDN is an impostor.
+bool may_replace(const device_t &row, const char *key, const char *location) {
+    if (strcmp(row.location, location) == 0 || strcmp(row.usn_key, key) == 0) return true;
+    for (int i = 0; i < g_ndev; i++) {
+        const device_t &d = g_dev[i];
+        if (strcmp(d.location, row.location) == 0 &&
+            (strcmp(d.udn_key, key) == 0 || strcmp(d.usn_key, key) == 0))
+            return true;
+    }
+    return false;
+}
+
+// The key a row remembers: the announcement's, unless that is the UDN of another
+// device of the same description (a sibling's announcement made the fetch); then
+// its own, so that each device's later announcements find their own row.
+void remember_key(device_t *d, const char *key, const device_t *fresh, int n) {
+    for (int i = 0; i < n; i++)
+        if (&fresh[i] != d && strcmp(fresh[i].udn_key, key) == 0) {
+            str_copy(d->usn_key, sizeof d->usn_key, d->udn_key);
+            return;
+        }
+    str_copy(d->usn_key, sizeof d->usn_key, key);
+}
+
+struct free_del {
+    void operator()(void *p) const { free(p); }
+};
 
 // Whether the device of a row still serves its description at its LOCATION. Anyone on
 // the LAN can announce a known device's USN with a LOCATION of their own; only a device
 // that no longer answers where it was, or answers as another device, has moved.
 bool still_answers(const char *location, const char *udn_key) {
-    device_t probe;
+    std::unique_ptr<device_t, free_del> probe((device_t *)calloc(DESC_MAX_MEDIA, sizeof(device_t)));
     char err[ERR_CAP];
-    return fetch_description(location, &probe, err, sizeof err) == 0 && strcmp(probe.udn_key, udn_key) == 0;
+    int n = probe ? fetch_description(location, probe.get(), err, sizeof err) : -1;
+    for (int i = 0; i < n; i++)
+        if (strcmp(probe.get()[i].udn_key, udn_key) == 0) return true;
+    return false;
 }
 
 } // namespace
@@ -145,8 +216,9 @@ bool still_answers(const char *location, const char *udn_key) {
 // description is read again at the new one. The description
 // is fetched without g_lock, so a device that never answers holds up only the caller.
 // Each row remembers the key it was announced under: a device whose USN differs from
-// its UDN refreshes its row without a fetch, and a description claiming the UDN of a
-// row announced under another key is refused instead of taking that row over.
+// its UDN refreshes its rows without a fetch, and a description claiming the UDN of a
+// row of another device is refused instead of taking that row over. The rows of one
+// description enter together or not at all.
 int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
     char key[DEVICE_KEY_CAP];
     udn_key_of(r->usn[0] ? r->usn : r->st, key);
@@ -158,11 +230,7 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
     {
         plat_guard g(&g_lock);
         const device_t *moved_row;
-        if (device_t *row = refreshed_row(key, r->location, &moved_row)) {
-            row->expires_ms = r->max_age_s;
-            row->added_ms = dev_now();
-            return 0;
-        }
+        if (refresh_rows(key, r, &moved_row)) return 0;
         bool moved = moved_row != nullptr;
         if (fetching_index(key) >= 0) return 0; // the fetch under way decides
         if (!moved && g_ndev + new_rows_fetching() >= g_cfg.device_max) {
@@ -183,37 +251,49 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
         }
     }
 
-    device_t fresh;
-    int rc;
-    if (was_at[0] && still_answers(was_at, was_key)) {
+    // Records of about 10 KB each: on the heap, not on a host thread's stack.
+    std::unique_ptr<device_t, free_del> mem((device_t *)calloc(DESC_MAX_MEDIA, sizeof(device_t)));
+    device_t *fresh = mem.get();
+    int n = -1;
+    if (!fresh) {
+        str_copy(err, errn, "out of memory");
+    } else if (was_at[0] && still_answers(was_at, was_key)) {
         str_fmt(err, errn, "device %s still answers at %s", was_udn, was_at);
-        rc = -1;
     } else {
         // A failed fetch of a moved device leaves its row unrefreshed, so it expires.
-        rc = fetch_description(r->location, &fresh, err, errn);
+        n = fetch_description(r->location, fresh, err, errn);
     }
     plat_guard g(&g_lock);
     int slot = fetching_index(key);
     s_fetching[slot] = s_fetching[--s_nfetching];
-    if (rc != 0) return -1;
-    str_copy(fresh.usn_key, sizeof fresh.usn_key, key);
-    fresh.expires_ms = r->max_age_s;
-    fresh.added_ms = fresh.fetched_ms = dev_now();
-    fresh.desc_ok = 1;
+    if (n < 0) return -1;
 
-    if (device_t *row = device_find(fresh.udn_key)) {
-        if (strcmp(row->usn_key, key) != 0) {
-            str_fmt(err, errn, "UDN %s already claimed by another device", fresh.udn);
+    int added = 0;
+    for (int i = 0; i < n; i++) {
+        const device_t *row = device_find(fresh[i].udn_key);
+        if (!row) {
+            added++;
+        } else if (!may_replace(*row, key, r->location)) {
+            str_fmt(err, errn, "UDN %s already claimed by another device", fresh[i].udn);
             return -1;
         }
-        *row = fresh;
-        return 0;
     }
-    if (g_ndev >= g_cfg.device_max) {
+    if (added && g_ndev + added > g_cfg.device_max) {
         str_fmt(err, errn, "device cache full (%d)", (int)g_cfg.device_max);
         return -1;
     }
-    g_dev[g_ndev++] = fresh;
+    uint64_t now = dev_now();
+    for (int i = 0; i < n; i++) {
+        device_t &d = fresh[i];
+        remember_key(&d, key, fresh, n);
+        d.expires_ms = r->max_age_s;
+        d.added_ms = d.fetched_ms = now;
+        d.desc_ok = 1;
+        if (device_t *row = device_find(d.udn_key))
+            *row = d;
+        else
+            g_dev[g_ndev++] = d;
+    }
     return 0;
 }
 
