@@ -241,14 +241,19 @@ TEST_F(DlnaBackend, LocatorsOfItemsChildrenAndBareObjectIds) {
 }
 
 TEST_F(DlnaBackend, LongObjectIdsWork) {
-    std::string oid = "%2Fsrv%2F" + std::string(700, 'p');
+    std::string oid = "/srv/" + std::string(700, 'p'), path = "%2Fsrv%2F" + std::string(700, 'p');
     cdtest::fill(srv, oid, 3);
-    ASSERT_EQ(kvffa_list(oid.c_str()), KVFFA_OK) << kvffa_last_error();
+    ASSERT_EQ(kvffa_list(path.c_str()), KVFFA_OK) << kvffa_last_error();
     ASSERT_EQ(kvffa_count(), 3u);
-    EXPECT_EQ(std::string(kvffa_item_path(kvffa_item_at(2))), oid + "$2");
+    EXPECT_EQ(std::string(kvffa_item_path(kvffa_item_at(2))), path + "$2");
     EXPECT_EQ(srv.requests().back().object_id, oid);
     std::string too_long(1024, 'x'); // longer than any id a listing carries
     EXPECT_EQ(kvffa_list(too_long.c_str()), KVFFA_E_NOT_FOUND);
+    // The bound is on the id, not on its escaped form.
+    std::string slashes = docs::repeat("%2F", 1023);
+    cdtest::fill(srv, std::string(1023, '/'), 1);
+    EXPECT_EQ(kvffa_list(slashes.c_str()), KVFFA_OK) << kvffa_last_error();
+    EXPECT_EQ(kvffa_list((slashes + "%2F").c_str()), KVFFA_E_NOT_FOUND);
 }
 
 // What the backend hands the layer is its own: another browse between the backend's
@@ -356,4 +361,48 @@ TEST_F(DlnaBackend, Latin1ResourceUrlsAreKept) {
     ASSERT_EQ(kvffa_count(), 1u) << kvffa_last_error();
     EXPECT_STREQ(kvffa_item_locator(kvffa_item_at(0)), "http://h/caf%E9%201.mp3");
     EXPECT_STREQ(kvffa_locator("l/0"), "http://h/caf%E9%201.mp3");
+}
+
+// Servers on other stacks use file paths and URLs as object ids: their paths write
+// the id's '/' as %2F and its '%' as %25, and every folder below them lists.
+TEST_F(DlnaBackend, ObjectIdsWithSlashesAreReachable) {
+    struct {
+        const char *id, *path;
+    } rows[] = {
+        {"library://video/", "library:%2F%2Fvideo%2F"},
+        {"/srv/media/Big Folder/", "%2Fsrv%2Fmedia%2FBig Folder%2F"},
+        {"64$3", "64$3"}, // ids without '/' or '%' are their own path
+        {"100%", "100%25"},
+        {"a%2Fb/c", "a%252Fb%2Fc"},
+    };
+    std::vector<std::string> root;
+    for (const auto &r : rows) root.push_back(folder(docs::xml_escape(r.id), "0", std::string("F ") + r.id));
+    srv.folders["0"] = root;
+    ASSERT_EQ(kvffa_list("0"), KVFFA_OK) << kvffa_last_error();
+    ASSERT_EQ(kvffa_count(), std::size(rows));
+    for (size_t i = 0; i < std::size(rows); i++) {
+        const kvffa_item *f = kvffa_item_at((long)i);
+        EXPECT_STREQ(kvffa_item_path(f), rows[i].path);
+        EXPECT_STREQ(kvffa_item_backend_id(f), rows[i].id); // the id itself, for the host
+    }
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.id);
+        std::string clip = std::string(r.id) + "clip";
+        srv.folders[r.id] = {item(clip, r.id, "Clip", docs::res("http-get:*:video/mp4:*", "http://h/c.mp4"))};
+        srv.clear_log();
+        ASSERT_EQ(kvffa_list(r.path), KVFFA_OK) << kvffa_last_error();
+        EXPECT_EQ(srv.requests().back().object_id, r.id);
+        ASSERT_EQ(kvffa_count(), 1u);
+        std::string clip_path;
+        for (char c : clip) clip_path += c == '/' ? "%2F" : c == '%' ? "%25" : std::string(1, c);
+        EXPECT_EQ(kvffa_item_path(kvffa_item_at(0)), clip_path);
+        EXPECT_STREQ(kvffa_locator((std::string(r.path) + "/0").c_str()), "http://h/c.mp4");
+        EXPECT_STREQ(kvffa_locator((std::string(r.path) + "/Clip").c_str()), "http://h/c.mp4");
+    }
+    // Other '%' sequences, and lower-case escapes, are read as written.
+    cdtest::fill(srv, "a%20b", 1);
+    ASSERT_EQ(kvffa_list("a%20b"), KVFFA_OK);
+    EXPECT_EQ(srv.requests().back().object_id, "a%20b");
+    ASSERT_EQ(kvffa_list("library:%2f%2fvideo%2f"), KVFFA_OK);
+    EXPECT_EQ(srv.requests().back().object_id, "library://video/");
 }

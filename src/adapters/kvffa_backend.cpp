@@ -64,14 +64,51 @@ struct dlna_path {
     std::string child;
 };
 
+// Object ids may hold '/' (servers that use file paths or URLs as ids), so in a path
+// an id's '/' is written %2F and its '%' %25: the first '/' of a path always ends the
+// id. Ids without either character are their own path.
+void append_path_of_id(std::string *out, const char *id) {
+    for (const char *p = id; *p; p++) {
+        if (*p == '/')
+            out->append("%2F");
+        else if (*p == '%')
+            out->append("%25");
+        else
+            out->push_back(*p);
+    }
+}
+
+bool id_needs_escapes(const char *id) {
+    return strpbrk(id, "/%") != nullptr;
+}
+
+// The id a path's first part names: %2F and %25 (either letter case) decoded, every
+// other byte, other '%' sequences included, as written.
+void decode_path_id(const char *s, size_t n, std::string *out) {
+    out->clear();
+    for (size_t i = 0; i < n; i++) {
+        char c = s[i];
+        if (c == '%' && n - i >= 3 && s[i + 1] == '2') {
+            char k = s[i + 2];
+            if (k == 'F' || k == 'f' || k == '5') {
+                out->push_back(k == '5' ? '%' : '/');
+                i += 2;
+                continue;
+            }
+        }
+        out->push_back(c);
+    }
+}
+
 // "oid" or "oid/child". An empty object id, or one longer than the ids a server's
 // listing can carry, names nothing.
 bool split_path(const char *path, dlna_path *p) {
     if (!path) return false;
     const char *slash = strchr(path, '/');
     size_t ol = slash ? (size_t)(slash - path) : strlen(path);
-    if (ol == 0 || ol > ITEM_ID_CAP - 1) return false;
-    p->oid.assign(path, ol);
+    if (ol == 0) return false;
+    decode_path_id(path, ol, &p->oid);
+    if (p->oid.size() > ITEM_ID_CAP - 1) return false;
     p->child.assign(slash ? slash + 1 : "");
     return true;
 }
@@ -170,7 +207,7 @@ int resolve_child(const dlna_path &p, volatile int *cancel, int *at, browse_seri
 // Entry `i` of the item table into a page item. Its texts go to s_ctx.texts; the offsets
 // are turned into pointers once every text is in place.
 struct entry_texts {
-    size_t name, title, id, locator;
+    size_t name, title, id, path, locator;
     bool has_locator;
 };
 
@@ -186,6 +223,12 @@ entry_texts take_entry(int i, kvffa_item *it) {
     texts.push_back(0);
     t.id = texts.size();
     texts.append(d.id).push_back(0);
+    t.path = t.id;
+    if (id_needs_escapes(d.id)) {
+        t.path = texts.size();
+        append_path_of_id(&texts, d.id);
+        texts.push_back(0);
+    }
     t.has_locator = d.res_url[0] != 0;
     t.locator = texts.size();
     texts.append(d.res_url).push_back(0);
@@ -203,7 +246,7 @@ entry_texts take_entry(int i, kvffa_item *it) {
 void point_at_texts(kvffa_item *it, const entry_texts &t) {
     const char *base = s_ctx.texts.c_str();
     it->name = base + t.name;
-    it->path = base + t.id;
+    it->path = base + t.path;
     it->title = base + t.title;
     it->backend_id = base + t.id;
     it->locator = t.has_locator ? base + t.locator : nullptr;
