@@ -70,6 +70,10 @@ static int sb_grow(sbuf *b, size_t add) {
     return 0;
 }
 
+int sb_reserve(sbuf *b, size_t len) {
+    return sb_grow(b, len);
+}
+
 void sb_putn(sbuf *b, const char *s, size_t len) {
     if (sb_grow(b, len) != 0) return;
     if (len) memcpy(b->p + b->n, s, len);

@@ -23,6 +23,8 @@ char *sb_release(sbuf *b);
 void sb_free(sbuf *b);
 void sb_reset(sbuf *b);
 void sb_putn(sbuf *b, const char *s, size_t len);
+// Room for len more bytes and the NUL, made in one step: 0, or -1 with oom or over latched.
+int sb_reserve(sbuf *b, size_t len);
 void sb_puts(sbuf *b, const char *s);
 void sb_putc(sbuf *b, char c);
 void sb_printf(sbuf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));

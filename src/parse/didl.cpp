@@ -412,6 +412,7 @@ int didl_parse_more(const char *didl, int *objects, char *err, size_t errn) {
 int didl_count_objects(const char *didl, char *err, size_t errn) {
     xmlrd *x = xml_open_str(didl, err, errn);
     if (!x) return -1;
+    x->skim = true;
     const char *nm;
     size_t nl;
     int ev, objects = 0;
