@@ -189,6 +189,10 @@ void clear_outs(soap_out *outs, int nout) {
     }
 }
 
+bool arg_empty(const soap_out &o) {
+    return o.sb ? o.sb->n == 0 : !o.buf || o.cap == 0 || o.buf[0] == 0;
+}
+
 // Actions that only read the peer's state: sending one twice changes nothing.
 bool read_only(const char *action) {
     static constexpr const char *ACTIONS[] = {"Browse",    "GetTransportInfo", "GetPositionInfo",
@@ -292,6 +296,14 @@ int soap_call(const device_t *d, const char *svc_frag, const char *action, const
         return done(KVDMC_E_PARSE);
     }
     if (rd.code[0]) return fault(rd);
+    // A reply that breaks off inside an output argument before any of its text is no answer:
+    // an empty Result would pass for a folder without children. (With some text, the
+    // argument's own reader decides what of it is whole.)
+    if (rd.fs == F_ARG && arg_empty(outs[rd.arg])) {
+        str_fmt(err, errn, "SOAP %s: the response ends inside %s", action, outs[rd.arg].name);
+        clear_outs(outs, nout);
+        return done(KVDMC_E_PARSE);
+    }
     if (!rd.seen_resp) {
         clear_outs(outs, nout);
         str_fmt(err, errn, "SOAP %s: no %s in the response", action, rd.resp_name);
