@@ -231,7 +231,9 @@ S=uuid:Mock-Server-1
 R=uuid:Mock-Renderer-1
 B=uuid:Mock-Broken-1
 L=uuid:$(printf 'l%.0s' {1..74})
-T=(--timeout 150)
+# Commands go on as soon as their device answered: a generous time-out costs only the
+# cases whose device never does, and keeps a loaded machine from failing the others.
+T=(--timeout 1000)
 last_soap() { tail -n 1 "$log"; }
 
 SLOW=uuid:Mock-Slow-1

@@ -301,6 +301,18 @@ bool decode_run(const char *s, const char *e, char *out, size_t *olen) {
             while (s < e && *s != '&') *o++ = *s++;
             if (s == e) break;
         }
+        // An escaped document is mostly &lt; &gt; and &quot;: those are taken here
+        // without a call, every other reference as everywhere else.
+        if (e - s >= 4 && s[2] == 't' && s[3] == ';' && (s[1] == 'l' || s[1] == 'g')) {
+            *o++ = s[1] == 'l' ? '<' : '>';
+            s += 4;
+            continue;
+        }
+        if (e - s >= 6 && !memcmp(s + 1, "quot;", 5)) {
+            *o++ = '"';
+            s += 6;
+            continue;
+        }
         uint32_t cp;
         const char *after;
         if (!parse_ref(s, e, &cp, &after)) return false;
