@@ -17,8 +17,8 @@ struct cfg_t {
     int32_t device_max;
     int32_t desc_max_bytes;
     int32_t browse_timeout_ms; // a whole browse stops paging after this long
-    int32_t ssdp_disable;      // not a key: set while the fake transport is selected
     char ssdp_if[CFG_ADDR_CAP];
+    uint32_t restores; // not a key: how often the numeric settings went back to their defaults
 };
 // Holds its defaults from the start. Written under g_lock.
 extern cfg_t g_cfg;
@@ -31,5 +31,3 @@ int cfg_set(const char *key, const char *value);
 inline int32_t cfg_read(const int32_t &field) {
     return std::atomic_ref<const int32_t>(field).load(std::memory_order_relaxed);
 }
-
-int kvdmc_ssdp_disabled(void);

@@ -206,13 +206,13 @@ const quorlin_io s_curl_io = {nullptr, curl_get, curl_post, curl_free};
 
 } // namespace
 
-const quorlin_io *kvdmc_io_curl(void) {
+const quorlin_io *io_curl(void) {
     return &s_curl_io;
 }
 
 #else
 
-const quorlin_io *kvdmc_io_curl(void) {
+const quorlin_io *io_curl(void) {
     return nullptr;
 }
 

@@ -261,6 +261,6 @@ const quorlin_io s_winhttp_io = {nullptr, winhttp_get, winhttp_post, winhttp_fre
 } // namespace
 
 // The built-in transport keeps the API's name: on Windows it is the system's HTTP stack.
-const quorlin_io *kvdmc_io_curl(void) {
+const quorlin_io *io_curl(void) {
     return &s_winhttp_io;
 }

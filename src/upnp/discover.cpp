@@ -48,7 +48,7 @@ void devices_purge(void) {
 
 // Fetches and parses the description at location into d and classifies it.
 static int fetch_description(const char *location, device_t *d, char *err, size_t errn) {
-    const quorlin_io *io = kvdmc_io_current();
+    const quorlin_io *io = io_current();
     if (!io || !io->http_get) {
         str_copy(err, errn, "no quorlin_io backend");
         return -1;
@@ -201,6 +201,20 @@ static void add_found(const ssdp_reply *r, void *) {
     devices_add_from_reply(r, err, sizeof err);
 }
 
+// Guarded by g_lock. The restore count of the configuration when fake mode began: a
+// restore of the defaults since then ends it.
+static bool s_faked = false;
+static uint32_t s_faked_at = 0;
+
+void discover_fake_mode(void) {
+    s_faked = true;
+    s_faked_at = g_cfg.restores;
+}
+
+bool discover_live_off(void) {
+    return s_faked && s_faked_at == g_cfg.restores;
+}
+
 int discover_live(int kind, int timeout_ms, char *err, size_t errn) {
     int rc = ssdp_search(kind, timeout_ms, add_found, nullptr, err, errn);
     if (rc == 0) {
@@ -237,7 +251,7 @@ KVDMC_API int kvdmc_discover(int kind, int timeout_ms) {
     {
         plat_guard g(&g_lock);
         devices_purge();
-        if (g_cfg.ssdp_disable) {
+        if (discover_live_off()) {
             set_err("ssdp disabled (fake mode): inject packets with kvdmc_fake_ssdp");
             return KVDMC_E_FAKE;
         }

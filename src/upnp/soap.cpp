@@ -225,7 +225,7 @@ int soap_call(const device_t *d, const char *svc_frag, const char *action, const
     char ct[SOAP_HEADERS_CAP];
     str_fmt(ct, sizeof ct, "text/xml; charset=\"utf-8\"\r\nSOAPACTION: \"%s#%s\"", stype, action);
 
-    const quorlin_io *io = kvdmc_io_current();
+    const quorlin_io *io = io_current();
     if (!io || !io->http_post) {
         str_copy(err, errn, "no quorlin_io backend");
         return done(KVDMC_E_ARG);
