@@ -216,7 +216,15 @@ bool discover_live_off(void) {
 }
 
 int discover_live(int kind, int timeout_ms, char *err, size_t errn) {
-    int rc = ssdp_search(kind, timeout_ms, add_found, nullptr, err, errn);
+    ssdp_settings set;
+    {
+        plat_guard g(&g_lock);
+        str_copy(set.group, sizeof set.group, g_cfg.ssdp_group);
+        str_copy(set.iface, sizeof set.iface, g_cfg.ssdp_if);
+        set.port = g_cfg.ssdp_port;
+        set.ttl = g_cfg.ssdp_ttl;
+    }
+    int rc = ssdp_search(kind, timeout_ms, &set, add_found, nullptr, err, errn);
     if (rc == 0) {
         plat_guard g(&g_lock);
         devices_purge();
