@@ -316,7 +316,7 @@ void field_end(didl_state &st, elem e) {
 // A reader failure: the message names where the text stopped being readable.
 // Closes the reader; returns -1.
 int xml_failed(xmlrd *x, char *err, size_t errn) {
-    str_fmt(err, errn, "didl: xml error near offset %zu: %s", x->err_at, x->err);
+    str_fmt(err, errn, "didl: xml error near offset %lu: %s", (unsigned long)x->err_at, x->err);
     xml_close(x);
     return -1;
 }
