@@ -39,7 +39,7 @@ void devices_purge(void) {
     uint64_t now = dev_now();
     for (int i = 0; i < g_ndev;) {
         const device_t &d = g_dev[i];
-        if (d.expires_ms > 0 && d.added_ms + (uint64_t)d.expires_ms * 1000 <= now)
+        if (d.max_age_s > 0 && d.added_ms + (uint64_t)d.max_age_s * 1000 <= now)
             device_remove(i);
         else
             i++;
@@ -148,7 +148,7 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
         plat_guard g(&g_lock);
         bool moved;
         if (device_t *row = refreshed_row(key, r->location, &moved)) {
-            row->expires_ms = r->max_age_s;
+            row->max_age_s = r->max_age_s;
             row->added_ms = dev_now();
             return 0;
         }
@@ -174,7 +174,7 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
     s_fetching[slot] = s_fetching[--s_nfetching];
     if (rc != 0) return -1;
     str_copy(fresh.usn_key, sizeof fresh.usn_key, key);
-    fresh.expires_ms = r->max_age_s;
+    fresh.max_age_s = r->max_age_s;
     fresh.added_ms = fresh.fetched_ms = dev_now();
     fresh.desc_ok = 1;
 
