@@ -295,8 +295,8 @@ int browse_fetch(const char *udn, const char *object_id, int start, int flag, br
     }
     device_t d;
     if (int rc = lookup_device(udn, &d, err, errn)) return rc;
-    return flag == 1 ? fetch_metadata(&d, object_id, bp, err, errn)
-                     : fetch_children(&d, udn, object_id, start, bp, err, errn);
+    return flag == KVDMC_BROWSE_METADATA ? fetch_metadata(&d, object_id, bp, err, errn)
+                                         : fetch_children(&d, udn, object_id, start, bp, err, errn);
 }
 
 int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_pages *bp, char *err,

@@ -248,7 +248,7 @@ KVDMC_API const char *kvdmc_resolve_url(const char *base, const char *ref) {
 
 KVDMC_API int kvdmc_discover(int kind, int timeout_ms) {
     api_enter();
-    if (kind < 1 || kind > 3) {
+    if (kind < KVDMC_KIND_SERVER || kind > KVDMC_KIND_BOTH) {
         set_err("discover: kind must be 1, 2 or 3");
         return -1;
     }

@@ -16,8 +16,8 @@ namespace {
 // Search targets of a kind, in sending order; returns their number.
 int targets_of(int kind, const char *out[3]) {
     int n = 0;
-    if (kind == 1 || kind == 3) out[n++] = ST_MEDIA_SERVER;
-    if (kind == 2 || kind == 3) out[n++] = ST_MEDIA_RENDERER;
+    if (kind != KVDMC_KIND_RENDERER) out[n++] = ST_MEDIA_SERVER;
+    if (kind != KVDMC_KIND_SERVER) out[n++] = ST_MEDIA_RENDERER;
     out[n++] = SSDP_ALL;
     return n;
 }
