@@ -12,6 +12,12 @@
 
 namespace {
 
+// URLs handed out are plain printable ASCII: nothing a host or renderer could read otherwise.
+void check_url(const char *u) {
+    for (; *u; u++)
+        if ((unsigned char)*u <= 0x20 || (unsigned char)*u >= 0x7F) abort();
+}
+
 void check_json(const char *s) {
     rapidjson::Document d;
     d.Parse<rapidjson::kParseValidateEncodingFlag>(s); // strict: one value of valid UTF-8, nothing after it
@@ -35,6 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int i = 0; i < n; i++) {
         const didl_item &it = g_item[i];
         if (it.nsub < 0 || it.nsub > ITEM_MAX_SUB) abort(); // a server may declare any size, negative too
+        check_url(it.res_url);
+        for (int k = 0; k < it.nsub; k++) check_url(it.sub[k].url);
         check_json(kvdmc_item_json(i));
     }
     return 0;

@@ -47,6 +47,14 @@ bool plain_string(const scalar &v) {
     return true;
 }
 
+// RapidJSON turns "\\udc00" alone into the bytes of a surrogate, which are no UTF-8
+// (raw surrogate bytes in the text are refused by its check): ED followed by A0..BF.
+bool has_surrogate(const char *s, size_t n) {
+    for (const char *p = s, *end = s + n; (p = static_cast<const char *>(memchr(p, 0xED, end - p))); p++)
+        if (p + 1 < end && static_cast<unsigned char>(p[1]) >= 0xA0) return true;
+    return false;
+}
+
 int field_of(const char *key, size_t n) {
     for (int i = 0; i < FFA_NFIELDS; i++)
         if (FFA_FIELDS[i].len == n && memcmp(FFA_FIELDS[i].key, key, n) == 0) return i;
@@ -55,12 +63,14 @@ int field_of(const char *key, size_t n) {
 
 enum class took { ok, refused, oom };
 
-// Applies one value to the item; a text is copied into `texts`.
-took take_value(const ffa_field_rule &r, const scalar &v, kvffa_item &it, ffa_arena &texts) {
+// Applies one value to the item; a text is copied into `texts`. *not_utf8 is set for a
+// text that is not UTF-8, which validation then refuses under the field's own name.
+took take_value(const ffa_field_rule &r, const scalar &v, kvffa_item &it, ffa_arena &texts, bool *not_utf8) {
     if (v.type == scalar::null) return r.k != ffa_field_kind::flag ? took::ok : took::refused;
     switch (r.k) {
     case ffa_field_kind::text:
         if (!plain_string(v)) return took::refused;
+        if (has_surrogate(v.s, v.n)) *not_utf8 = true;
         if (!(it.*r.text = texts.copy(v.s, v.n))) return took::oom;
         it.fields |= r.bit;
         return took::ok;
@@ -102,7 +112,7 @@ class decoder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, decoder> 
             if (oom) return false;
             if (p.bad)
                 ffa_listing_reject_shape(p.index);
-            else if (ffa_take_made(&p.it, nullptr) != KVFFA_OK)
+            else if (ffa_take_made(&p.it, nullptr, p.not_utf8) != KVFFA_OK)
                 oom = true;
         }
         return !oom;
@@ -154,6 +164,7 @@ class decoder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, decoder> 
         kvffa_item it;
         bool bad;
         size_t index;
+        bool not_utf8;
     };
 
     at at_ = at::root;
@@ -170,6 +181,7 @@ class decoder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, decoder> 
     unsigned seen_ = 0;
     int field_ = -1;
     bool bad_ = false;
+    bool not_utf8_ = false;
     std::vector<pending, ffa_std_alloc<pending>> waiting_;
 
     bool integer(int64_t i) {
@@ -192,13 +204,13 @@ class decoder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, decoder> 
         size_t index = index_++;
         if (oom) return false;
         if (!path_settled_) {
-            waiting_.push_back({entry_, bad, index});
+            waiting_.push_back({entry_, bad, index, not_utf8_});
             return true;
         }
         if (bad) {
             texts_.rollback(entry_start_);
             ffa_listing_reject_shape(index);
-        } else if (ffa_take_made(&entry_, &entry_start_) != KVFFA_OK) {
+        } else if (ffa_take_made(&entry_, &entry_start_, not_utf8_) != KVFFA_OK) {
             oom = true;
         }
         return !oom;
@@ -219,7 +231,7 @@ class decoder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, decoder> 
             at_ = at::done;
             return true;
         case at::root_value:
-            if (root_key_ == path && plain_string(v)) {
+            if (root_key_ == path && plain_string(v) && !has_surrogate(v.s, v.n)) {
                 path_.reset(ffa_strndup(v.s, v.n));
                 path_len_ = v.n;
                 if (!path_) oom = true;
@@ -232,7 +244,7 @@ class decoder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, decoder> 
         case at::entry_value:
             at_ = at::entry_key;
             if (field_ < 0 || bad_) return true;
-            switch (take_value(FFA_FIELDS[field_], v, entry_, texts_)) {
+            switch (take_value(FFA_FIELDS[field_], v, entry_, texts_, &not_utf8_)) {
             case took::ok:
                 return true;
             case took::refused:
@@ -278,6 +290,7 @@ class decoder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, decoder> 
                 entry_start_ = texts_.where();
                 seen_ = 0;
                 bad_ = false;
+                not_utf8_ = false;
                 at_ = at::entry_key;
                 return true;
             }

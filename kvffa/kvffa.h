@@ -102,6 +102,8 @@ size_t kvffa_count(void);
 const kvffa_item *kvffa_item_at(long i);
 size_t kvffa_rejected(void);
 void kvffa_cancel(void);
+/* The flag kvffa_cancel sets, for a backend's locator (a listing gets it in its page) */
+volatile int *kvffa__cancel_flag(void);
 
 /* Stat, locator and path join */
 int kvffa_get(const char *path, kvffa_item *out);

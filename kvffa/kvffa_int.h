@@ -100,10 +100,10 @@ int ffa_listing_begin_decoded(const char *path, size_t len);
 int ffa_take(const kvffa_item *it);
 // Where a decoder makes the texts of entries it then takes with ffa_take_made.
 ffa_arena *ffa_listing_texts();
-// ffa_take for an item whose texts were made in ffa_listing_texts() and are
-// known to be UTF-8. When `give_back` is given, a refused item's texts (made
-// since that mark) go back.
-int ffa_take_made(const kvffa_item *it, const ffa_arena::mark *give_back);
+// ffa_take for an item whose texts were made in ffa_listing_texts(), checked for
+// UTF-8 only when `check_utf8` says they may not be. When `give_back` is given, a
+// refused item's texts (made since that mark) go back.
+int ffa_take_made(const kvffa_item *it, const ffa_arena::mark *give_back, bool check_utf8 = false);
 void ffa_listing_reject_shape(size_t index);
 const char *ffa_listing_label();
 const char *ffa_listing_path();

@@ -181,8 +181,8 @@ ffa_arena *ffa_listing_texts() {
     return &s_list.texts;
 }
 
-int ffa_take_made(const kvffa_item *it, const ffa_arena::mark *give_back) {
-    const char *why = ffa_refusal(it, s_list.path_given ? s_list.path.get() : nullptr, 0, false);
+int ffa_take_made(const kvffa_item *it, const ffa_arena::mark *give_back, bool check_utf8) {
+    const char *why = ffa_refusal(it, s_list.path_given ? s_list.path.get() : nullptr, 0, check_utf8);
     if (why || !s_list.make_room()) {
         if (give_back) s_list.texts.rollback(*give_back);
         if (!why) return KVFFA_E_OOM;
@@ -272,6 +272,10 @@ const kvffa_item *kvffa_item_at(long i) {
 
 size_t kvffa_rejected(void) {
     return s_list.rejected;
+}
+
+volatile int *kvffa__cancel_flag(void) {
+    return &s_cancel;
 }
 
 void kvffa_cancel(void) {

@@ -75,6 +75,7 @@ const kvffa_item *kvffa_got(void) {
 
 const char *kvffa_locator(const char *path) {
     s_locator[0] = 0;
+    ffa_cancel_clear();
     const kvffa_backend *b = ffa_open_backend();
     if (!b) {
         kvffa__fail(KVFFA_E_NOT_OPEN, "no open backend");

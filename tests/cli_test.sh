@@ -46,7 +46,8 @@ usage_of() {
         "       $1 browse --udn <udn> [--start N] [--count N] [objectid]" \
         "       $1 cast --udn <udn> --allow <udn> set|play|pause|stop|seek|volume|state [...]" \
         "       $1 ls --udn <udn> [--page N] [--all] [path]" \
-        "       $1 url --udn <udn> <path>"
+        "       $1 url --udn <udn> <path>" \
+        "       $1 play --udn <server> --to <renderer> --allow <renderer> <path> [--wait]"
 }
 usage=$(usage_of kvdmc-cli; echo x)
 usage=${usage%x}
@@ -95,8 +96,8 @@ help_cmds=$(sed -n 's/^ *usage: kvdmc-cli \([a-z]*\).*/\1/p; s/^       kvdmc-cli
 # (tags of the COMMANDS section, not of the cast actions nested in .RS/.RE)
 man_cmds=$(awk '/^\.SH/ {on = $2 == "COMMANDS"} /^\.RS/ {d++} /^\.RE/ {d--}
     on && !d && tp && /^\.B [a-z]+$/ {print $2} {tp = /^\.TP/}' "$man" | sort -u)
-help_codes=$(sed -n '/^exit codes:/,$s/^  \([0-9]\)  .*/\1/p' <<<"$help")
-man_codes=$(sed -n '/^\.SH EXIT STATUS/,/^\.SH/{/^\.TP/{n;s/^\.B \([0-9]\)$/\1/p}}' "$man")
+help_codes=$(sed -n '/^exit codes:/,$s/^  \([0-9][0-9]*\)  .*/\1/p' <<<"$help")
+man_codes=$(sed -n '/^\.SH EXIT STATUS/,/^\.SH/{/^\.TP/{n;s/^\.B \([0-9][0-9]*\)$/\1/p}}' "$man")
 same() { # NAME A B: two non-empty lists are equal
     n=$((n + 1))
     [ -n "$2" ] && [ "$2" = "$3" ] || { echo "FAIL $1:"; diff <(echo "$2") <(echo "$3"); fails=$((fails + 1)); }
@@ -147,6 +148,12 @@ run "$cli" cast bogus;                expect "cast without --udn or action" 2 ""
 "
 run "$cli" cast play --udn;           expect "cast --udn without value" 2 "" "cast: --udn required
 "
+play_usage='usage: kvdmc-cli play --udn <server> --to <renderer> --allow <renderer> <path> [--wait]
+'
+run "$cli" play --to R --allow R 0;   expect "play without --udn" 2 "" "$play_usage"
+run "$cli" play --udn S --allow R 0;  expect "play without --to" 2 "" "$play_usage"
+run "$cli" play --udn S --to R --allow R --wait; expect "play without a path" 2 "" "$play_usage"
+run "$cli" play --udn S --to R --allow R --to; expect "play: --to without a value is not a path" 2 "" "$play_usage"
 
 # ---- discover: argument errors come from the library, before any search
 run "$cli" discover --kind 0;       expect "kind 0" 1 "discover=-1
@@ -224,14 +231,39 @@ S=uuid:Mock-Server-1
 R=uuid:Mock-Renderer-1
 B=uuid:Mock-Broken-1
 L=uuid:$(printf 'l%.0s' {1..74})
-T=(--timeout 150)
+# Commands go on as soon as their device answered: a generous time-out costs only the
+# cases whose device never does, and keeps a loaded machine from failing the others.
+T=(--timeout 1000)
 last_soap() { tail -n 1 "$log"; }
 
-run "$cli" discover --kind 3 --timeout 300
-check "discover finds all four" eval 'rc_is 0 && lines "$tmp/out" 5 && [ "$(head -n 1 "$tmp/out")" = discover=4 ]'
-for u in "$S" "$R" "$B" "$L"; do
+SLOW=uuid:Mock-Slow-1
+STUCK=uuid:Mock-Stuck-1
+ms() { date +%s%3N; }
+# Each line of the command's stdout with the milliseconds since the start in front.
+stamped() {
+    local t0
+    t0=$(ms)
+    "$@" 2>"$tmp/err" | while IFS= read -r line; do echo "$(($(ms) - t0)) $line"; done >"$tmp/stamped"
+    cut -d' ' -f2- "$tmp/stamped" >"$tmp/out"
+}
+stamped "$cli" discover --kind 3 --timeout 1500
+check "discover finds all six, the count last" eval 'lines "$tmp/out" 7 && [ "$(tail -n 1 "$tmp/out")" = discover=6 ]'
+for u in "$S" "$R" "$B" "$L" "$SLOW" "$STUCK"; do
     check "discover lists $u as a JSON line" grep -q "^{\"udn\":\"$u\",\"kind\":[12]," "$tmp/out"
 done
+first_ms=$(head -n 1 "$tmp/stamped" | cut -d' ' -f1)
+last_ms=$(tail -n 1 "$tmp/stamped" | cut -d' ' -f1)
+echo "timing: discover --timeout 1500: first device line after ${first_ms} ms, discover=6 after ${last_ms} ms"
+check "devices are printed before the search ends" eval '[ "$first_ms" -lt "$last_ms" ]'
+
+# A command on one device asks for it by UDN as well and goes on once it answered:
+# with the default time-out (3 s) a browse takes a fraction of it.
+: >"$log.st"
+t0=$(ms)
+run "$cli" browse --udn "$S"
+echo "timing: browse of a known server with the default time-out: $(($(ms) - t0)) ms"
+check "browse with the default time-out" eval 'rc_is 0 && [ "$(head -n 1 "$tmp/out")" = "browse=2 total=2 start=0 count=0" ]'
+check "browse asks for its server by UDN" has "$log.st" "$S"
 
 : >"$log.st"
 run "$cli" browse --udn "$S" "${T[@]}"
@@ -303,6 +335,7 @@ refused="cast: $R is not on the allow-list (pass --allow $R)
 : >"$log.st"
 run "$cli" cast --udn "$R" "${T[@]}" play;               expect "cast without --allow" 3 "" "$refused"
 check "cast searches for renderers only" eval 'has "$log.st" device:MediaRenderer:1 && ! has "$log.st" device:MediaServer:1'
+check "cast asks for its renderer by UDN" has "$log.st" "$R"
 run "$cli" cast --udn "$R" "${T[@]}" --allow "${R,,}" play; expect "--allow in other letter case" 3 "" "$refused"
 run "$cli" cast --udn "$R" "${T[@]}" "${allow8[@]}" --allow "$R" play; expect "ninth --allow not taken" 3 "" "$refused"
 run "$cli" cast --udn "$L" "${T[@]}" --allow "${L}x" play
@@ -357,6 +390,56 @@ run "$cli" cast --udn "$B" "${T[@]}" --allow "$B" state
 check "failing state exits 1" eval 'rc_is 1 && grep -q "^state=-[0-9]*$" "$tmp/out" && grep -q "^error: ." "$tmp/err"'
 run "$cli" cast --udn "$B" "${T[@]}" --allow "$B" volume -1
 check "failing volume read" eval 'rc_is 1 && grep -q "^cast volume=-[0-9]* ." "$tmp/out"'
+
+# ---- play: a path of the server on a renderer, in one command
+: >"$log"
+: >"$log.st"
+run "$cli" play --udn "$S" --to "$R" "${T[@]}" --allow "${R,,}" 2/5
+expect "play to a renderer not named by --allow" 3 "" "play: $R is not on the allow-list (pass --allow $R)
+"
+check "a refused play sends nothing, not even a search" eval '[ ! -s "$log" ] && [ ! -s "$log.st" ]'
+
+P=(--udn "$S" "${T[@]}")
+run "$cli" play "${P[@]}" --to "$R" --allow "$R" 2/5
+expect "play a track by index" 0 "play=0 http://127.0.0.1:$port/media/5.mp3
+" ""
+set_at=$(grep -n "^/r/avt .*SetAVTransportURI" "$log" | tail -n 1)
+play_at=$(grep -n "^/r/avt .*<u:Play " "$log" | tail -n 1)
+check "play: the item's URL, format and title, then Play" eval '[[ $set_at == *"/media/5.mp3"* && $set_at == *"http-get:*:audio/mpeg:"* && $set_at == *"Track 005"* ]] && [ "${play_at%%:*}" -gt "${set_at%%:*}" ]'
+check "play asked the renderer for its formats" eval 'grep -q "^/r/cm .*GetProtocolInfo" "$log"'
+run "$cli" play "${P[@]}" --to "$R" --allow "$R" "1/Rock & \"Roll\" – Größe"
+expect "play a track by title" 0 "play=0 http://127.0.0.1:$port/media/a&b.mp3
+" ""
+run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" state; expect "the renderer plays" 0 "state=2
+" ""
+
+t0=$(ms)
+run "$cli" play "${P[@]}" --to "$SLOW" --allow "$SLOW" 2/7
+took=$(($(ms) - t0))
+expect "play waits out TRANSITIONING; a format the renderer does not list is a warning" 0 \
+    "play=0 http://127.0.0.1:$port/media/7.mp3
+" "play: warning: $SLOW does not list audio/mpeg among the formats it plays; trying anyway
+"
+check "play returned once PLAYING (TRANSITIONING for 0.6 s)" eval '[ "$took" -ge 600 ]'
+run "$cli" play "${P[@]}" --to "$SLOW" --allow "$SLOW" --wait 2/7
+check "play --wait ends when the renderer stops" rc_is 0
+check "play --wait: the lines" eval 'head -n 1 "$tmp/out" | grep -q "^play=0 " && sed -n 2p "$tmp/out" | grep -qE "^position 0:00:0[0-3] / 0:00:03$" && [ "$(tail -n 1 "$tmp/out")" = stopped ] && lines "$tmp/out" 3'
+
+t0=$(ms)
+run "$cli" play "${P[@]}" --to "$STUCK" --allow "$STUCK" 2/7
+took=$(($(ms) - t0))
+check "play gives up on a renderer TRANSITIONING for 10 s" eval 'rc_is 1 && [ ! -s "$tmp/out" ] && grep -qx "play: $STUCK reports TRANSITIONING, not PLAYING, after 10.[0-9] s" "$tmp/err"'
+check "an audio/* entry lists the format" eval '! grep -q warning "$tmp/err"'
+echo "timing: play to a renderer stuck in TRANSITIONING gave up after $took ms"
+
+run "$cli" play "${P[@]}" --to "$R" --allow "$R" 0/0
+expect "play of a folder" 1 "" "error: no locator for this path
+"
+run "$cli" play "${P[@]}" --to uuid:nobody --allow uuid:nobody 2/5
+expect "play to an unknown renderer" 1 "" "play: uuid:nobody not found
+"
+run "$cli" play "${P[@]}" --to "$B" --allow "$B" 2/5
+check "play to a renderer that fails" eval 'rc_is 1 && [ ! -s "$tmp/out" ] && grep -q "^play: set: ." "$tmp/err"'
 
 echo "$((n - fails))/$n cli cases passed"
 [ $fails = 0 ]

@@ -123,20 +123,30 @@ struct device {
     // Elements between deviceType and UDN, in order; their texts go in as written.
     std::vector<std::pair<std::string, std::string>> fields = {
         {"friendlyName", "Box"}, {"manufacturer", "Maker"}, {"modelName", "M1"}};
-    std::string after_udn;     // raw XML between UDN and serviceList
-    std::string services;      // the serviceList's content
-    std::string before_device; // raw XML inside root before the device (specVersion, URLBase)
+    std::string after_udn;        // raw XML between UDN and serviceList
+    std::string services;         // the serviceList's content
+    std::vector<device> embedded; // the deviceList after the serviceList, when not empty
+    std::string before_device;    // raw XML inside root before the device (specVersion, URLBase)
     std::string decl_break = "\n";
     std::string trailer;
 };
 
-inline std::string description(const device &d) {
-    std::string s = "<?xml version=\"1.0\"?>" + d.decl_break +
-                    "<root xmlns=\"urn:schemas-upnp-org:device-1-0\">" + d.before_device +
-                    "<device><deviceType>" + d.type + "</deviceType>";
+// One device element with its embedded devices.
+inline std::string device_xml(const device &d) {
+    std::string s = "<device><deviceType>" + d.type + "</deviceType>";
     for (const auto &f : d.fields) s += "<" + f.first + ">" + f.second + "</" + f.first + ">";
-    return s + "<UDN>" + d.udn + "</UDN>" + d.after_udn + "<serviceList>" + d.services +
-           "</serviceList></device></root>" + d.trailer;
+    s += "<UDN>" + d.udn + "</UDN>" + d.after_udn + "<serviceList>" + d.services + "</serviceList>";
+    if (!d.embedded.empty()) {
+        s += "<deviceList>";
+        for (const device &e : d.embedded) s += device_xml(e);
+        s += "</deviceList>";
+    }
+    return s + "</device>";
+}
+
+inline std::string description(const device &d) {
+    return "<?xml version=\"1.0\"?>" + d.decl_break + "<root xmlns=\"urn:schemas-upnp-org:device-1-0\">" +
+           d.before_device + device_xml(d) + "</root>" + d.trailer;
 }
 
 // The plain shape most table tests use.
@@ -177,6 +187,109 @@ inline std::string renderer_description(const std::string &udn,
     d.decl_break = "";
     for (const auto &s : services) d.services += service_xml(service_type(s.first), s.second);
     return description(d);
+}
+
+// ---------------------------------------------------------------- devices people own
+
+// Services named after their fragments ("AVTransport:1"), controlled at
+// <prefix>/<Name>/Control the way speakers and receivers lay them out.
+inline std::string services_at(const std::string &prefix, const std::vector<std::string> &frags) {
+    std::string s;
+    for (const std::string &f : frags) {
+        std::string name = f.substr(0, f.find(':'));
+        s += service_xml(service{service_type(f), prefix + "/" + name + "/Control",
+                                 "urn:upnp-org:serviceId:" + name, prefix + "/" + name + "/Event",
+                                 prefix + "/xml/" + name + ".xml"});
+    }
+    return s;
+}
+
+// A network speaker: a vendor root with seven services of its own, and inside it a
+// media server (uuid:<id>_MS, no maker or model of its own) and a media renderer
+// (uuid:<id>_MR) with vendor services beside the standard ones.
+inline std::string speaker_description(const std::string &id, const std::string &room = "Kitchen") {
+    device root;
+    root.udn = "uuid:" + id;
+    root.type = "urn:schemas-upnp-org:device:ZonePlayer:1";
+    root.fields = {
+        {"friendlyName", "192.168.1.30 - " + room}, {"manufacturer", "Acme Sound"}, {"modelName", "Play:1"}};
+    root.before_device = SPEC_VERSION;
+    root.services = services_at("", {"AlarmClock:1", "MusicServices:1", "AudioIn:1", "DeviceProperties:1",
+                                     "SystemProperties:1", "ZoneGroupTopology:1", "GroupManagement:1"});
+    device ms;
+    ms.udn = "uuid:" + id + "_MS";
+    ms.type = SERVER_TYPE;
+    ms.fields = {{"friendlyName", room + " Media"}};
+    ms.services = services_at("/MediaServer", {"ContentDirectory:1", "ConnectionManager:1"});
+    device mr;
+    mr.udn = "uuid:" + id + "_MR";
+    mr.type = RENDERER_TYPE;
+    mr.fields = {{"friendlyName", room}, {"manufacturer", "Acme Sound"}, {"modelName", "Play:1 Renderer"}};
+    mr.services = services_at("/MediaRenderer", {"RenderingControl:1", "ConnectionManager:1", "AVTransport:1",
+                                                 "Queue:1", "GroupRenderingControl:1"});
+    root.embedded = {ms, mr};
+    return description(root);
+}
+
+// An AV receiver: a vendor root, its renderer listed before its server, relative
+// control URLs under a URLBase.
+inline std::string receiver_description(const std::string &id, const std::string &base) {
+    device root;
+    root.udn = "uuid:" + id;
+    root.type = "urn:schemas-vendor-com:device:AiosDevice:1";
+    root.fields = {{"friendlyName", "Living Room AVR"}, {"manufacturer", "Acme AV"}, {"modelName", "AVR-X"}};
+    root.before_device = std::string(SPEC_VERSION) + "<URLBase>" + base + "</URLBase>";
+    root.services = services_at("ACT", {"ZoneControl:1", "GroupControl:1"});
+    device mr;
+    mr.udn = "uuid:" + id + "-renderer";
+    mr.type = RENDERER_TYPE;
+    mr.fields = {{"friendlyName", "Living Room AVR"}, {"modelName", "AVR-X Renderer"}};
+    mr.services =
+        services_at("upnp/renderer", {"AVTransport:1", "RenderingControl:1", "ConnectionManager:1"});
+    device ms;
+    ms.udn = "uuid:" + id + "-server";
+    ms.type = SERVER_TYPE;
+    ms.fields = {{"friendlyName", "Living Room AVR Server"}};
+    ms.services = services_at("upnp/server", {"ContentDirectory:1", "ConnectionManager:1"});
+    root.embedded = {mr, ms};
+    return description(root);
+}
+
+// A network TV tuner: a container root and `tuners` embedded media servers.
+inline std::string tuner_description(const std::string &id, int tuners) {
+    device root;
+    root.udn = "uuid:" + id;
+    root.type = "urn:schemas-upnp-org:device:Basic:1";
+    root.fields = {{"friendlyName", "TV Tuner"}, {"manufacturer", "Acme TV"}, {"modelName", "Quad"}};
+    for (int k = 1; k <= tuners; k++) {
+        device ms;
+        ms.udn = "uuid:" + id + "-tuner" + std::to_string(k);
+        ms.fields = {{"friendlyName", "TV Tuner " + std::to_string(k)}};
+        ms.services =
+            services_at("/tuner" + std::to_string(k), {"ContentDirectory:1", "ConnectionManager:1"});
+        root.embedded.push_back(ms);
+    }
+    return description(root);
+}
+
+// A home router: a gateway with a WAN device and a connection device inside, no media device.
+inline std::string router_description(const std::string &id) {
+    device root;
+    root.udn = "uuid:" + id;
+    root.type = "urn:schemas-upnp-org:device:InternetGatewayDevice:1";
+    root.fields = {{"friendlyName", "Home Router"}, {"manufacturer", "Acme Net"}, {"modelName", "R1"}};
+    root.services = services_at("/igd", {"Layer3Forwarding:1"});
+    device wan;
+    wan.udn = "uuid:" + id + "-wan";
+    wan.type = "urn:schemas-upnp-org:device:WANDevice:1";
+    wan.services = services_at("/wan", {"WANCommonInterfaceConfig:1"});
+    device conn;
+    conn.udn = "uuid:" + id + "-conn";
+    conn.type = "urn:schemas-upnp-org:device:WANConnectionDevice:1";
+    conn.services = services_at("/conn", {"WANIPConnection:1"});
+    wan.embedded = {conn};
+    root.embedded = {wan};
+    return description(root);
 }
 
 // ---------------------------------------------------------------- SSDP datagrams

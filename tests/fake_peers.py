@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """Scripted UPnP peers for the command-line tool's tests: a media server, a
-renderer that works, a renderer that answers every action with HTTP 500, and a
-renderer whose UDN is exactly 79 bytes long. They answer SSDP searches on
-loopback and serve descriptions and SOAP actions over HTTP on 127.0.0.1.
+renderer that works, a renderer that answers every action with HTTP 500, a
+renderer whose UDN is exactly 79 bytes long, a slow renderer (TRANSITIONING for
+a moment after Play, then a 3 s track; it plays only video/mp4) and a stuck one
+(TRANSITIONING for ever). They answer SSDP searches on loopback (a search for a
+"uuid:" only from that device) and serve descriptions and SOAP actions over HTTP
+on 127.0.0.1.
 
 Every SOAP request is appended to LOG as one line: "<path> <body>".
 Runs only inside a network namespace of the test's own (KVDMC_IN_NETNS=1),
@@ -27,6 +30,8 @@ SERVER = "uuid:Mock-Server-1"
 RENDERER = "uuid:Mock-Renderer-1"
 BROKEN = "uuid:Mock-Broken-1"
 LONG = "uuid:" + "l" * 74  # 79 bytes, the longest UDN a device row holds
+SLOW = "uuid:Mock-Slow-1"
+STUCK = "uuid:Mock-Stuck-1"
 BIG_FOLDER = 300
 
 MS = "urn:schemas-upnp-org:device:MediaServer:1"
@@ -34,13 +39,16 @@ MR = "urn:schemas-upnp-org:device:MediaRenderer:1"
 CD = "urn:schemas-upnp-org:service:ContentDirectory:1"
 AVT = "urn:schemas-upnp-org:service:AVTransport:1"
 RC = "urn:schemas-upnp-org:service:RenderingControl:1"
+CM = "urn:schemas-upnp-org:service:ConnectionManager:1"
 
 # path prefix -> (udn, device type, friendly name, services as (type, control path))
 DEVICES = {
     "s": (SERVER, MS, "Mock Server", [(CD, "/s/cd")]),
-    "r": (RENDERER, MR, "Mock Renderer", [(AVT, "/r/avt"), (RC, "/r/rc")]),
+    "r": (RENDERER, MR, "Mock Renderer", [(AVT, "/r/avt"), (RC, "/r/rc"), (CM, "/r/cm")]),
     "b": (BROKEN, MR, "Mock Broken", [(AVT, "/b/avt"), (RC, "/b/rc")]),
     "l": (LONG, MR, "Mock Long", [(AVT, "/l/avt"), (RC, "/l/rc")]),
+    "t": (SLOW, MR, "Mock Slow", [(AVT, "/t/avt"), (RC, "/t/rc"), (CM, "/t/cm")]),
+    "n": (STUCK, MR, "Mock Stuck", [(AVT, "/n/avt"), (RC, "/n/rc"), (CM, "/n/cm")]),
 }
 
 
@@ -100,14 +108,47 @@ def arg(body, name):
     return html.unescape(m.group(1)) if m else ""
 
 
+def hms(s):
+    s = int(s)
+    return f"{s // 3600}:{s // 60 % 60:02d}:{s % 60:02d}"
+
+
 class Renderer:
-    def __init__(self):
-        self.state = "STOPPED"
+    """transition_s: how long Play leaves it TRANSITIONING (None: for ever);
+    track_s: the length of what it plays (None: it plays until stopped)."""
+
+    def __init__(self, sink, transition_s=0, track_s=None):
+        self.sink = sink
+        self.transition_s, self.track_s = transition_s, track_s
+        self.playing_since = None  # monotonic time of Play while not stopped or paused
+        self.paused_state = "STOPPED"
         self.volume = 37
         self.lock = threading.Lock()
 
+    def state(self):
+        if self.playing_since is None:
+            return self.paused_state
+        t = time.monotonic() - self.playing_since
+        if self.transition_s is None or t < self.transition_s:
+            return "TRANSITIONING"
+        if self.track_s is not None and t >= self.transition_s + self.track_s:
+            self.playing_since, self.paused_state = None, "STOPPED"
+            return "STOPPED"
+        return "PLAYING"
 
-RENDERERS = {"r": Renderer(), "l": Renderer()}
+    def position(self):
+        if self.state() != "PLAYING":
+            return 0
+        return time.monotonic() - self.playing_since - self.transition_s
+
+
+AUDIO_VIDEO = "http-get:*:audio/mpeg:*,http-get:*:video/mp4:DLNA.ORG_PN=AVC_MP4_BL_CIF15_AAC_520"
+RENDERERS = {
+    "r": Renderer(AUDIO_VIDEO),
+    "l": Renderer(AUDIO_VIDEO),
+    "t": Renderer("http-get:*:video/mp4:*", transition_s=0.6, track_s=3),
+    "n": Renderer("http-get:*:audio/*:*", transition_s=None),
+}
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -179,14 +220,26 @@ class Handler(BaseHTTPRequestHandler):
         with r.lock:
             if action in ("SetAVTransportURI", "Seek"):
                 return ""
-            if action in ("Play", "Pause", "Stop"):
-                r.state = {"Play": "PLAYING", "Pause": "PAUSED_PLAYBACK", "Stop": "STOPPED"}[action]
+            if action == "Play":
+                r.playing_since = time.monotonic()
+                return ""
+            if action in ("Pause", "Stop"):
+                r.playing_since = None
+                r.paused_state = "PAUSED_PLAYBACK" if action == "Pause" else "STOPPED"
                 return ""
             if action == "GetTransportInfo":
                 return (
-                    f"<CurrentTransportState>{r.state}</CurrentTransportState>"
+                    f"<CurrentTransportState>{r.state()}</CurrentTransportState>"
                     "<CurrentTransportStatus>OK</CurrentTransportStatus><CurrentSpeed>1</CurrentSpeed>"
                 )
+            if action == "GetPositionInfo":
+                track = hms(r.track_s or 0)
+                return (
+                    f"<Track>1</Track><TrackDuration>{track}</TrackDuration><RelTime>{hms(r.position())}</RelTime>"
+                    "<AbsTime>NOT_IMPLEMENTED</AbsTime><RelCount>0</RelCount><AbsCount>0</AbsCount>"
+                )
+            if action == "GetProtocolInfo":
+                return f"<Source></Source><Sink>{r.sink}</Sink>"
             if action == "GetVolume":
                 return f"<CurrentVolume>{r.volume}</CurrentVolume>"
             if action == "SetVolume":
@@ -211,13 +264,19 @@ def ssdp_loop(port, deadline, st_log):
             continue
         # Which kinds a command searches for is part of its behaviour: keep every ST.
         m = re.search(rb"^ST:\s*(\S+)", data, re.M | re.I)
+        st = m.group(1).decode(errors="replace") if m else "-"
         with open(st_log, "a") as f:
-            f.write((m.group(1).decode(errors="replace") if m else "-") + "\n")
+            f.write(st + "\n")
         for key, (udn, dtype, _, _) in DEVICES.items():
+            # A search for one device by its UDN is answered by that device only, as
+            # itself; any other search by every device.
+            if st.startswith("uuid:") and st != udn:
+                continue
+            st_usn = f"ST: {udn}\r\nUSN: {udn}" if st == udn else f"ST: {dtype}\r\nUSN: {udn}::{dtype}"
             msg = (
                 "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=1800\r\nEXT:\r\n"
                 f"LOCATION: http://127.0.0.1:{port}/{key}.xml\r\nSERVER: Linux UPnP/1.0 fake/1\r\n"
-                f"ST: {dtype}\r\nUSN: {udn}::{dtype}\r\n\r\n"
+                f"{st_usn}\r\n\r\n"
             )
             s.sendto(msg.encode(), peer)
 

@@ -53,7 +53,8 @@ struct mini_reply {
     // STALL: `raw` is the head, then silence. TRICKLE: `raw` is the head, then one body byte
     // every 100 ms. DROP: the connection is reset without a byte of an answer, as a server
     // does that closes a kept-alive connection just as the client sends on it.
-    enum { RESPOND, SILENT, STREAM, STALL, TRICKLE, DROP } mode = RESPOND;
+    // CUT: `raw` is sent, then the connection is closed (a body shorter than its length).
+    enum { RESPOND, SILENT, STREAM, STALL, TRICKLE, DROP, CUT } mode = RESPOND;
     std::string raw;
 };
 
@@ -182,6 +183,7 @@ class mini_http {
                 return;
             }
             if (!send_all(c, rep.raw.data(), rep.raw.size())) return;
+            if (rep.mode == mini_reply::CUT) return;
             if (rep.mode == mini_reply::STALL) {
                 std::string sink;
                 fill(

@@ -316,6 +316,33 @@ TEST_F(Browse, MalformedResponses) {
     EXPECT_EQ(srv.request_count(), 4u);
 }
 
+// Answers that break off inside an output argument before any of its text (a peer that
+// sends garbage, a connection cut mid-body) are failures, not empty folders, and nothing
+// of them is cached; a Result cut inside its text is the DIDL reader's to judge.
+TEST_F(Browse, ResponsesCutInsideTheResultAreNoFolder) {
+    cdtest::fill(srv, "x", 3);
+    std::string whole =
+        docs::browse_response(docs::didl_open() + docs::track("x", 0) + "</DIDL-Lite>", 1, 1, 1);
+    size_t in_result = whole.find("<Result>") + 8;
+    const std::string cuts[] = {
+        whole.substr(0, in_result),
+        whole.substr(0, in_result + 20),
+        "<s:Envelope><s:Body><u:BrowseResponse><Result>&#\x01\xff junk",
+    };
+    for (const std::string &cut : cuts) {
+        SCOPED_TRACE(cut);
+        kvdmc_cache_clear();
+        srv.script = [&](const request &, reply *r) {
+            r->body = cut;
+            return true;
+        };
+        EXPECT_EQ(kvdmc_browse(UDN, "x", 0, 0, 0), KVDMC_E_UPNP);
+        EXPECT_EQ(kvdmc_last_code(), KVDMC_E_PARSE);
+        srv.script = nullptr;
+        EXPECT_EQ(kvdmc_browse(UDN, "x", 0, 0, 0), 3);
+    }
+}
+
 TEST_F(Browse, MetadataModeAndEscapedIds) {
     srv.folders["a&b<c>\"d'%20+"] = {docs::track("z", 1)};
     ASSERT_EQ(kvdmc_browse(UDN, "a&b<c>\"d'%20+", 0, 0, 1), 1) << kvdmc_last_error();

@@ -7,6 +7,7 @@
 #include "kvdmc.h"
 #include "tests/cast_script.h"
 #include "tests/docs.h"
+#include "upnp/cast.h"
 
 namespace {
 
@@ -302,7 +303,17 @@ TEST_F(Cast, TransportStateMapping) {
                       std::string("cast_state: unknown TransportState '") + c.value + "'");
             EXPECT_EQ(kvdmc_last_code(), KVDMC_E_PARSE);
         }
+        // By name, every state is handed out as the renderer wrote it.
+        char name[32] = "x";
+        EXPECT_EQ(cast_transport_state(R1, name, sizeof name), 0);
+        EXPECT_STREQ(name, c.value);
     }
+    char cut[5] = "x";
+    EXPECT_EQ(cast_transport_state(R1, cut, sizeof cut), 0);
+    EXPECT_STREQ(cut, "STOP");
+    EXPECT_EQ(cast_transport_state("uuid:nobody", cut, sizeof cut), KVDMC_E_UNKNOWN);
+    EXPECT_STREQ(cut, "");
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_UNKNOWN);
 }
 
 TEST_F(Cast, PositionTimeConversion) {
@@ -491,3 +502,37 @@ TEST_F(Cast, SinkCheckMatching) {
 }
 
 } // namespace
+
+// What reaches the renderer is valid text whatever the host passes: URL bytes beyond
+// ASCII, spaces and control bytes percent-encoded, titles that are not UTF-8 as U+FFFD.
+TEST_F(Cast, UrlsAndTitlesAreValidText) {
+    kvdmc_cast_allow(R1);
+    struct {
+        const char *url, *sent, *title, *title_read;
+    } rows[] = {
+        {"http://h/caf\xE9 1.mp3", "http://h/caf%E9%201.mp3", "Caf\xE9", "Caf\xEF\xBF\xBD"},
+        {" http://h/a\tb\x7F\n", "http://h/a%09b%7F", "ok \xC3\xA9", "ok \xC3\xA9"},
+        {"http://h/\xC3\xA9t\xC3\xA9.mp4", "http://h/%C3%A9t%C3%A9.mp4", "\xED\xA0\x80x",
+         "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDx"},
+        {"http://h/100%25.mp3?q=a+b", "http://h/100%25.mp3?q=a+b", "", ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.sent);
+        ASSERT_EQ(kvdmc_cast_set_uri(R1, row.url, "audio/mpeg", row.title), 0) << kvdmc_last_error();
+        auto c = only_call();
+        EXPECT_NE(c.args.find(std::string("<CurrentURI>") + row.sent + "</CurrentURI>"), std::string::npos)
+            << c.args;
+        std::string meta = c.args.substr(c.args.find("<CurrentURIMetaData>") + 20);
+        meta = docs::xml_unescape(meta.substr(0, meta.find("</CurrentURIMetaData>")));
+        ASSERT_EQ(kvdmc_parse_didl(meta.c_str()), 0) << kvdmc_last_error();
+        EXPECT_STREQ(kvdmc_best_res_url(0), row.sent);
+        // The title as read back; an empty title sends no title element.
+        std::string item = kvdmc_item_json(0);
+        EXPECT_NE(item.find(std::string("\"title\":\"") + row.title_read + "\""), std::string::npos) << item;
+        EXPECT_EQ(meta.find("dc:title") != std::string::npos, row.title_read[0] != 0);
+    }
+    // A URL of nothing but spaces is no URL.
+    EXPECT_EQ(kvdmc_cast_set_uri(R1, " \n", nullptr, nullptr), KVDMC_E_ARG);
+    EXPECT_STREQ(kvdmc_last_error(), "cast_set_uri: null url");
+    EXPECT_EQ(script.ncalls(), 0u);
+}

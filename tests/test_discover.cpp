@@ -6,10 +6,12 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "upnp/discover.h"
 #include "docs.h"
 #include "base/exports.h"
+#include "base/protocol.h"
 #include "http/io.h"
 #include "kvdmc.h"
 
@@ -120,12 +122,12 @@ TEST(DescParse, FieldCapsPrefixesAndCaptureRules) {
                      service_xml("s:e", "/e") + "</device></root>");
     ASSERT_EQ(d.rc, 0);
     EXPECT_EQ(strlen(d.d.dlna_doc), 60u);
-    EXPECT_STREQ(d.d.udn, "uuid:embedded"); // last occurrence wins
+    EXPECT_STREQ(d.d.udn, "uuid:embedded"); // the device element, not the text around it
     EXPECT_STREQ(d.d.device_type, "t2");
     EXPECT_EQ(d.d.nsvc, 1);
-    // References are decoded, whitespace kept.
+    // References are decoded; white space around an identifier is not part of it.
     parsed r = parse("<r><UDN> uuid:a&amp;b </UDN><deviceType>t</deviceType></r>");
-    EXPECT_STREQ(r.d.udn, " uuid:a&b ");
+    EXPECT_STREQ(r.d.udn, "uuid:a&b");
 }
 
 TEST(DescParse, Failures) {
@@ -157,6 +159,216 @@ TEST(DescParse, Failures) {
     ASSERT_EQ(kvdmc_config("desc_max_bytes", nullptr), 0);
 }
 
+// ---------------------------------------------------------------- device trees
+
+namespace {
+
+struct want_device {
+    std::string udn, friendly, manufacturer, model;
+    std::vector<std::string> services; // fragments, in order
+    std::string first_control;
+};
+
+std::vector<std::string> fragments_of(const device_t &d) {
+    std::vector<std::string> v;
+    for (int i = 0; i < d.nsvc; i++)
+        v.push_back(std::string(d.svc[i].type).substr(strlen(SERVICE_TYPE_PREFIX)));
+    return v;
+}
+
+constexpr const char *SPEAKER_LOC = "http://192.168.1.30:1400/xml/device_description.xml";
+constexpr const char *RECEIVER_LOC = "http://192.168.1.40:60006/upnp/desc/aios_device/aios_device.xml";
+
+// Nine media servers, one of them two levels down inside a non-media device, and
+// a self-closing device element between them.
+std::string nine_servers() {
+    device root;
+    root.udn = "uuid:many";
+    root.type = "urn:x:device:Container:1";
+    root.services = services_at("/root", {"Root:1"});
+    device bridge;
+    bridge.udn = "uuid:bridge";
+    bridge.type = "urn:x:device:Bridge:1";
+    device deep;
+    deep.udn = "uuid:deep";
+    deep.fields = {{"friendlyName", "Deep"}};
+    deep.services = services_at("/deep", {"ContentDirectory:1"});
+    bridge.embedded = {deep};
+    root.embedded = {bridge};
+    for (int k = 1; k <= 8; k++) {
+        device ms;
+        ms.udn = "uuid:s" + std::to_string(k);
+        ms.services = services_at("/s" + std::to_string(k), {"ContentDirectory:1"});
+        root.embedded.push_back(ms);
+    }
+    std::string doc = description(root);
+    doc.insert(doc.find("<device><deviceType>urn:schemas-upnp-org:device:MediaServer:1</deviceType><friendly"
+                        "Name>Box</friendlyName><manufacturer>Maker</manufacturer><modelName>M1</modelName>"
+                        "<UDN>uuid:s1"),
+               "<device/>");
+    return doc;
+}
+
+} // namespace
+
+TEST(DescTree, OneRecordPerMediaDevice) {
+    const std::vector<std::string> cds_cm = {"ContentDirectory:1", "ConnectionManager:1"};
+    struct row {
+        const char *what;
+        std::string doc;
+        const char *location;
+        std::vector<want_device> want;
+    } rows[] = {
+        {"speaker: vendor root, embedded server and renderer with their own services",
+         speaker_description("RINCON_000E58A0B1C2"),
+         SPEAKER_LOC,
+         {{"uuid:RINCON_000E58A0B1C2_MS", "Kitchen Media", "Acme Sound", "Play:1", cds_cm,
+           "http://192.168.1.30:1400/MediaServer/ContentDirectory/Control"},
+          {"uuid:RINCON_000E58A0B1C2_MR",
+           "Kitchen",
+           "Acme Sound",
+           "Play:1 Renderer",
+           {"RenderingControl:1", "ConnectionManager:1", "AVTransport:1", "Queue:1",
+            "GroupRenderingControl:1"},
+           "http://192.168.1.30:1400/MediaRenderer/RenderingControl/Control"}}},
+        {"receiver: renderer listed before server, relative controls under URLBase",
+         receiver_description("5f9ec1b3-ed59-1900-4530-0005cdaa0001", "http://192.168.1.40:60006/"),
+         RECEIVER_LOC,
+         {{"uuid:5f9ec1b3-ed59-1900-4530-0005cdaa0001-renderer",
+           "Living Room AVR",
+           "Acme AV",
+           "AVR-X Renderer",
+           {"AVTransport:1", "RenderingControl:1", "ConnectionManager:1"},
+           "http://192.168.1.40:60006/upnp/renderer/AVTransport/Control"},
+          {"uuid:5f9ec1b3-ed59-1900-4530-0005cdaa0001-server", "Living Room AVR Server", "Acme AV", "AVR-X",
+           cds_cm, "http://192.168.1.40:60006/upnp/server/ContentDirectory/Control"}}},
+        {"tuner box: four embedded servers",
+         tuner_description("tv", 4),
+         "http://10.0.0.7/desc.xml",
+         {{"uuid:tv-tuner1", "TV Tuner 1", "Acme TV", "Quad", cds_cm,
+           "http://10.0.0.7:80/tuner1/ContentDirectory/Control"},
+          {"uuid:tv-tuner2", "TV Tuner 2", "Acme TV", "Quad", cds_cm,
+           "http://10.0.0.7:80/tuner2/ContentDirectory/Control"},
+          {"uuid:tv-tuner3", "TV Tuner 3", "Acme TV", "Quad", cds_cm,
+           "http://10.0.0.7:80/tuner3/ContentDirectory/Control"},
+          {"uuid:tv-tuner4", "TV Tuner 4", "Acme TV", "Quad", cds_cm,
+           "http://10.0.0.7:80/tuner4/ContentDirectory/Control"}}},
+        {"router: no media device, the root alone with its own services",
+         router_description("gw"),
+         "http://10.0.0.1:5000/igd.xml",
+         {{"uuid:gw",
+           "Home Router",
+           "Acme Net",
+           "R1",
+           {"Layer3Forwarding:1"},
+           "http://10.0.0.1:5000/igd/Layer3Forwarding/Control"}}},
+        {"nine servers, one two levels down: the first eight in document order",
+         nine_servers(),
+         "http://10.0.0.8/d.xml",
+         {{"uuid:deep",
+           "Deep",
+           "Maker",
+           "M1",
+           {"ContentDirectory:1"},
+           "http://10.0.0.8:80/deep/ContentDirectory/Control"},
+          {"uuid:s1",
+           "Box",
+           "Maker",
+           "M1",
+           {"ContentDirectory:1"},
+           "http://10.0.0.8:80/s1/ContentDirectory/Control"},
+          {"uuid:s2",
+           "Box",
+           "Maker",
+           "M1",
+           {"ContentDirectory:1"},
+           "http://10.0.0.8:80/s2/ContentDirectory/Control"},
+          {"uuid:s3",
+           "Box",
+           "Maker",
+           "M1",
+           {"ContentDirectory:1"},
+           "http://10.0.0.8:80/s3/ContentDirectory/Control"},
+          {"uuid:s4",
+           "Box",
+           "Maker",
+           "M1",
+           {"ContentDirectory:1"},
+           "http://10.0.0.8:80/s4/ContentDirectory/Control"},
+          {"uuid:s5",
+           "Box",
+           "Maker",
+           "M1",
+           {"ContentDirectory:1"},
+           "http://10.0.0.8:80/s5/ContentDirectory/Control"},
+          {"uuid:s6",
+           "Box",
+           "Maker",
+           "M1",
+           {"ContentDirectory:1"},
+           "http://10.0.0.8:80/s6/ContentDirectory/Control"},
+          {"uuid:s7",
+           "Box",
+           "Maker",
+           "M1",
+           {"ContentDirectory:1"},
+           "http://10.0.0.8:80/s7/ContentDirectory/Control"}}},
+    };
+    api_enter();
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        std::vector<device_t> out(DESC_MAX_MEDIA);
+        char err[256] = "";
+        int n = desc_parse_devices(r.doc.c_str(), r.location, out.data(), DESC_MAX_MEDIA, err, sizeof err);
+        ASSERT_EQ(n, (int)r.want.size()) << err;
+        for (int i = 0; i < n; i++) {
+            const device_t &d = out[i];
+            const want_device &w = r.want[i];
+            EXPECT_EQ(d.udn, w.udn);
+            EXPECT_EQ(d.friendly, w.friendly);
+            EXPECT_EQ(d.manufacturer, w.manufacturer);
+            EXPECT_EQ(d.model_name, w.model);
+            EXPECT_EQ(fragments_of(d), w.services);
+            EXPECT_EQ(d.svc[0].control, w.first_control);
+            EXPECT_STREQ(d.location, r.location);
+            EXPECT_EQ(d.kind, 0); // the table classifies
+        }
+        // The exported parse describes the first media device, or the root.
+        ASSERT_EQ(kvdmc_parse_description(r.doc.c_str(), r.location), 0);
+        EXPECT_NE(std::string(kvdmc_last_json()).find("{\"udn\":\"" + r.want[0].udn + "\",\"kind\":0,"),
+                  std::string::npos)
+            << kvdmc_last_json();
+    }
+}
+
+TEST(DescTree, WrappedIdentifiersAreTrimmedNamesAreNot) {
+    device d;
+    d.udn = "\n      uuid:wrapped-1\n    ";
+    d.type = std::string("\n      ") + SERVER_TYPE + "\n    ";
+    d.fields = {{"friendlyName", "  My NAS  "}, {"manufacturer", " Acme "}, {"modelName", "\tNAS 2\t"}};
+    d.before_device = "<URLBase>\n  http://10.0.0.5:8200/media/\n</URLBase>";
+    d.services =
+        service_xml(service{"\r\n  " + std::string(CDS_TYPE) + "\r\n", "\n  ctl/cds\n",
+                            "\n  urn:upnp-org:serviceId:ContentDirectory\n", " /evt/cds ", "\t/cds.xml\t"});
+    parsed p = parse(description(d), "http://10.0.0.5:8200/rootDesc.xml");
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_STREQ(p.d.udn, "uuid:wrapped-1");
+    EXPECT_STREQ(p.d.device_type, SERVER_TYPE);
+    EXPECT_STREQ(p.d.base, "http://10.0.0.5:8200/media/");
+    ASSERT_EQ(p.d.nsvc, 1);
+    EXPECT_STREQ(p.d.svc[0].type, CDS_TYPE);
+    EXPECT_STREQ(p.d.svc[0].id, "urn:upnp-org:serviceId:ContentDirectory");
+    EXPECT_STREQ(p.d.svc[0].control, "http://10.0.0.5:8200/media/ctl/cds");
+    EXPECT_STREQ(p.d.svc[0].eventsub, "/evt/cds");
+    EXPECT_STREQ(p.d.svc[0].scpd, "/cds.xml");
+    EXPECT_STREQ(p.d.friendly, "  My NAS  ");
+    EXPECT_STREQ(p.d.manufacturer, " Acme ");
+    EXPECT_STREQ(p.d.model_name, "\tNAS 2\t");
+    // An identifier of white space alone is absent.
+    d.udn = "\n  ";
+    EXPECT_EQ(parse(description(d)).err, "description has no UDN");
+}
+
 // ---------------------------------------------------------------- URL resolution and keys
 
 TEST(ResolveUrl, SchemesPortsAndPaths) {
@@ -174,6 +386,46 @@ TEST(ResolveUrl, SchemesPortsAndPaths) {
     EXPECT_EQ(resolve("x", "rtsp://abs/olute"), "rtsp://abs/olute");
     // A run of port digits beyond int saturates instead of overflowing.
     EXPECT_EQ(resolve("http://h:99999999999999999999/", "a"), "http://h:2147483647/a");
+}
+
+TEST(ResolveUrl, Ipv6LiteralHosts) {
+    struct {
+        const char *base, *ref, *want;
+    } rows[] = {
+        {"http://[fe80::1]:8080/desc.xml", "/ctl", "http://[fe80::1]:8080/ctl"},
+        {"http://[fe80::1%25eth0]:8080/d/desc.xml", "ctl", "http://[fe80::1%25eth0]:8080/d/ctl"},
+        {"http://[fe80::1%25eth0]/d/desc.xml", "ctl", "http://[fe80::1%25eth0]:80/d/ctl"},
+        {"https://[2001:db8::5]", "a", "https://[2001:db8::5]:443/a"},
+        {"http://[::1]:49152", "x", "http://[::1]:49152/x"},
+        {"http://[fe80::1:8080/d", "c", "http://[fe80:0/c"}, // no closing bracket: cut at the first colon
+    };
+    for (const auto &r : rows) EXPECT_EQ(resolve(r.base, r.ref), r.want) << r.base;
+
+    parsed p = parse(speaker_description("V6"), "http://[fe80::20e:58ff:fea0:b1c2%25eth0]:1400/xml/d.xml");
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_STREQ(p.d.svc[0].control,
+                 "http://[fe80::20e:58ff:fea0:b1c2%25eth0]:1400/MediaServer/ContentDirectory/Control");
+}
+
+TEST(SameHost, ControlHostCheck) {
+    struct {
+        const char *control, *location;
+        bool same;
+    } rows[] = {
+        {"http://10.0.0.1:80/a", "http://10.0.0.1:9/d.xml", true},
+        {"http://10.0.0.2/a", "http://10.0.0.1/d.xml", false},
+        {"http://[fe80::1]:8080/c", "http://[fe80::1]:8080/d.xml", true},
+        {"http://[fe80::1]:8080/c", "http://[fe80::2]:8080/d.xml", false},
+        // A device's own URLs carry no zone; the LOCATION may have one added.
+        {"http://[fe80::1]:8080/c", "http://[fe80::1%25eth0]:8080/d.xml", true},
+        {"http://[FE80::1%25eth0]/c", "http://[fe80::1%25eth0]:1/d.xml", true},
+        {"http://[fe80::1%25eth1]/c", "http://[fe80::1%25eth0]/d.xml", false},
+        {"http://[fe80::1]/c", "http://fe80/d.xml", false},
+        {"http://evil@[fe80::1]/c", "http://[fe80::1]/d.xml", true},
+        {"http://[fe80::1]/c", "http://[fe80::1]:80@10.0.0.9/d.xml", false},
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(url_same_host(r.control, r.location), r.same) << r.control << " " << r.location;
 }
 
 TEST(ResolveUrl, RefusalsAndBounds) {
@@ -379,7 +631,9 @@ TEST_F(Table, MovedDeviceIsReadAgain) {
     ASSERT_EQ(inject(alive("uuid:mover", LOC1, 60)), 0);
     serve(LOC2, "uuid:mover", RENDERER_TYPE, "New name");
     advance_s(30);
-    ASSERT_EQ(inject(alive("uuid:mover", LOC2, 60)), 0);
+    // The device is no longer at its old LOCATION: the move is followed.
+    kvdmc_fake_fail(LOC1, "connection refused");
+    ASSERT_EQ(inject(alive("uuid:mover", LOC2, 60)), 0) << kvdmc_last_error();
     ASSERT_EQ(kvdmc_device_count(), 1);
     const device_t *d = row("uuid:mover");
     EXPECT_STREQ(d->location, LOC2);
@@ -393,10 +647,11 @@ TEST_F(Table, MovedDeviceIsReadAgain) {
                                                       "USN: uuid:mover", "CACHE-CONTROL: max-age=60"})),
               0);
     EXPECT_EQ(kvdmc_fake_calls(LOC2), 1u);
-    EXPECT_EQ(kvdmc_fake_calls(nullptr), 2u);
+    EXPECT_EQ(kvdmc_fake_calls(nullptr), 3u); // the old LOCATION was asked once
 
     // A move whose fetch fails leaves the row as it was, unrefreshed, so it expires.
     advance_s(30);
+    kvdmc_fake_fail(LOC2, "connection refused");
     EXPECT_EQ(inject(alive("uuid:mover", "http://10.0.0.3/gone.xml", 60)), -9);
     EXPECT_STREQ(row("uuid:mover")->location, LOC2);
     advance_s(30);
@@ -407,6 +662,7 @@ TEST_F(Table, MoveToAnotherDevicesDescriptionLeavesTheRow) {
     serve(LOC1, "uuid:a", SERVER_TYPE);
     serve(LOC2, "uuid:b", SERVER_TYPE);
     ASSERT_EQ(inject(alive("uuid:a", LOC1, 60)), 0);
+    kvdmc_fake_fail(LOC1, "connection refused");
     serve("http://h/igd", "uuid:a", "urn:x:device:InternetGatewayDevice:1");
     EXPECT_EQ(inject(alive("uuid:a", "http://h/igd", 60)), -9);
     EXPECT_EQ(row("uuid:a")->kind, 1);
@@ -418,6 +674,126 @@ TEST_F(Table, MoveToAnotherDevicesDescriptionLeavesTheRow) {
     advance_s(30);
     EXPECT_EQ(kvdmc_device_count(), 1);
     EXPECT_GE(kvdmc_find_device("uuid:b"), 0);
+}
+
+TEST_F(Table, EveryMediaDeviceOfADescriptionIsARow) {
+    const std::string id = "RINCON_000E58A0B1C2";
+    const std::string ms = "uuid:" + id + "_MS", mr = "uuid:" + id + "_MR";
+    ASSERT_EQ(kvdmc_fake_set(SPEAKER_LOC, 200, speaker_description(id).c_str()), 0);
+    ASSERT_EQ(inject(alive("uuid:" + id + "::upnp:rootdevice", SPEAKER_LOC, 60)), 0);
+    ASSERT_EQ(kvdmc_device_count(), 2);
+    EXPECT_EQ(row(ms.c_str())->kind, 1);
+    EXPECT_EQ(row(mr.c_str())->kind, 2);
+    EXPECT_EQ(row(("uuid:" + id).c_str()), nullptr); // the vendor root is no row
+    // The renderer carries its own transport, not the root's vendor services.
+    const device_t *r = row(mr.c_str());
+    ASSERT_EQ(r->nsvc, 5);
+    EXPECT_STREQ(r->svc[2].type, "urn:schemas-upnp-org:service:AVTransport:1");
+    EXPECT_STREQ(r->svc[2].control, "http://192.168.1.30:1400/MediaRenderer/AVTransport/Control");
+    EXPECT_STREQ(row(ms.c_str())->friendly, "Kitchen Media");
+
+    struct {
+        const char *what;
+        std::string pkt;
+    } refreshers[] = {
+        {"renderer by type", announce(mr, RENDERER_TYPE, SPEAKER_LOC)},
+        {"server by type", announce(ms, SERVER_TYPE, SPEAKER_LOC)},
+        {"renderer by UDN", alive(mr, SPEAKER_LOC, 60)},
+        {"a service of the server",
+         alive(ms + "::urn:schemas-upnp-org:service:ContentDirectory:1", SPEAKER_LOC, 60)},
+        {"the root", alive("uuid:" + id, SPEAKER_LOC, 60)},
+        {"renderer without LOCATION",
+         ssdp_lines("NOTIFY * HTTP/1.1",
+                    {"NT: " + mr, "NTS: ssdp:alive", "USN: " + mr, "CACHE-CONTROL: max-age=60"})},
+    };
+    for (const auto &f : refreshers) {
+        SCOPED_TRACE(f.what);
+        advance_s(50);
+        ASSERT_EQ(inject(f.pkt), 0) << kvdmc_last_error();
+        advance_s(50); // both rows expire unless the announcement refreshed both
+        EXPECT_EQ(kvdmc_device_count(), 2);
+        EXPECT_EQ(kvdmc_fake_calls(SPEAKER_LOC), 1u);
+    }
+
+    // A byebye takes only its own device; its return is read again.
+    ASSERT_EQ(inject(byebye(RENDERER_TYPE, mr + "::" + RENDERER_TYPE)), 0);
+    EXPECT_EQ(kvdmc_device_count(), 1);
+    EXPECT_GE(kvdmc_find_device(ms.c_str()), 0);
+    ASSERT_EQ(inject(alive(mr, SPEAKER_LOC, 60)), 0); // plain UDN: the server's row is refreshed
+    EXPECT_EQ(kvdmc_fake_calls(SPEAKER_LOC), 1u);
+    ASSERT_EQ(inject(announce(mr, RENDERER_TYPE, SPEAKER_LOC)), 0) << kvdmc_last_error();
+    EXPECT_EQ(kvdmc_fake_calls(SPEAKER_LOC), 2u);
+    EXPECT_EQ(kvdmc_device_count(), 2);
+    EXPECT_EQ(row(mr.c_str())->kind, 2);
+    // Each device announcing itself afterwards finds its row without a fetch.
+    ASSERT_EQ(inject(announce(ms, SERVER_TYPE, SPEAKER_LOC)), 0);
+    ASSERT_EQ(inject(announce(mr, RENDERER_TYPE, SPEAKER_LOC)), 0);
+    EXPECT_EQ(kvdmc_fake_calls(SPEAKER_LOC), 2u);
+}
+
+TEST_F(Table, EmbeddedDevicesAnnounceFirstMoveTogetherAndFitWhole) {
+    const std::string id = "5f9ec1b3-0001";
+    const std::string rend = "uuid:" + id + "-renderer", srv = "uuid:" + id + "-server";
+    ASSERT_EQ(
+        kvdmc_fake_set(RECEIVER_LOC, 200, receiver_description(id, "http://192.168.1.40:60006/").c_str()), 0);
+    // The receiver's renderer announces first: both its devices become rows.
+    ASSERT_EQ(inject(announce(rend, RENDERER_TYPE, RECEIVER_LOC)), 0);
+    ASSERT_EQ(kvdmc_device_count(), 2);
+    EXPECT_EQ(row(rend.c_str())->kind, 2);
+    EXPECT_EQ(row(srv.c_str())->kind, 1);
+    ASSERT_EQ(inject(announce(srv, SERVER_TYPE, RECEIVER_LOC)), 0);
+    EXPECT_EQ(kvdmc_fake_calls(RECEIVER_LOC), 1u);
+
+    // Moved: the server's announcement at the new LOCATION reads both again once the
+    // old one no longer answers.
+    const char *moved = "http://192.168.1.41:60006/upnp/desc/aios_device/aios_device.xml";
+    ASSERT_EQ(kvdmc_fake_set(moved, 200, receiver_description(id, "http://192.168.1.41:60006/").c_str()), 0);
+    EXPECT_EQ(inject(announce(srv, SERVER_TYPE, moved)), -9);
+    EXPECT_EQ(std::string(kvdmc_last_error()), "device " + srv + " still answers at " + RECEIVER_LOC);
+    kvdmc_fake_fail(RECEIVER_LOC, "connection refused");
+    ASSERT_EQ(inject(announce(srv, SERVER_TYPE, moved)), 0) << kvdmc_last_error();
+    EXPECT_EQ(kvdmc_device_count(), 2);
+    EXPECT_STREQ(row(rend.c_str())->location, moved);
+    EXPECT_STREQ(row(srv.c_str())->svc[0].control,
+                 "http://192.168.1.41:60006/upnp/server/ContentDirectory/Control");
+
+    // A tuner box is four rows against device_max: all of them enter or none.
+    ASSERT_EQ(kvdmc_fake_set("http://10.0.0.7/desc.xml", 200, tuner_description("tv", 4).c_str()), 0);
+    ASSERT_EQ(kvdmc_config("device_max", "5"), 0);
+    EXPECT_EQ(inject(alive("uuid:tv", "http://10.0.0.7/desc.xml")), -9);
+    EXPECT_STREQ(kvdmc_last_error(), "device cache full (5)");
+    EXPECT_EQ(kvdmc_device_count(), 2);
+    ASSERT_EQ(kvdmc_config("device_max", "6"), 0);
+    ASSERT_EQ(inject(alive("uuid:tv", "http://10.0.0.7/desc.xml")), 0);
+    EXPECT_EQ(kvdmc_device_count(), 6);
+    for (int k = 1; k <= 4; k++) EXPECT_EQ(row(("uuid:tv-tuner" + std::to_string(k)).c_str())->kind, 1);
+
+    // A router holds no media device at all.
+    ASSERT_EQ(kvdmc_config("device_max", "7"), 0);
+    ASSERT_EQ(kvdmc_fake_set("http://10.0.0.1:5000/igd.xml", 200, router_description("gw").c_str()), 0);
+    EXPECT_EQ(inject(alive("uuid:gw", "http://10.0.0.1:5000/igd.xml")), -9);
+    EXPECT_STREQ(kvdmc_last_error(),
+                 "Home Router is urn:schemas-upnp-org:device:InternetGatewayDevice:1: not a "
+                 "media device (Hue-style false positive dropped)");
+}
+
+TEST_F(Table, ImpostorTreeIsRefusedWhole) {
+    ASSERT_EQ(kvdmc_fake_set(SPEAKER_LOC, 200, speaker_description("A").c_str()), 0);
+    ASSERT_EQ(inject(alive("uuid:A", SPEAKER_LOC)), 0);
+    // Another host describes a tree whose renderer claims the speaker's.
+    device evil;
+    evil.udn = "uuid:evil";
+    evil.type = "urn:x:device:Root:1";
+    device fresh_srv, stolen;
+    fresh_srv.udn = "uuid:evil_MS";
+    stolen.udn = "uuid:A_MR";
+    stolen.type = RENDERER_TYPE;
+    evil.embedded = {fresh_srv, stolen};
+    ASSERT_EQ(kvdmc_fake_set("http://10.0.0.66/e.xml", 200, description(evil).c_str()), 0);
+    EXPECT_EQ(inject(alive("uuid:evil", "http://10.0.0.66/e.xml")), -9);
+    EXPECT_STREQ(kvdmc_last_error(), "UDN uuid:A_MR already claimed by another device");
+    EXPECT_EQ(kvdmc_device_count(), 2);
+    EXPECT_STREQ(row("uuid:A_MR")->location, SPEAKER_LOC);
 }
 
 TEST_F(Table, FindForgetClearAndByebye) {

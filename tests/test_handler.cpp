@@ -202,3 +202,40 @@ TEST_F(Handler, ThreadsKeepTheirTransportAndTheirFolder) {
     kvdmc_config("browse_cache_ms", nullptr);
     EXPECT_EQ(other.outstanding(), 0);
 }
+
+// Host JSON nests at most 64 levels; deeper text is a configuration error, never a deep
+// recursion (a million levels would overflow any thread's stack).
+TEST_F(Handler, DeepJsonIsAConfigurationError) {
+    auto nested = [](size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+    struct {
+        size_t levels; // arrays inside the root object
+        bool ok;
+    } rows[] = {{63, true}, {64, false}, {1000000, false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.levels);
+        std::string settings = "{\"UDN\":\"uuid:hsrv\",\"x\":" + nested(row.levels) + "}";
+        std::string entry = "{\"id\":\"0$1\",\"x\":" + nested(row.levels) + "}";
+        EXPECT_EQ(h->validate(nullptr, settings.c_str(), out, sizeof out),
+                  row.ok ? KVRCH_OK : KVRCH_E_CONFIG);
+        if (!row.ok) {
+            EXPECT_STREQ(kvdmc_last_error(), "settings_json is not a JSON object");
+        }
+        EXPECT_EQ(list(settings.c_str(), "0") == KVRCH_E_CONFIG, !row.ok);
+        EXPECT_EQ(h->stream_url(&io, SETTINGS, entry.c_str(), out, sizeof out) == KVRCH_E_CONFIG, !row.ok);
+    }
+}
+
+// A resource URL in Latin-1 with a space is handed out percent-encoded, the same in the
+// listing and as the stream URL.
+TEST_F(Handler, Latin1ResourceUrlsAreHandedOutEncoded) {
+    srv.folders["l"] = {"<item id=\"l1\" parentID=\"l\"><dc:title>Caf\xE9</dc:title>" +
+                        docs::res("http-get:*:audio/mpeg:*", "http://10.0.0.9:8200/caf\xE9 1.mp3") +
+                        "</item>"};
+    ASSERT_EQ(list(SETTINGS, "l"), KVRCH_OK) << kvdmc_last_error();
+    rapidjson::Document d = parse(out);
+    ASSERT_TRUE(d.IsArray() && d.Size() == 1);
+    EXPECT_STREQ(d[0]["locator"].GetString(), "http://10.0.0.9:8200/caf%E9%201.mp3");
+    EXPECT_STREQ(d[0]["name"].GetString(), "Caf\xEF\xBF\xBD");
+    ASSERT_EQ(h->stream_url(&io, SETTINGS, "{\"id\":\"l1\"}", out, sizeof out), KVRCH_OK);
+    EXPECT_STREQ(out, "{\"url\":\"http://10.0.0.9:8200/caf%E9%201.mp3\"}");
+}

@@ -99,11 +99,45 @@ TEST_F(Hostile, ClaimedUdnIsNotTakenOver) {
     EXPECT_STREQ(kvdmc_last_error(), "UDN uuid:renderer already claimed by another device");
     EXPECT_EQ(row_location("uuid:renderer"), LOC_A);
     EXPECT_EQ(kvdmc_device_count(), 1);
-    // Announcing the renderer's own key with a new LOCATION is a move, which UPnP cannot
-    // tell from a spoof: the description is read again.
-    kvdmc_fake_set(LOC_B, 200, description("uuid:renderer", RENDERER_TYPE, "Moved").c_str());
-    ASSERT_EQ(announce("uuid:renderer", LOC_B), 0);
-    EXPECT_EQ(row_location("uuid:renderer"), LOC_B);
+}
+
+// An announcement of a known device's own USN with a new LOCATION moves the row only when
+// the device has left its old one: no longer answering there, or answering as another
+// device. The old LOCATION is asked each time; the new one only for a real move.
+TEST_F(Hostile, SameUsnMovesTheRowOnlyWhenTheDeviceHasLeft) {
+    struct {
+        const char *old_place; // what the old LOCATION does when asked again
+        bool moves;
+    } rows[] = {{"serves", false}, {"fails", true}, {"other udn", true}, {"not media", true}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.old_place);
+        kvdmc_devices_clear();
+        kvdmc_fake_reset();
+        kvdmc_fake_set(LOC_A, 200, description("uuid:renderer", RENDERER_TYPE, "Living room").c_str());
+        ASSERT_EQ(announce("uuid:renderer", LOC_A), 0);
+        kvdmc_fake_set(LOC_EVIL, 200, description("uuid:renderer", RENDERER_TYPE, "Impostor").c_str());
+        if (!strcmp(row.old_place, "fails")) kvdmc_fake_fail(LOC_A, "connection refused");
+        if (!strcmp(row.old_place, "other udn"))
+            kvdmc_fake_set(LOC_A, 200, description("uuid:someone-else", RENDERER_TYPE).c_str());
+        if (!strcmp(row.old_place, "not media"))
+            kvdmc_fake_set(LOC_A, 200, description("uuid:renderer", "urn:x:device:Printer:1").c_str());
+        int rc = announce("uuid:renderer", LOC_EVIL);
+        EXPECT_EQ(kvdmc_fake_calls(LOC_EVIL), row.moves ? 1u : 0u);
+        if (row.moves) {
+            EXPECT_EQ(rc, 0) << kvdmc_last_error();
+            EXPECT_EQ(row_location("uuid:renderer"), LOC_EVIL);
+        } else {
+            EXPECT_EQ(rc, KVDMC_E_PARSE);
+            EXPECT_EQ(std::string(kvdmc_last_error()),
+                      std::string("device uuid:renderer still answers at ") + LOC_A);
+            EXPECT_EQ(row_location("uuid:renderer"), LOC_A);
+            // Repeating it changes nothing.
+            EXPECT_EQ(announce("uuid:renderer", LOC_EVIL), KVDMC_E_PARSE);
+            EXPECT_EQ(row_location("uuid:renderer"), LOC_A);
+            EXPECT_EQ(kvdmc_fake_calls(LOC_A), 3u);
+        }
+        EXPECT_EQ(kvdmc_device_count(), 1);
+    }
 }
 
 namespace {
@@ -303,4 +337,69 @@ TEST_F(Hostile, LongObjectIdsAreKeptWholeOrSkipped) {
     EXPECT_EQ(srv.request_count(), 1u) << "the second browse is served from the cache";
     ASSERT_EQ(kvdmc_browse("uuid:paths", (oid + "x").c_str(), 0, 0, 0), KVDMC_E_UPNP);
     EXPECT_EQ(srv.outstanding(), 0);
+}
+
+TEST_F(Hostile, OversizedPagesStopAtTheBrowseDeadline) {
+    // Every page of more than one object is too large for the reader, and each answer is
+    // slow: the halving goes on only while the browse has time left.
+    std::string fat = docs::didl("<item id=\"f\" parentID=\"0\"><dc:title>" + std::string(270000, 'f') +
+                                 "</dc:title></item>");
+    cdtest::server srv;
+    srv.script = [&](const cdtest::request &q, cdtest::reply *r) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        bool fits = q.count <= 1 || (q.start == 0 && q.object_id == "later");
+        std::string didl = fits ? docs::didl(docs::track("0", q.start)) : fat;
+        r->body = docs::browse_response(didl, 1, 1000, 1);
+        return true;
+    };
+    ASSERT_EQ(cdtest::add_server("uuid:fat", "10.0.0.9:8200"), 0);
+    quorlin_io io = srv.io();
+    kvdmc_set_io(&io);
+    ASSERT_EQ(kvdmc_config("browse_timeout_ms", "1000"), 0);
+    // The first page never came: the browse fails.
+    EXPECT_EQ(kvdmc_browse("uuid:fat", "0", 0, 0, 0), KVDMC_E_UPNP);
+    EXPECT_STREQ(kvdmc_last_error(), "browse time limit reached");
+    EXPECT_LE(srv.request_count(), 6u) << "9 requests without the deadline";
+    // A later page that never came: what the earlier pages brought stays, as at the cap.
+    srv.clear_log();
+    EXPECT_EQ(kvdmc_browse("uuid:fat", "later", 0, 0, 0), 1);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_CAP);
+    EXPECT_STREQ(kvdmc_last_error(), "browse time limit reached");
+    EXPECT_LE(srv.request_count(), 6u);
+    kvdmc_config("browse_timeout_ms", nullptr);
+    EXPECT_EQ(srv.outstanding(), 0);
+}
+
+// Resource and subtitle URLs as servers write them (Latin-1 file names, spaces, line
+// breaks around the URL) are kept as valid text naming the same resource.
+TEST_F(Hostile, ResourceUrlsAreValidText) {
+    struct {
+        const char *written, *kept;
+    } rows[] = {
+        {"http://h/caf\xE9 1.mp3", "http://h/caf%E9%201.mp3"},
+        {"\n  http://h/a.mp3\r\n ", "http://h/a.mp3"},
+        {"http://h/\x01\x7F\xC3\xA9", "http://h/%01%7F%C3%A9"},
+        {"http://h/x%20y?a=b&amp;c=%E9", "http://h/x%20y?a=b&c=%E9"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.kept);
+        std::string didl = docs::didl("<item id=\"1\" parentID=\"0\"><dc:title>t</dc:title>" +
+                                      res("http-get:*:audio/mpeg:*", row.written) +
+                                      res("http-get:*:text/srt:*", row.written) + "<sec:CaptionInfoEx>" +
+                                      row.written + "</sec:CaptionInfoEx></item>");
+        ASSERT_EQ(kvdmc_parse_didl(didl.c_str()), 0) << kvdmc_last_error();
+        EXPECT_STREQ(kvdmc_best_res_url(0), row.kept);
+        std::string j = kvdmc_item_json(0);
+        EXPECT_TRUE(valid_utf8_json(j.c_str())) << j;
+        size_t at = 0, n = 0;
+        while ((at = j.find(std::string("\"") + row.kept + "\"", at)) != std::string::npos) at++, n++;
+        EXPECT_EQ(n, 3u) << j; // the resource and both subtitles
+    }
+    // A URL too long for its field once encoded is cut before an escape, never inside one.
+    std::string longer = "http://h/" + std::string(1010, 'a') + "\xE9\xE9\xE9\xE9\xE9";
+    std::string didl = docs::didl("<item id=\"1\"><dc:title>t</dc:title>" +
+                                  res("http-get:*:a/b:*", longer.c_str()) + "</item>");
+    ASSERT_EQ(kvdmc_parse_didl(didl.c_str()), 0);
+    std::string kept = kvdmc_best_res_url(0);
+    EXPECT_EQ(kept, "http://h/" + std::string(1010, 'a') + "%E9");
 }

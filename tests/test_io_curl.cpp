@@ -355,3 +355,40 @@ TEST_F(IoCurl, ReadOnlyActionsSurviveADroppedConnection) {
     kvdmc_set_io(nullptr);
     kvdmc_devices_clear();
 }
+
+// A busy server resets connections it never took up and cuts bodies short: a read-only
+// request goes out again on a new connection within its time, a state-changing one does not.
+TEST_F(IoCurl, FreshConnectionLostOrBodyCutIsRetriedOnlyWhenHarmless) {
+    struct row {
+        const char *what;
+        int mode;
+        io_http_post_kind kind;
+        bool ok;
+        size_t requests;
+    } rows[] = {
+        {"reset, description fetch", mini_reply::DROP, IO_HTTP_POST_PLAIN, true, 2},
+        {"reset, read-only post", mini_reply::DROP, IO_HTTP_POST_READ_ONLY, true, 2},
+        {"reset, state-changing post", mini_reply::DROP, IO_HTTP_POST_CHANGES_STATE, false, 1},
+        {"cut body, read-only post", mini_reply::CUT, IO_HTTP_POST_READ_ONLY, true, 2},
+        {"cut body, state-changing post", mini_reply::CUT, IO_HTTP_POST_CHANGES_STATE, false, 1},
+    };
+    for (const row &w : rows) {
+        SCOPED_TRACE(w.what);
+        std::atomic<int> seen{0};
+        mini_http srv([&](const mini_request &) {
+            mini_reply r;
+            if (seen++ == 0) {
+                r.mode = decltype(r.mode)(w.mode);
+                r.raw = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly part";
+                return r;
+            }
+            r.raw = mini_response(200, "OK", "ok");
+            return r;
+        });
+        io_http_post_scope scope(w.kind);
+        bool get = w.kind == IO_HTTP_POST_PLAIN;
+        result r = run(io_, srv.url("/x"), get ? nullptr : "<a/>", "text/xml");
+        EXPECT_EQ(r.rc == 0, w.ok) << r.err;
+        EXPECT_EQ(srv.requests().size(), w.requests);
+    }
+}

@@ -5,7 +5,9 @@
 
 #include <string.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "browse_fixture.h"
@@ -80,6 +82,13 @@ TEST(DlnaBackendSetup, RegistrationOpenAndConfiguration) {
         EXPECT_STREQ(kvffa_last_error(), "config needs udn");
     }
     EXPECT_EQ(kvffa_open("dlna", "[\"udn\"]"), KVFFA_E_BAD_CONFIG);
+    // Nesting beyond 64 levels is refused (without recursion), 64 are read.
+    for (size_t levels : {63, 64, 1000000}) {
+        std::string cfg =
+            "{\"udn\":\"uuid:x\",\"x\":" + std::string(levels, '[') + std::string(levels, ']') + "}";
+        EXPECT_EQ(kvffa_open("dlna", cfg.c_str()), levels < 64 ? KVFFA_OK : KVFFA_E_BAD_CONFIG) << levels;
+    }
+    kvffa_close();
     // The server must be known when listing, not when opening.
     ASSERT_EQ(kvffa_open("dlna", "{\"udn\":\"uuid:nobody\"}"), KVFFA_OK);
     kvdmc_devices_clear();
@@ -232,14 +241,19 @@ TEST_F(DlnaBackend, LocatorsOfItemsChildrenAndBareObjectIds) {
 }
 
 TEST_F(DlnaBackend, LongObjectIdsWork) {
-    std::string oid = "%2Fsrv%2F" + std::string(700, 'p');
+    std::string oid = "/srv/" + std::string(700, 'p'), path = "%2Fsrv%2F" + std::string(700, 'p');
     cdtest::fill(srv, oid, 3);
-    ASSERT_EQ(kvffa_list(oid.c_str()), KVFFA_OK) << kvffa_last_error();
+    ASSERT_EQ(kvffa_list(path.c_str()), KVFFA_OK) << kvffa_last_error();
     ASSERT_EQ(kvffa_count(), 3u);
-    EXPECT_EQ(std::string(kvffa_item_path(kvffa_item_at(2))), oid + "$2");
+    EXPECT_EQ(std::string(kvffa_item_path(kvffa_item_at(2))), path + "$2");
     EXPECT_EQ(srv.requests().back().object_id, oid);
     std::string too_long(1024, 'x'); // longer than any id a listing carries
     EXPECT_EQ(kvffa_list(too_long.c_str()), KVFFA_E_NOT_FOUND);
+    // The bound is on the id, not on its escaped form.
+    std::string slashes = docs::repeat("%2F", 1023);
+    cdtest::fill(srv, std::string(1023, '/'), 1);
+    EXPECT_EQ(kvffa_list(slashes.c_str()), KVFFA_OK) << kvffa_last_error();
+    EXPECT_EQ(kvffa_list((slashes + "%2F").c_str()), KVFFA_E_NOT_FOUND);
 }
 
 // What the backend hands the layer is its own: another browse between the backend's
@@ -265,4 +279,130 @@ TEST_F(DlnaBackend, PageTextsAreTheBackendsOwn) {
     EXPECT_STREQ(items[1].path, "a$1");
     EXPECT_STREQ(items[1].name, "Track 1");
     EXPECT_STREQ(items[1].locator, "http://10.0.0.9:8200/MediaItems/a$1.mp3");
+}
+
+namespace {
+
+// A folder that claims endless children and hands them out one per window.
+void endless_folder(cdtest::server &srv, int delay_ms = 0, int cancel_at = -1) {
+    srv.script = [delay_ms, cancel_at, &srv](const cdtest::request &q, cdtest::reply *r) {
+        if (delay_ms) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        if (cancel_at >= 0 && (int)srv.request_count() >= cancel_at) kvffa_cancel();
+        std::string didl = docs::didl(docs::track("e", q.start));
+        r->body = docs::browse_response(didl, 1, 2147483647, 1);
+        return true;
+    };
+}
+
+} // namespace
+
+// A child given by name is looked for within the browse cap, the browse time limit and the
+// layer's cancel flag; where the look-up stopped is in its text.
+TEST_F(DlnaBackend, NameLookupsAreBounded) {
+    struct {
+        const char *what;
+        int max_items, timeout_ms, delay_ms, cancel_at;
+        int code;
+        const char *text; // part of the failure text
+        int most_requests;
+    } rows[] = {
+        {"cap", 40, 60000, 0, -1, KVFFA_E_NOT_FOUND,
+         "no such child among the first 40 children (browse_max_items)", 40},
+        {"time", 100000, 1000, 100, -1, KVFFA_E_NOT_FOUND, "children (browse_timeout_ms)", 13},
+        {"cancel", 100000, 60000, 0, 5, KVFFA_E_CANCELLED, "cancelled", 6},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(kvdmc_config("browse_max_items", std::to_string(row.max_items).c_str()), 0);
+        ASSERT_EQ(kvdmc_config("browse_timeout_ms", std::to_string(row.timeout_ms).c_str()), 0);
+        endless_folder(srv, row.delay_ms, row.cancel_at);
+        for (int locator = 0; locator < 2; locator++) {
+            srv.clear_log();
+            bool failed = locator ? kvffa_locator("e/Absent") == nullptr : kvffa_list("e/Absent") == row.code;
+            EXPECT_TRUE(failed);
+            EXPECT_EQ(kvffa_last_code(), row.code);
+            std::string text = kvffa_last_error();
+            EXPECT_NE(text.find(row.text), std::string::npos) << text;
+            EXPECT_LE(srv.request_count(), (size_t)row.most_requests);
+            EXPECT_GE(srv.request_count(), 2u);
+        }
+    }
+    kvdmc_config("browse_max_items", nullptr);
+    kvdmc_config("browse_timeout_ms", nullptr);
+    // A folder that ends says how many children it had.
+    srv.script = nullptr;
+    cdtest::fill(srv, "f", 3);
+    EXPECT_EQ(kvffa_list("f/Absent"), KVFFA_E_NOT_FOUND);
+    EXPECT_STREQ(kvffa_last_error(), "no such child among 3 children");
+    EXPECT_STREQ(kvffa_locator("f/Track 2"), "http://10.0.0.9:8200/MediaItems/f$2.mp3");
+}
+
+// A listing cut at the browse cap succeeds and says so; a complete one does not.
+TEST_F(DlnaBackend, CappedListingSaysSo) {
+    cdtest::fill(srv, "c", 10);
+    ASSERT_EQ(kvdmc_config("browse_max_items", "4"), 0);
+    kvffa_set_page_size(2);
+    ASSERT_EQ(kvffa_list_all("c"), KVFFA_OK);
+    EXPECT_EQ(kvffa_count(), 4u);
+    EXPECT_EQ(kvffa_more(), 0);
+    EXPECT_EQ(kvffa_last_code(), KVFFA_OK);
+    EXPECT_STREQ(kvffa_last_error(), "listing stopped at 4 entries (browse_max_items)");
+    kvdmc_config("browse_max_items", nullptr);
+    ASSERT_EQ(kvffa_list_all("c"), KVFFA_OK);
+    EXPECT_EQ(kvffa_count(), 10u);
+    EXPECT_STREQ(kvffa_last_error(), "");
+}
+
+// An entry whose resource URL is in Latin-1 is listed, its locator percent-encoded.
+TEST_F(DlnaBackend, Latin1ResourceUrlsAreKept) {
+    srv.folders["l"] = {
+        item("l1", "l", "Caf\xE9", docs::res("http-get:*:audio/mpeg:*", "http://h/caf\xE9 1.mp3"))};
+    ASSERT_EQ(kvffa_list("l"), KVFFA_OK);
+    ASSERT_EQ(kvffa_count(), 1u) << kvffa_last_error();
+    EXPECT_STREQ(kvffa_item_locator(kvffa_item_at(0)), "http://h/caf%E9%201.mp3");
+    EXPECT_STREQ(kvffa_locator("l/0"), "http://h/caf%E9%201.mp3");
+}
+
+// Servers on other stacks use file paths and URLs as object ids: their paths write
+// the id's '/' as %2F and its '%' as %25, and every folder below them lists.
+TEST_F(DlnaBackend, ObjectIdsWithSlashesAreReachable) {
+    struct {
+        const char *id, *path;
+    } rows[] = {
+        {"library://video/", "library:%2F%2Fvideo%2F"},
+        {"/srv/media/Big Folder/", "%2Fsrv%2Fmedia%2FBig Folder%2F"},
+        {"64$3", "64$3"}, // ids without '/' or '%' are their own path
+        {"100%", "100%25"},
+        {"a%2Fb/c", "a%252Fb%2Fc"},
+    };
+    std::vector<std::string> root;
+    for (const auto &r : rows) root.push_back(folder(docs::xml_escape(r.id), "0", std::string("F ") + r.id));
+    srv.folders["0"] = root;
+    ASSERT_EQ(kvffa_list("0"), KVFFA_OK) << kvffa_last_error();
+    ASSERT_EQ(kvffa_count(), std::size(rows));
+    for (size_t i = 0; i < std::size(rows); i++) {
+        const kvffa_item *f = kvffa_item_at((long)i);
+        EXPECT_STREQ(kvffa_item_path(f), rows[i].path);
+        EXPECT_STREQ(kvffa_item_backend_id(f), rows[i].id); // the id itself, for the host
+    }
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.id);
+        std::string clip = std::string(r.id) + "clip";
+        srv.folders[r.id] = {item(clip, r.id, "Clip", docs::res("http-get:*:video/mp4:*", "http://h/c.mp4"))};
+        srv.clear_log();
+        ASSERT_EQ(kvffa_list(r.path), KVFFA_OK) << kvffa_last_error();
+        EXPECT_EQ(srv.requests().back().object_id, r.id);
+        ASSERT_EQ(kvffa_count(), 1u);
+        std::string clip_path;
+        for (char c : clip) clip_path += c == '/' ? "%2F" : c == '%' ? "%25" : std::string(1, c);
+        EXPECT_EQ(kvffa_item_path(kvffa_item_at(0)), clip_path);
+        EXPECT_STREQ(kvffa_locator((std::string(r.path) + "/0").c_str()), "http://h/c.mp4");
+        EXPECT_STREQ(kvffa_locator((std::string(r.path) + "/Clip").c_str()), "http://h/c.mp4");
+    }
+    // Other '%' sequences, and lower-case escapes, are read as written.
+    cdtest::fill(srv, "a%20b", 1);
+    ASSERT_EQ(kvffa_list("a%20b"), KVFFA_OK);
+    EXPECT_EQ(srv.requests().back().object_id, "a%20b");
+    ASSERT_EQ(kvffa_list("library:%2f%2fvideo%2f"), KVFFA_OK);
+    EXPECT_EQ(srv.requests().back().object_id, "library://video/");
 }

@@ -1,6 +1,8 @@
 // JSON codec of the access layer: decoding strict JSON into the listing under
 // the listing's validation, rendering the current result, and reading the
 // rendering back into the same entries.
+#include <stdio.h>
+
 #include "kvffa_helpers.h"
 
 namespace {
@@ -79,6 +81,39 @@ TEST_F(Kvffa, DecodeRefusesBadShapesByIndex) {
     EXPECT_EQ(kvffa_item_fields(it), (uint32_t)(KVFFA_F_MTIME | KVFFA_F_YEAR));
     EXPECT_EQ(kvffa_item_is_folder(it), 1);
     EXPECT_EQ(kvffa_item_year(it), 2000);
+}
+
+// "\\udc00" alone names no character: such a text is no UTF-8 and its entry is refused by
+// its own field's check, while a pair of surrogates is one character.
+TEST_F(Kvffa, DecodeRefusesLoneLowSurrogates) {
+    struct {
+        const char *entry;
+        const char *why; // NULL: taken
+    } rows[] = {
+        {R"({"name":"a\udc00","path":"/a"})", "rejected entry: name is not valid UTF-8"},
+        {R"({"name":"a","path":"/\udfff"})", "rejected entry: path is not valid UTF-8"},
+        {R"({"name":"a","path":"/a","title":"\udc00x"})", "rejected entry: title is not valid UTF-8"},
+        {R"({"name":"a","path":"/a","id":"\udc00"})", "rejected entry: id is not valid UTF-8"},
+        {R"({"name":"a","path":"/a","locator":"h\udc80"})", "rejected entry: locator is not valid UTF-8"},
+        {R"({"name":"\ud83c\udfb5","path":"/a"})", nullptr},
+        {R"({"name":"\ud7ff\ue000","path":"/a"})", nullptr},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.entry);
+        for (const char *shape : {"[%s]", "{\"items\":[%s],\"path\":\"/\"}"}) { // the second waits for "path"
+            char doc[256];
+            snprintf(doc, sizeof doc, shape, row.entry);
+            ASSERT_EQ(kvffa_decode(doc), KVFFA_OK);
+            EXPECT_EQ(kvffa_count(), row.why ? 0u : 1u);
+            if (row.why) {
+                EXPECT_STREQ(kvffa_last_error(), row.why);
+            }
+            EXPECT_EQ(kvffa__utf8_valid(kvffa_result_json()), 1);
+        }
+    }
+    // A listed path that is no UTF-8 is no listed path.
+    ASSERT_EQ(kvffa_decode(R"({"path":"/\udc00","items":[]})"), KVFFA_OK);
+    EXPECT_STREQ(kvffa_result_json(), EMPTY_LISTING);
 }
 
 TEST_F(Kvffa, DecodeReadsAnyNesting) {

@@ -347,6 +347,90 @@ TEST_F(Ssdp, FloodingResponderCannotStretchTheSearch) {
     EXPECT_GT(rows(), 0);
 }
 
+// A device answering only a search for its own UDN, as itself.
+void answer_own_udn(responder &self, const responder::msearch &m, const sockaddr_in &from) {
+    if (header_of(m.text, "ST") != "uuid:own") return;
+    docs::reply_fields f;
+    f.ext = true;
+    f.st = "uuid:own";
+    f.usn = "uuid:own";
+    f.location = location_of("own");
+    self.send_to(docs::reply(f), from);
+}
+
+TEST_F(Ssdp, SearchForOneDeviceAsksByUdnAndEndsWhenItAnswers) {
+    responder r(1900, answer_own_udn);
+    ASSERT_TRUE(r.ok());
+    auto t0 = std::chrono::steady_clock::now();
+    // The longest time-out there is: only the answer can end the search this early.
+    EXPECT_EQ(discover_device(2, "uuid:own", 30000), 0) << kvdmc_last_error();
+    EXPECT_LT(ms_since(t0), 15000);
+    EXPECT_EQ(kvdmc_last_code(), 0);
+    EXPECT_EQ(fetches("own"), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto seen = r.searches();
+    ASSERT_GE(seen.size(), 3u);
+    // The device first, asked to answer within a second; then the kind's targets.
+    const char *st[] = {"uuid:own", "urn:schemas-upnp-org:device:MediaRenderer:1", "ssdp:all"};
+    const char *mx[] = {"1", "3", "3"};
+    for (size_t i = 0; i < seen.size(); i++) {
+        EXPECT_EQ(header_of(seen[i].text, "ST"), st[i % 3]) << "#" << i;
+        EXPECT_EQ(header_of(seen[i].text, "MX"), mx[i % 3]) << "#" << i;
+    }
+    // Known now: no second search.
+    EXPECT_EQ(discover_device(2, "UUID:OWN", 100), 0);
+    EXPECT_EQ(r.searches().size(), seen.size());
+}
+
+TEST_F(Ssdp, SearchForOneDeviceRefusalsAndUnsafeNames) {
+    responder r(1900, [](responder &self, const responder::msearch &m, const sockaddr_in &from) {
+        self.send_to(reply_for(header_of(m.text, "ST"), "other"), from);
+    });
+    ASSERT_TRUE(r.ok());
+    struct {
+        int kind;
+        const char *udn;
+        int timeout_ms, code;
+        const char *err;
+    } refused[] = {
+        {0, "uuid:a", 1000, KVDMC_E_ARG, "discover: kind must be 1, 2 or 3"},
+        {1, "uuid:a", 99, KVDMC_E_ARG, "discover: timeout_ms must be 100..30000"},
+        {1, "", 1000, KVDMC_E_ARG, "discover: empty udn"},
+        {1, nullptr, 1000, KVDMC_E_ARG, "discover: empty udn"},
+    };
+    for (auto &c : refused) {
+        EXPECT_EQ(discover_device(c.kind, c.udn, c.timeout_ms), c.code);
+        EXPECT_STREQ(kvdmc_last_error(), c.err);
+        EXPECT_EQ(kvdmc_last_code(), c.code);
+    }
+    EXPECT_TRUE(r.searches().empty());
+
+    // A name that would break the request's lines, or is no "uuid:", is not sent as a
+    // target: the search goes on with the kind's targets and ends at its time-out.
+    const char *unsafe[] = {"uuid:a\r\nMAN: x", "uuid:a b", "uuid:caf\xc3\xa9", "nouuid", "uuid:"};
+    for (const char *udn : unsafe) {
+        EXPECT_EQ(discover_device(1, udn, 100), KVDMC_E_UNKNOWN) << udn;
+        EXPECT_EQ(kvdmc_last_error(), std::string(udn) + " did not answer");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (auto &m : r.searches()) {
+        std::string st = header_of(m.text, "ST");
+        EXPECT_TRUE(st == ST_SERVER || st == "ssdp:all") << st;
+        EXPECT_EQ(m.text.find("MAN: x"), std::string::npos);
+    }
+    // Every other device that answered went into the table, as with a full search.
+    EXPECT_EQ(kvdmc_find_device("uuid:other"), 0);
+
+    auto fake_mode = [](bool on) {
+        plat_guard g(&g_lock);
+        discover_fake_mode(on);
+    };
+    fake_mode(true);
+    EXPECT_EQ(discover_device(1, "uuid:a", 100), KVDMC_E_FAKE);
+    EXPECT_EQ(discover_device(1, "uuid:other", 100), 0); // known devices are found all the same
+    fake_mode(false);
+}
+
 TEST_F(Ssdp, SetupFailuresCloseAndReport) {
     char err[256];
     int fds = open_fds();

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/util.h"
 #include "parse/xml.h"
 
 namespace {
@@ -70,6 +71,46 @@ std::string all_text(const std::string &doc, std::vector<size_t> *sizes, std::st
 std::string open_err(const std::string &doc) {
     reader r(doc);
     return r.x ? "" : r.err;
+}
+
+// The events of doc with each run of text events joined into one T(...). With take, the
+// text of every element is taken whole right after its start tag where the reader allows
+// it, marked by a "+" after the start tag.
+std::string joined_trace(const std::string &doc, bool take) {
+    reader r(doc);
+    if (!r.x) return std::string("open:") + r.err;
+    std::string out, text;
+    sbuf_scoped sb;
+    auto flush = [&] {
+        if (!text.empty()) out += "T(" + text + ")";
+        text.clear();
+    };
+    for (int guard = 0; guard < 100000; guard++) {
+        const char *s = nullptr;
+        size_t n = 0;
+        int ev = xml_next(r.x, &s, &n);
+        if (ev <= 0) {
+            flush();
+            return out + (ev == 0 ? "$" : std::string("!") + r.x->err);
+        }
+        if (ev == XML_EV_TEXT) {
+            text.append(s, n);
+            continue;
+        }
+        flush();
+        out += (ev == XML_EV_START ? "S(" : "E(") + std::string(s, n) + ")";
+        if (ev == XML_EV_START && take) {
+            sb_reset(&sb.b);
+            int t = xml_take_text(r.x, &sb.b);
+            EXPECT_GE(t, 0);
+            EXPECT_EQ(strlen(sb.str()), sb.b.n);
+            if (t == 1) {
+                out += "+";
+                text.append(sb.str(), sb.b.n);
+            }
+        }
+    }
+    return "runaway";
 }
 
 } // namespace
@@ -474,4 +515,97 @@ TEST(XmlOpen, DeclarationScreening) {
                                                    ")!DOCTYPE/declaration not allowed");
     // Too short to screen: left to the reader.
     EXPECT_EQ(trace("<!DOCTYP"), "!DOCTYPE/declaration not allowed");
+}
+
+// Taking an element's text whole gives exactly what its text events give, and is declined
+// (nothing consumed) wherever the element holds anything but text and references.
+TEST(XmlTakeText, SameTextAsTheEvents) {
+    std::string long_refs, long_utf8(3000 * 2, 'x');
+    for (int i = 0; i < 700; i++) long_refs += "&lt;item id=&quot;" + std::to_string(i) + "&quot;&gt;";
+    for (size_t i = 0; i < long_utf8.size(); i += 2) long_utf8.replace(i, 2, "\xc3\xa9");
+    struct row {
+        std::string inner; // the content of <a>
+        bool taken;
+    } rows[] = {
+        {"plain", true},
+        {"", true},
+        {"&lt;i&gt; &amp; &quot;q&quot; &apos;s&apos; &#233;&#x1F600;&#10;", true},
+        {long_refs, true},
+        {long_utf8, true},
+        {"x<![CDATA[<y>]]>z", false},
+        {"x<!-- c -->y", false},
+        {"x<b>y</b>z", false},
+        {"x<?pi?>y", false},
+        {"x &bogus; y", false},
+        {"x &#0; y", false},
+        {"x &lt y", false},
+    };
+    for (const row &r : rows) {
+        std::string doc = "<r><a>" + r.inner + "</a><b>&amp;</b><c/></r>";
+        std::string events = joined_trace(doc, false), taken = joined_trace(doc, true);
+        EXPECT_EQ(taken.find("S(a)+") != std::string::npos, r.taken) << r.inner.substr(0, 40);
+        std::string unmarked = taken;
+        for (size_t at; (at = unmarked.find(")+")) != std::string::npos;) unmarked.erase(at + 1, 1);
+        EXPECT_EQ(unmarked, events) << r.inner.substr(0, 40);
+    }
+    // Every alignment of a reference against the 16-byte steps, and text cut short.
+    for (size_t k = 0; k < 40; k++) {
+        std::string inner(k, 'a');
+        inner += "&amp;" + std::string(k % 17, 'b') + "&#x41;";
+        std::string doc = "<r><a>" + inner + "</a></r>";
+        EXPECT_EQ(joined_trace(doc, true),
+                  "S(r)S(a)+T(" + std::string(k, 'a') + "&" + std::string(k % 17, 'b') + "A)E(a)E(r)$");
+    }
+    EXPECT_EQ(joined_trace("<r><a>open", true), joined_trace("<r><a>open", false));
+    EXPECT_EQ(joined_trace("<r><a>x</", true), "S(r)S(a)+T(x)!malformed end tag");
+    EXPECT_EQ(joined_trace("<r><a>x</", false), "S(r)S(a)T(x)!malformed end tag");
+    EXPECT_EQ(xml_take_text(nullptr, nullptr), 0);
+}
+
+// Skimming gives the start and end events of a full reading, without its text, and fails
+// where and how a full reading fails.
+TEST(XmlSkim, SameStructureAndVerdict) {
+    auto structure = [](const std::string &doc, bool skim) {
+        reader r(doc);
+        if (!r.x) return std::string("open:") + r.err;
+        r.x->skim = skim;
+        std::string out;
+        for (int guard = 0; guard < 100000; guard++) {
+            const char *s = nullptr;
+            size_t n = 0;
+            int ev = xml_next(r.x, &s, &n);
+            if (ev <= 0)
+                return out + (ev == 0 ? "$"
+                                      : "!" + std::string(r.x->err) + "@" + std::to_string(r.x->err_at) +
+                                            "/" + std::to_string(r.x->status));
+            EXPECT_TRUE(!skim || ev != XML_EV_TEXT);
+            if (ev == XML_EV_TEXT) continue;
+            out += (ev == XML_EV_START ? "S(" : "E(") + std::string(s, n) + "," +
+                   std::to_string(xml_depth(r.x)) + ")";
+            EXPECT_TRUE(!skim || r.x->nattr == 0);
+        }
+        return std::string("runaway");
+    };
+    std::string long_text(5000, 'x'), long_value(3000, 'v');
+    const char *docs[] = {
+        "<DIDL-Lite><item id=\"1\" parentID=\"0\"><dc:title>A &amp; B</dc:title><res "
+        "size=\"1\">http://h/a?x=1&amp;y=2"
+        "</res></item><container id=\"2\"/></DIDL-Lite>",
+        "<r>text<![CDATA[<not a tag>]]>more<!-- note --><?pi x?><a/></r>",
+        "<r>x &bogus; y</r>",
+        "<r><a>ok</a>&#0;</r>",
+        "<r a=\"&amp;&bad;\"/>",
+        "<r a=\"x<y\"/>",
+        "<r a=\"open/>",
+        "<r><a></b></r>",
+        "<r><![CDATA[never closed</r>",
+        "<r><!-- never closed</r>",
+        "<r>&lt",
+    };
+    for (const char *d : docs) EXPECT_EQ(structure(d, true), structure(d, false)) << d;
+    // A long run, and a long attribute value whose bad reference lies past the part a full
+    // reading keeps: neither reading looks at it.
+    std::string big = "<r>" + long_text + "&amp;" + long_text + "<a v=\"" + long_value + "&amp;" +
+                      long_value + "&bad;\"/></r>";
+    EXPECT_EQ(structure(big, true), structure(big, false));
 }

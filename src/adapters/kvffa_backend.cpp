@@ -64,14 +64,51 @@ struct dlna_path {
     std::string child;
 };
 
+// Object ids may hold '/' (servers that use file paths or URLs as ids), so in a path
+// an id's '/' is written %2F and its '%' %25: the first '/' of a path always ends the
+// id. Ids without either character are their own path.
+void append_path_of_id(std::string *out, const char *id) {
+    for (const char *p = id; *p; p++) {
+        if (*p == '/')
+            out->append("%2F");
+        else if (*p == '%')
+            out->append("%25");
+        else
+            out->push_back(*p);
+    }
+}
+
+bool id_needs_escapes(const char *id) {
+    return strpbrk(id, "/%") != nullptr;
+}
+
+// The id a path's first part names: %2F and %25 (either letter case) decoded, every
+// other byte, other '%' sequences included, as written.
+void decode_path_id(const char *s, size_t n, std::string *out) {
+    out->clear();
+    for (size_t i = 0; i < n; i++) {
+        char c = s[i];
+        if (c == '%' && n - i >= 3 && s[i + 1] == '2') {
+            char k = s[i + 2];
+            if (k == 'F' || k == 'f' || k == '5') {
+                out->push_back(k == '5' ? '%' : '/');
+                i += 2;
+                continue;
+            }
+        }
+        out->push_back(c);
+    }
+}
+
 // "oid" or "oid/child". An empty object id, or one longer than the ids a server's
 // listing can carry, names nothing.
 bool split_path(const char *path, dlna_path *p) {
     if (!path) return false;
     const char *slash = strchr(path, '/');
     size_t ol = slash ? (size_t)(slash - path) : strlen(path);
-    if (ol == 0 || ol > ITEM_ID_CAP - 1) return false;
-    p->oid.assign(path, ol);
+    if (ol == 0) return false;
+    decode_path_id(path, ol, &p->oid);
+    if (p->oid.size() > ITEM_ID_CAP - 1) return false;
     p->child.assign(slash ? slash + 1 : "");
     return true;
 }
@@ -80,14 +117,22 @@ bool cancelled(volatile int *flag) {
     return flag && __atomic_load_n(flag, __ATOMIC_SEQ_CST) != 0;
 }
 
-// Whether children follow a window: TotalMatches says so when the server knows it,
-// otherwise a full window does. A window without objects ends the folder whatever the
-// count claims, and the component's cap on a browse's reach holds here too, so a server
-// claiming billions of children cannot make a listing or a search go on without end.
-bool window_more(const browse_win &w) {
+// Whether the server says children follow a window: TotalMatches says so when the
+// server knows it, otherwise a full window does. A window without objects ends the
+// folder whatever the count claims.
+bool server_has_more(const browse_win &w) {
     int next = w.start + w.objects;
-    return w.objects > 0 && (w.total > 0 ? next < w.total : w.objects >= w.count) &&
-           next < cfg_read(g_cfg.browse_max_items);
+    return w.objects > 0 && (w.total > 0 ? next < w.total : w.objects >= w.count);
+}
+
+// Whether the component's cap on a browse's reach ends a folder the server says goes on:
+// a server claiming billions of children cannot make a listing or a search go on without end.
+bool capped(const browse_win &w) {
+    return server_has_more(w) && w.start + w.objects >= cfg_read(g_cfg.browse_max_items);
+}
+
+bool window_more(const browse_win &w) {
+    return server_has_more(w) && !capped(w);
 }
 
 // One Browse window into the item table: the request without any lock, then `hold` is
@@ -106,28 +151,41 @@ int transport_fail(const char *err) {
 }
 
 // Looks for the child of oid whose title, or name as shown, is `child`, one window after
-// the other. On success the item table holds the window, *at is the entry's index in it and
-// `hold` is taken; each window's request is made without it.
+// the other, within the browse cap and the browse time limit, and while not cancelled. On
+// success the item table holds the window, *at is the entry's index in it and `hold` is
+// taken; each window's request is made without it. A look-up that ends without a match
+// says where.
 int find_child(const dlna_path &p, volatile int *cancel, int *at, browse_serial_hold &hold) {
     std::string name;
+    uint64_t deadline = plat_now_ms() + (uint64_t)cfg_read(g_cfg.browse_timeout_ms);
     browse_win w{0, ITEM_MAX, -1, 0}; // browse_window asks for at most browse_page
     for (;;) {
-        if (cancelled(cancel)) return KVFFA_E_CANCELLED;
+        if (cancelled(cancel)) return kvffa__fail(KVFFA_E_CANCELLED, "cancelled after %d children", w.start);
         char err[ERR_CAP] = "";
         hold.drop();
         int n = window_now(s_ctx.udn.c_str(), p.oid.c_str(), &w, hold, err, sizeof err);
         if (n < 0) return transport_fail(err);
-        plat_guard g(&g_lock);
-        for (int i = 0; i < g_nitem; i++) {
-            name.clear();
-            append_name(&name, g_item[i].title, g_item[i].id);
-            if (p.child == g_item[i].title || p.child == name) {
-                *at = i;
-                return KVFFA_OK;
+        {
+            plat_guard g(&g_lock);
+            for (int i = 0; i < g_nitem; i++) {
+                name.clear();
+                append_name(&name, g_item[i].title, g_item[i].id);
+                if (p.child == g_item[i].title || p.child == name) {
+                    *at = i;
+                    return KVFFA_OK;
+                }
             }
         }
-        if (!window_more(w)) return KVFFA_E_NOT_FOUND;
-        w.start += w.objects;
+        int seen = w.start + w.objects;
+        if (capped(w))
+            return kvffa__fail(KVFFA_E_NOT_FOUND,
+                               "no such child among the first %d children (browse_max_items)", seen);
+        if (!server_has_more(w))
+            return kvffa__fail(KVFFA_E_NOT_FOUND, "no such child among %d children", seen);
+        if (plat_now_ms() >= deadline)
+            return kvffa__fail(KVFFA_E_NOT_FOUND,
+                               "no such child among the first %d children (browse_timeout_ms)", seen);
+        w.start = seen;
         w.count = ITEM_MAX;
     }
 }
@@ -141,7 +199,7 @@ int resolve_child(const dlna_path &p, volatile int *cancel, int *at, browse_seri
     char err[ERR_CAP] = "";
     int n = window_now(s_ctx.udn.c_str(), p.oid.c_str(), &w, hold, err, sizeof err);
     if (n < 0) return transport_fail(err);
-    if (n < 1) return KVFFA_E_NOT_FOUND;
+    if (n < 1) return kvffa__fail(KVFFA_E_NOT_FOUND, "no child at index %lld", (long long)index);
     *at = 0;
     return KVFFA_OK;
 }
@@ -149,7 +207,7 @@ int resolve_child(const dlna_path &p, volatile int *cancel, int *at, browse_seri
 // Entry `i` of the item table into a page item. Its texts go to s_ctx.texts; the offsets
 // are turned into pointers once every text is in place.
 struct entry_texts {
-    size_t name, title, id, locator;
+    size_t name, title, id, path, locator;
     bool has_locator;
 };
 
@@ -165,6 +223,12 @@ entry_texts take_entry(int i, kvffa_item *it) {
     texts.push_back(0);
     t.id = texts.size();
     texts.append(d.id).push_back(0);
+    t.path = t.id;
+    if (id_needs_escapes(d.id)) {
+        t.path = texts.size();
+        append_path_of_id(&texts, d.id);
+        texts.push_back(0);
+    }
     t.has_locator = d.res_url[0] != 0;
     t.locator = texts.size();
     texts.append(d.res_url).push_back(0);
@@ -182,7 +246,7 @@ entry_texts take_entry(int i, kvffa_item *it) {
 void point_at_texts(kvffa_item *it, const entry_texts &t) {
     const char *base = s_ctx.texts.c_str();
     it->name = base + t.name;
-    it->path = base + t.id;
+    it->path = base + t.path;
     it->title = base + t.title;
     it->backend_id = base + t.id;
     it->locator = t.has_locator ? base + t.locator : nullptr;
@@ -238,6 +302,8 @@ int dlna_list(void *ctx, const char *path, kvffa_page *page) {
     page->count = (size_t)n;
     int next = w.start + w.objects;
     page->more = window_more(w);
+    // A capped folder still lists; the note tells it from a complete one.
+    if (capped(w)) kvffa__fail(KVFFA_OK, "listing stopped at %d entries (browse_max_items)", next);
     str_fmt(c->cursor, sizeof c->cursor, "%d", next);
     page->next_cursor = page->more ? c->cursor : nullptr;
     return KVFFA_OK;
@@ -257,8 +323,8 @@ int dlna_locator(void *ctx, const char *path, char *out, size_t n) {
         int r = browse_fetch(c->udn.c_str(), p.oid.c_str(), 0, 1, &pages, err, sizeof err);
         one_step.take();
         if (r < 0 || browse_publish(pages, err, sizeof err) < 0) return transport_fail(err);
-    } else if (int rc = resolve_child(p, nullptr, &at, one_step)) {
-        return rc == KVFFA_E_NOT_FOUND ? kvffa__fail(rc, "no locator for this path") : rc;
+    } else if (int rc = resolve_child(p, kvffa__cancel_flag(), &at, one_step)) {
+        return rc;
     }
     plat_guard g(&g_lock);
     if (at >= g_nitem || !g_item[at].res_url[0] || g_item[at].is_folder)

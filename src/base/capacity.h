@@ -23,6 +23,8 @@ constexpr int SSDP_MAX_IFS = 16;        // interfaces one search uses
 // ---- device descriptions and the device table
 constexpr int DEVICE_TABLE_ROWS = 64;
 constexpr int DEVICE_MAX_SVC = 8;
+constexpr int DESC_MAX_MEDIA = 8;     // media devices (rows) one description yields
+constexpr int DESC_MAX_NODES = 16;    // device elements one description scan follows
 constexpr size_t DEVICE_KEY_CAP = 80; // UDN and its lower-cased key
 constexpr size_t DEVICE_TEXT_CAP = 128;
 constexpr size_t DEVICE_NAME_CUT = 120; // friendly name, manufacturer, model

@@ -70,6 +70,10 @@ static int sb_grow(sbuf *b, size_t add) {
     return 0;
 }
 
+int sb_reserve(sbuf *b, size_t len) {
+    return sb_grow(b, len);
+}
+
 void sb_putn(sbuf *b, const char *s, size_t len) {
     if (sb_grow(b, len) != 0) return;
     if (len) memcpy(b->p + b->n, s, len);
@@ -159,6 +163,77 @@ void sb_xml(sbuf *b, const char *s) {
         if (rl) sb_putn(b, rep, rl);
         run = u + 1;
     }
+}
+
+void sb_utf8(sbuf *b, const char *s) {
+    if (!s) return;
+    const unsigned char *u = (const unsigned char *)s, *run = u;
+    while (*u) {
+        if (*u < 0x80) {
+            u++;
+            continue;
+        }
+        if (int n = utf8_seq(u)) {
+            u += n;
+            continue;
+        }
+        sb_putn(b, (const char *)run, (size_t)(u - run));
+        sb_putn(b, "\xEF\xBF\xBD", 3);
+        run = ++u;
+    }
+    sb_putn(b, (const char *)run, (size_t)(u - run));
+}
+
+namespace {
+
+bool url_unsafe(unsigned char c) {
+    return c <= 0x20 || c >= 0x7F;
+}
+
+// The URL without the spaces and control bytes around it.
+void url_trim(const char *&url, size_t &len) {
+    while (len && (unsigned char)url[0] <= 0x20) url++, len--;
+    while (len && (unsigned char)url[len - 1] <= 0x20) len--;
+}
+
+// Calls put(text, n) for the encoded URL in pieces: runs of safe bytes, single escapes.
+template <typename Put> void url_pieces(const char *url, size_t len, Put put) {
+    static const char hex[] = "0123456789ABCDEF";
+    url_trim(url, len);
+    size_t run = 0;
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = (unsigned char)url[i];
+        if (!url_unsafe(c)) continue;
+        if (i > run && !put(url + run, i - run)) return;
+        const char esc[3] = {'%', hex[c >> 4], hex[c & 15]};
+        if (!put(esc, 3)) return;
+        run = i + 1;
+    }
+    if (len > run) put(url + run, len - run);
+}
+
+} // namespace
+
+void sb_url(sbuf *b, const char *url, size_t len) {
+    url_pieces(url, len, [b](const char *p, size_t n) {
+        sb_putn(b, p, n);
+        return true;
+    });
+}
+
+size_t url_copy(char *dst, size_t cap, const char *url, size_t len) {
+    size_t have = 0;
+    if (!cap) return 0;
+    url_pieces(url, len, [&](const char *p, size_t n) {
+        size_t room = cap - 1 - have;
+        // A run of plain bytes may be cut; an escape goes in whole or not at all.
+        size_t take = n <= room ? n : n == 3 && p[0] == '%' ? 0 : room;
+        memcpy(dst + have, p, take);
+        have += take;
+        return take == n;
+    });
+    dst[have] = 0;
+    return have;
 }
 
 // Shared by both JSON string writers; they differ only in how backspace and
@@ -268,6 +343,15 @@ void str_copyn(char *dst, size_t cap, const char *src, size_t len) {
 
 void str_copy(char *dst, size_t cap, const char *src) {
     str_copyn(dst, cap, src, src ? strlen(src) : 0);
+}
+
+void ws_trim(const char **s, size_t *len) {
+    auto ws = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    const char *a = *s, *e = a + *len;
+    while (a < e && ws(*a)) a++;
+    while (e > a && ws(e[-1])) e--;
+    *s = a;
+    *len = (size_t)(e - a);
 }
 
 void str_fmt(char *dst, size_t cap, const char *fmt, ...) {

@@ -23,6 +23,8 @@ char *sb_release(sbuf *b);
 void sb_free(sbuf *b);
 void sb_reset(sbuf *b);
 void sb_putn(sbuf *b, const char *s, size_t len);
+// Room for len more bytes and the NUL, made in one step: 0, or -1 with oom or over latched.
+int sb_reserve(sbuf *b, size_t len);
 void sb_puts(sbuf *b, const char *s);
 void sb_putc(sbuf *b, char c);
 void sb_printf(sbuf *b, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -33,6 +35,17 @@ void sb_xml(sbuf *b, const char *s);
 void sb_json_str(sbuf *b, const char *s);
 // The same, but backspace and form feed in the \u form (item and device JSON).
 void sb_json_str_u(sbuf *b, const char *s);
+
+// Text of any encoding as UTF-8: bytes that are not well-formed UTF-8 become U+FFFD.
+void sb_utf8(sbuf *b, const char *s);
+
+// URLs as valid text: bytes beyond ASCII, spaces and control bytes are percent-encoded
+// (caf\xE9 1.mp3 becomes caf%E9%201.mp3, the same resource for an HTTP server), and
+// the spaces and control bytes around the URL go. Everything else stays as written.
+void sb_url(sbuf *b, const char *url, size_t len);
+// The same into a field of cap bytes, cut where a whole byte or escape ends; returns the
+// length kept.
+size_t url_copy(char *dst, size_t cap, const char *url, size_t len);
 
 // RAII owner for callers that build a text in a scope.
 struct sbuf_scoped {
@@ -52,6 +65,8 @@ int parse_ipv4(const char *s, uint32_t *out);
 // (utf8_cut); always NUL-terminated.
 void str_copy(char *dst, size_t cap, const char *src);
 void str_copyn(char *dst, size_t cap, const char *src, size_t len);
+// Narrows [*s, *s + *len) to its text without the XML white space around it.
+void ws_trim(const char **s, size_t *len);
 // printf into a fixed field, cut silently.
 void str_fmt(char *dst, size_t cap, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 

@@ -104,15 +104,20 @@ io_http_err why_of(CURLcode rc) {
     }
 }
 
-// A failure on a connection kept from an earlier request before a single byte of the
-// response came: the peer had most likely closed it meanwhile. A time-out is not one of
-// them (the peer is slow, not gone).
-bool stale_connection(CURL *h, CURLcode rc, const sbuf &body) {
-    if (rc != CURLE_SEND_ERROR && rc != CURLE_RECV_ERROR && rc != CURLE_GOT_NOTHING) return false;
-    long fresh = -1, header_bytes = -1;
-    curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &fresh);
-    curl_easy_getinfo(h, CURLINFO_HEADER_SIZE, &header_bytes);
-    return fresh == 0 && header_bytes == 0 && body.n == 0;
+// Whether a failed request may go out again, on a new connection, within its time. A request
+// that never left (the connection was not made in time: a busy server's full accept queue
+// drops the handshake) may always. One that failed on the way (a reused kept-alive connection
+// the peer had closed, a connection reset before the server took it, a body cut short) only
+// when it cannot change anything on the peer. A time-out once the request went out is the
+// peer being slow, not gone: never.
+bool worth_resending(CURL *h, CURLcode rc, bool is_get) {
+    curl_off_t sent_at = -1;
+    curl_easy_getinfo(h, CURLINFO_PRETRANSFER_TIME_T, &sent_at);
+    if (rc == CURLE_OPERATION_TIMEDOUT) return sent_at == 0;
+    if (rc != CURLE_SEND_ERROR && rc != CURLE_RECV_ERROR && rc != CURLE_GOT_NOTHING &&
+        rc != CURLE_PARTIAL_FILE)
+        return false;
+    return io_http_may_resend(is_get);
 }
 
 int perform(const char *url, const char *post_body, const char *ct, char **out_body, int *http_code,
@@ -160,15 +165,16 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
 
     uint64_t started = plat_now_ms();
     CURLcode rc = curl_easy_perform(h);
-    if (stale_connection(h, rc, body.b) && io_http_may_resend(post_body == nullptr)) {
-        uint64_t spent = plat_now_ms() - started;
-        long left = io_http_total_ms() - (long)spent;
-        if (left > 0) {
-            sb_reset(&body.b);
-            curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
-            curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, left);
-            rc = curl_easy_perform(h);
-        }
+    // At most two more attempts, all within the first one's time.
+    for (int again = 0; again < 2 && rc != CURLE_OK && !body.b.over && !body.b.oom; again++) {
+        if (!worth_resending(h, rc, post_body == nullptr)) break;
+        long left = io_http_total_ms() - (long)(plat_now_ms() - started);
+        if (left <= 0) break;
+        sb_reset(&body.b);
+        curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, left);
+        if (left < io_http_connect_ms()) curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, left);
+        rc = curl_easy_perform(h);
     }
     // The handle outlives this frame: drop the pointer into it.
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, (curl_slist *)nullptr);

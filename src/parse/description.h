@@ -35,7 +35,17 @@ struct device_t {
     int32_t desc_ok;
 };
 
+// The records of one description: every media server and renderer of its device tree
+// (the root and its embedded devices, depth first in document order, at most maxn),
+// each with its own identity and services; or, when the tree holds none, its root
+// device alone. Returns the number of records written to out (1 or more), or -1 with
+// the message in err. kind and udn_key are left to the device table.
+int desc_parse_devices(const char *xml, const char *location, device_t *out, int maxn, char *err,
+                       size_t errn);
+// The first media device of a description (its root when there is none) into d.
 int desc_parse(const char *xml, const char *location, device_t *d, char *err, size_t errn);
+// 1 for a media server type, 2 for a renderer (also one naming both), 0 otherwise.
+int device_kind_of(const char *device_type);
 void udn_key_of(const char *usn_or_udn, char *out); // out: at least DEVICE_KEY_CAP bytes
 // Resolves ref against base into out (cut to outn - 1 bytes). Returns null, or
 // the failure message without touching the last-error text.

@@ -107,10 +107,13 @@ didl_item *add_item(attr id, attr parent, bool container, attr childcount) {
     return it;
 }
 
+// Resource URLs are kept as valid text (see url_copy): hosts hand them on in JSON and
+// SOAP bodies, and servers write file names in Latin-1 as they are.
 void add_sub(didl_item *it, const char *url, size_t url_n, const char *mime) {
     if (it->nsub >= ITEM_MAX_SUB) return;
-    didl_sub &s = it->sub[it->nsub++];
-    copy_cut(s.url, sizeof s.url, url, url_n);
+    didl_sub &s = it->sub[it->nsub];
+    if (!url_copy(s.url, sizeof s.url, url, url_n)) return;
+    it->nsub++;
     str_copy(s.mime, sizeof s.mime, mime);
 }
 
@@ -148,7 +151,10 @@ void add_res_to(didl_item *it, const pending_res &r) {
     bool size_given;
     int64_t size = read_size(r.size, &size_given);
     if (it->res_url[0] && size <= it->res_size) return;
-    copy_cut(it->res_url, sizeof it->res_url, r.url, r.url_n);
+    char url[ITEM_URL_CAP];
+    size_t url_n = url_copy(url, sizeof url, r.url, r.url_n);
+    if (!url_n) return;
+    memcpy(it->res_url, url, url_n + 1);
     str_copy(it->res_mime, sizeof it->res_mime, mime);
     str_copy(it->res_protocol, sizeof it->res_protocol, proto);
     copy_text(it->res_protocol_info, ITEM_PROTOCOL_INFO_CUT, r.pi, r.pi_n);
@@ -316,7 +322,7 @@ void field_end(didl_state &st, elem e) {
 // A reader failure: the message names where the text stopped being readable.
 // Closes the reader; returns -1.
 int xml_failed(xmlrd *x, char *err, size_t errn) {
-    str_fmt(err, errn, "didl: xml error near offset %lu: %s", (unsigned long)x->err_at, x->err);
+    str_fmt(err, errn, "didl: xml error near offset %llu: %s", (unsigned long long)x->err_at, x->err);
     xml_close(x);
     return -1;
 }
@@ -406,6 +412,7 @@ int didl_parse_more(const char *didl, int *objects, char *err, size_t errn) {
 int didl_count_objects(const char *didl, char *err, size_t errn) {
     xmlrd *x = xml_open_str(didl, err, errn);
     if (!x) return -1;
+    x->skim = true;
     const char *nm;
     size_t nl;
     int ev, objects = 0;

@@ -2,6 +2,7 @@
 
 #include "base/copy_bytes.h"
 #include "base/readers/textread.h"
+#include "base/util.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -273,6 +274,44 @@ XML_COLD dec_result decode(const char *s, const char *e, char *out, size_t cap, 
 }
 
 // Records why reading stopped and where: at points into the document.
+// Decodes the whole run [s, e) into out, which has room for e - s bytes and a NUL: no
+// reference is shorter than what it stands for, so the output never passes the input,
+// and 16 bytes can be moved ahead of the search for the next '&'. False on a reference
+// the reader refuses.
+bool decode_run(const char *s, const char *e, char *out, size_t *olen) {
+    char *o = out;
+    while (s < e) {
+#ifdef __SSE2__
+        const __m128i vamp = _mm_set1_epi8('&');
+        unsigned bits = 0;
+        while (e - s >= 16) {
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o), b);
+            if ((bits = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(b, vamp)))) break;
+            s += 16;
+            o += 16;
+        }
+        if (bits) {
+            unsigned k = (unsigned)__builtin_ctz(bits);
+            s += k;
+            o += k;
+        } else
+#endif
+        {
+            while (s < e && *s != '&') *o++ = *s++;
+            if (s == e) break;
+        }
+        uint32_t cp;
+        const char *after;
+        if (!parse_ref(s, e, &cp, &after)) return false;
+        o += put_utf8(o, cp);
+        s = after;
+    }
+    *o = 0;
+    *olen = (size_t)(o - out);
+    return true;
+}
+
 XML_COLD int fail(xmlrd *x, const char *at, const char *msg, xml_status st = XML_E_SYNTAX) {
     copy_cut(x->err, sizeof x->err, msg, strlen(msg));
     x->status = st;
@@ -326,6 +365,22 @@ int text_event(xmlrd *x, event *ev) {
     return XML_EV_TEXT;
 }
 
+// A text run while skimming: its references are checked as a text event would check
+// them, nothing is kept, and the cursor moves to the '<' that ends it.
+int skim_text(xmlrd *x) {
+    const char *s = x->p, *e = x->end;
+    for (;;) {
+        s = scan_text(s, e);
+        if (s == e || *s == '<') break;
+        uint32_t cp;
+        const char *after;
+        if (!parse_ref(s, e, &cp, &after)) return fail(x, s, "bad entity");
+        s = after;
+    }
+    x->p = s;
+    return 0;
+}
+
 // Delivers raw CDATA content from the cursor up to cdata_end, one buffer at a time.
 XML_COLD int cdata_part(xmlrd *x, event *ev) {
     size_t left = (size_t)(x->cdata_end - x->p);
@@ -360,6 +415,10 @@ XML_COLD int bang(xmlrd *x, event *ev) {
     if (end - p > 8 && !memcmp(p, "<![CDATA[", 9)) {
         const char *close = find2(p + 9, end, "]]>", 3);
         if (!close) return fail(x, x->p, "unterminated CDATA");
+        if (x->skim) {
+            x->p = close + 3;
+            return 0;
+        }
         x->p = p + 9;
         x->cdata_end = close;
         return cdata_part(x, ev);
@@ -405,7 +464,14 @@ const char *attribute(xmlrd *x, const char *p) {
         if (*p == '&') refs = true;
         p++;
     }
-    if (x->nattr < XML_MAX_ATTR) {
+    if (x->skim) {
+        // Only a value with references can fail; it is decoded into the first entry,
+        // which skimming leaves unused, for the same verdict.
+        size_t vlen;
+        const char *stop;
+        if (refs && decode(v0, p, x->attr[0].val, ATTR_VAL_CAP, &vlen, &stop) == DEC_BAD)
+            return fail(x, stop, "bad entity in attribute"), nullptr;
+    } else if (x->nattr < XML_MAX_ATTR) {
         xml_attr_t *a = &x->attr[x->nattr];
         a->nlen = (unsigned short)copy_cut(a->name, ATTR_NAME_CAP, a0, (size_t)(a1 - a0), end);
         // A value longer than its entry is kept cut and marked, so that a caller
@@ -471,7 +537,11 @@ int next_event(xmlrd *x, event *ev) {
     for (;;) {
         const char *p = x->p, *end = x->end;
         if (p >= end) return XML_EV_END_DOC;
-        if (*p != '<') return text_event(x, ev);
+        if (*p != '<') {
+            if (!x->skim) return text_event(x, ev);
+            if (skim_text(x) < 0) return XML_EV_ERROR;
+            continue;
+        }
         if (p + 1 >= end) return fail(x, p, "truncated tag");
         switch (p[1]) {
         case '!': {
@@ -533,10 +603,22 @@ xmlrd *open_doc(const char *s, size_t n, bool nul_free, char *err, size_t errn, 
     if (n > 8) {
         if (const char *msg = screen_prolog(s, n)) return open_fail(err, errn, st, XML_E_REFUSED, msg);
     }
-    xmlrd *x = (xmlrd *)calloc(1, sizeof(xmlrd));
+    // Only the head is set: the buffers (some 20 KB) are written before they are read,
+    // and zeroing them for each document would cost more than a small one's reading.
+    xmlrd *x = (xmlrd *)malloc(sizeof(xmlrd));
     if (!x) return open_fail(err, errn, st, XML_E_NOMEM, "out of memory");
     x->begin = x->p = s;
     x->end = s + n;
+    x->depth = 0;
+    x->err[0] = 0;
+    x->status = XML_OK;
+    x->err_at = 0;
+    x->ev = 0;
+    x->name[0] = 0;
+    x->text[0] = 0;
+    x->nattr = 0;
+    x->cdata_end = nullptr;
+    x->skim = false;
     return x;
 }
 
@@ -578,6 +660,26 @@ const char *xml_attr(const xmlrd *x, const char *name) {
 
 const char *xml_text(const xmlrd *x) {
     return x && x->ev == XML_EV_TEXT ? x->text : "";
+}
+
+int xml_take_text(xmlrd *x, sbuf *out) {
+    if (!x || !out || x->ev != XML_EV_START || x->cdata_end) return 0;
+    // A self-closing start tag has no content of its own.
+    if (x->p - x->begin >= 2 && x->p[-2] == '/') return 0;
+    const char *s = x->p;
+    const char *lt = (const char *)memchr(s, '<', (size_t)(x->end - s));
+    if (!lt || x->end - lt < 2 || lt[1] != '/') return 0;
+    size_t raw = (size_t)(lt - s);
+    if (sb_reserve(out, raw) != 0) return out->oom ? -1 : 0;
+    size_t n;
+    if (!decode_run(s, lt, out->p + out->n, &n)) {
+        out->p[out->n] = 0;
+        return 0;
+    }
+    out->n += n;
+    x->p = lt;
+    x->ev = XML_EV_TEXT;
+    return 1;
 }
 
 void xml_close(xmlrd *x) {

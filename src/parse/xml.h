@@ -5,6 +5,8 @@
 
 #include "base/capacity.h"
 
+struct sbuf;
+
 enum { XML_EV_END_DOC = 0, XML_EV_START = 1, XML_EV_END = 2, XML_EV_TEXT = 3, XML_EV_ERROR = -1 };
 
 // Why reading stopped (or could not start).
@@ -40,6 +42,10 @@ struct xmlrd {
     // End of a CDATA section whose content did not fit one text event; its
     // remainder comes as further raw text events. Null otherwise.
     const char *cdata_end;
+    // Set by a caller that needs only the element structure: text, CDATA and attribute
+    // values are checked as always but not kept, so there are no text events and no
+    // attributes; start and end events, names, depth and failures are the same.
+    bool skim;
 };
 
 // A reader over [s, s + n), or null with the reason in err and *st (when given).
@@ -54,4 +60,9 @@ int xml_event(const xmlrd *x);
 int xml_depth(const xmlrd *x);
 const char *xml_attr(const xmlrd *x, const char *name);
 const char *xml_text(const xmlrd *x);
+// Right after a start tag whose element holds only text and references up to its end
+// tag, appends all of that text, decoded, to out in one step and leaves the end tag next:
+// 1. 0 when the element holds more than that, or something the text events would refuse
+// (nothing is consumed: the events deliver it); -1 when out ran out of memory.
+int xml_take_text(xmlrd *x, sbuf *out);
 void xml_close(xmlrd *x);

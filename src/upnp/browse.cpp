@@ -157,10 +157,12 @@ struct page_bufs {
 
 // One Browse request for the children of oid from index, at most *count of them, kept
 // in bp (nothing else is touched: no lock is held). A page too large for the reader is
-// asked for again in halves; *count keeps the size that fitted. 0, or a negative code
-// with the message in err and the last code recorded.
-int fetch_page(const device_t *d, const char *frag, const char *oid, int index, int *count, page_bufs &bufs,
-               browse_pages *bp, page_info *pi, char *err, size_t errn) {
+// asked for again in halves while the deadline allows; *count keeps the size that
+// fitted. 0, or a negative code with the message in err and the last code recorded;
+// *late is set when the deadline stopped the halving.
+int fetch_page(const device_t *d, const char *frag, const char *oid, int index, int *count, uint64_t deadline,
+               page_bufs &bufs, browse_pages *bp, page_info *pi, bool *late, char *err, size_t errn) {
+    *late = false;
     char nret[BROWSE_COUNT_CAP], total[BROWSE_COUNT_CAP], uid[BROWSE_COUNT_CAP];
     for (;;) {
         soap_out outs[4] = {{"Result", nullptr, 0, &bufs.result.b, 0},
@@ -172,6 +174,12 @@ int fetch_page(const device_t *d, const char *frag, const char *oid, int index, 
         int code = 0, too_large = 0;
         int r = soap_call(d, frag, "Browse", bufs.args.str(), outs, 4, &code, &too_large, err, errn);
         if (r != 0 && too_large && *count > 1) {
+            // A slow server with oversized pages must not stretch a browse past its time.
+            if (plat_now_ms() >= deadline) {
+                *late = true;
+                str_copy(err, errn, "browse time limit reached");
+                return done(KVDMC_E_CAP);
+            }
             *count /= 2;
             continue;
         }
@@ -239,8 +247,15 @@ int fetch_children(const device_t *d, const char *udn, const char *oid, int star
     page_bufs bufs;
     for (;;) {
         page_info pi;
+        bool late;
         // A page that did not fit the reader is asked for in halves, here and after.
-        if (int rc = fetch_page(d, frag, oid, index, &page, bufs, bp, &pi, err, errn)) return rc;
+        if (int rc = fetch_page(d, frag, oid, index, &page, deadline, bufs, bp, &pi, &late, err, errn)) {
+            if (!late || index == start) return rc;
+            // What the earlier pages brought stays, as below.
+            bp->partial = 1;
+            str_copy(bp->partial_err, sizeof bp->partial_err, "browse time limit reached");
+            break;
+        }
         // A negative count would walk backwards for ever, and a page without a single
         // object, whatever it claims, would make every further request just as empty.
         int64_t returned = pi.returned;
@@ -309,16 +324,20 @@ int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_
     }
     device_t d;
     if (int rc = lookup_device(udn, &d, err, errn)) return rc;
+    uint64_t deadline;
     {
         plat_guard g(&g_lock);
         int page = g_cfg.browse_page;
         if (w->count > page) w->count = page;
+        deadline = plat_now_ms() + (uint64_t)g_cfg.browse_timeout_ms;
     }
     char frag[SOAP_FRAG_CAP];
     content_directory(&d, frag, sizeof frag);
     page_bufs bufs;
     page_info pi;
-    if (int rc = fetch_page(&d, frag, oid, w->start, &w->count, bufs, bp, &pi, err, errn)) return rc;
+    bool late;
+    if (int rc = fetch_page(&d, frag, oid, w->start, &w->count, deadline, bufs, bp, &pi, &late, err, errn))
+        return rc;
     bp->kind = browse_pages::WINDOW;
     bp->window = w->count;
     w->total = bp->total;

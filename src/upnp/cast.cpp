@@ -245,6 +245,14 @@ static int cast_set_uri(const char *udn, const char *url, const char *mime, cons
     if (!url || !*url) return api_fail(KVDMC_E_ARG, "cast_set_uri: null url");
     renderer_op op;
     if (int rc = op.open(udn, gate::allowed)) return rc;
+    // What goes to the renderer is valid text: a host's URL with spaces or Latin-1 bytes
+    // is percent-encoded (the same resource), and a title that is not UTF-8 gets U+FFFD.
+    sbuf_scoped clean_url, clean_title;
+    sb_url(&clean_url, url, strlen(url));
+    sb_utf8(&clean_title, title);
+    url = clean_url.str();
+    title = clean_title.str();
+    if (!*url) return api_fail(KVDMC_E_ARG, "cast_set_uri: null url");
 
     // Built whole rather than cut to a fixed buffer: a cut would send the
     // renderer a truncated URL inside malformed XML.
@@ -255,7 +263,8 @@ static int cast_set_uri(const char *udn, const char *url, const char *mime, cons
     sb_puts(&args, "</CurrentURI><CurrentURIMetaData>");
     sb_xml(&args, meta.str());
     sb_puts(&args, "</CurrentURIMetaData>");
-    if (meta.b.oom || args.b.oom) return api_fail(KVDMC_E_NOMEM, "cast_set_uri: out of memory");
+    if (meta.b.oom || args.b.oom || clean_url.b.oom || clean_title.b.oom)
+        return api_fail(KVDMC_E_NOMEM, "cast_set_uri: out of memory");
     return op.call1(SVC_AV_TRANSPORT, "SetAVTransportURI", args.str());
 }
 
@@ -280,17 +289,21 @@ static int cast_seek(const char *udn, int seconds) {
     return op.call1(SVC_AV_TRANSPORT, "Seek", args);
 }
 
-static int cast_state(const char *udn) {
+int cast_transport_state(const char *udn, char *out, size_t n) {
+    api_enter();
+    if (n) out[0] = 0;
     if (!udn) {
         set_err("cast_state: null udn");
         return KVDMC_E_ARG;
     }
     renderer_op op;
     if (int rc = op.open(udn, gate::known)) return rc;
+    return op.call1(SVC_AV_TRANSPORT, "GetTransportInfo", INSTANCE_ARGS, "CurrentTransportState", out, n);
+}
+
+static int cast_state(const char *udn) {
     char out[CAST_ARGS_CAP] = "";
-    if (int rc = op.call1(SVC_AV_TRANSPORT, "GetTransportInfo", INSTANCE_ARGS, "CurrentTransportState", out,
-                          sizeof out))
-        return rc;
+    if (int rc = cast_transport_state(udn, out, sizeof out)) return rc;
 
     static const struct {
         const char *name;

@@ -3,7 +3,10 @@
 #include "upnp/discover.h"
 
 #include <limits.h>
+#include <stdlib.h>
 #include <string.h>
+
+#include <memory>
 
 #include "base/config.h"
 #include "base/exports.h"
@@ -46,8 +49,9 @@ void devices_purge(void) {
     }
 }
 
-// Fetches and parses the description at location into d and classifies it.
-static int fetch_description(const char *location, device_t *d, char *err, size_t errn) {
+// Fetches the description at location and parses its media devices into out
+// (DESC_MAX_MEDIA records), classified and keyed. The number of records, or -1.
+static int fetch_description(const char *location, device_t *out, char *err, size_t errn) {
     const quorlin_io *io = io_current();
     if (!io || !io->http_get) {
         str_copy(err, errn, "no quorlin_io backend");
@@ -64,26 +68,31 @@ static int fetch_description(const char *location, device_t *d, char *err, size_
         return -1;
     }
     io_release(io, terr);
-    memset(d, 0, sizeof *d);
-    rc = desc_parse(body, location, d, err, errn);
+    int n = desc_parse_devices(body, location, out, DESC_MAX_MEDIA, err, errn);
     io_release(io, body);
-    if (rc != 0) return -1;
+    if (n < 0) return -1;
 
-    udn_key_of(d->udn, d->udn_key);
-    if (!d->udn_key[0]) { // a row nobody could address
+    int kept = 0;
+    for (int i = 0; i < n; i++) {
+        device_t &d = out[i];
+        udn_key_of(d.udn, d.udn_key);
+        d.kind = device_kind_of(d.device_type);
+        if (!d.kind) {
+            str_fmt(err, errn, "%s is %s: not a media device (Hue-style false positive dropped)",
+                    d.friendly[0] ? d.friendly : d.udn, d.device_type);
+            return -1;
+        }
+        bool twice = false; // one row per UDN, whatever the document repeats
+        for (int k = 0; k < kept; k++) twice |= strcmp(out[k].udn_key, d.udn_key) == 0;
+        if (!d.udn_key[0] || twice) continue; // a row nobody could address
+        if (kept != i) out[kept] = d;
+        kept++;
+    }
+    if (!kept) {
         str_copy(err, errn, "description has no UDN");
         return -1;
     }
-    if (strstr(d->device_type, DEVICE_SERVER_MARK))
-        d->kind = strstr(d->device_type, DEVICE_RENDERER_MARK) ? 2 : 1;
-    else if (strstr(d->device_type, DEVICE_RENDERER_MARK))
-        d->kind = 2;
-    else {
-        str_fmt(err, errn, "%s is %s: not a media device (Hue-style false positive dropped)",
-                d->friendly[0] ? d->friendly : d->udn, d->device_type);
-        return -1;
-    }
-    return 0;
+    return kept;
 }
 
 namespace {
@@ -110,33 +119,106 @@ int new_rows_fetching(void) {
     return n;
 }
 
-// The row an announcement keyed `key` refreshes without a fetch: the row announced
-// under that key at the same LOCATION, or any row read from that LOCATION (a device
-// announcing under several keys). An announcement without LOCATION only refreshes.
-// *moved is set when the row announced under the key names another LOCATION.
-device_t *refreshed_row(const char *key, const char *location, bool *moved) {
-    *moved = false;
+// The row announced under `key`, or else the row of the device whose UDN it is.
+device_t *row_of_key(const char *key) {
+    for (int i = 0; i < g_ndev; i++)
+        if (strcmp(g_dev[i].usn_key, key) == 0) return &g_dev[i];
+    return device_find(key);
+}
+
+// Whether a USN is a media server's or renderer's own announcement of its type
+// ("<udn>::urn:...:device:MediaRenderer:1").
+bool usn_names_media_device(const char *usn) {
+    const char *t = strstr(usn, "::");
+    return t && (strstr(t, DEVICE_SERVER_MARK) || strstr(t, DEVICE_RENDERER_MARK));
+}
+
+// Refreshes, without a fetch, the rows an announcement keyed `key` stands for: one
+// description yields a row per media device, and each of them (and the root) announces
+// itself under its own key with the same LOCATION, so any of them refreshes every row
+// read from that LOCATION. An announcement without LOCATION refreshes the rows of the
+// key's own LOCATION. A media device announcing its type under a key no row knows
+// (one that said byebye) is read again instead. False when there is nothing to
+// refresh; *moved is then the key's row when it names another LOCATION.
+bool refresh_rows(const char *key, const ssdp_reply *r, const device_t **moved) {
+    *moved = nullptr;
+    char loc[DEVICE_URL_CAP];
+    if (const device_t *known = row_of_key(key)) {
+        if (r->location[0] && strcmp(known->location, r->location) != 0) {
+            *moved = known;
+            return false;
+        }
+        str_copy(loc, sizeof loc, known->location);
+    } else {
+        if (!r->location[0] || usn_names_media_device(r->usn)) return false;
+        str_copy(loc, sizeof loc, r->location);
+    }
+    uint64_t now = dev_now();
+    bool any = false;
     for (int i = 0; i < g_ndev; i++) {
         device_t &d = g_dev[i];
-        if (strcmp(d.usn_key, key) != 0) continue;
-        if (!location[0] || strcmp(d.location, location) == 0) return &d;
-        *moved = true;
-        return nullptr;
+        if (strcmp(d.location, loc) != 0) continue;
+        d.max_age_s = r->max_age_s;
+        d.added_ms = now;
+        any = true;
     }
-    if (!location[0]) return device_find(key);
-    for (int i = 0; i < g_ndev; i++)
-        if (strcmp(g_dev[i].location, location) == 0) return &g_dev[i];
-    return nullptr;
+    return any;
+}
+
+// Whether a description read from `location` for an announcement keyed `key` may
+// replace `row`: it is the row's own LOCATION, or the row was announced under that
+// key, or the key belongs to the device the row was read with (a row of the row's
+// LOCATION announced under it or having it as UDN: a device that moved). Any other
+// device describing itself with a known UDN is an impostor.
+bool may_replace(const device_t &row, const char *key, const char *location) {
+    if (strcmp(row.location, location) == 0 || strcmp(row.usn_key, key) == 0) return true;
+    for (int i = 0; i < g_ndev; i++) {
+        const device_t &d = g_dev[i];
+        if (strcmp(d.location, row.location) == 0 &&
+            (strcmp(d.udn_key, key) == 0 || strcmp(d.usn_key, key) == 0))
+            return true;
+    }
+    return false;
+}
+
+// The key a row remembers: the announcement's, unless that is the UDN of another
+// device of the same description (a sibling's announcement made the fetch); then
+// its own, so that each device's later announcements find their own row.
+void remember_key(device_t *d, const char *key, const device_t *fresh, int n) {
+    for (int i = 0; i < n; i++)
+        if (&fresh[i] != d && strcmp(fresh[i].udn_key, key) == 0) {
+            str_copy(d->usn_key, sizeof d->usn_key, d->udn_key);
+            return;
+        }
+    str_copy(d->usn_key, sizeof d->usn_key, key);
+}
+
+struct free_del {
+    void operator()(void *p) const { free(p); }
+};
+
+// Whether the device of a row still serves its description at its LOCATION. Anyone on
+// the LAN can announce a known device's USN with a LOCATION of their own; only a device
+// that no longer answers where it was, or answers as another device, has moved.
+bool still_answers(const char *location, const char *udn_key) {
+    std::unique_ptr<device_t, free_del> probe((device_t *)calloc(DESC_MAX_MEDIA, sizeof(device_t)));
+    char err[ERR_CAP];
+    int n = probe ? fetch_description(location, probe.get(), err, sizeof err) : -1;
+    for (int i = 0; i < n; i++)
+        if (strcmp(probe.get()[i].udn_key, udn_key) == 0) return true;
+    return false;
 }
 
 } // namespace
 
 // A known device's announcement only refreshes its lifetime, unless it names a new
-// LOCATION: then the device moved and its description is read again. The description
+// LOCATION: when the device no longer answers at its old one it moved, and its
+// description is read again at the new one. The description
 // is fetched without g_lock, so a device that never answers holds up only the caller.
 // Each row remembers the key it was announced under: a device whose USN differs from
-// its UDN refreshes its row without a fetch, and a description claiming the UDN of a
-// row announced under another key is refused instead of taking that row over.
+// its UDN refreshes its rows without a fetch, and a description claiming the UDN of a
+// row of another device is refused instead of taking that row over. The rows of one
+// description enter together or not at all.
 int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
     char key[DEVICE_KEY_CAP];
     udn_key_of(r->usn[0] ? r->usn : r->st, key);
@@ -144,14 +226,12 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
         str_copy(err, errn, "no UDN in reply");
         return -1;
     }
+    char was_at[DEVICE_URL_CAP] = "", was_key[DEVICE_KEY_CAP] = "", was_udn[DEVICE_KEY_CAP] = "";
     {
         plat_guard g(&g_lock);
-        bool moved;
-        if (device_t *row = refreshed_row(key, r->location, &moved)) {
-            row->max_age_s = r->max_age_s;
-            row->added_ms = dev_now();
-            return 0;
-        }
+        const device_t *moved_row;
+        if (refresh_rows(key, r, &moved_row)) return 0;
+        bool moved = moved_row != nullptr;
         if (fetching_index(key) >= 0) return 0; // the fetch under way decides
         if (!moved && g_ndev + new_rows_fetching() >= g_cfg.device_max) {
             str_fmt(err, errn, "device cache full (%d)", (int)g_cfg.device_max);
@@ -164,41 +244,65 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
         fetch_slot &slot = s_fetching[s_nfetching++];
         str_copy(slot.key, sizeof slot.key, key);
         slot.new_row = !moved;
+        if (moved) {
+            str_copy(was_at, sizeof was_at, moved_row->location);
+            str_copy(was_key, sizeof was_key, moved_row->udn_key);
+            str_copy(was_udn, sizeof was_udn, moved_row->udn);
+        }
     }
 
-    device_t fresh;
-    // A failed fetch of a moved device leaves its row unrefreshed, so it expires.
-    int rc = fetch_description(r->location, &fresh, err, errn);
+    // Records of about 10 KB each: on the heap, not on a host thread's stack.
+    std::unique_ptr<device_t, free_del> mem((device_t *)calloc(DESC_MAX_MEDIA, sizeof(device_t)));
+    device_t *fresh = mem.get();
+    int n = -1;
+    if (!fresh) {
+        str_copy(err, errn, "out of memory");
+    } else if (was_at[0] && still_answers(was_at, was_key)) {
+        str_fmt(err, errn, "device %s still answers at %s", was_udn, was_at);
+    } else {
+        // A failed fetch of a moved device leaves its row unrefreshed, so it expires.
+        n = fetch_description(r->location, fresh, err, errn);
+    }
     plat_guard g(&g_lock);
     int slot = fetching_index(key);
     s_fetching[slot] = s_fetching[--s_nfetching];
-    if (rc != 0) return -1;
-    str_copy(fresh.usn_key, sizeof fresh.usn_key, key);
-    fresh.max_age_s = r->max_age_s;
-    fresh.added_ms = fresh.fetched_ms = dev_now();
-    fresh.desc_ok = 1;
+    if (n < 0) return -1;
 
-    if (device_t *row = device_find(fresh.udn_key)) {
-        if (strcmp(row->usn_key, key) != 0) {
-            str_fmt(err, errn, "UDN %s already claimed by another device", fresh.udn);
+    int added = 0;
+    for (int i = 0; i < n; i++) {
+        const device_t *row = device_find(fresh[i].udn_key);
+        if (!row) {
+            added++;
+        } else if (!may_replace(*row, key, r->location)) {
+            str_fmt(err, errn, "UDN %s already claimed by another device", fresh[i].udn);
             return -1;
         }
-        *row = fresh;
-        return 0;
     }
-    if (g_ndev >= g_cfg.device_max) {
+    if (added && g_ndev + added > g_cfg.device_max) {
         str_fmt(err, errn, "device cache full (%d)", (int)g_cfg.device_max);
         return -1;
     }
-    g_dev[g_ndev++] = fresh;
+    uint64_t now = dev_now();
+    for (int i = 0; i < n; i++) {
+        device_t &d = fresh[i];
+        remember_key(&d, key, fresh, n);
+        d.max_age_s = r->max_age_s;
+        d.added_ms = d.fetched_ms = now;
+        d.desc_ok = 1;
+        if (device_t *row = device_find(d.udn_key))
+            *row = d;
+        else
+            g_dev[g_ndev++] = d;
+    }
     return 0;
 }
 
 // Every reply and announcement of a live search goes to the table; what the table
 // refuses (messages included) does not concern the search.
-static void add_found(const ssdp_reply *r, void *) {
+static bool add_found(const ssdp_reply *r, void *) {
     char err[ERR_CAP];
     devices_add_from_reply(r, err, sizeof err);
+    return false;
 }
 
 // Guarded by g_lock. The restore count of the configuration when fake mode began: a
@@ -206,8 +310,8 @@ static void add_found(const ssdp_reply *r, void *) {
 static bool s_faked = false;
 static uint32_t s_faked_at = 0;
 
-void discover_fake_mode(void) {
-    s_faked = true;
+void discover_fake_mode(bool on) {
+    s_faked = on;
     s_faked_at = g_cfg.restores;
 }
 
@@ -215,21 +319,88 @@ bool discover_live_off(void) {
     return s_faked && s_faked_at == g_cfg.restores;
 }
 
-int discover_live(int kind, int timeout_ms, char *err, size_t errn) {
+// The search settings, read once so that a change during a search does not mix two setups.
+static ssdp_settings search_settings(void) {
     ssdp_settings set;
-    {
-        plat_guard g(&g_lock);
-        str_copy(set.group, sizeof set.group, g_cfg.ssdp_group);
-        str_copy(set.iface, sizeof set.iface, g_cfg.ssdp_if);
-        set.port = g_cfg.ssdp_port;
-        set.ttl = g_cfg.ssdp_ttl;
-    }
-    int rc = ssdp_search(kind, timeout_ms, &set, add_found, nullptr, err, errn);
+    plat_guard g(&g_lock);
+    str_copy(set.group, sizeof set.group, g_cfg.ssdp_group);
+    str_copy(set.iface, sizeof set.iface, g_cfg.ssdp_if);
+    set.port = g_cfg.ssdp_port;
+    set.ttl = g_cfg.ssdp_ttl;
+    return set;
+}
+
+int discover_live(int kind, int timeout_ms, char *err, size_t errn) {
+    ssdp_settings set = search_settings();
+    int rc = ssdp_search(kind, nullptr, timeout_ms, &set, add_found, nullptr, err, errn);
     if (rc == 0) {
         plat_guard g(&g_lock);
         devices_purge();
     }
     return rc;
+}
+
+namespace {
+
+// The checks both searches make before sending anything; -1 with the message set, or 0.
+int search_args_ok(int kind, int timeout_ms) {
+    if (kind < KVDMC_KIND_SERVER || kind > KVDMC_KIND_BOTH) {
+        set_err("discover: kind must be 1, 2 or 3");
+        return -1;
+    }
+    if (timeout_ms < 100 || timeout_ms > 30000) {
+        set_err("discover: timeout_ms must be 100..30000");
+        return -1;
+    }
+    return 0;
+}
+
+// A UDN that can travel as an M-SEARCH target: "uuid:" and visible ASCII only, so
+// nothing a caller passes can end the request's line or add a header to it.
+bool searchable_udn(const char *udn) {
+    size_t n = strlen(udn);
+    if (n < 6 || n >= SSDP_ST_CAP || strncmp(udn, "uuid:", 5) != 0) return false;
+    for (size_t i = 0; i < n; i++)
+        if ((unsigned char)udn[i] <= ' ' || (unsigned char)udn[i] >= 0x7f) return false;
+    return true;
+}
+
+// Feeds the table as add_found does, and ends the search once the wanted key has a row.
+bool add_until_found(const ssdp_reply *r, void *wanted_key) {
+    add_found(r, nullptr);
+    plat_guard g(&g_lock);
+    return device_find((const char *)wanted_key) != nullptr;
+}
+
+} // namespace
+
+int discover_device(int kind, const char *udn, int timeout_ms) {
+    api_enter();
+    if (!udn || !*udn) return api_fail(KVDMC_E_ARG, "discover: empty udn");
+    if (search_args_ok(kind, timeout_ms) != 0) {
+        set_code(KVDMC_E_ARG);
+        return KVDMC_E_ARG;
+    }
+    char key[DEVICE_KEY_CAP];
+    udn_key_of(udn, key);
+    {
+        plat_guard g(&g_lock);
+        devices_purge();
+        if (device_t *d = device_find(key)) return (int)(d - g_dev);
+        if (discover_live_off())
+            return api_fail(KVDMC_E_FAKE, "ssdp disabled (fake mode): inject packets with kvdmc_fake_ssdp");
+    }
+    char err[ERR_CAP] = "";
+    ssdp_settings set = search_settings();
+    int rc = ssdp_search(kind, searchable_udn(udn) ? udn : nullptr, timeout_ms, &set, add_until_found, key,
+                         err, sizeof err);
+    if (rc != 0) return api_fail(rc, "%s", err);
+    plat_guard g(&g_lock);
+    devices_purge();
+    device_t *d = device_find(key);
+    if (!d) return api_fail(KVDMC_E_UNKNOWN, "%s did not answer", udn);
+    set_code(0);
+    return (int)(d - g_dev);
 }
 
 // ---------------------------------------------------------------- exported
@@ -248,14 +419,7 @@ KVDMC_API const char *kvdmc_resolve_url(const char *base, const char *ref) {
 
 KVDMC_API int kvdmc_discover(int kind, int timeout_ms) {
     api_enter();
-    if (kind < KVDMC_KIND_SERVER || kind > KVDMC_KIND_BOTH) {
-        set_err("discover: kind must be 1, 2 or 3");
-        return -1;
-    }
-    if (timeout_ms < 100 || timeout_ms > 30000) {
-        set_err("discover: timeout_ms must be 100..30000");
-        return -1;
-    }
+    if (search_args_ok(kind, timeout_ms) != 0) return -1;
     {
         plat_guard g(&g_lock);
         devices_purge();

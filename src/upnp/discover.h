@@ -21,13 +21,19 @@ device_t *device_find(const char *udn_key);
 void devices_purge(void);
 void device_remove(int i); // moves the last row into row i
 // Fake mode: from the selection of the fake transport until the numeric settings are
-// restored, discovery refuses the live search (devices come only from injected
-// packets). Both with g_lock held.
-void discover_fake_mode(void);
+// restored (or it is turned off), discovery refuses the live search (devices come only
+// from injected packets). Both with g_lock held.
+void discover_fake_mode(bool on);
 bool discover_live_off(void);
 // Live search of kind 1..3 for timeout_ms (validated by the caller) feeding the table;
 // 0, or a negative code with the message in err.
 int discover_live(int kind, int timeout_ms, char *err, size_t errn);
+// Searches for one device (kind 1..3, its UDN also asked for by name) until its row is
+// in the table, for at most timeout_ms. The row's index, or a negative code with the
+// last error set: KVDMC_E_UNKNOWN when it did not answer in time. A device already in the
+// table is not searched for. Not exported: the command-line tool, which links the
+// component, declares it in its own header.
+int discover_device(int kind, const char *udn, int timeout_ms);
 // The table's clock: monotonic milliseconds plus the test skew below.
 uint64_t dev_now(void);
 

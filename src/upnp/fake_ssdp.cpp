@@ -13,7 +13,7 @@ extern "C" KVDMC_API int kvdmc_use_fake(void) {
     api_enter();
     io_select_static(io_fake());
     plat_guard g(&g_lock);
-    discover_fake_mode();
+    discover_fake_mode(true);
     return 0;
 }
 

@@ -158,9 +158,14 @@ int read_response(const char *body, soap_reader &rd, int *too_large, char *err, 
     int ev;
     // A reader error only ends the reading; what was gathered decides.
     while ((ev = xml_next(x, &nm, &nl)) > 0) {
-        if (ev == XML_EV_START)
+        if (ev == XML_EV_START) {
             rd.start(local_name(nm, lbuf, sizeof lbuf), xml_depth(x));
-        else if (ev == XML_EV_END)
+            // An argument gathered whole (a Browse Result: one long escaped text) is
+            // decoded in one pass straight into its buffer rather than event by event.
+            if (rd.fs == F_ARG && rd.outs[rd.arg].sb && xml_take_text(x, rd.outs[rd.arg].sb) < 0 &&
+                rd.oom_arg < 0)
+                rd.oom_arg = rd.arg;
+        } else if (ev == XML_EV_END)
             rd.end(local_name(nm, lbuf, sizeof lbuf));
         else
             rd.text(nm, nl);
@@ -183,6 +188,10 @@ void clear_outs(soap_out *outs, int nout) {
         else if (outs[k].buf && outs[k].cap)
             outs[k].buf[0] = 0;
     }
+}
+
+bool arg_empty(const soap_out &o) {
+    return o.sb ? o.sb->n == 0 : !o.buf || o.cap == 0 || o.buf[0] == 0;
 }
 
 // Actions that only read the peer's state: sending one twice changes nothing.
@@ -282,6 +291,13 @@ int read_outputs(const char *body, const char *action, soap_reader &rd, const so
     *upnp_code = 0;
     if (int rc = read_response(body, rd, too_large, err, errn)) return rc;
     if (rd.code[0]) return fault_of(rd, upnp_code, err, errn);
+    // A reply that breaks off inside an output argument before any of its text is no answer:
+    // an empty Result would pass for a folder without children. (With some text, the
+    // argument's own reader decides what of it is whole.)
+    if (rd.fs == F_ARG && arg_empty(outs[rd.arg])) {
+        str_fmt(err, errn, "SOAP %s: the response ends inside %s", action, outs[rd.arg].name);
+        return KVDMC_E_PARSE;
+    }
     if (!rd.seen_resp) {
         str_fmt(err, errn, "SOAP %s: no %s in the response", action, rd.resp_name);
         return KVDMC_E_PARSE;

@@ -13,12 +13,23 @@
 
 namespace {
 
-// Search targets of a kind, in sending order; returns their number.
-int targets_of(int kind, const char *out[3]) {
+// The second pass of requests follows the first after this long.
+constexpr int RESEND_MS = 100;
+
+struct search_target {
+    const char *st;
+    int mx;
+};
+
+// Search targets of a kind, in sending order, after `also` when one is given; returns their
+// number. A search for one device asks it to answer within a second: its caller waits for
+// that one answer, and the protocol's least MX is 1.
+int targets_of(int kind, const char *also, search_target out[4]) {
     int n = 0;
-    if (kind != KVDMC_KIND_RENDERER) out[n++] = ST_MEDIA_SERVER;
-    if (kind != KVDMC_KIND_SERVER) out[n++] = ST_MEDIA_RENDERER;
-    out[n++] = SSDP_ALL;
+    if (also) out[n++] = {also, 1};
+    if (kind != KVDMC_KIND_RENDERER) out[n++] = {ST_MEDIA_SERVER, SSDP_MX};
+    if (kind != KVDMC_KIND_SERVER) out[n++] = {ST_MEDIA_RENDERER, SSDP_MX};
+    out[n++] = {SSDP_ALL, SSDP_MX};
     return n;
 }
 
@@ -35,27 +46,28 @@ struct search_socks {
     }
 };
 
-void send_searches(sock_t s, const char *const *st, int nst, uint32_t group, int port,
+void send_searches(sock_t s, const search_target *st, int nst, uint32_t group, int port,
                    const char *group_text) {
     char msg[SSDP_SEARCH_CAP];
     for (int i = 0; i < nst; i++) {
         int n = snprintf(
             msg, sizeof msg,
             "M-SEARCH * HTTP/1.1\r\nHOST: %s:%d\r\nMAN: \"ssdp:discover\"\r\nMX: %d\r\nST: %s\r\n\r\n",
-            group_text, port, SSDP_MX, st[i]);
+            group_text, port, st[i].mx, st[i].st);
         if (n < 0 || n >= (int)sizeof msg) continue;
         plat_sock_sendto(s, msg, n, group, port);
     }
 }
 
-void handle_datagram(sock_t s, ssdp_on_reply on_reply, void *ctx) {
+// True when the receiver wants the search to end.
+bool handle_datagram(sock_t s, ssdp_on_reply on_reply, void *ctx) {
     char buf[SSDP_DATAGRAM_MAX];
     int n = plat_sock_recvfrom(s, buf, (int)sizeof buf - 1, nullptr, nullptr);
-    if (n <= 0) return;
+    if (n <= 0) return false;
     buf[n] = 0;
     ssdp_reply r;
     int kind = ssdp_parse_packet(buf, (size_t)n, &r);
-    if (kind == SSDP_REPLY || kind == SSDP_ALIVE) on_reply(&r, ctx);
+    return (kind == SSDP_REPLY || kind == SSDP_ALIVE) && on_reply(&r, ctx);
 }
 
 } // namespace
@@ -118,37 +130,42 @@ int open_sockets(const ssdp_settings &set, const search_plan &plan, search_socks
     return 0;
 }
 
-// Sends the searches on every interface, then hands every answer to on_reply until
-// the time is up.
-void run_search(int kind, int timeout_ms, const ssdp_settings &set, const search_plan &plan,
-                const search_socks &ss, ssdp_on_reply on_reply, void *ctx) {
-    const char *st[3];
-    int nst = targets_of(kind, st);
-    // UDP may drop a datagram: a second pass a little later makes a lost request unlikely.
-    for (int pass = 0; pass < 2; pass++) {
-        if (pass) plat_sleep_ms(100);
+// Sends the searches on every interface, then hands every answer to on_reply until the
+// time is up or on_reply ends the search.
+void run_search(const search_target *st, int nst, int timeout_ms, const ssdp_settings &set,
+                const search_plan &plan, const search_socks &ss, ssdp_on_reply on_reply, void *ctx) {
+    auto send_pass = [&] {
         for (int i = 0; i < plan.nifs; i++) {
             plat_sock_mcast_if(ss.send, plan.ifs[i]);
             send_searches(ss.send, st, nst, plan.group, set.port, set.group);
         }
-    }
-
-    uint64_t deadline = plat_now_ms() + (uint64_t)timeout_ms;
+    };
+    // UDP may drop a datagram: a second pass a little later makes a lost request unlikely.
+    // Replies are taken while it waits, so a search that ends at its first answer is not
+    // held up by it; the listening time still runs from the second pass.
+    send_pass();
+    uint64_t resend_at = plat_now_ms() + RESEND_MS;
+    uint64_t deadline = resend_at + (uint64_t)timeout_ms;
+    bool resent = false;
     for (;;) {
+        if (!resent && plat_now_ms() >= resend_at) {
+            send_pass();
+            resent = true;
+        }
         int ready = plat_poll1(ss.send, PLAT_POLL_IN, 10);
         if (plat_now_ms() >= deadline) break;
         if (ready > 0 && (ready & PLAT_POLL_IN)) {
-            handle_datagram(ss.send, on_reply, ctx);
+            if (handle_datagram(ss.send, on_reply, ctx)) break;
         } else if (plat_poll1(ss.recv, PLAT_POLL_IN, 15) > 0) {
-            handle_datagram(ss.recv, on_reply, ctx);
+            if (handle_datagram(ss.recv, on_reply, ctx)) break;
         }
     }
 }
 
 } // namespace
 
-int ssdp_search(int kind, int timeout_ms, const ssdp_settings *set, ssdp_on_reply on_reply, void *ctx,
-                char *err, size_t errn) {
+int ssdp_search(int kind, const char *also, int timeout_ms, const ssdp_settings *set, ssdp_on_reply on_reply,
+                void *ctx, char *err, size_t errn) {
     if (plat_net_init() != 0) {
         str_copy(err, errn, "net init failed");
         return KVDMC_E_NET;
@@ -157,7 +174,9 @@ int ssdp_search(int kind, int timeout_ms, const ssdp_settings *set, ssdp_on_repl
     if (int rc = plan_search(*set, &plan, err, errn)) return rc;
     search_socks ss;
     if (int rc = open_sockets(*set, plan, &ss, err, errn)) return rc;
-    run_search(kind, timeout_ms, *set, plan, ss, on_reply, ctx);
+    search_target st[4];
+    int nst = targets_of(kind, also, st);
+    run_search(st, nst, timeout_ms, *set, plan, ss, on_reply, ctx);
     return 0;
 }
 

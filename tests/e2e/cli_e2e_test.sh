@@ -72,7 +72,9 @@ for l in open(sys.argv[1], encoding="utf-8").read().splitlines()[1:]:
 
 # ---- discover
 run discover --if "$CLIENT_IF_ADDR" --timeout 2000
-check "discover exits 0 and counts the devices" eval 'rc_is 0 && [ "$(head -n 1 "$out")" = "discover=$(($(wc -l <"$out") - 1))" ]'
+check "discover exits 0 and counts the devices last" eval 'rc_is 0 && [ "$(tail -n 1 "$out")" = "discover=$(($(wc -l <"$out") - 1))" ]'
+# json_lines reads the lines after the first: the count goes first for it.
+{ tail -n 1 "$out"; head -n -1 "$out"; } >"$out.moved" && mv "$out.moved" "$out"
 check "discover lists server and renderer as JSON lines" json_lines \
     "any(x['udn'] == '$S' and x['kind'] == 1 and x['name'] == 'Sandbox Server' for x in j) and \
      any(x['udn'] == '$R' and x['kind'] == 2 and x['name'] == 'Sandbox Renderer' for x in j)"
@@ -87,7 +89,8 @@ big=$(id_of Big)
 music=$(id_of Music)
 run browse "${W[@]}" --udn "$S" "$music"
 run browse "${W[@]}" --udn "$S" "$(id_of "Artist B & Friends")"
-run browse "${W[@]}" --udn "$S" "$(id_of "Live <2024>")"
+album=$(id_of "Live <2024>")
+run browse "${W[@]}" --udn "$S" "$album"
 album_titles='sorted(t) == sorted(["Tom & Jerry <live> \"best\"", "Café Ñandú", "It'"'"'s \"quoted\" & <tagged> — ünïcödé ✓"])'
 check "titles with markup, quotes and UTF-8 arrive intact" eval 'rc_is 0 && first_is "browse=3 total=3 start=0 count=0" && json_lines "$album_titles"'
 song_url=$(res_of "Café Ñandú" url)
@@ -113,6 +116,22 @@ check "url: by name and by index" eval 'rc_is 0 && [ -n "$by_name" ] && out_is "
 " && grep -q "^http://$SERVER_ADDR:" "$out"'
 run browse "${W[@]}" --udn "$S" no-such-object
 check "unknown object id" eval 'rc_is 1 && grep -q "^browse=-6 " "$out" && grep -q "^error: ." "$err"'
+
+# ---- play: a path of the server on the renderer, in one command
+run play "${W[@]}" --udn "$S" --to "$R" --allow "${R^^}" "$album/Café Ñandú"
+check "play to a renderer not named byte for byte exits 3" eval 'rc_is 3 && out_is "" && err_is "play: $R is not on the allow-list (pass --allow $R)
+"'
+run play "${W[@]}" --udn "$S" --to "$R" --allow "$R" "$album/Café Ñandú"
+check "play a song by title" eval 'rc_is 0 && out_is "play=0 $song_url
+" && err_is ""'
+media_info=$box/media_info
+"$sandbox" run "$box" -- python3 "$root/tests/e2e/upnp_soap.py" "http://$RENDERER_ADDR:49494/upnp/control/rendertransport1" \
+    urn:schemas-upnp-org:service:AVTransport:1 GetMediaInfo InstanceID=0 >"$media_info"
+check "the renderer holds the song's URL and title" eval 'grep -qF "<CurrentURI>${song_url//&/&amp;}</CurrentURI>" "$media_info" && grep -qF "Café Ñandú" "$media_info"'
+run cast "${W[@]}" --udn "$R" --allow "$R" state
+check "the renderer plays" eval 'rc_is 0 && out_is "state=2
+"'
+run cast "${W[@]}" --udn "$R" --allow "$R" stop
 
 # ---- cast
 run cast "${W[@]}" --udn "$R" play
@@ -185,15 +204,41 @@ run cast "${W[@]}" --udn "$ghost" --allow "$ghost" play
 check "cast to an unknown udn exits 1" eval 'rc_is 1 && out_is "" && err_is "cast: $ghost not found
 "'
 sleep 0.3
-check "one renderer search run: two passes of two requests" eval '[ "$(sort "$searches" 2>/dev/null | uniq -c | tr -s " ")" = " 2 ssdp:all
- 2 urn:schemas-upnp-org:device:MediaRenderer:1" ]'
+check "one renderer search run: two passes asking for renderers and for the device" eval '[ "$(sort "$searches" 2>/dev/null | uniq -c | tr -s " ")" = " 2 ssdp:all
+ 2 urn:schemas-upnp-org:device:MediaRenderer:1
+ 2 $ghost" ]'
 : >"$searches"
 run browse "${W[@]}" --udn "$ghost"
 check "browse of an unknown udn exits 1" eval 'rc_is 1 && out_is "" && err_is "browse: $ghost not found
 "'
 sleep 0.3
 check "one server search run" eval '[ "$(sort "$searches" 2>/dev/null | uniq -c | tr -s " ")" = " 2 ssdp:all
- 2 urn:schemas-upnp-org:device:MediaServer:1" ]'
+ 2 urn:schemas-upnp-org:device:MediaServer:1
+ 2 $ghost" ]'
+: >"$searches"
+run browse "${W[@]}" --udn "$S"
+sleep 0.3
+check "browse asks for its server by UDN" eval 'rc_is 0 && grep -qx "$S" "$searches"'
+
+# ---- figures, printed and not asserted: a browse of a known server with the default
+# settings (no --if, no --timeout), and how soon discover prints its first device
+timed() { # the medians of 5 runs of the tool: to its first line, and in all
+    "$sandbox" run "$box" -- python3 - "$cli" "$@" <<'EOF'
+import statistics, subprocess, sys, time
+first, whole = [], []
+for _ in range(5):
+    t0 = time.monotonic()
+    p = subprocess.Popen(sys.argv[1:], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    p.stdout.readline()
+    first.append(time.monotonic() - t0)
+    p.stdout.read()
+    p.wait()
+    whole.append(time.monotonic() - t0)
+print("%.0f ms to the first line, %.0f ms in all" % (1000 * statistics.median(first), 1000 * statistics.median(whole)))
+EOF
+}
+echo "timing: browse --udn SERVER, default settings, median of 5: $(timed browse --udn "$S")"
+echo "timing: discover, default settings, median of 5: $(timed discover)"
 
 echo "$((n - fails))/$n cli end-to-end cases passed"
 [ $fails = 0 ]

@@ -155,3 +155,51 @@ TEST_F(HostilePeer, EndlessSlowFolderEndsAtTheBrowseDeadline) {
     EXPECT_STREQ(kvdmc_last_error(), "browse time limit reached");
     kvdmc_config("browse_timeout_ms", nullptr);
 }
+
+// A host on the LAN reuses a renderer's own USN with a LOCATION of its own. The table asks
+// the renderer's LOCATION first: while the renderer answers there as itself, the
+// announcement is refused and the impostor is never even fetched; once the renderer is
+// gone, the same announcement is a move and is followed.
+TEST_F(HostilePeer, SameUsnAnnouncementDoesNotRedirectALiveRenderer) {
+    const std::string udn = "uuid:hp-renderer";
+    std::atomic<int> evil_gets{0};
+    mini_http evil([&](const mini_request &) {
+        evil_gets++;
+        mini_reply r;
+        r.raw = mini_response(200, "OK", docs::description(udn, docs::RENDERER_TYPE, "Impostor"));
+        return r;
+    });
+    std::string evil_loc = evil.url("/d.xml");
+    std::string real_loc;
+    {
+        std::atomic<int> real_gets{0};
+        mini_http real([&](const mini_request &) {
+            real_gets++;
+            mini_reply r;
+            r.raw = mini_response(200, "OK", docs::description(udn, docs::RENDERER_TYPE, "Living room"));
+            return r;
+        });
+        real_loc = real.url("/d.xml");
+        ASSERT_EQ(kvdmc_fake_ssdp(docs::alive(udn, real_loc).c_str(), "127.0.0.1"), 0) << kvdmc_last_error();
+        auto t0 = clk::now();
+        EXPECT_EQ(kvdmc_fake_ssdp(docs::alive(udn, evil_loc).c_str(), "127.0.0.1"), KVDMC_E_PARSE);
+        double refuse_ms = ms_since(t0);
+        EXPECT_EQ(std::string(kvdmc_last_error()), "device " + udn + " still answers at " + real_loc);
+        EXPECT_EQ(real_gets.load(), 2);
+        EXPECT_EQ(evil_gets.load(), 0);
+        printf("hostile: same-USN announcement with a new LOCATION while the renderer answers: refused "
+               "after %.1f ms (one fetch of the old LOCATION)\n",
+               refuse_ms);
+    } // the renderer leaves the network: nothing listens at its port any more
+    int i = kvdmc_find_device(udn.c_str());
+    ASSERT_GE(i, 0);
+    EXPECT_NE(std::string(kvdmc_device_json(i)).find(real_loc), std::string::npos);
+    auto t0 = clk::now();
+    EXPECT_EQ(kvdmc_fake_ssdp(docs::alive(udn, evil_loc).c_str(), "127.0.0.1"), 0) << kvdmc_last_error();
+    double move_ms = ms_since(t0);
+    EXPECT_EQ(evil_gets.load(), 1);
+    i = kvdmc_find_device(udn.c_str());
+    ASSERT_GE(i, 0);
+    EXPECT_NE(std::string(kvdmc_device_json(i)).find(evil_loc), std::string::npos);
+    printf("hostile: the same announcement after the renderer left: followed after %.1f ms\n", move_ms);
+}

@@ -1,12 +1,27 @@
 // kvdmc-cli: discover devices, browse a media server and drive a renderer by hand.
-// It drives the library only through the public API, exactly as a host would, and
-// the file/folder access layer for ls and url; it selects no transport of its own.
+// It drives the library through the public API, as a host would, and the file/folder
+// access layer for ls, url and play; it selects no transport of its own. Beyond the API
+// it uses only the two entry points of component.h: a search that ends when its device
+// answers, and the renderer's transport state by name.
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
+#include <atomic>
+#include <chrono>
+#include <set>
 #include <string>
+#include <thread>
 
+#include <rapidjson/document.h>
+
+#include "component.h"
 #include "kvdmc.h"
 #include "kvffa.h"
 #include "textread.h"
@@ -23,6 +38,7 @@ const char *const SYNOPSIS[] = {
     "cast --udn <udn> --allow <udn> set|play|pause|stop|seek|volume|state [...]",
     "ls --udn <udn> [--page N] [--all] [path]",
     "url --udn <udn> <path>",
+    "play --udn <server> --to <renderer> --allow <renderer> <path> [--wait]",
 };
 
 // The rest of --help: says what the README and the man page say, so all three
@@ -34,8 +50,8 @@ const char HELP[] = "\n"
                     "\n"
                     "commands:\n"
                     "  discover  search for media servers (kind 1) and renderers (kind 2); prints\n"
-                    "            discover=N, then one JSON line per device; its \"udn\" is what --udn\n"
-                    "            takes\n"
+                    "            one JSON line per device as it answers, then discover=N; a line's\n"
+                    "            \"udn\" is what --udn takes\n"
                     "  browse    list the children of folder objectid (default 0, the root) as JSON\n"
                     "            lines after the line \"browse=N total=T start=S count=C\"; a folder\n"
                     "            line's \"id\" is the objectid of that folder\n"
@@ -49,37 +65,50 @@ const char HELP[] = "\n"
                     "                                      media, 2 playing\n"
                     "  ls        list folder path (default 0) through the file/folder access layer;\n"
                     "            prints the layer's result as one JSON object: the first page and\n"
-                    "            whether more follow, or with --all every page. A path is an\n"
-                    "            objectid, or objectid/child with the child's index or name\n"
+                    "            whether more follow, or with --all every page (on a terminal, a\n"
+                    "            folder of more than 1000 entries shows its progress on stderr). A\n"
+                    "            path is an objectid, or objectid/child with the child's index or\n"
+                    "            name\n"
                     "  url       print the stream URL of path (an item's objectid, or\n"
                     "            objectid/child)\n"
-                    "  browse, cast, ls and url first run one discovery (--timeout) to find the\n"
-                    "  device.\n"
+                    "  play      play the item at path (as for url) of server --udn on renderer\n"
+                    "            --to, which --allow must name byte for byte: warns when the\n"
+                    "            renderer does not list the item's format, hands it the item with\n"
+                    "            its title, starts it and prints play=0 URL once it plays (waiting\n"
+                    "            up to 10 s while it is TRANSITIONING). With --wait it then shows\n"
+                    "            position / duration until the renderer stops; Ctrl-C stops the\n"
+                    "            renderer before the tool exits\n"
+                    "  browse, cast, ls, url and play search for their device, also by its UDN,\n"
+                    "  and go on as soon as it answers; --timeout is the most they wait.\n"
                     "\n"
                     "options (after the command):\n"
                     "  --if ip       IPv4 address of the one interface to search on (default:\n"
                     "                every interface)\n"
                     "  --kind k      discover: 1 servers, 2 renderers, 3 both (default 3)\n"
-                    "  --timeout ms  listening time of a discovery, 100..30000 (default 3000)\n"
-                    "  --udn udn     the device to browse or cast to\n"
+                    "  --timeout ms  how long a search listens at most, 100..30000 (default 3000)\n"
+                    "  --udn udn     the device to browse, list or cast to; play: the server\n"
+                    "  --to udn      play: the renderer\n"
                     "  --allow udn   allow casting to this renderer (up to 8 times)\n"
                     "  --start N     browse: skip the first N children\n"
                     "  --count N     browse: passed to the library, printed in the summary line\n"
                     "  --page N      ls: entries per page, 1..65536 (default 256)\n"
                     "  --all         ls: follow every page\n"
+                    "  --wait        play: follow the playback until the renderer stops\n"
                     "  --test        print a notice for test harnesses and exit 0\n"
                     "  -h, --help    (as the command) print this help and exit 0\n"
                     "\n"
                     "exit codes:\n"
-                    "  0  success\n"
-                    "  1  a library call failed, or the device was not found\n"
-                    "  2  usage error\n"
-                    "  3  casting refused (no matching --allow)\n";
+                    "  0    success\n"
+                    "  1    a library call failed, the device was not found, or the renderer did\n"
+                    "       not start playing\n"
+                    "  2    usage error\n"
+                    "  3    casting refused (no matching --allow)\n"
+                    "  130  play interrupted by Ctrl-C (the renderer was stopped)\n";
 
 // Options that take a value; browse skips them (and their values) when it
 // looks for the object id.
-const char *const VALUE_OPTS[] = {"--if",  "--timeout", "--kind",  "--allow",
-                                  "--udn", "--start",   "--count", "--page"};
+const char *const VALUE_OPTS[] = {"--if",    "--timeout", "--kind", "--allow", "--udn",
+                                  "--start", "--count",   "--page", "--to"};
 
 enum { UDN_MAX = 127, ALLOW_MAX = 8, ALLOW_LEN = 79 };
 
@@ -92,7 +121,9 @@ struct settings {
     int page = 0;
     bool page_given = false; // ls: otherwise the layer's own page size
     bool all = false;
+    bool wait = false; // play: follow the playback until it ends
     std::string udn;
+    std::string to; // play: the renderer
     // Kept whole: a value longer than the library's keys never passes the
     // allow-list check, so no cut prefix can match some other device.
     std::string allow[ALLOW_MAX];
@@ -167,8 +198,14 @@ int scan_options(int argc, char **argv, settings &s) {
         } else if (has_val && strcmp(a, "--page") == 0) {
             s.page = dec(v);
             s.page_given = true;
+        } else if (has_val && strcmp(a, "--to") == 0) {
+            s.to.assign(v, utf8_cut(v, strlen(v), UDN_MAX));
         } else if (strcmp(a, "--all") == 0) {
             s.all = true;
+            i++;
+            continue;
+        } else if (strcmp(a, "--wait") == 0) {
+            s.wait = true;
             i++;
             continue;
         } else {
@@ -180,21 +217,75 @@ int scan_options(int argc, char **argv, settings &s) {
     return -1;
 }
 
-// A device not yet in the table gets exactly one discovery run of the given kind.
-bool find_or_discover(const char *udn, int kind, int timeout) {
-    if (kvdmc_find_device(udn) >= 0) return true;
-    if (kvdmc_discover(kind, timeout) < 0) return false;
-    return kvdmc_find_device(udn) >= 0;
+bool is_terminal(FILE *f) {
+#ifdef _WIN32
+    return _isatty(_fileno(f)) != 0;
+#else
+    return isatty(fileno(f)) != 0;
+#endif
 }
 
+void sleep_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+uint64_t now_ms() {
+    return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// One search of the given kind that also asks for the device by its UDN and goes on as
+// soon as it answers; --timeout is the most it waits.
+bool find_or_discover(const char *udn, int kind, int timeout) {
+    return discover_device(kind, udn, timeout) >= 0;
+}
+
+// What identifies a device line: its "udn" member, which comes first. Inside the JSON
+// string a quote is escaped, so the first `,"kind":` ends it.
+std::string device_line_key(const char *json) {
+    const char *end = strstr(json, ",\"kind\":");
+    return end ? std::string(json, (size_t)(end - json)) : std::string(json);
+}
+
+// The search runs on a thread of its own while this one prints each device as its row
+// appears in the table (the table takes a row as soon as the device's description is
+// read), so the first devices show long before the listening time is over.
 int cmd_discover(const settings &s) {
-    int r = kvdmc_discover(s.kind, s.timeout);
+    std::atomic<bool> done{false};
+    int r = 0;
+    std::string error;
+    std::thread search([&] {
+        r = kvdmc_discover(s.kind, s.timeout);
+        if (r < 0) error = kvdmc_last_error();
+        done.store(true);
+    });
+    std::set<std::string> shown;
+    int rows = 0;
+    for (bool last = false; !last;) {
+        last = done.load();
+        // Rows are added at the end of the table; a row that replaced an expired one
+        // while the count stayed is caught by the last look.
+        int n = kvdmc_device_count();
+        if (n == rows && !last) {
+            sleep_ms(10);
+            continue;
+        }
+        rows = n;
+        for (int i = 0; i < n; i++) {
+            const char *json = kvdmc_device_json(i);
+            if (*json && shown.insert(device_line_key(json)).second) {
+                printf("%s\n", json);
+                fflush(stdout);
+            }
+        }
+    }
+    search.join();
     printf("discover=%d\n", r);
     if (r < 0) {
-        fprintf(stderr, "error: %s\n", kvdmc_last_error());
+        fprintf(stderr, "error: %s\n", error.c_str());
         return 1;
     }
-    for (int i = 0; i < kvdmc_device_count(); i++) printf("%s\n", kvdmc_device_json(i));
     return 0;
 }
 
@@ -268,11 +359,43 @@ int open_layer(const char *cmd, const settings &s) {
     return -1;
 }
 
+// ls --all of a large folder shows how far it got, on stderr and only on a terminal:
+// the entries so far, and of how many when the server says.
+constexpr int PROGRESS_FROM = 1000;
+
+void show_progress(size_t n, int total, const char *end) {
+    if (total > 0)
+        fprintf(stderr, "\rls: %zu of %d entries%s", n, total, end);
+    else
+        fprintf(stderr, "\rls: %zu entries%s", n, end);
+    fflush(stderr);
+}
+
+// kvffa_list_all, page by page, with the progress line once the folder is a large one.
+int list_all_with_progress(const char *path) {
+    int rc = kvffa_list(path);
+    bool shown = false;
+    while (rc == KVFFA_OK && kvffa_more()) {
+        int total = kvdmc_total_matches();
+        if (shown || kvffa_count() > PROGRESS_FROM || total > PROGRESS_FROM) {
+            show_progress(kvffa_count(), total, "");
+            shown = true;
+        }
+        int next = kvffa_list_next();
+        if (next < 0) rc = -next;
+    }
+    // The last figures stay on their line, the result follows below it.
+    if (shown) show_progress(kvffa_count(), kvdmc_total_matches(), "\n");
+    return rc;
+}
+
 int cmd_ls(int argc, char **argv, const settings &s) {
     int early = open_layer("ls", s);
     if (early >= 0) return early;
     const char *path = browse_object_id(argc, argv);
-    int r = s.all ? kvffa_list_all(path) : kvffa_list(path);
+    int r = !s.all                ? kvffa_list(path)
+            : is_terminal(stderr) ? list_all_with_progress(path)
+                                  : kvffa_list_all(path);
     if (r != KVFFA_OK) {
         fprintf(stderr, "error: %s\n", kvffa_last_error());
         return 1;
@@ -281,11 +404,17 @@ int cmd_ls(int argc, char **argv, const settings &s) {
     return 0;
 }
 
-int cmd_url(int argc, char **argv, const settings &s) {
+// The path argument of url and play, or null when none was given.
+const char *path_argument(int argc, char **argv) {
     const char *path = browse_object_id(argc, argv);
-    bool given = false;
-    for (int i = 2; i < argc && !given; i++) given = argv[i] == path;
-    if (!given) {
+    for (int i = 2; i < argc; i++)
+        if (argv[i] == path) return path;
+    return nullptr;
+}
+
+int cmd_url(int argc, char **argv, const settings &s) {
+    const char *path = path_argument(argc, argv);
+    if (!path) {
         fprintf(stderr, "usage: %s url --udn <udn> <path>\n", s.prog);
         return 2;
     }
@@ -300,9 +429,9 @@ int cmd_url(int argc, char **argv, const settings &s) {
     return 0;
 }
 
-bool on_tool_allow_list(const settings &s) {
+bool on_tool_allow_list(const settings &s, const std::string &udn) {
     for (int i = 0; i < s.nallow; i++)
-        if (s.allow[i].size() <= ALLOW_LEN && s.allow[i] == s.udn) return true;
+        if (s.allow[i].size() <= ALLOW_LEN && s.allow[i] == udn) return true;
     return false;
 }
 
@@ -357,7 +486,7 @@ int cmd_cast(int argc, char **argv, const settings &s) {
     }
     // The tool's own, stricter check: the renderer must be named byte for byte,
     // so a typo in letter case does not reach a device by accident.
-    if (!on_tool_allow_list(s)) {
+    if (!on_tool_allow_list(s, s.udn)) {
         fprintf(stderr, "cast: %s is not on the allow-list (pass --allow %s)\n", s.udn.c_str(),
                 s.udn.c_str());
         return 3;
@@ -385,6 +514,223 @@ int cmd_cast(int argc, char **argv, const settings &s) {
     return ok ? 0 : 1;
 }
 
+// ---- play
+
+// Set by Ctrl-C (or a polite kill) once play has started the renderer; a second one ends
+// the tool at once.
+volatile sig_atomic_t g_interrupted = 0;
+
+void on_interrupt(int sig) {
+    g_interrupted = 1;
+    signal(sig, SIG_DFL);
+}
+
+// How long play waits for PLAYING: a renderer may be TRANSITIONING (buffering) that long,
+// and one that still reports its old state right after Play gets a moment to take it.
+constexpr int PLAYING_WAIT_MS = 10000;
+constexpr int OLD_STATE_GRACE_MS = 1000;
+constexpr int STATE_POLL_MS = 100;
+// play --wait: the position is read once a second and written once every 5 s when the
+// output is no terminal.
+constexpr int POSITION_POLL_MS = 1000;
+constexpr int POSITION_LINE_MS = 5000;
+
+// The item a path names, as the server describes it.
+struct media_item {
+    std::string url, mime, title;
+};
+
+// Resolves the path as url does, then reads the item's MIME type and title from the
+// table of the browse that found it.
+int resolve_item(const char *path, media_item *m) {
+    const char *url = kvffa_locator(path);
+    if (!url) {
+        fprintf(stderr, "error: %s\n", kvffa_last_error());
+        return 1;
+    }
+    m->url = url;
+    for (int i = 0; i < kvdmc_item_count(); i++) {
+        if (m->url != kvdmc_best_res_url(i)) continue;
+        rapidjson::Document d;
+        d.Parse(kvdmc_item_json(i));
+        if (d.HasParseError() || !d.IsObject()) break;
+        auto text = [](const rapidjson::Value &o, const char *k) -> std::string {
+            if (!o.IsObject()) return "";
+            auto it = o.FindMember(k);
+            return it != o.MemberEnd() && it->value.IsString() ? it->value.GetString() : "";
+        };
+        m->title = text(d, "title");
+        auto res = d.FindMember("res");
+        if (res != d.MemberEnd()) m->mime = text(res->value, "mime");
+        break;
+    }
+    return 0;
+}
+
+// Whether the renderer's Sink lists the format for HTTP: by its name, its type's wildcard
+// ("audio/*") or the wildcard of every format. 1, 0, or a negative code.
+int sink_lists(const std::string &renderer, const std::string &mime) {
+    std::string type = mime.substr(0, mime.find('/'));
+    for (const std::string &format : {mime, type + "/*", std::string("*")}) {
+        int r = kvdmc_sink_check(renderer.c_str(), ("http-get:*:" + format).c_str());
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
+// The renderer's Sink is only advice: a renderer may play more than it lists.
+void warn_unless_sink_has(const std::string &renderer, const std::string &mime) {
+    if (mime.empty()) {
+        fprintf(stderr, "play: warning: the item's format is unknown; not checked against %s\n",
+                renderer.c_str());
+        return;
+    }
+    int r = sink_lists(renderer, mime);
+    if (r == 0)
+        fprintf(stderr, "play: warning: %s does not list %s among the formats it plays; trying anyway\n",
+                renderer.c_str(), mime.c_str());
+    else if (r < 0)
+        fprintf(stderr, "play: warning: could not read the formats %s plays: %s\n", renderer.c_str(),
+                kvdmc_last_error());
+}
+
+// Stops the renderer after Ctrl-C; the exit code.
+int stop_interrupted(const std::string &renderer, bool line_open) {
+    if (line_open) fputc('\n', stdout);
+    fflush(stdout);
+    if (kvdmc_cast_stop(renderer.c_str()) != 0) {
+        fprintf(stderr, "play: interrupted; stopping %s failed: %s\n", renderer.c_str(), kvdmc_last_error());
+        return 1;
+    }
+    fprintf(stderr, "play: interrupted; %s stopped\n", renderer.c_str());
+    return 130;
+}
+
+// Sleeps ms in short steps, ending early when Ctrl-C was pressed.
+void nap(int ms) {
+    for (int t = 0; t < ms && !g_interrupted; t += 50) sleep_ms(50);
+}
+
+// -1 once the renderer reports PLAYING, else the exit code.
+int wait_for_playing(const std::string &renderer) {
+    char state[64] = "";
+    uint64_t start = now_ms();
+    for (;;) {
+        if (g_interrupted) return stop_interrupted(renderer, false);
+        if (cast_transport_state(renderer.c_str(), state, sizeof state) != 0) {
+            fprintf(stderr, "play: state: %s\n", kvdmc_last_error());
+            return 1;
+        }
+        if (strcmp(state, "PLAYING") == 0) return -1;
+        uint64_t waited = now_ms() - start;
+        bool old_state = strcmp(state, "STOPPED") == 0 || strcmp(state, "NO_MEDIA_PRESENT") == 0;
+        bool may_wait = strcmp(state, "TRANSITIONING") == 0 ? waited < PLAYING_WAIT_MS
+                                                            : old_state && waited < OLD_STATE_GRACE_MS;
+        if (!may_wait) {
+            fprintf(stderr, "play: %s reports %s, not PLAYING, after %.1f s\n", renderer.c_str(), state,
+                    (double)waited / 1000);
+            return 1;
+        }
+        nap(STATE_POLL_MS);
+    }
+}
+
+std::string hms(int s) {
+    char b[32];
+    snprintf(b, sizeof b, "%d:%02d:%02d", s / 3600, s / 60 % 60, s % 60);
+    return b;
+}
+
+// Shows position and duration until the renderer stops: one line rewritten in place on
+// a terminal, a line every few seconds otherwise. The exit code.
+int follow_playback(const std::string &renderer) {
+    const bool tty = is_terminal(stdout);
+    bool line_open = false;
+    size_t last_len = 0;
+    uint64_t last_line = 0;
+    bool first = true;
+    for (;;) {
+        if (g_interrupted) return stop_interrupted(renderer, line_open);
+        char state[64] = "";
+        if (cast_transport_state(renderer.c_str(), state, sizeof state) != 0) {
+            if (line_open) fputc('\n', stdout);
+            fprintf(stderr, "play: state: %s\n", kvdmc_last_error());
+            return 1;
+        }
+        if (strcmp(state, "STOPPED") == 0 || strcmp(state, "NO_MEDIA_PRESENT") == 0) break;
+        int pos = 0, dur = 0;
+        std::string line = kvdmc_cast_position(renderer.c_str(), &pos, &dur) == 0
+                               ? "position " + hms(pos) + " / " + hms(dur)
+                               : std::string("position unknown");
+        if (strcmp(state, "PLAYING") != 0) line += std::string(" (") + state + ")";
+        if (tty) {
+            // Blanks over what a longer line before left behind.
+            size_t len = line.size();
+            if (len < last_len) line.append(last_len - len, ' ');
+            printf("\r%s", line.c_str());
+            last_len = len;
+            line_open = true;
+            fflush(stdout);
+        } else if (first || now_ms() - last_line >= POSITION_LINE_MS) {
+            printf("%s\n", line.c_str());
+            fflush(stdout);
+            last_line = now_ms();
+        }
+        first = false;
+        nap(POSITION_POLL_MS);
+    }
+    if (line_open) fputc('\n', stdout);
+    printf("stopped\n");
+    return 0;
+}
+
+int cmd_play(int argc, char **argv, const settings &s) {
+    const char *path = path_argument(argc, argv);
+    if (s.udn.empty() || s.to.empty() || !path) {
+        fprintf(stderr, "usage: %s play --udn <server> --to <renderer> --allow <renderer> <path> [--wait]\n",
+                s.prog);
+        return 2;
+    }
+    // Before anything is sent, the search included: a renderer the user did not name
+    // twice is never contacted.
+    if (!on_tool_allow_list(s, s.to)) {
+        fprintf(stderr, "play: %s is not on the allow-list (pass --allow %s)\n", s.to.c_str(), s.to.c_str());
+        return 3;
+    }
+    int early = open_layer("play", s);
+    if (early >= 0) return early;
+    media_item item;
+    if (int rc = resolve_item(path, &item)) return rc;
+
+    const char *to = s.to.c_str();
+    if (!find_or_discover(to, KVDMC_KIND_RENDERER, s.timeout)) {
+        fprintf(stderr, "play: %s not found\n", to);
+        return 1;
+    }
+    if (kvdmc_cast_allow(to) != 0) {
+        fputs("play: allow failed\n", stderr);
+        return 3;
+    }
+    warn_unless_sink_has(s.to, item.mime);
+    if (kvdmc_cast_set_uri(to, item.url.c_str(), item.mime.empty() ? nullptr : item.mime.c_str(),
+                           item.title.c_str()) != 0) {
+        fprintf(stderr, "play: set: %s\n", kvdmc_last_error());
+        return 1;
+    }
+    // From here on Ctrl-C leaves the renderer stopped rather than playing on unattended.
+    signal(SIGINT, on_interrupt);
+    signal(SIGTERM, on_interrupt);
+    if (kvdmc_cast_play(to) != 0) {
+        fprintf(stderr, "play: play: %s\n", kvdmc_last_error());
+        return 1;
+    }
+    int rc = wait_for_playing(s.to);
+    if (rc >= 0) return rc;
+    printf("play=0 %s\n", item.url.c_str());
+    fflush(stdout);
+    return s.wait ? follow_playback(s.to) : 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -405,6 +751,7 @@ int main(int argc, char **argv) {
     if (strcmp(command, "cast") == 0) return cmd_cast(argc, argv, s);
     if (strcmp(command, "ls") == 0) return cmd_ls(argc, argv, s);
     if (strcmp(command, "url") == 0) return cmd_url(argc, argv, s);
+    if (strcmp(command, "play") == 0) return cmd_play(argc, argv, s);
     print_usage(stderr, s.prog);
     return 2;
 }
