@@ -26,6 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (m != 0 && m != 1) abort();
         // A match is always an entry that starts with the text.
         if (m == 1 && text.find(mime) == std::string::npos) abort();
+        int a = sink_match_alias(text.c_str(), mime.c_str());
+        if (a != 0 && a != 1) abort();
     }
     return 0;
 }

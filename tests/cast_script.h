@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -27,6 +28,8 @@ struct cast_script {
     std::mutex mu;
     std::map<std::string, std::string> gets; // URL -> description
     std::map<std::string, reply> by_action;  // action, or "URL action" for one device only
+    // Answers given once each, in order, before by_action's (a renderer that is busy, then not).
+    std::map<std::string, std::deque<reply>> once;
     std::vector<call> calls;
 
     quorlin_io io() { return quorlin_io{this, &get_cb, &post_cb, &free_cb}; }
@@ -34,6 +37,10 @@ struct cast_script {
     void answer(const std::string &key, reply r) {
         std::lock_guard<std::mutex> g(mu);
         by_action[key] = std::move(r);
+    }
+    void answer_once(const std::string &key, std::vector<reply> rs) {
+        std::lock_guard<std::mutex> g(mu);
+        for (reply &r : rs) once[key].push_back(std::move(r));
     }
     std::vector<call> take_calls() {
         std::lock_guard<std::mutex> g(mu);
@@ -109,13 +116,22 @@ struct cast_script {
 
         std::lock_guard<std::mutex> g(s->mu);
         s->calls.push_back(c);
+        auto q = s->once.find(c.action);
+        if (q != s->once.end() && !q->second.empty()) {
+            reply r = std::move(q->second.front());
+            q->second.pop_front();
+            return s->give(r, out_body, http_code, out_err);
+        }
         auto it = s->by_action.find(c.url + " " + c.action);
         if (it == s->by_action.end()) it = s->by_action.find(c.action);
         if (it == s->by_action.end()) {
             *out_err = dup("script: no answer for " + c.action);
             return -1;
         }
-        const reply &r = it->second;
+        return s->give(it->second, out_body, http_code, out_err);
+    }
+
+    static int give(const reply &r, char **out_body, int *http_code, char **out_err) {
         *http_code = r.code;
         if (r.rc != 0) {
             if (!r.err.empty()) *out_err = dup(r.err);

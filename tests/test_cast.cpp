@@ -234,8 +234,10 @@ TEST_F(Cast, ExactArgumentsOfEveryAction) {
     EXPECT_EQ(c.args, "");
 }
 
+// The fixed minimal document, byte for byte.
 TEST_F(Cast, SetUriMetadataAndEscaping) {
     kvdmc_cast_allow(R1);
+    ASSERT_EQ(kvdmc_config("cast_metadata", "minimal"), 0);
     const std::string url = "http://192.0.2.5:8200/MediaItems/22.mp4?a=1&b=<2>";
     const std::string url_esc = "http://192.0.2.5:8200/MediaItems/22.mp4?a=1&amp;b=&lt;2&gt;";
 
@@ -277,6 +279,7 @@ TEST_F(Cast, SetUriMetadataAndEscaping) {
     c = only_call();
     EXPECT_NE(c.args.find("<CurrentURI>" + long_url + "</CurrentURI>"), std::string::npos);
     EXPECT_EQ(c.args.substr(c.args.size() - 21), "</CurrentURIMetaData>");
+    ASSERT_EQ(kvdmc_config("cast_metadata", nullptr), 0);
 }
 
 TEST_F(Cast, TransportStateMapping) {
@@ -326,8 +329,13 @@ TEST_F(Cast, PositionTimeConversion) {
         {"00:00:05.250", "01:02:03.9", 0, 5, 3723, nullptr}, // fractions ignored
         {"2:05", "42", 0, 125, 42, nullptr},
         {"", "0:00:10", 0, 0, 10, nullptr},
-        {"0:00:04", "NOT_IMPLEMENTED", -9, 4, 0, "cast_position: bad TrackDuration 'NOT_IMPLEMENTED'"},
-        {"NOT_IMPLEMENTED", "0:00:10", -9, 0, 0, "cast_position: bad RelTime 'NOT_IMPLEMENTED'"},
+        // A radio stream: UPnP's value for a time the renderer does not know reads as 0.
+        {"0:00:04", "NOT_IMPLEMENTED", 0, 4, 0, nullptr},
+        {"NOT_IMPLEMENTED", "0:00:10", 0, 0, 10, nullptr},
+        {"not_implemented", "Not_Implemented", 0, 0, 0, nullptr},
+        {"\n  NOT_IMPLEMENTED\n", "", 0, 0, 0, nullptr},
+        {"NOT_IMPLEMENTEDX", "0:00:10", -9, 0, 0, "cast_position: bad RelTime 'NOT_IMPLEMENTEDX'"},
+        {"0:00:04", "-0:00:10", -9, 4, 0, "cast_position: bad TrackDuration '-0:00:10'"}, // signed: malformed
         {" 7", "0:00:10", -9, 0, 0, "cast_position: bad RelTime ' 7'"},
         // Values no 32-bit count of seconds can hold are refused, not wrapped.
         {"0:00:01", "999999:00:00", -9, 1, 0, "cast_position: bad TrackDuration '999999:00:00'"},
@@ -370,7 +378,9 @@ TEST_F(Cast, VolumeAndMuteValues) {
     struct {
         const char *mute;
         int result;
-    } mutes[] = {{"1", 1}, {"true", 1}, {"True", 0}, {"0", 0}, {"yes", 0}, {"", 0}};
+    } mutes[] = {{"1", 1},    {"true", 1}, {"True", 1},  {"TRUE", 1},  {"yes", 1}, {"Yes", 1},
+                 {" 1\n", 1}, {"0", 0},    {"false", 0}, {"False", 0}, {"no", 0},  {"NO", 0},
+                 {"", 0},     {"2", 0},    {"on", 0},    {"truely", 0}};
     for (auto &m : mutes) {
         script.answer("GetMute", cast_script::ok("GetMute", "RenderingControl:1",
                                                  std::string("<CurrentMute>") + m.mute + "</CurrentMute>"));
@@ -407,9 +417,9 @@ TEST_F(Cast, VersionTwoOnlyWhenVersionOneIsMissing) {
     EXPECT_EQ(pos * 1000 + dur, 3060);
 
     // A version 1 fault is what the host gets; version 2 is not tried.
-    script.answer(R1_AVT + " Play", cast_script::fault(200, "701", "Transition not available"));
+    script.answer(R1_AVT + " Play", cast_script::fault(200, "704", "Playing failed"));
     EXPECT_EQ(kvdmc_cast_play(R1), KVDMC_E_UPNP);
-    EXPECT_STREQ(kvdmc_last_error(), "UPnP error 701: Transition not available");
+    EXPECT_STREQ(kvdmc_last_error(), "UPnP error 704: Playing failed");
     EXPECT_EQ(kvdmc_last_code(), KVDMC_E_UPNP);
     EXPECT_EQ(only_call().url, R1_AVT);
 
@@ -535,4 +545,337 @@ TEST_F(Cast, UrlsAndTitlesAreValidText) {
     EXPECT_EQ(kvdmc_cast_set_uri(R1, " \n", nullptr, nullptr), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "cast_set_uri: null url");
     EXPECT_EQ(script.ncalls(), 0u);
+}
+
+// ---------------------------------------------------------------- metadata that describes the media
+
+namespace {
+
+const char *const TRACK_URL = "http://192.0.2.5:8200/MediaItems/22.mp3";
+const char *const CLIP_URL = "http://192.0.2.5:8200/MediaItems/23.mkv";
+const char *const PHOTO_URL = "http://192.0.2.5:8200/MediaItems/24.jpg";
+const char *const TRACK_PI =
+    "http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;DLNA.ORG_FLAGS=01700000000000000000000000000000";
+const char *const CLIP_PI = "http-get:*:video/x-matroska:DLNA.ORG_OP=01;DLNA.ORG_CI=0";
+
+// A browse result the host has read: a track, a clip and a photo of a server.
+std::string library() {
+    return docs::didl(
+        "<item id=\"64$3$1\" parentID=\"64$3\" restricted=\"1\"><dc:title>Song &amp; Dance</dc:title>"
+        "<upnp:class>object.item.audioItem.musicTrack</upnp:class>" +
+        docs::res(TRACK_PI, TRACK_URL, " size=\"4000123\" duration=\"0:03:25.000\"") +
+        "</item><item id=\"2$8\" parentID=\"2\" restricted=\"1\"><dc:title>Clip</dc:title>"
+        "<upnp:class>object.item.videoItem.movie</upnp:class>" +
+        docs::res(CLIP_PI, CLIP_URL, " size=\"734003200\" duration=\"1:30:00\" resolution=\"1920x1080\"") +
+        "</item><item id=\"3$1\" parentID=\"3\" restricted=\"1\"><dc:title>Beach</dc:title>"
+        "<upnp:class>object.item.imageItem.photo</upnp:class>" +
+        docs::res("http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_LRG", PHOTO_URL, " resolution=\"4000x3000\"") +
+        "</item>");
+}
+
+std::string didl_doc(const std::string &id, const std::string &parent, const std::string &inner) {
+    return "<DIDL-Lite xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" "
+           "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+           "xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\"><item id=\"" +
+           id + "\" parentID=\"" + parent + "\" restricted=\"1\">" + inner + "</item></DIDL-Lite>";
+}
+
+// The metadata of the last SetAVTransportURI as the renderer reads it after its one decode.
+std::string sent_metadata(const cast_script::call &c) {
+    size_t a = c.args.find("<CurrentURIMetaData>") + 20;
+    std::string esc = c.args.substr(a, c.args.find("</CurrentURIMetaData>") - a);
+    EXPECT_EQ(esc.find('<'), std::string::npos) << "escaped once more as the argument";
+    return docs::xml_unescape(esc);
+}
+
+} // namespace
+
+TEST_F(Cast, MetadataDescribesTheMediaInEachMode) {
+    kvdmc_cast_allow(R1);
+    struct {
+        const char *mode, *url, *mime, *title;
+        std::string want; // the document the renderer reads
+    } rows[] = {
+        {"item", TRACK_URL, "video/mp4", "",
+         didl_doc("64$3$1", "64$3",
+                  "<dc:title>Song &amp; Dance</dc:title><upnp:class>object.item.audioItem.musicTrack"
+                  "</upnp:class><res protocolInfo=\"" +
+                      std::string(TRACK_PI) + "\" size=\"4000123\" duration=\"0:03:25.000\">" + TRACK_URL +
+                      "</res>")},
+        {"item", TRACK_URL, nullptr, "Host <title>",
+         didl_doc("64$3$1", "64$3",
+                  "<dc:title>Host &lt;title&gt;</dc:title><upnp:class>object.item.audioItem.musicTrack"
+                  "</upnp:class><res protocolInfo=\"" +
+                      std::string(TRACK_PI) + "\" size=\"4000123\" duration=\"0:03:25.000\">" + TRACK_URL +
+                      "</res>")},
+        {"item", CLIP_URL, nullptr, nullptr,
+         didl_doc("2$8", "2",
+                  "<dc:title>Clip</dc:title><upnp:class>object.item.videoItem.movie</upnp:class><res "
+                  "protocolInfo=\"" +
+                      std::string(CLIP_PI) +
+                      "\" size=\"734003200\" duration=\"1:30:00\" resolution=\"1920x1080\">" + CLIP_URL +
+                      "</res>")},
+        {"item", PHOTO_URL, "image/jpeg", nullptr,
+         didl_doc("3$1", "3",
+                  "<dc:title>Beach</dc:title><upnp:class>object.item.imageItem.photo</upnp:class><res "
+                  "protocolInfo=\"http-get:*:image/jpeg:DLNA.ORG_PN=JPEG_LRG\" resolution=\"4000x3000\">" +
+                      std::string(PHOTO_URL) + "</res>")},
+        // Not an item of the table: the class follows the MIME type, no DLNA profile.
+        {"item", "http://h/a.flac", "audio/flac", "A",
+         didl_doc("", "",
+                  "<dc:title>A</dc:title><upnp:class>object.item.audioItem.musicTrack</upnp:class><res "
+                  "protocolInfo=\"http-get:*:audio/flac:*\">http://h/a.flac</res>")},
+        {"item", "http://h/p.png", "image/png", nullptr,
+         didl_doc("", "",
+                  "<upnp:class>object.item.imageItem.photo</upnp:class><res "
+                  "protocolInfo=\"http-get:*:image/png:*\">http://h/p.png</res>")},
+        {"item", "http://h/v?a=1&b=2", nullptr, nullptr,
+         didl_doc("", "",
+                  "<upnp:class>object.item.videoItem</upnp:class><res "
+                  "protocolInfo=\"http-get:*:video/mp4:*\">http://h/v?a=1&amp;b=2</res>")},
+        // The fixed document, item or not.
+        {"minimal", TRACK_URL, "audio/mpeg", nullptr,
+         didl_doc("", "",
+                  "<res protocolInfo=\"http-get:*:audio/mpeg:*\">" + std::string(TRACK_URL) +
+                      "</res><upnp:class>object.item.videoItem</upnp:class>")},
+        {"none", TRACK_URL, "audio/mpeg", "T", ""},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::string(r.mode) + " " + r.url);
+        ASSERT_EQ(kvdmc_config("cast_metadata", r.mode), 0);
+        ASSERT_EQ(kvdmc_parse_didl(library().c_str()), 0) << kvdmc_last_error();
+        ASSERT_EQ(kvdmc_cast_set_uri(R1, r.url, r.mime, r.title), 0) << kvdmc_last_error();
+        std::string meta = sent_metadata(only_call());
+        EXPECT_EQ(meta, r.want);
+        if (!meta.empty()) { // well-formed, and the URL reads back
+            ASSERT_EQ(kvdmc_parse_didl(meta.c_str()), 0) << kvdmc_last_error();
+            EXPECT_STREQ(kvdmc_best_res_url(0), r.url);
+        }
+    }
+    for (const char *bad : {"full", "Item", "", " none"}) {
+        EXPECT_EQ(kvdmc_config("cast_metadata", bad), KVDMC_E_CONFIG) << bad;
+        EXPECT_STREQ(kvdmc_last_error(), "cast_metadata must be item, minimal or none");
+    }
+    ASSERT_EQ(kvdmc_config("cast_metadata", nullptr), 0); // back to item
+    ASSERT_EQ(kvdmc_cast_set_uri(R1, "http://h/s.mp3", "audio/mpeg", nullptr), 0);
+    EXPECT_NE(sent_metadata(only_call()).find("audioItem.musicTrack"), std::string::npos);
+}
+
+// ---------------------------------------------------------------- format aliases
+
+TEST_F(Cast, SinkAliasesAndTheNamesRenderersList) {
+    // A TV that names its formats its own way.
+    const std::string sink = "http-get:*:video/x-mkv:*,http-get:*:audio/mp3:*,http-get:*:audio/x-flac:*,"
+                             "http-get:*:audio/wave:*,http-get:*:audio/x-m4a:*,http-get:*:video/avi:*,"
+                             "http-get:*:image/jpg:*,http-get:*:video/mp4:DLNA.ORG_PN=AVC_MP4_MP_HD_720p_AAC";
+    script.answer("GetProtocolInfo", cast_script::ok("GetProtocolInfo", "ConnectionManager:1",
+                                                     "<Source></Source><Sink>" + sink + "</Sink>"));
+    struct {
+        const char *mime;
+        int result;
+    } rows[] = {
+        {"http-get:*:video/x-matroska", 1},
+        {"http-get:*:video/mkv", 1},
+        {"http-get:*:video/x-mkv", 1},
+        {"http-get:*:audio/mpeg", 1},
+        {"http-get:*:audio/x-mpeg", 1},
+        {"http-get:*:audio/mpeg3", 1},
+        {"http-get:*:audio/flac", 1},
+        {"http-get:*:audio/wav", 1},
+        {"http-get:*:audio/vnd.wave", 1},
+        {"http-get:*:audio/mp4", 1},
+        {"http-get:*:audio/m4a", 1},
+        {"http-get:*:video/x-msvideo", 1},
+        {"http-get:*:video/msvideo", 1},
+        {"http-get:*:image/jpeg", 1},
+        {"http-get:*:video/mp4", 1},
+        {"http-get:*:audio/mpeg:*", 1},
+        {"http-get:*:audio/ogg", 0},
+        {"http-get:*:image/png", 0},
+        {"http-get:*:video/x-matrosk", 0},
+        {"rtsp-rtp-udp:*:audio/mpeg", 0},
+        {"audio/mpeg", 0},
+        {"http-get:*:audio/mpeg:DLNA.ORG_PN=MP3", 0}, // the additional info must match too
+    };
+    for (const auto &r : rows) EXPECT_EQ(kvdmc_sink_check(R1, r.mime), r.result) << r.mime;
+    script.take_calls();
+
+    // Casting after the check names formats as this renderer lists them.
+    kvdmc_cast_allow(R1);
+    ASSERT_EQ(kvdmc_parse_didl(library().c_str()), 0);
+    struct {
+        const char *url, *mime, *pi;
+    } casts[] = {
+        {"http://h/s.mp3", "audio/mpeg", "http-get:*:audio/mp3:*"},
+        {CLIP_URL, nullptr, "http-get:*:video/x-mkv:DLNA.ORG_OP=01;DLNA.ORG_CI=0"},
+        {"http://h/v.mp4", "video/mp4", "http-get:*:video/mp4:*"}, // listed as it is
+        {"http://h/o.ogg", "audio/ogg", "http-get:*:audio/ogg:*"}, // listed under no name
+        {PHOTO_URL, nullptr, "http-get:*:image/jpg:DLNA.ORG_PN=JPEG_LRG"},
+    };
+    for (const auto &c : casts) {
+        ASSERT_EQ(kvdmc_cast_set_uri(R1, c.url, c.mime, nullptr), 0);
+        std::string meta = sent_metadata(only_call());
+        EXPECT_NE(meta.find(std::string("protocolInfo=\"") + c.pi + "\""), std::string::npos) << meta;
+    }
+    // Another renderer, never checked, gets the names the server or the host gave.
+    kvdmc_cast_allow(R2);
+    ASSERT_EQ(kvdmc_cast_set_uri(R2, "http://h/s.mp3", "audio/mpeg", nullptr), 0);
+    EXPECT_NE(sent_metadata(only_call()).find("protocolInfo=\"http-get:*:audio/mpeg:*\""), std::string::npos);
+}
+
+// ---------------------------------------------------------------- busy renderers
+
+TEST_F(Cast, BusyRenderersAreRetriedOnce) {
+    kvdmc_cast_allow(R1);
+    using r = cast_script;
+    auto state = [](const char *s) {
+        return r::ok("GetTransportInfo", "AVTransport:1",
+                     std::string("<CurrentTransportState>") + s + "</CurrentTransportState>");
+    };
+    const r::reply locked = r::fault(500, "705", "Transport is locked");
+    const r::reply no_transition = r::fault(500, "701", "Transition not available");
+    struct {
+        const char *what;
+        const char *op; // "uri" or an action
+        int retry;
+        std::vector<std::pair<std::string, std::vector<r::reply>>> once;
+        std::vector<std::string> calls;
+        int rc;
+        const char *err;
+    } rows[] = {
+        {"locked, stopped, taken",
+         "uri",
+         1,
+         {{"SetAVTransportURI", {locked}}},
+         {"SetAVTransportURI", "Stop", "SetAVTransportURI"},
+         0,
+         nullptr},
+        {"busy, Stop has nothing to stop, taken",
+         "uri",
+         1,
+         {{"SetAVTransportURI", {no_transition}}, {"Stop", {no_transition}}},
+         {"SetAVTransportURI", "Stop", "SetAVTransportURI"},
+         0,
+         nullptr},
+        {"still locked: the second answer stands",
+         "uri",
+         1,
+         {{"SetAVTransportURI", {locked, locked}}},
+         {"SetAVTransportURI", "Stop", "SetAVTransportURI"},
+         KVDMC_E_UPNP,
+         "UPnP error 705: Transport is locked"},
+        {"another fault is not retried",
+         "uri",
+         1,
+         {{"SetAVTransportURI", {r::fault(500, "714", "Illegal MIME-type")}}},
+         {"SetAVTransportURI"},
+         KVDMC_E_UPNP,
+         "UPnP error 714: Illegal MIME-type"},
+        {"retries off",
+         "uri",
+         0,
+         {{"SetAVTransportURI", {locked}}},
+         {"SetAVTransportURI"},
+         KVDMC_E_UPNP,
+         "UPnP error 705: Transport is locked"},
+        {"Play while transitioning",
+         "Play",
+         1,
+         {{"Play", {no_transition}},
+          {"GetTransportInfo", {state("TRANSITIONING"), state("TRANSITIONING"), state("STOPPED")}}},
+         {"Play", "GetTransportInfo", "GetTransportInfo", "GetTransportInfo", "Play"},
+         0,
+         nullptr},
+        {"Play refused while stopped: the first fault stands",
+         "Play",
+         1,
+         {{"Play", {no_transition}}, {"GetTransportInfo", {state("STOPPED")}}},
+         {"Play", "GetTransportInfo"},
+         KVDMC_E_UPNP,
+         "UPnP error 701: Transition not available"},
+        {"state unreadable: the first fault stands",
+         "Play",
+         1,
+         {{"Play", {no_transition}}, {"GetTransportInfo", {r::fault(500, "501", "Action Failed")}}},
+         {"Play", "GetTransportInfo"},
+         KVDMC_E_UPNP,
+         "UPnP error 701: Transition not available"},
+        {"Play locked is not retried",
+         "Play",
+         1,
+         {{"Play", {locked}}},
+         {"Play"},
+         KVDMC_E_UPNP,
+         "UPnP error 705: Transport is locked"},
+        {"Pause is not retried",
+         "Pause",
+         1,
+         {{"Pause", {no_transition}}},
+         {"Pause"},
+         KVDMC_E_UPNP,
+         "UPnP error 701: Transition not available"},
+        {"Play retries off",
+         "Play",
+         0,
+         {{"Play", {no_transition}}},
+         {"Play"},
+         KVDMC_E_UPNP,
+         "UPnP error 701: Transition not available"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(kvdmc_config("cast_retry", row.retry ? "1" : "0"), 0);
+        script.once.clear();
+        for (const auto &o : row.once) script.answer_once(o.first, o.second);
+        script.answer("GetTransportInfo", state("PLAYING"));
+        int rc = !strcmp(row.op, "uri")    ? kvdmc_cast_set_uri(R1, TRACK_URL, "audio/mpeg", nullptr)
+                 : !strcmp(row.op, "Play") ? kvdmc_cast_play(R1)
+                                           : kvdmc_cast_pause(R1);
+        EXPECT_EQ(rc, row.rc);
+        std::vector<std::string> actions;
+        for (const auto &c : script.take_calls()) actions.push_back(c.action);
+        EXPECT_EQ(actions, row.calls);
+        if (row.err) {
+            EXPECT_STREQ(kvdmc_last_error(), row.err);
+            EXPECT_EQ(kvdmc_last_code(), row.rc);
+        }
+    }
+    // A renderer that never leaves TRANSITIONING is polled for a bounded time, then
+    // asked once more.
+    ASSERT_EQ(kvdmc_config("cast_retry", "1"), 0);
+    script.once.clear();
+    script.answer_once("Play", {no_transition});
+    script.answer("GetTransportInfo", state("TRANSITIONING"));
+    EXPECT_EQ(kvdmc_cast_play(R1), 0);
+    auto calls = script.take_calls();
+    EXPECT_EQ(calls.back().action, "Play");
+    EXPECT_GE(calls.size(), 4u);
+    EXPECT_LE(calls.size(), 2u + 21u);
+    ASSERT_EQ(kvdmc_config("cast_retry", nullptr), 0);
+}
+
+// ---------------------------------------------------------------- renderers inside other devices
+
+// A speaker's renderer is an embedded device with its own transport; over IPv6 the
+// control URLs keep the literal host whole.
+TEST_F(Cast, SpeakersEmbeddedRendererIsDriven) {
+    kvdmc_use_fake();
+    const char *loc = "http://[fe80::20e:58ff:fea0:b1c2%25eth0]:1400/xml/device_description.xml";
+    ASSERT_EQ(kvdmc_fake_set(loc, 200, docs::speaker_description("RINCON_1").c_str()), 0);
+    ASSERT_EQ(kvdmc_fake_ssdp(docs::alive("uuid:RINCON_1::upnp:rootdevice", loc).c_str(), "192.0.2.9"), 0)
+        << kvdmc_last_error();
+    quorlin_io io = script.io();
+    kvdmc_set_io(&io);
+    kvdmc_cast_allow("uuid:RINCON_1_MR");
+    script.answer("GetVolume",
+                  cast_script::ok("GetVolume", "RenderingControl:1", "<CurrentVolume>12</CurrentVolume>"));
+    EXPECT_EQ(kvdmc_cast_volume("uuid:RINCON_1_MR", -1), 12);
+    EXPECT_EQ(only_call().url,
+              "http://[fe80::20e:58ff:fea0:b1c2%25eth0]:1400/MediaRenderer/RenderingControl/Control");
+    ASSERT_EQ(kvdmc_cast_play("uuid:RINCON_1_MR"), 0) << kvdmc_last_error();
+    cast_script::call c = only_call();
+    EXPECT_EQ(c.url, "http://[fe80::20e:58ff:fea0:b1c2%25eth0]:1400/MediaRenderer/AVTransport/Control");
+    EXPECT_EQ(c.service, "AVTransport:1");
+    // The speaker's server is a device of its own, and no renderer.
+    EXPECT_EQ(kvdmc_cast_play("uuid:RINCON_1_MS"), KVDMC_E_REFUSED);
 }

@@ -293,3 +293,22 @@ TEST(ItemJson, RangeAndFailures) {
     EXPECT_EQ(before, kvdmc_last_json());
     EXPECT_EQ(kvdmc_item_count(), 1);
 }
+
+// Formatted dumps wrap resource URLs and classes over lines: the white space around
+// them is not part of them; titles keep their text as written.
+TEST(DidlParse, WrappedUrlsAndClassesAreTrimmed) {
+    std::string doc = docs::didl("<item id=\"1\" parentID=\"0\"><dc:title>  Spaced Title </dc:title>\n"
+                                 "  <upnp:class>\n    object.item.audioItem.musicTrack\n  </upnp:class>\n"
+                                 "  <res protocolInfo=\"http-get:*:audio/mpeg:*\" size=\"10\">\n    "
+                                 "http://10.0.0.5:8200/a.mp3\n  </res>\n"
+                                 "</item><container id=\"2\" parentID=\"0\"><upnp:class> </upnp:class><res "
+                                 "protocolInfo=\"http-get:*:audio/mpeg:*\"> \t\n</res></container>");
+    ASSERT_EQ(kvdmc_parse_didl(doc.c_str()), 0) << kvdmc_last_error();
+    std::string one = kvdmc_item_json(0);
+    EXPECT_NE(one.find("\"class\":\"object.item.audioItem.musicTrack\""), std::string::npos) << one;
+    EXPECT_NE(one.find("\"url\":\"http://10.0.0.5:8200/a.mp3\""), std::string::npos) << one;
+    EXPECT_NE(one.find("\"title\":\"  Spaced Title \""), std::string::npos) << one;
+    std::string two = kvdmc_item_json(1); // a URL of white space alone is no resource
+    EXPECT_NE(two.find("\"res\":null"), std::string::npos) << two;
+    EXPECT_NE(two.find("\"folder\":true"), std::string::npos) << two;
+}

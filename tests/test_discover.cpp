@@ -341,6 +341,21 @@ TEST(DescTree, OneRecordPerMediaDevice) {
     }
 }
 
+// Cheap NAS firmware writes a bare '&' in its name; the description still reads.
+TEST(DescTree, BareAmpersandInANasName) {
+    device d;
+    d.udn = "uuid:nas-1";
+    d.fields = {{"friendlyName", "R&N:DGND3700 & Co"}, {"manufacturer", "R&N"}, {"modelName", "DGND3700"}};
+    d.services = service_xml(CDS_TYPE, "/ctl/cds?a=1&b=2");
+    parsed p = parse(description(d));
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_STREQ(p.d.friendly, "R&N:DGND3700 & Co");
+    EXPECT_STREQ(p.d.manufacturer, "R&N");
+    EXPECT_STREQ(p.d.svc[0].control, "http://192.168.1.5:8200/ctl/cds?a=1&b=2");
+    ASSERT_EQ(kvdmc_parse_description(description(d).c_str(), "http://h/d.xml"), 0);
+    EXPECT_NE(std::string(kvdmc_last_json()).find("\"name\":\"R&N:DGND3700 & Co\""), std::string::npos);
+}
+
 TEST(DescTree, WrappedIdentifiersAreTrimmedNamesAreNot) {
     device d;
     d.udn = "\n      uuid:wrapped-1\n    ";

@@ -16,6 +16,7 @@
 #include "browse_fixture.h"
 #include "docs.h"
 #include "kvdmc.h"
+#include "kvffa/kvffa.h"
 
 namespace {
 
@@ -223,6 +224,29 @@ TEST_F(Handler, DeepJsonIsAConfigurationError) {
         EXPECT_EQ(list(settings.c_str(), "0") == KVRCH_E_CONFIG, !row.ok);
         EXPECT_EQ(h->stream_url(&io, SETTINGS, entry.c_str(), out, sizeof out) == KVRCH_E_CONFIG, !row.ok);
     }
+}
+
+// A surrogate on its own, written as an escape, decodes to bytes that are not UTF-8: such
+// a text is refused like raw bytes that are not UTF-8, in values and in keys; a pair reads.
+TEST_F(Handler, LoneSurrogatesAreAConfigurationError) {
+    struct {
+        const char *settings;
+        bool ok;
+    } rows[] = {{"{\"UDN\":\"uuid:hsrv\",\"x\":\"\\ud83c\\udfb5\"}", true},
+                {"{\"UDN\":\"uuid:hsrv\",\"x\":\"a\\udc00\"}", false},
+                {"{\"UDN\":\"uuid:hsrv\",\"x\\udfff\":1}", false},
+                {"{\"UDN\":\"uuid:hsrv\",\"x\":[\"\\udbff\\udfff\",\"\\udd00\"]}", false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.settings);
+        EXPECT_EQ(h->validate(nullptr, row.settings, out, sizeof out), row.ok ? KVRCH_OK : KVRCH_E_CONFIG);
+        EXPECT_EQ(list(row.settings, "0") == KVRCH_E_CONFIG, !row.ok);
+    }
+    std::string entry = "{\"id\":\"x\\udc00\"}";
+    EXPECT_EQ(h->stream_url(&io, SETTINGS, entry.c_str(), out, sizeof out), KVRCH_E_CONFIG);
+    kvffa_reset();
+    ASSERT_EQ(kvdmc_kvffa_register(), 0);
+    EXPECT_EQ(kvffa_open("dlna", "{\"udn\":\"uuid:x\\udc00\"}"), KVFFA_E_BAD_CONFIG);
+    kvffa_reset();
 }
 
 // A resource URL in Latin-1 with a space is handed out percent-encoded, the same in the

@@ -395,11 +395,14 @@ TEST_F(Hostile, ResourceUrlsAreValidText) {
         while ((at = j.find(std::string("\"") + row.kept + "\"", at)) != std::string::npos) at++, n++;
         EXPECT_EQ(n, 3u) << j; // the resource and both subtitles
     }
-    // A URL too long for its field once encoded is cut before an escape, never inside one.
-    std::string longer = "http://h/" + std::string(1010, 'a') + "\xE9\xE9\xE9\xE9\xE9";
+    // A URL too long for its field once encoded is not kept at all (a cut one names another
+    // resource): the next resource that fits wins, the subtitle goes.
+    std::string longer = "http://h/" + std::string(1010, 'a') + "\xE9\xE9\xE9\xE9\xE9.mp3";
     std::string didl = docs::didl("<item id=\"1\"><dc:title>t</dc:title>" +
-                                  res("http-get:*:a/b:*", longer.c_str()) + "</item>");
+                                  res("http-get:*:a/b:*", longer.c_str(), " size=\"9\"") +
+                                  res("http-get:*:text/srt:*", longer.c_str()) +
+                                  res("http-get:*:a/b:*", "http://h/small.mp3", " size=\"1\"") + "</item>");
     ASSERT_EQ(kvdmc_parse_didl(didl.c_str()), 0);
-    std::string kept = kvdmc_best_res_url(0);
-    EXPECT_EQ(kept, "http://h/" + std::string(1010, 'a') + "%E9");
+    EXPECT_STREQ(kvdmc_best_res_url(0), "http://h/small.mp3");
+    EXPECT_EQ(std::string(kvdmc_item_json(0)).find("aaaa"), std::string::npos);
 }

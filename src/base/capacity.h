@@ -87,7 +87,11 @@ constexpr size_t BEST_URL_CAP = 1200;
 constexpr int CAST_ALLOW_MAX = 32;
 constexpr size_t CAST_ERRN = ERR_CAP; // every casting operation's error buffer
 constexpr size_t CAST_ARGS_CAP = 256;
-constexpr size_t CAST_VALUE_CAP = 64; // RenderingControl values, renderer times
+constexpr size_t CAST_VALUE_CAP = 64;          // RenderingControl values, renderer times
+constexpr int CAST_SINK_MEMO = 16;             // renderers whose Sink list is remembered
+constexpr size_t CAST_SINK_MEMO_BYTES = 65536; // longer lists are not remembered
+constexpr int CAST_TRANSITION_WAIT_MS = 2000;  // how long Play waits out TRANSITIONING
+constexpr int CAST_TRANSITION_POLL_MS = 100;
 
 // ---- HTTP transports
 constexpr size_t HTTP_BODY_CAP = 8u << 20;

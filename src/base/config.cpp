@@ -25,6 +25,22 @@ constexpr int_key INT_KEYS[] = {
     {"device_max", &cfg_t::device_max, 1, DEVICE_TABLE_ROWS, DEVICE_TABLE_ROWS},
     {"desc_max_bytes", &cfg_t::desc_max_bytes, 1024, 8388608, 262144},
     {"browse_timeout_ms", &cfg_t::browse_timeout_ms, 1000, 600000, 60000},
+    {"cast_retry", &cfg_t::cast_retry, 0, 1, 1},
+};
+
+// Keys whose value is one of a few words.
+struct word_key {
+    const char *key;
+    int32_t cfg_t::*field;
+    const char *words[4]; // the value of words[i] is i; ended by a null
+    const char *message;
+};
+
+constexpr word_key WORD_KEYS[] = {
+    {"cast_metadata",
+     &cfg_t::cast_metadata,
+     {"item", "minimal", "none", nullptr},
+     "cast_metadata must be item, minimal or none"},
 };
 
 constexpr const char *ADDR_KEYS[][2] = {{"ssdp_group", SSDP_GROUP}, {"ssdp_if", SSDP_ANY_IF}};
@@ -40,6 +56,7 @@ constexpr cfg_t defaults() {
     put_text(c.ssdp_group, SSDP_GROUP);
     put_text(c.ssdp_if, SSDP_ANY_IF);
     for (const int_key &k : INT_KEYS) c.*k.field = k.def;
+    for (const word_key &k : WORD_KEYS) c.*k.field = 0;
     return c;
 }
 
@@ -71,6 +88,15 @@ int set_int(const int_key &k, const char *value) {
     return 0;
 }
 
+int set_word(const word_key &k, const char *value) {
+    for (int i = 0; k.words[i]; i++)
+        if (strcmp(value, k.words[i]) == 0) {
+            store_setting(g_cfg.*k.field, i);
+            return 0;
+        }
+    return api_fail(KVDMC_E_CONFIG, "%s", k.message);
+}
+
 } // namespace
 
 constinit cfg_t g_cfg = defaults();
@@ -80,6 +106,11 @@ int cfg_set(const char *key, const char *value) {
         if (strcmp(key, ADDR_KEYS[i][0]) != 0) continue;
         if (!value) return str_copy(addr_field(i), CFG_ADDR_CAP, ADDR_KEYS[i][1]), 0;
         return set_addr(i, value);
+    }
+    for (const word_key &k : WORD_KEYS) {
+        if (!key || strcmp(key, k.key) != 0) continue;
+        if (!value) return store_setting(g_cfg.*k.field, 0), 0;
+        return set_word(k, value);
     }
     for (const int_key &k : INT_KEYS) {
         if (!key || strcmp(key, k.key) != 0) continue;

@@ -17,9 +17,15 @@ struct cfg_t {
     int32_t device_max;
     int32_t desc_max_bytes;
     int32_t browse_timeout_ms; // a whole browse stops paging after this long
+    int32_t cast_retry;        // 1: a busy renderer's SetAVTransportURI and Play are tried once more
+    int32_t cast_metadata;     // a cast_meta: what CurrentURIMetaData describes
     char ssdp_if[CFG_ADDR_CAP];
     uint32_t restores; // not a key: how often the numeric settings went back to their defaults
 };
+// The values of "cast_metadata": the item the URL belongs to, the fixed minimal
+// document, or no metadata at all.
+enum cast_meta : int32_t { CAST_META_ITEM = 0, CAST_META_MINIMAL = 1, CAST_META_NONE = 2 };
+
 // Holds its defaults from the start. Written under g_lock.
 extern cfg_t g_cfg;
 

@@ -9,9 +9,18 @@
 // Deeper than any real settings or entry: a text nested further is refused.
 constexpr unsigned JSON_MAX_DEPTH = 64;
 
-// Counts how deep a text nests, stopping the read at the bound.
+// Counts how deep a text nests, stopping the read at the bound, and refuses strings holding
+// a UTF-16 surrogate on its own: RapidJSON checks only a lone high one written as an
+// escape, and lets "\udc00" through as bytes that are not UTF-8.
 struct json_depth_probe : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, json_depth_probe> {
     unsigned depth = 0;
+    static bool text_ok(const char *s, rapidjson::SizeType n) {
+        for (rapidjson::SizeType i = 0; i + 1 < n; i++)
+            if ((unsigned char)s[i] == 0xED && ((unsigned char)s[i + 1] & 0xE0) == 0xA0) return false;
+        return true;
+    }
+    bool String(const char *s, rapidjson::SizeType n, bool) { return text_ok(s, n); }
+    bool Key(const char *s, rapidjson::SizeType n, bool) { return text_ok(s, n); }
     bool open() { return ++depth <= JSON_MAX_DEPTH; }
     bool close() {
         depth--;

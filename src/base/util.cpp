@@ -223,15 +223,15 @@ void sb_url(sbuf *b, const char *url, size_t len) {
 
 size_t url_copy(char *dst, size_t cap, const char *url, size_t len) {
     size_t have = 0;
+    bool whole = cap > 0;
     if (!cap) return 0;
     url_pieces(url, len, [&](const char *p, size_t n) {
-        size_t room = cap - 1 - have;
-        // A run of plain bytes may be cut; an escape goes in whole or not at all.
-        size_t take = n <= room ? n : n == 3 && p[0] == '%' ? 0 : room;
-        memcpy(dst + have, p, take);
-        have += take;
-        return take == n;
+        if (n > cap - 1 - have) return whole = false;
+        memcpy(dst + have, p, n);
+        have += n;
+        return true;
     });
+    if (!whole) have = 0;
     dst[have] = 0;
     return have;
 }

@@ -43,8 +43,8 @@ void sb_utf8(sbuf *b, const char *s);
 // (caf\xE9 1.mp3 becomes caf%E9%201.mp3, the same resource for an HTTP server), and
 // the spaces and control bytes around the URL go. Everything else stays as written.
 void sb_url(sbuf *b, const char *url, size_t len);
-// The same into a field of cap bytes, cut where a whole byte or escape ends; returns the
-// length kept.
+// The same into a field of cap bytes; returns its length, or 0 (and an empty field) when
+// it does not fit whole: a URL cut short names another resource.
 size_t url_copy(char *dst, size_t cap, const char *url, size_t len);
 
 // RAII owner for callers that build a text in a scope.

@@ -308,10 +308,21 @@ void field_start(didl_state &st, const xmlrd *x, elem e) {
     if (e == E_RES || e == E_CAPTION) st.open->at(st)[0] = 0;
 }
 
+// White space a formatted document wraps around a URL or a class is not part of it.
+void trim_field(char *s) {
+    const char *t = s;
+    size_t n = strlen(s);
+    ws_trim(&t, &n);
+    memmove(s, t, n);
+    s[n] = 0;
+}
+
 void field_end(didl_state &st, elem e) {
     bool was_open = st.open && st.open->e == e;
     if (was_open) st.open = nullptr;
     if (!st.cur) return;
+    if (was_open && e == E_CLASS) trim_field(st.cur->klass);
+    if (e == E_RES) trim_field(st.pr.url);
     if (e == E_CAPTION && was_open && st.fill) add_sub(st.cur, st.caption, st.fill, "text/srt");
     if (e == E_RES && st.pr.url[0]) {
         st.pr.url_n = strnlen(st.pr.url, sizeof st.pr.url);

@@ -205,6 +205,16 @@ bool parse_ref(const char *s, const char *e, uint32_t *cp, const char **after) {
     return true;
 }
 
+// The '&' at s: a reference to one of the five named entities or to a character
+// when it is one, and otherwise the character '&' itself (cheap firmware writes a bare
+// '&' in names, and "&bogus;" stays as written). No other entity is ever expanded.
+inline void take_ref(const char *s, const char *e, uint32_t *cp, const char **after) {
+    if (!parse_ref(s, e, cp, after)) {
+        *cp = '&';
+        *after = s + 1;
+    }
+}
+
 inline size_t put_utf8(char *o, uint32_t cp) {
     if (cp < 0x80) {
         o[0] = (char)cp;
@@ -260,10 +270,7 @@ XML_COLD dec_result decode(const char *s, const char *e, char *out, size_t cap, 
         }
         uint32_t cp;
         const char *after;
-        if (!parse_ref(s, e, &cp, &after)) {
-            *stop = s;
-            return DEC_BAD;
-        }
+        take_ref(s, e, &cp, &after);
         o += put_utf8(out + o, cp);
         s = after;
     }
@@ -301,9 +308,21 @@ bool decode_run(const char *s, const char *e, char *out, size_t *olen) {
             while (s < e && *s != '&') *o++ = *s++;
             if (s == e) break;
         }
+        // An escaped document is mostly &lt; &gt; and &quot;: those are taken here
+        // without a call, every other reference as everywhere else.
+        if (e - s >= 4 && s[2] == 't' && s[3] == ';' && (s[1] == 'l' || s[1] == 'g')) {
+            *o++ = s[1] == 'l' ? '<' : '>';
+            s += 4;
+            continue;
+        }
+        if (e - s >= 6 && !memcmp(s + 1, "quot;", 5)) {
+            *o++ = '"';
+            s += 6;
+            continue;
+        }
         uint32_t cp;
         const char *after;
-        if (!parse_ref(s, e, &cp, &after)) return false;
+        take_ref(s, e, &cp, &after);
         o += put_utf8(o, cp);
         s = after;
     }
@@ -353,7 +372,7 @@ int text_event(xmlrd *x, event *ev) {
         // the search for the ';' need not stop at it.
         uint32_t cp;
         const char *after;
-        if (!parse_ref(s, e, &cp, &after)) return fail(x, s, "bad entity");
+        take_ref(s, e, &cp, &after);
         o += put_utf8(out + o, cp);
         s = after;
     }
@@ -374,7 +393,7 @@ int skim_text(xmlrd *x) {
         if (s == e || *s == '<') break;
         uint32_t cp;
         const char *after;
-        if (!parse_ref(s, e, &cp, &after)) return fail(x, s, "bad entity");
+        take_ref(s, e, &cp, &after);
         s = after;
     }
     x->p = s;

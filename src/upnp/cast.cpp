@@ -5,8 +5,12 @@
 #include <stddef.h>
 #include <string.h>
 
+#include <string>
+
+#include "base/config.h"
 #include "base/exports.h"
 #include "base/protocol.h"
+#include "parse/didl.h"
 #include "upnp/soap.h"
 #include "base/readers/textread.h"
 #include "base/util.h"
@@ -134,6 +138,7 @@ enum class gate { known, allowed };
 struct renderer_op {
     device_t d;
     char err[CAST_ERRN] = "";
+    int upnp = 0; // the UPnP error code of the last action's fault, 0 without one
 
     int open(const char *udn, gate g) {
         int rc = g == gate::allowed ? guarded(udn, &d, err) : dev_of(udn, &d, err);
@@ -145,7 +150,7 @@ struct renderer_op {
     int call(const char *kind, const char *action, const char *args, soap_out *outs, int nout) {
         char frag[SOAP_FRAG_CAP];
         pick_frag(&d, kind, frag, sizeof frag);
-        int upnp = 0;
+        upnp = 0;
         int rc = soap_action_args(&d, frag, action, args, outs, nout, &upnp, err, CAST_ERRN);
         return rc ? api_fail(rc, "%s", err) : 0;
     }
@@ -155,7 +160,7 @@ struct renderer_op {
               char *out = nullptr, size_t n = 0) {
         char frag[SOAP_FRAG_CAP];
         pick_frag(&d, kind, frag, sizeof frag);
-        int upnp = 0;
+        upnp = 0;
         int rc = soap_action_arg(&d, frag, action, args, want ? want : "", out, n, &upnp, err, CAST_ERRN);
         return rc ? api_fail(rc, "%s", err) : 0;
     }
@@ -216,35 +221,244 @@ int sink_match(const char *list, const char *mime) {
     return 0;
 }
 
+// Names devices give one format. The first of each group is the common one.
+static constexpr const char *FORMAT_ALIASES[][6] = {
+    {"video/x-matroska", "video/x-mkv", "video/mkv"},
+    {"audio/mpeg", "audio/mp3", "audio/x-mp3", "audio/mpeg3", "audio/x-mpeg"},
+    {"audio/flac", "audio/x-flac"},
+    {"audio/wav", "audio/x-wav", "audio/wave", "audio/vnd.wave"},
+    {"audio/mp4", "audio/x-m4a", "audio/m4a"},
+    {"video/x-msvideo", "video/avi", "video/msvideo"},
+    {"image/jpeg", "image/jpg"},
+};
+
+static bool ieq_span(const char *a, size_t an, const char *b) {
+    return strlen(b) == an && str_nieq(a, b, an);
+}
+
+// The group of names of a format, or null when it has no other name.
+static const char *const *aliases_of(const char *f, size_t n) {
+    for (const auto &g : FORMAT_ALIASES)
+        for (const char *const *a = g; *a; a++)
+            if (ieq_span(f, n, *a)) return g;
+    return nullptr;
+}
+
+// Where the content format is in a text the host matches: the third field of
+// "protocol:network:format[:...]", or the whole of a bare MIME type. False for
+// anything else.
+static bool format_span(const char *t, size_t *at, size_t *len) {
+    const char *c1 = strchr(t, ':');
+    const char *c2 = c1 ? strchr(c1 + 1, ':') : nullptr;
+    if (c1 && !c2) return false;
+    const char *f = c2 ? c2 + 1 : t;
+    *at = (size_t)(f - t);
+    *len = strcspn(f, ":;");
+    return *len > 0;
+}
+
+int sink_match_alias(const char *list, const char *mime) {
+    size_t at, len;
+    if (!format_span(mime, &at, &len)) return 0;
+    const char *const *group = aliases_of(mime + at, len);
+    if (!group) return 0;
+    std::string t;
+    for (const char *const *a = group; *a; a++) {
+        if (ieq_span(mime + at, len, *a)) continue; // the asked name itself: the exact rule's
+        t.assign(mime, at).append(*a).append(mime + at + len);
+        if (sink_match(list, t.c_str())) return 1;
+    }
+    return 0;
+}
+
+// The name a Sink list gives the format `mime` for HTTP: mime itself when an http-get
+// entry lists it, else the first of its other names an http-get entry lists; false
+// when the list has none of them.
+static bool listed_name(const char *list, const char *mime, std::string *out) {
+    const char *const *group = aliases_of(mime, strlen(mime));
+    std::string t = std::string("http-get:*:") + mime;
+    if (sink_match(list, t.c_str())) return *out = mime, true;
+    for (const char *const *a = group; group && *a; a++) {
+        t.assign("http-get:*:").append(*a);
+        if (sink_match(list, t.c_str())) return *out = *a, true;
+    }
+    return false;
+}
+
+// Sink lists of renderers checked before, by device key, so that casting can name a
+// format the way the renderer does. Guarded by g_lock.
+namespace {
+struct sink_memo {
+    char key[DEVICE_KEY_CAP];
+    std::string sink;
+};
+sink_memo s_sinks[CAST_SINK_MEMO];
+int s_nsinks, s_next_sink;
+} // namespace
+
+static void remember_sink(const char *key, const char *sink) {
+    if (strlen(sink) > CAST_SINK_MEMO_BYTES) return;
+    plat_guard g(&g_lock);
+    sink_memo *m = nullptr;
+    for (int i = 0; i < s_nsinks && !m; i++)
+        if (strcmp(s_sinks[i].key, key) == 0) m = &s_sinks[i];
+    if (!m) {
+        m = &s_sinks[s_nsinks < CAST_SINK_MEMO ? s_nsinks++ : s_next_sink];
+        if (s_nsinks == CAST_SINK_MEMO) s_next_sink = (s_next_sink + 1) % CAST_SINK_MEMO;
+        str_copy(m->key, sizeof m->key, key);
+    }
+    m->sink.assign(sink);
+}
+
+// The renderer's name for `mime`, when an earlier check read its Sink list and
+// it lists the format under some name; otherwise mime itself.
+static std::string renderer_name_for(const char *key, const char *mime) {
+    std::string out = mime;
+    plat_guard g(&g_lock);
+    for (int i = 0; i < s_nsinks; i++)
+        if (strcmp(s_sinks[i].key, key) == 0) {
+            listed_name(s_sinks[i].sink.c_str(), mime, &out);
+            break;
+        }
+    return out;
+}
+
 // ---- transport control ----
 
 // The metadata document: title, MIME type and URL are escaped for it, and the whole
 // document is escaped again as the SOAP argument, so after the renderer's one decode
 // it is well-formed DIDL-Lite whose texts decode to the original ones.
-static void cast_metadata(sbuf *b, const char *url, const char *mime, const char *title) {
-    sb_printf(b,
-              "<DIDL-Lite xmlns=\"%s\" xmlns:dc=\"%s\" xmlns:upnp=\"%s\"><item id=\"\" parentID=\"\" "
-              "restricted=\"1\">",
-              DIDL_NS, DC_NS, UPNP_NS);
-    if (title && *title) {
-        sb_puts(b, "<dc:title>");
-        sb_xml(b, title);
-        sb_puts(b, "</dc:title>");
-    }
+static void didl_head(sbuf *b, const char *id, const char *parent) {
+    sb_printf(b, "<DIDL-Lite xmlns=\"%s\" xmlns:dc=\"%s\" xmlns:upnp=\"%s\"><item id=\"", DIDL_NS, DC_NS,
+              UPNP_NS);
+    sb_xml(b, id);
+    sb_puts(b, "\" parentID=\"");
+    sb_xml(b, parent);
+    sb_puts(b, "\" restricted=\"1\">");
+}
+
+static void didl_title(sbuf *b, const char *title) {
+    if (!title || !*title) return;
+    sb_puts(b, "<dc:title>");
+    sb_xml(b, title);
+    sb_puts(b, "</dc:title>");
+}
+
+// The fixed document: a video item whatever the media, http-get with the MIME type.
+static void minimal_metadata(sbuf *b, const char *url, const char *mime, const char *title) {
+    didl_head(b, "", "");
+    didl_title(b, title);
     sb_puts(b, "<res protocolInfo=\"http-get:*:");
-    sb_xml(b, mime && *mime ? mime : "video/mp4");
+    sb_xml(b, mime);
     sb_puts(b, ":*\">");
     sb_xml(b, url);
     sb_puts(b, "</res><upnp:class>object.item.videoItem</upnp:class></item></DIDL-Lite>");
 }
 
+// What a cast URL is known as: the item of the item table whose resource it is, with
+// the server's own protocolInfo (its DLNA profile and flags, which TVs decide playback
+// and seeking on), or, for any other URL, what its MIME type says.
+struct cast_media {
+    std::string id, parent, title, klass, protocol_info, size, duration, resolution;
+};
+
+// The class that describes media of a MIME type; never a profile nobody sent.
+static const char *class_of_mime(const char *mime) {
+    if (str_nieq(mime, "audio/", 6)) return "object.item.audioItem.musicTrack";
+    if (str_nieq(mime, "image/", 6)) return "object.item.imageItem.photo";
+    return "object.item.videoItem";
+}
+
+static bool media_of_item(const char *url, const char *host_url, cast_media *m) {
+    plat_guard g(&g_lock);
+    for (int i = 0; i < g_nitem; i++) {
+        const didl_item &it = g_item[i];
+        if (it.is_folder || !it.res_url[0] ||
+            (strcmp(it.res_url, url) != 0 && strcmp(it.res_url, host_url) != 0))
+            continue;
+        m->id = it.id;
+        m->parent = it.parent;
+        m->title = it.title;
+        m->klass = it.klass[0] ? it.klass : class_of_mime(it.res_mime);
+        m->protocol_info = it.res_protocol_info;
+        if (it.res_size_given && it.res_size >= 0) m->size = std::to_string(it.res_size);
+        m->duration = it.res_duration;
+        m->resolution = it.res_resolution;
+        return true;
+    }
+    return false;
+}
+
+// A protocolInfo with its content format (third field) replaced.
+static std::string with_format(const std::string &pi, const std::string &format) {
+    size_t c1 = pi.find(':'), c2 = c1 == std::string::npos ? c1 : pi.find(':', c1 + 1);
+    if (c2 == std::string::npos) return pi;
+    size_t c3 = pi.find(':', c2 + 1);
+    return pi.substr(0, c2 + 1) + format + (c3 == std::string::npos ? "" : pi.substr(c3));
+}
+
+static std::string format_of(const std::string &pi) {
+    size_t c1 = pi.find(':'), c2 = c1 == std::string::npos ? c1 : pi.find(':', c1 + 1);
+    if (c2 == std::string::npos) return "";
+    return pi.substr(c2 + 1, pi.find(':', c2 + 1) - c2 - 1);
+}
+
+static void attr(sbuf *b, const char *name, const std::string &v) {
+    if (v.empty()) return;
+    sb_printf(b, " %s=\"", name);
+    sb_xml(b, v.c_str());
+    sb_putc(b, '"');
+}
+
+// The document that describes the media: the item it is, or a class and protocolInfo
+// from its MIME type. The format in the protocolInfo is named as the renderer names it
+// when an earlier Sink check told.
+static void item_metadata(sbuf *b, const char *key, const char *url, const char *host_url, const char *mime,
+                          const char *title) {
+    cast_media m;
+    if (!media_of_item(url, host_url, &m)) {
+        m.klass = class_of_mime(mime);
+        m.protocol_info = std::string("http-get:*:") + mime + ":*";
+    }
+    std::string format = format_of(m.protocol_info);
+    if (!format.empty()) {
+        std::string named = renderer_name_for(key, format.c_str());
+        if (named != format) m.protocol_info = with_format(m.protocol_info, named);
+    }
+    didl_head(b, m.id.c_str(), m.parent.c_str());
+    didl_title(b, title && *title ? title : m.title.c_str());
+    sb_puts(b, "<upnp:class>");
+    sb_xml(b, m.klass.c_str());
+    sb_puts(b, "</upnp:class><res");
+    attr(b, "protocolInfo", m.protocol_info);
+    attr(b, "size", m.size);
+    attr(b, "duration", m.duration);
+    attr(b, "resolution", m.resolution);
+    sb_putc(b, '>');
+    sb_xml(b, url);
+    sb_puts(b, "</res></item></DIDL-Lite>");
+}
+
 static const char INSTANCE_ARGS[] = "<InstanceID>0</InstanceID>";
+static const char INSTANCE_ARGS_SPEED[] = "<InstanceID>0</InstanceID><Speed>1</Speed>";
 static const char CHANNEL_ARGS[] = "<InstanceID>0</InstanceID><Channel>Master</Channel>";
+
+// UPnP's answers of a renderer that is busy with what it played before: "transport is
+// locked" and "transition not available".
+static constexpr int UPNP_TRANSITION_NOT_AVAILABLE = 701;
+static constexpr int UPNP_TRANSPORT_LOCKED = 705;
+
+// Records a failure again as the call's outcome: a retry that did not happen must
+// leave the renderer's first answer (code and text) as it was.
+static int report(int rc, const char *text) {
+    return api_fail(rc, "%s", text);
+}
 
 static int cast_set_uri(const char *udn, const char *url, const char *mime, const char *title) {
     if (!url || !*url) return api_fail(KVDMC_E_ARG, "cast_set_uri: null url");
     renderer_op op;
     if (int rc = op.open(udn, gate::allowed)) return rc;
+    const char *host_url = url;
     // What goes to the renderer is valid text: a host's URL with spaces or Latin-1 bytes
     // is percent-encoded (the same resource), and a title that is not UTF-8 gets U+FFFD.
     sbuf_scoped clean_url, clean_title;
@@ -253,11 +467,20 @@ static int cast_set_uri(const char *udn, const char *url, const char *mime, cons
     url = clean_url.str();
     title = clean_title.str();
     if (!*url) return api_fail(KVDMC_E_ARG, "cast_set_uri: null url");
+    if (!mime || !*mime) mime = "video/mp4";
 
     // Built whole rather than cut to a fixed buffer: a cut would send the
     // renderer a truncated URL inside malformed XML.
     sbuf_scoped meta, args;
-    cast_metadata(&meta, url, mime, title);
+    switch (cfg_read(g_cfg.cast_metadata)) {
+    case CAST_META_MINIMAL:
+        minimal_metadata(&meta, url, mime, title);
+        break;
+    case CAST_META_NONE:
+        break;
+    default:
+        item_metadata(&meta, op.d.udn_key, url, host_url, mime, title);
+    }
     sb_puts(&args, "<InstanceID>0</InstanceID><CurrentURI>");
     sb_xml(&args, url); // media URLs often carry '&'
     sb_puts(&args, "</CurrentURI><CurrentURIMetaData>");
@@ -265,7 +488,36 @@ static int cast_set_uri(const char *udn, const char *url, const char *mime, cons
     sb_puts(&args, "</CurrentURIMetaData>");
     if (meta.b.oom || args.b.oom || clean_url.b.oom || clean_title.b.oom)
         return api_fail(KVDMC_E_NOMEM, "cast_set_uri: out of memory");
-    return op.call1(SVC_AV_TRANSPORT, "SetAVTransportURI", args.str());
+    int rc = op.call1(SVC_AV_TRANSPORT, "SetAVTransportURI", args.str());
+    // A renderer still holding what it played before takes the new URI once stopped.
+    if (rc && cfg_read(g_cfg.cast_retry) &&
+        (op.upnp == UPNP_TRANSPORT_LOCKED || op.upnp == UPNP_TRANSITION_NOT_AVAILABLE)) {
+        op.call1(SVC_AV_TRANSPORT, "Stop", INSTANCE_ARGS); // "nothing to stop" is no reason to give up
+        rc = op.call1(SVC_AV_TRANSPORT, "SetAVTransportURI", args.str());
+    }
+    return rc;
+}
+
+// Play refused with "transition not available" while the renderer is still taking in
+// a new URI (TRANSITIONING, for a few hundred milliseconds): waits for it to leave that
+// state, then plays once more. Any other refusal stands.
+static int play_after_transition(renderer_op &op, int rc) {
+    char first[CAST_ERRN];
+    str_copy(first, sizeof first, op.err);
+    char state[CAST_VALUE_CAP] = "";
+    if (op.call1(SVC_AV_TRANSPORT, "GetTransportInfo", INSTANCE_ARGS, "CurrentTransportState", state,
+                 sizeof state) != 0 ||
+        strcmp(state, "TRANSITIONING") != 0)
+        return report(rc, first);
+    uint64_t until = plat_now_ms() + CAST_TRANSITION_WAIT_MS;
+    while (plat_now_ms() < until) {
+        plat_sleep_ms(CAST_TRANSITION_POLL_MS);
+        if (op.call1(SVC_AV_TRANSPORT, "GetTransportInfo", INSTANCE_ARGS, "CurrentTransportState", state,
+                     sizeof state) == 0 &&
+            strcmp(state, "TRANSITIONING") != 0)
+            break;
+    }
+    return op.call1(SVC_AV_TRANSPORT, "Play", INSTANCE_ARGS_SPEED);
 }
 
 static int cast_simple(const char *udn, const char *action, const char *extra) {
@@ -273,7 +525,11 @@ static int cast_simple(const char *udn, const char *action, const char *extra) {
     if (int rc = op.open(udn, gate::allowed)) return rc;
     char args[CAST_ARGS_CAP];
     str_fmt(args, sizeof args, "%s%s", INSTANCE_ARGS, extra ? extra : "");
-    return op.call1(SVC_AV_TRANSPORT, action, args);
+    int rc = op.call1(SVC_AV_TRANSPORT, action, args);
+    if (rc && op.upnp == UPNP_TRANSITION_NOT_AVAILABLE && cfg_read(g_cfg.cast_retry) &&
+        strcmp(action, "Play") == 0)
+        return play_after_transition(op, rc);
+    return rc;
 }
 
 static int cast_seek(const char *udn, int seconds) {
@@ -317,6 +573,13 @@ static int cast_state(const char *udn) {
     return api_fail(KVDMC_E_PARSE, "cast_state: unknown TransportState '%s'", out);
 }
 
+// UPnP's value for a time the renderer does not know.
+static bool unknown_time(const char *t) {
+    size_t n = strlen(t);
+    ws_trim(&t, &n);
+    return n == 0 || ieq_span(t, n, "NOT_IMPLEMENTED");
+}
+
 static int cast_position(const char *udn, int *pos_s, int *dur_s) {
     if (!pos_s || !dur_s) {
         set_err("cast_position: null out");
@@ -332,6 +595,9 @@ static int cast_position(const char *udn, int *pos_s, int *dur_s) {
     soap_out outs[2] = {{"RelTime", rel, sizeof rel, nullptr, 0},
                         {"TrackDuration", dur, sizeof dur, nullptr, 0}};
     if (int rc = op.call(SVC_AV_TRANSPORT, "GetPositionInfo", INSTANCE_ARGS, outs, 2)) return rc;
+    // Radio, line-in and live streams have no position or length the renderer knows.
+    for (char *t : {rel, dur})
+        if (unknown_time(t)) t[0] = 0;
     if (hms_to_s(rel, pos_s)) return api_fail(KVDMC_E_PARSE, "cast_position: bad RelTime '%s'", rel);
     if (hms_to_s(dur, dur_s)) return api_fail(KVDMC_E_PARSE, "cast_position: bad TrackDuration '%s'", dur);
     return 0;
@@ -356,8 +622,14 @@ static int volume_of(const char *text) {
     return vol < 0 ? 0 : vol;
 }
 
+// A boolean as UPnP writes it, in any letter case (renderers answer "True"); anything
+// else reads as false.
 static int mute_of(const char *text) {
-    return strcmp(text, "1") == 0 || strcmp(text, "true") == 0 ? 1 : 0;
+    size_t n = strlen(text);
+    ws_trim(&text, &n);
+    for (const char *yes : {"1", "true", "yes"})
+        if (ieq_span(text, n, yes)) return 1;
+    return 0;
 }
 
 static constexpr rc_control VOLUME = {"Volume", volume_of, 100, "cast_volume: volume must be 0..100"};
@@ -407,7 +679,8 @@ static int sink_check(const char *udn, const char *mime) {
     soap_out o = {"Sink", unused, sizeof unused, &sink.b, 0};
     if (int rc = op.call(SVC_CONNECTION_MANAGER, "GetProtocolInfo", "", &o, 1)) return rc;
     if (sink.b.oom) return api_fail(KVDMC_E_NOMEM, "sink_check: out of memory");
-    return sink_match(sink.str(), mime);
+    remember_sink(op.d.udn_key, sink.str());
+    return sink_match(sink.str(), mime) || sink_match_alias(sink.str(), mime);
 }
 
 // ---- exported ----

@@ -15,3 +15,6 @@ int cast_transport_state(const char *udn, char *out, size_t n);
 // Renderer-supplied texts.
 int hms_to_s(const char *s, int *out);              // 0, or -1 when the text is not a time
 int sink_match(const char *list, const char *mime); // 1 when an entry of the list matches
+// 1 when an entry matches once the content format of mime is given another of its names
+// (audio/mp3 for audio/mpeg, video/x-mkv for video/x-matroska, ...).
+int sink_match_alias(const char *list, const char *mime);
