@@ -307,6 +307,7 @@ check "ls first page" eval 'rc_is 0 && json_ok "j[\"count\"] == 100 and j[\"more
 check "ls asks for one page" eval 'last_soap | grep -qF "<StartingIndex>0</StartingIndex><RequestedCount>100</RequestedCount>"'
 run "$cli" ls --udn "$S" "${T[@]}" --page 100 --all 2
 check "ls --all" eval 'rc_is 0 && json_ok "j[\"count\"] == 300 and not j[\"more\"] and j[\"items\"][299][\"name\"] == \"Track 299\" and j[\"items\"][299][\"size\"] == 1000"'
+check "a complete listing has no note" eval '[ ! -s "$tmp/err" ]'
 run "$cli" ls --udn "$S" "${T[@]}" "1/Rock & \"Roll\" – Größe"
 check "ls a child by title" eval 'rc_is 0 && json_ok "j[\"count\"] == 1 and j[\"items\"][0][\"path\"] == \"1\$1\""'
 run "$cli" ls --udn "$S" "${T[@]}" 99

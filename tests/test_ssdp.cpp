@@ -382,6 +382,22 @@ TEST_F(Ssdp, SearchForOneDeviceAsksByUdnAndEndsWhenItAnswers) {
     EXPECT_EQ(r.searches().size(), seen.size());
 }
 
+// Other devices answering the kind's targets are not fetched: their descriptions are not
+// needed, and one whose description hangs would hold up the device asked for.
+TEST_F(Ssdp, SearchForOneDeviceFetchesOnlyThatDevice) {
+    responder r(1900, [](responder &self, const responder::msearch &m, const sockaddr_in &from) {
+        std::string st = header_of(m.text, "ST");
+        if (st == "uuid:own") return answer_own_udn(self, m, from);
+        self.send_to(reply_for(st, "other"), from);
+        self.send_to(reply_for(st, "both"), from);
+    });
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(discover_device(3, "uuid:own", 3000), 0) << kvdmc_last_error();
+    EXPECT_EQ(fetches("own"), 1);
+    EXPECT_EQ(fetches("other"), 0);
+    EXPECT_EQ(fetches("both"), 0);
+}
+
 TEST_F(Ssdp, SearchForOneDeviceRefusalsAndUnsafeNames) {
     responder r(1900, [](responder &self, const responder::msearch &m, const sockaddr_in &from) {
         self.send_to(reply_for(header_of(m.text, "ST"), "other"), from);
@@ -418,7 +434,9 @@ TEST_F(Ssdp, SearchForOneDeviceRefusalsAndUnsafeNames) {
         EXPECT_TRUE(st == ST_SERVER || st == "ssdp:all") << st;
         EXPECT_EQ(m.text.find("MAN: x"), std::string::npos);
     }
-    // Every other device that answered went into the table, as with a full search.
+    // Other devices that answered were not fetched; a full search takes them in.
+    EXPECT_EQ(kvdmc_find_device("uuid:other"), -1);
+    EXPECT_EQ(kvdmc_discover(1, 300), 1) << kvdmc_last_error();
     EXPECT_EQ(kvdmc_find_device("uuid:other"), 0);
 
     auto fake_mode = [](bool on) {

@@ -365,8 +365,13 @@ bool searchable_udn(const char *udn) {
     return true;
 }
 
-// Feeds the table as add_found does, and ends the search once the wanted key has a row.
+// Feeds the table with the wanted device's answers only, and ends the search once it has
+// a row. Other devices' descriptions are never needed here, and each fetch may take the
+// transport's whole time-out: one that hangs must not hold up the device asked for.
 bool add_until_found(const ssdp_reply *r, void *wanted_key) {
+    char key[DEVICE_KEY_CAP];
+    udn_key_of(r->usn[0] ? r->usn : r->st, key);
+    if (strcmp(key, (const char *)wanted_key) != 0) return false;
     add_found(r, nullptr);
     plat_guard g(&g_lock);
     return device_find((const char *)wanted_key) != nullptr;

@@ -44,6 +44,61 @@ int wait_state(const char *udn, int want, int ms) {
     return s;
 }
 
+// Runs a command of the sandbox's client namespace and returns what it printed.
+std::string run_out(const std::string &cmd) {
+    std::string out;
+    FILE *f = popen(cmd.c_str(), "r");
+    if (!f) return out;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+    pclose(f);
+    return out;
+}
+
+// The text of the first <tag>...</tag> in s, XML references of one level decoded.
+std::string first_text(const std::string &s, const std::string &tag) {
+    size_t a = s.find("<" + tag + ">");
+    size_t b = a == std::string::npos ? a : s.find("</" + tag + ">", a);
+    if (b == std::string::npos) return "";
+    std::string t = s.substr(a + tag.size() + 2, b - a - tag.size() - 2), o;
+    static const char *const refs[][2] = {
+        {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&apos;", "'"}, {"&amp;", "&"}};
+    for (size_t i = 0; i < t.size();) {
+        bool hit = false;
+        for (const auto &r : refs)
+            if (t.compare(i, strlen(r[0]), r[0]) == 0) {
+                o += r[1];
+                i += strlen(r[0]);
+                hit = true;
+                break;
+            }
+        if (!hit) o += t[i++];
+    }
+    return o;
+}
+
+// The protocolInfo attribute of the first res element of a DIDL-Lite text.
+std::string res_protocol_info(const std::string &didl) {
+    size_t r = didl.find("<res ");
+    size_t a = r == std::string::npos ? r : didl.find("protocolInfo=\"", r);
+    if (a == std::string::npos) return "";
+    a += 14;
+    return didl.substr(a, didl.find('"', a) - a);
+}
+
+// The control URL of a device's service of the given kind, from its device JSON.
+std::string control_of(const char *udn, const char *kind) {
+    int i = kvdmc_find_device(udn);
+    if (i < 0) return "";
+    rapidjson::Document d;
+    d.Parse(kvdmc_device_json(i));
+    if (d.HasParseError() || !d.IsObject() || !d.HasMember("services")) return "";
+    for (const auto &s : d["services"].GetArray())
+        if (std::string(s["type"].GetString()).find(kind) != std::string::npos)
+            return s["control"].GetString();
+    return "";
+}
+
 bool in_sandbox() {
     return env("SANDBOX_UP") == "1";
 }
@@ -115,6 +170,25 @@ TEST(CastEndToEnd, RealRendererPlaysAServerTrack) {
     EXPECT_EQ(std::string(kvdmc_last_error()).rfind("UPnP error 501: ", 0), 0u);
 
     ASSERT_EQ(kvdmc_cast_set_uri(R, url.c_str(), "audio/mpeg", title.c_str()), 0) << kvdmc_last_error();
+
+    // What the renderer holds as the media's metadata is the browsed item, with the
+    // server's own protocolInfo (its DLNA profile and flags), asked of both peers directly.
+    if (nb > 0) {
+        std::string soap = "python3 " + std::string(KVDMC_SOURCE_DIR) + "/tests/e2e/upnp_soap.py ";
+        std::string browse = run_out(soap + "'" + control_of(server.c_str(), "ContentDirectory") +
+                                     "' urn:schemas-upnp-org:service:ContentDirectory:1 Browse "
+                                     "'ObjectID=64$1$1$0' BrowseFlag=BrowseDirectChildren Filter='*' "
+                                     "StartingIndex=0 RequestedCount=1 SortCriteria=");
+        std::string server_pi = res_protocol_info(first_text(browse, "Result"));
+        std::string info = run_out(soap + "'" + control_of(R, "AVTransport") +
+                                   "' urn:schemas-upnp-org:service:AVTransport:1 GetMediaInfo InstanceID=0");
+        std::string meta = first_text(info, "CurrentURIMetaData");
+        observed("server protocolInfo " + server_pi + "; renderer's CurrentURIMetaData " + meta);
+        EXPECT_NE(server_pi.find("DLNA.ORG_PN="), std::string::npos) << browse;
+        EXPECT_EQ(res_protocol_info(meta), server_pi) << info;
+        EXPECT_NE(meta.find("<upnp:class>object.item.audioItem.musicTrack</upnp:class>"), std::string::npos);
+    }
+
     ASSERT_EQ(kvdmc_cast_play(R), 0) << kvdmc_last_error();
     EXPECT_EQ(wait_state(R, 2, 5000), 2) << kvdmc_last_error();
 

@@ -401,6 +401,9 @@ int cmd_ls(int argc, char **argv, const settings &s) {
         return 1;
     }
     printf("%s\n", kvffa_result_json());
+    // A listing that succeeded may still have left entries out (rejected ones, or a folder
+    // cut at the browse cap): the layer says so, and a user should see it.
+    if (kvffa_last_error()[0]) fprintf(stderr, "note: %s\n", kvffa_last_error());
     return 0;
 }
 
