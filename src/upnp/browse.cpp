@@ -346,14 +346,21 @@ int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_
 }
 
 int browse_publish(const browse_pages &bp, char *err, size_t errn) {
-    plat_guard g(&g_lock);
-    reset_items();
+    {
+        plat_guard g(&g_lock);
+        reset_items();
+    }
+    // The library lock is taken for one page at a time: a thread asking for the device
+    // count or a cast waits for the parse of a page, never for that of a whole folder.
+    // Other publishers are kept out by the caller's serialisation.
     for (const auto &page : bp.pages) {
+        plat_guard g(&g_lock);
         int objects = 0;
         int r = bp.kind == browse_pages::METADATA ? didl_parse(page.get(), err, errn)
                                                   : didl_parse_more(page.get(), &objects, err, errn);
         if (r < 0) return done(KVDMC_E_PARSE);
     }
+    plat_guard g(&g_lock);
     if (bp.kind == browse_pages::METADATA) {
         g_total_matches = g_nitem;
         return done_with(0, g_nitem);
