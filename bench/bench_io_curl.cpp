@@ -22,7 +22,7 @@ mini_reply serve(const mini_request &rq) {
 }
 
 void run(benchmark::State &state, const char *path, bool post) {
-    const quorlin_io *io = kvdmc_io_curl();
+    const quorlin_io *io = io_curl();
     if (!io) {
         state.SkipWithError("built without libcurl");
         return;

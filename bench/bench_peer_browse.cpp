@@ -103,15 +103,15 @@ int s_posts = 0;
 int counting_post(void *, const char *url, const char *body, const char *ct, char **out, int *code,
                   char **err) {
     s_posts++;
-    const quorlin_io *c = kvdmc_io_curl();
+    const quorlin_io *c = io_curl();
     return c->http_post(c->ctx, url, body, ct, out, code, err);
 }
 int counting_get(void *, const char *url, char **out, int *code, char **err) {
-    const quorlin_io *c = kvdmc_io_curl();
+    const quorlin_io *c = io_curl();
     return c->http_get(c->ctx, url, out, code, err);
 }
 void counting_free(void *, void *p) {
-    const quorlin_io *c = kvdmc_io_curl();
+    const quorlin_io *c = io_curl();
     c->free_buf(c->ctx, p);
 }
 const quorlin_io s_counting = {nullptr, counting_get, counting_post, counting_free};

@@ -92,63 +92,134 @@ enum {
     KVRCH_E_BUFFER = -9
 };
 
+/* Each line below says what a function returns and writes. "Last error" is the calling
+ * thread's kvdmc_last_error() text; "code" its kvdmc_last_code(). A text returned by the
+ * component is owned by it: it stays valid until the calling thread's next call that writes
+ * the same buffer (named per function), and the host never frees it. */
+
 /* Frame and reporting */
+/* "1.0.0"; a constant text. */
 KVDMC_API const char *kvdmc_version(void);
+/* The calling thread's last failure text ("" before any); valid until its next failure. */
 KVDMC_API const char *kvdmc_last_error(void);
+/* The calling thread's last recorded code (0 before any failure). */
 KVDMC_API int kvdmc_last_code(void);
+/* The calling thread's last JSON result (a DIDL parse, else the last small JSON); valid until
+ * its next JSON-producing call. */
 KVDMC_API const char *kvdmc_last_json(void);
+/* Parses an SSDP reply or alive/byebye NOTIFY into JSON (read with kvdmc_last_json): 0, or -1
+ * with the last error. Sends nothing. */
 KVDMC_API int kvdmc_parse_ssdp(const char *packet);
+/* Sets one configuration key (value NULL: its default; for a numeric key all numeric defaults):
+ * 0, or KVDMC_E_CONFIG with the last error. Numbers outside a key's range are clamped. */
 KVDMC_API int kvdmc_config(const char *key, const char *value);
+/* base + ref as an absolute URL, in a per-thread buffer valid until the thread's next call of
+ * this function; NULL with the last error when it cannot be resolved. */
 KVDMC_API const char *kvdmc_resolve_url(const char *base, const char *ref);
 
 /* Discovery and the device table */
+/* Searches for kind (KVDMC_KIND_*) for timeout_ms (100..30000), blocking that long, and adds
+ * every media server or renderer found: the number of devices in the table, or a negative
+ * code (KVDMC_E_FAKE while the fake transport is selected) with the last error. */
 KVDMC_API int kvdmc_discover(int kind, int timeout_ms);
+/* Devices in the table after expired ones are dropped. */
 KVDMC_API int kvdmc_device_count(void);
+/* Table index of the device with this UDN or USN, or -1. */
 KVDMC_API int kvdmc_find_device(const char *udn);
+/* Removes the device: 0, or KVDMC_E_ARG / KVDMC_E_UNKNOWN with the last error. */
 KVDMC_API int kvdmc_forget(const char *udn);
+/* Empties the device table. */
 KVDMC_API void kvdmc_devices_clear(void);
 
 /* Transport selection and the fake transport */
+/* Uses the host's transport (the record is copied; its ctx and functions must stay valid while
+ * selected), or NULL for the built-in one: 0. */
 KVDMC_API int kvdmc_set_io(const quorlin_io *io);
+/* Selects the built-in HTTP transport: 0, or KVDMC_E_NOCURL when built without one. */
 KVDMC_API int kvdmc_use_curl(void);
+/* Selects the fake transport and turns live discovery off (devices then come only from
+ * kvdmc_fake_ssdp) until the numeric configuration defaults are restored: 0. */
 KVDMC_API int kvdmc_use_fake(void);
+/* Fake answer for url (replaces an earlier one): 0, or KVDMC_E_ARG / KVDMC_E_NOMEM. */
 KVDMC_API int kvdmc_fake_set(const char *url, int http_code, const char *body);
+/* Fake transport failure for url with that text: 0, or KVDMC_E_ARG / KVDMC_E_NOMEM. */
 KVDMC_API int kvdmc_fake_fail(const char *url, const char *transport_error);
+/* Requests the fake answered for url; url NULL: all of them. */
 KVDMC_API unsigned kvdmc_fake_calls(const char *url);
+/* Forgets every fake answer and count; the selection and the device table stay. */
 KVDMC_API void kvdmc_fake_reset(void);
+/* Feeds a packet to discovery as if received (from_ip is not used): 0 (a byebye removes the
+ * device), KVDMC_E_ARG for an unusable packet, KVDMC_E_PARSE when its description fails. */
 KVDMC_API int kvdmc_fake_ssdp(const char *packet, const char *from_ip);
+/* Packet i the component sent while faked, or NULL; valid until kvdmc_fake_reset. */
 KVDMC_API const char *kvdmc_fake_ssdp_sent(int i);
 
 /* Browsing */
+/* Browses the server into the item table: flag KVDMC_BROWSE_CHILDREN lists the container's
+ * children from start (every page, up to the configured cap; count is not used),
+ * KVDMC_BROWSE_METADATA the object itself. The number of items, or -1 / KVDMC_E_UPNP with the
+ * last error (and the precise code). */
 KVDMC_API int kvdmc_browse(const char *udn, const char *object_id, int start, int count, int flag);
+/* Items in the table from the last browse or DIDL parse. */
 KVDMC_API int kvdmc_item_count(void);
+/* TotalMatches of the last browse (-1 when unknown). */
 KVDMC_API int kvdmc_total_matches(void);
+/* UpdateID of the last browse. */
 KVDMC_API int kvdmc_update_id(void);
+/* Item i's chosen resource URL ("" when none or out of range), in a per-thread buffer valid
+ * until the thread's next call of this function. */
 KVDMC_API const char *kvdmc_best_res_url(int i);
+/* Empties the browse cache. */
 KVDMC_API void kvdmc_cache_clear(void);
+/* Device i as JSON ("" with the last error when out of range); valid until the thread's next
+ * JSON-producing call. */
 KVDMC_API const char *kvdmc_device_json(int i);
+/* Item i as JSON ("" with the last error when out of range); valid as kvdmc_device_json. */
 KVDMC_API const char *kvdmc_item_json(int i);
+/* Parses a description (not added to the table) into JSON read with kvdmc_last_json: 0, or a
+ * negative code with the last error. */
 KVDMC_API int kvdmc_parse_description(const char *xml, const char *location);
+/* Parses DIDL-Lite into the item table and all items as JSON (kvdmc_last_json): 0, or a
+ * negative code with the last error. */
 KVDMC_API int kvdmc_parse_didl(const char *didl);
 
-/* Casting */
+/* Casting: actions that change a renderer need it on the allow-list; reads need it only in the
+ * device table. Failures return a negative code with the last error. */
+/* Allows the renderer: 0 (also when already allowed), KVDMC_E_ARG, or KVDMC_E_CAP when full. */
 KVDMC_API int kvdmc_cast_allow(const char *udn);
+/* Empties the allow-list. */
 KVDMC_API void kvdmc_cast_clear(void);
+/* 1 when the renderer is on the allow-list, else 0. */
 KVDMC_API int kvdmc_cast_allowed(const char *udn);
+/* Hands the renderer the media URL with DIDL-Lite metadata (mime NULL: video/mp4; title may be
+ * NULL): 0 or a negative code. */
 KVDMC_API int kvdmc_cast_set_uri(const char *udn, const char *url, const char *mime, const char *title);
+/* Play, pause, stop: 0 or a negative code. */
 KVDMC_API int kvdmc_cast_play(const char *udn);
 KVDMC_API int kvdmc_cast_pause(const char *udn);
 KVDMC_API int kvdmc_cast_stop(const char *udn);
+/* Seeks to seconds from the start (0 or more): 0 or a negative code. */
 KVDMC_API int kvdmc_cast_seek(const char *udn, int seconds);
+/* KVDMC_STATE_STOPPED, _PAUSED or _PLAYING, or a negative code. */
 KVDMC_API int kvdmc_cast_state(const char *udn);
+/* Writes position and duration in whole seconds (0 first, also on failure): 0 or a negative
+ * code. */
 KVDMC_API int kvdmc_cast_position(const char *udn, int *pos_s, int *dur_s);
+/* set KVDMC_VOLUME_READ (any negative value): the volume 0..100; set 0..100: sets it and
+ * returns 0. A negative code on failure. */
 KVDMC_API int kvdmc_cast_volume(const char *udn, int set);
+/* set KVDMC_VOLUME_READ (any negative value): 1 when muted, else 0; set 0 or more: mutes
+ * (non-zero) or unmutes and returns 0. A negative code on failure. */
 KVDMC_API int kvdmc_cast_mute(const char *udn, int set);
+/* 1 when the renderer's sink protocols list the MIME type, 0 when not, or a negative code. */
 KVDMC_API int kvdmc_sink_check(const char *udn, const char *mime);
 
 /* Plug-in tables */
+/* Registers the DLNA backend with the file/folder access layer: 0 or a negative code. */
 KVDMC_API int kvdmc_kvffa_register(void);
+/* The source handler table; a constant that lives as long as the library. */
 KVDMC_API const kvrch_handler *kvrch_get(void);
+/* The same table under the component's prefix. */
 KVDMC_API const kvrch_handler *kvdmc_kvrch(void);
 
 #ifdef __cplusplus

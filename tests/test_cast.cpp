@@ -652,6 +652,15 @@ TEST_F(Cast, MetadataDescribesTheMediaInEachMode) {
             EXPECT_STREQ(kvdmc_best_res_url(0), r.url);
         }
     }
+    // A protocolInfo longer than the item table keeps is not sent cut inside its flags.
+    std::string long_pi = "http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;DLNA.ORG_FLAGS=" + std::string(300, '1');
+    ASSERT_EQ(kvdmc_config("cast_metadata", "item"), 0);
+    ASSERT_EQ(kvdmc_parse_didl(docs::didl("<item id=\"9\" parentID=\"0\"><dc:title>L</dc:title>" +
+                                          docs::res(long_pi.c_str(), "http://h/l.mp3") + "</item>")
+                                   .c_str()),
+              0);
+    ASSERT_EQ(kvdmc_cast_set_uri(R1, "http://h/l.mp3", nullptr, nullptr), 0) << kvdmc_last_error();
+    EXPECT_NE(sent_metadata(only_call()).find("protocolInfo=\"http-get:*:audio/mpeg:*\""), std::string::npos);
     for (const char *bad : {"full", "Item", "", " none"}) {
         EXPECT_EQ(kvdmc_config("cast_metadata", bad), KVDMC_E_CONFIG) << bad;
         EXPECT_STREQ(kvdmc_last_error(), "cast_metadata must be item, minimal or none");

@@ -523,7 +523,7 @@ TEST_F(Table, ClassifiesMediaDevicesAndRefusesOthers) {
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->kind, 1);
     EXPECT_STREQ(s->udn_key, "uuid:srv");
-    EXPECT_EQ(s->expires_ms, 100);
+    EXPECT_EQ(s->max_age_s, 100);
     EXPECT_EQ(s->desc_ok, 1);
     EXPECT_EQ(s->added_ms, s->fetched_ms);
     EXPECT_EQ(row("uuid:rnd")->kind, 2);

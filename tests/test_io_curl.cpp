@@ -82,7 +82,7 @@ class IoCurl : public ::testing::Test {
 #ifndef KVDMC_WITH_HTTP
         GTEST_SKIP() << "built without a built-in transport";
 #endif
-        io_ = kvdmc_io_curl();
+        io_ = io_curl();
         ASSERT_NE(io_, nullptr);
     }
     void TearDown() override {
@@ -96,7 +96,7 @@ class IoCurl : public ::testing::Test {
 
 #ifndef KVDMC_WITH_HTTP
 TEST(IoCurlAbsent, GetterGivesNone) {
-    EXPECT_EQ(kvdmc_io_curl(), nullptr);
+    EXPECT_EQ(io_curl(), nullptr);
 }
 #endif
 

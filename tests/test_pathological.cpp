@@ -593,7 +593,7 @@ TEST_F(PathologicalSoap, BrowseResponses) {
     for (const soap_row &r : SOAP_ROWS) {
         SCOPED_TRACE(r.name);
         kvdmc_cache_clear();
-        ASSERT_EQ(kvdmc_fake_set_post(CTL, "Browse", r.status, r.make().c_str()), 0);
+        ASSERT_EQ(fake_set_post(CTL, "Browse", r.status, r.make().c_str()), 0);
         unsigned before = kvdmc_fake_calls(nullptr);
         int rc = kvdmc_browse(UDN, "0", 0, 0, 0);
         EXPECT_EQ(rc, r.rc) << kvdmc_last_error();

@@ -439,14 +439,14 @@ TEST_F(Ssdp, SearchForOneDeviceRefusalsAndUnsafeNames) {
     EXPECT_EQ(kvdmc_discover(1, 300), 1) << kvdmc_last_error();
     EXPECT_EQ(kvdmc_find_device("uuid:other"), 0);
 
-    auto fake_mode = [](int on) {
+    auto fake_mode = [](bool on) {
         plat_guard g(&g_lock);
-        g_cfg.ssdp_disable = on;
+        discover_fake_mode(on);
     };
-    fake_mode(1);
+    fake_mode(true);
     EXPECT_EQ(discover_device(1, "uuid:a", 100), KVDMC_E_FAKE);
     EXPECT_EQ(discover_device(1, "uuid:other", 100), 0); // known devices are found all the same
-    fake_mode(0);
+    fake_mode(false);
 }
 
 TEST_F(Ssdp, SetupFailuresCloseAndReport) {

@@ -49,11 +49,11 @@ bool hand_over(const sbuf &answer, char *out, int cap) {
 }
 
 // The handler's transport for the length of one call, on the calling thread only.
-struct io_override {
-    explicit io_override(const quorlin_io *io) { kvdmc_io_override(io); }
-    ~io_override() { kvdmc_io_override_clear(); }
-    io_override(const io_override &) = delete;
-    io_override &operator=(const io_override &) = delete;
+struct scoped_io {
+    explicit scoped_io(const quorlin_io *io) { io_override(io); }
+    ~scoped_io() { io_override_clear(); }
+    scoped_io(const scoped_io &) = delete;
+    scoped_io &operator=(const scoped_io &) = delete;
 };
 
 int h_validate(const quorlin_io *, const char *settings_json, char *out, int cap) {
@@ -104,7 +104,7 @@ void entries_json(sbuf *b) {
 
 int h_list(const quorlin_io *io, const char *settings_json, const char *folder_id, char *out, int cap) {
     api_enter();
-    io_override transport(io);
+    scoped_io transport(io);
     rapidjson::Document doc;
     std::string udn;
     if (!parse_object(doc, settings_json) || !settings_udn(doc, &udn)) {

@@ -115,16 +115,12 @@ int cfg_set(const char *key, const char *value) {
     for (const int_key &k : INT_KEYS) {
         if (!key || strcmp(key, k.key) != 0) continue;
         if (value) return set_int(k, value);
-        // Restoring any numeric key restores them all and leaves fake mode.
+        // Restoring any numeric key restores them all.
         for (const int_key &d : INT_KEYS) store_setting(g_cfg.*d.field, d.def);
-        g_cfg.ssdp_disable = 0;
+        g_cfg.restores++;
         return 0;
     }
     return api_fail(KVDMC_E_CONFIG, "unknown config key");
-}
-
-int kvdmc_ssdp_disabled(void) {
-    return g_cfg.ssdp_disable;
 }
 
 extern "C" KVDMC_API int kvdmc_config(const char *key, const char *value) {

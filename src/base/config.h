@@ -19,8 +19,8 @@ struct cfg_t {
     int32_t browse_timeout_ms; // a whole browse stops paging after this long
     int32_t cast_retry;        // 1: a busy renderer's SetAVTransportURI and Play are tried once more
     int32_t cast_metadata;     // a cast_meta: what CurrentURIMetaData describes
-    int32_t ssdp_disable;      // not a key: set while the fake transport is selected
     char ssdp_if[CFG_ADDR_CAP];
+    uint32_t restores; // not a key: how often the numeric settings went back to their defaults
 };
 // The values of "cast_metadata": the item the URL belongs to, the fixed minimal
 // document, or no metadata at all.
@@ -37,5 +37,3 @@ int cfg_set(const char *key, const char *value);
 inline int32_t cfg_read(const int32_t &field) {
     return std::atomic_ref<const int32_t>(field).load(std::memory_order_relaxed);
 }
-
-int kvdmc_ssdp_disabled(void);

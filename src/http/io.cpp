@@ -14,7 +14,7 @@ static quorlin_io g_io_copy;
 // concurrent kvdmc_set_io never hands a caller a half-written record.
 static bool g_io_is_copy = false;
 
-const quorlin_io *kvdmc_io_current(void) {
+const quorlin_io *io_current(void) {
     api_enter();
     if (t_io_ovr) return t_io_ovr;
     static thread_local quorlin_io s_mine;
@@ -27,15 +27,15 @@ const quorlin_io *kvdmc_io_current(void) {
             io = &s_mine;
         }
     }
-    return io ? io : kvdmc_io_curl();
+    return io ? io : io_curl();
 }
 
-void kvdmc_io_override(const quorlin_io *io) {
+void io_override(const quorlin_io *io) {
     t_io_ovr = io;
 }
 
-void kvdmc_io_override_clear(void) {
-    kvdmc_io_override(nullptr);
+void io_override_clear(void) {
+    io_override(nullptr);
 }
 
 void io_select_static(const quorlin_io *io) {
@@ -62,7 +62,7 @@ KVDMC_API int kvdmc_set_io(const quorlin_io *io) {
 
 KVDMC_API int kvdmc_use_curl(void) {
     api_enter();
-    const quorlin_io *c = kvdmc_io_curl();
+    const quorlin_io *c = io_curl();
     if (!c) return KVDMC_E_NOCURL;
     io_select_static(c);
     return 0;

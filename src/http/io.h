@@ -3,11 +3,11 @@
 
 #include "kvdmc.h"
 
-const quorlin_io *kvdmc_io_current(void);
+const quorlin_io *io_current(void);
 // Hands a transport's text back through its free_buf. A host record without
 // free_buf leaks its texts rather than crashing.
 void io_release(const quorlin_io *io, void *p);
-void kvdmc_io_override(const quorlin_io *io);
-void kvdmc_io_override_clear(void);
+void io_override(const quorlin_io *io);
+void io_override_clear(void);
 // Selects a record without copying it (for the component's own constant records).
 void io_select_static(const quorlin_io *io);

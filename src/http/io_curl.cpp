@@ -180,45 +180,25 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, (curl_slist *)nullptr);
 
     if (rc != CURLE_OK) {
-        if (body.b.over) return io_http_fail(out_err, IO_HTTP_E_TOO_BIG);
-        if (body.b.oom) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
+        if (io_http_body_fail(&body.b, out_err)) return -1;
         long os_errno = 0;
         curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &os_errno);
         return io_http_fail(out_err, why_of(rc), os_errno);
     }
-    char *text = sb_release(&body.b);
-    if (!text) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
     long code = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
-    *http_code = (int)code;
-    *out_body = text;
-    return 0;
+    return io_http_deliver(&body.b, code, out_body, http_code, out_err);
 }
-
-int curl_get(void *, const char *url, char **out_body, int *http_code, char **out_err) {
-    return perform(url, nullptr, nullptr, out_body, http_code, out_err);
-}
-
-int curl_post(void *, const char *url, const char *body, const char *ct, char **out_body, int *http_code,
-              char **out_err) {
-    return perform(url, body ? body : "", ct, out_body, http_code, out_err);
-}
-
-void curl_free(void *, void *p) {
-    free(p);
-}
-
-const quorlin_io s_curl_io = {nullptr, curl_get, curl_post, curl_free};
 
 } // namespace
 
-const quorlin_io *kvdmc_io_curl(void) {
-    return &s_curl_io;
+const quorlin_io *io_curl(void) {
+    return &io_http_record<perform>::io;
 }
 
 #else
 
-const quorlin_io *kvdmc_io_curl(void) {
+const quorlin_io *io_curl(void) {
     return nullptr;
 }
 

@@ -6,4 +6,4 @@
 
 // The built-in transport's record, or null when built without one. The name is the API's
 // (kvdmc_use_curl): on Windows it is the system's HTTP stack.
-const quorlin_io *kvdmc_io_curl(void);
+const quorlin_io *io_curl(void);

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "base/config.h"
 #include "base/exports.h"
 #include "http/io.h"
 #include "http/io_fake.h"
@@ -71,7 +70,7 @@ static route *route_upsert(const char *url) {
     return &s_routes.back();
 }
 
-int kvdmc_fake_route(const char *url, int *http_code, char **out_body, char **out_err) {
+int fake_route(const char *url, int *http_code, char **out_body, char **out_err) {
     *out_body = nullptr;
     *out_err = nullptr;
     *http_code = 0;
@@ -101,7 +100,7 @@ int kvdmc_fake_route(const char *url, int *http_code, char **out_body, char **ou
 }
 
 static int fake_get(void *, const char *url, char **out_body, int *http_code, char **out_err) {
-    return kvdmc_fake_route(url, http_code, out_body, out_err);
+    return fake_route(url, http_code, out_body, out_err);
 }
 
 static int fake_post(void *, const char *url, const char *body, const char *, char **out_body, int *http_code,
@@ -121,7 +120,7 @@ static int fake_post(void *, const char *url, const char *body, const char *, ch
             return 0;
         }
     }
-    return kvdmc_fake_route(url, http_code, out_body, out_err);
+    return fake_route(url, http_code, out_body, out_err);
 }
 
 static void fake_free(void *, void *p) {
@@ -130,11 +129,11 @@ static void fake_free(void *, void *p) {
 
 static const quorlin_io s_fake_io = {nullptr, fake_get, fake_post, fake_free};
 
-const quorlin_io *kvdmc_io_fake(void) {
+const quorlin_io *io_fake(void) {
     return &s_fake_io;
 }
 
-int kvdmc_fake_set_post(const char *url, const char *body_contains, int http_code, const char *resp) {
+int fake_set_post(const char *url, const char *body_contains, int http_code, const char *resp) {
     api_enter();
     if (!url || !body_contains || !resp) {
         set_err("fake_set_post: null arg");
@@ -161,23 +160,7 @@ int kvdmc_fake_set_post(const char *url, const char *body_contains, int http_cod
     return 0;
 }
 
-unsigned kvdmc_fake_total(void) {
-    return s_total;
-}
-
-int kvdmc_fake_store_packet(const char *) {
-    return 0;
-}
-
 extern "C" {
-
-KVDMC_API int kvdmc_use_fake(void) {
-    api_enter();
-    io_select_static(kvdmc_io_fake());
-    plat_guard g(&g_lock);
-    g_cfg.ssdp_disable = 1;
-    return 0;
-}
 
 KVDMC_API int kvdmc_fake_set(const char *url, int http_code, const char *body) {
     api_enter();

@@ -3,9 +3,7 @@
 
 #include "kvdmc.h"
 
-const quorlin_io *kvdmc_io_fake(void);
-int kvdmc_fake_route(const char *url, int *http_code, char **out_body, char **out_err);
+const quorlin_io *io_fake(void);
+int fake_route(const char *url, int *http_code, char **out_body, char **out_err);
 // A POST to url whose body contains body_contains gets resp; other POSTs go by URL.
-int kvdmc_fake_set_post(const char *url, const char *body_contains, int http_code, const char *resp);
-unsigned kvdmc_fake_total(void);
-int kvdmc_fake_store_packet(const char *pkt);
+int fake_set_post(const char *url, const char *body_contains, int http_code, const char *resp);

@@ -115,19 +115,30 @@ bool io_http_send_once(void) {
     return t_post_kind == IO_HTTP_POST_CHANGES_STATE;
 }
 
-const char *io_http_err_text(io_http_err why) {
-    for (const err_text &e : ERR_TEXTS)
-        if (e.why == why) return e.text;
-    return "http: request failed";
-}
-
 int io_http_fail(char **out_err, io_http_err why, long sys_err) {
     if (!out_err) return -1;
+    const char *text = "http: request failed";
+    for (const err_text &e : ERR_TEXTS)
+        if (e.why == why) text = e.text;
     char msg[160];
     if (sys_err)
-        snprintf(msg, sizeof msg, "%s (system error %ld)", io_http_err_text(why), sys_err);
+        snprintf(msg, sizeof msg, "%s (system error %ld)", text, sys_err);
     else
-        snprintf(msg, sizeof msg, "%s", io_http_err_text(why));
+        snprintf(msg, sizeof msg, "%s", text);
     *out_err = heap_text(msg);
     return -1;
+}
+
+int io_http_body_fail(const sbuf *body, char **out_err) {
+    if (body->over) return io_http_fail(out_err, IO_HTTP_E_TOO_BIG);
+    if (body->oom) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
+    return 0;
+}
+
+int io_http_deliver(sbuf *body, long code, char **out_body, int *http_code, char **out_err) {
+    char *text = sb_release(body);
+    if (!text) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
+    *http_code = (int)code;
+    *out_body = text;
+    return 0;
 }

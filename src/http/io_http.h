@@ -6,9 +6,13 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdlib.h>
 
 #include <string>
 #include <vector>
+
+#include "base/util.h"
+#include "kvdmc.h"
 
 // The body cap and the default time-outs are HTTP_BODY_CAP, HTTP_CONNECT_MS and HTTP_TOTAL_MS
 // (capacity.h); a response body accumulates in an sbuf limited to the cap (util.h).
@@ -73,5 +77,27 @@ bool io_http_send_once(void);
 // result. A non-zero `sys_err` (the system's or HTTP stack's error number) is appended as
 // " (system error N)".
 int io_http_fail(char **out_err, io_http_err why, long sys_err = 0);
-// The text alone, for tests.
-const char *io_http_err_text(io_http_err why);
+// A body that ran over HTTP_BODY_CAP or out of memory: that failure (-1); else 0.
+int io_http_body_fail(const sbuf *body, char **out_err);
+// Hands the gathered body (released with free) and the status to the caller: 0, or -1
+// when the body cannot be handed out.
+int io_http_deliver(sbuf *body, long code, char **out_body, int *http_code, char **out_err);
+
+// One request of a built-in transport, post_body null for a GET: 0 with the body and status,
+// or -1 with the failure in *out_err.
+using io_http_perform = int (*)(const char *url, const char *post_body, const char *ct, char **out_body,
+                                int *http_code, char **out_err);
+
+// The transport record around a transport's perform: a POST always has a body, and every text
+// it hands out is released with free.
+template <io_http_perform perform> struct io_http_record {
+    static int get(void *, const char *url, char **out_body, int *http_code, char **out_err) {
+        return perform(url, nullptr, nullptr, out_body, http_code, out_err);
+    }
+    static int post(void *, const char *url, const char *body, const char *ct, char **out_body,
+                    int *http_code, char **out_err) {
+        return perform(url, body ? body : "", ct, out_body, http_code, out_err);
+    }
+    static void release(void *, void *p) { free(p); }
+    static constexpr quorlin_io io = {nullptr, get, post, release};
+};

@@ -213,14 +213,9 @@ int attempt(const char *url, const char *post_body, const char *ct, uint64_t dea
         if (!WinHttpReadData(req.h, buf, want, &got)) return fail_last(out_err, IO_HTTP_E_RECV);
         if (got == 0) break;
         sb_putn(&body.b, buf, got);
-        if (body.b.over) return io_http_fail(out_err, IO_HTTP_E_TOO_BIG);
-        if (body.b.oom) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
+        if (io_http_body_fail(&body.b, out_err)) return -1;
     }
-    char *text = sb_release(&body.b);
-    if (!text) return io_http_fail(out_err, IO_HTTP_E_NOMEM);
-    *http_code = (int)code;
-    *out_body = text;
-    return 0;
+    return io_http_deliver(&body.b, code, out_body, http_code, out_err);
 }
 
 int perform(const char *url, const char *post_body, const char *ct, char **out_body, int *http_code,
@@ -243,24 +238,9 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     return attempt(url, post_body, ct, deadline, out_body, http_code, out_err, &lost_early);
 }
 
-int winhttp_get(void *, const char *url, char **out_body, int *http_code, char **out_err) {
-    return perform(url, nullptr, nullptr, out_body, http_code, out_err);
-}
-
-int winhttp_post(void *, const char *url, const char *body, const char *ct, char **out_body, int *http_code,
-                 char **out_err) {
-    return perform(url, body ? body : "", ct, out_body, http_code, out_err);
-}
-
-void winhttp_free(void *, void *p) {
-    free(p);
-}
-
-const quorlin_io s_winhttp_io = {nullptr, winhttp_get, winhttp_post, winhttp_free};
-
 } // namespace
 
 // The built-in transport keeps the API's name: on Windows it is the system's HTTP stack.
-const quorlin_io *kvdmc_io_curl(void) {
-    return &s_winhttp_io;
+const quorlin_io *io_curl(void) {
+    return &io_http_record<perform>::io;
 }

@@ -27,7 +27,7 @@ struct device_t {
     char base[DEVICE_URL_CAP];
     char device_type[DEVICE_TEXT_CAP];
     char dlna_doc[DEVICE_DLNADOC_CAP];
-    int32_t expires_ms; // lifetime in seconds, despite the name; <= 0 never expires
+    int32_t max_age_s; // lifetime in seconds from added_ms; <= 0 never expires
     uint64_t added_ms;
     uint64_t fetched_ms;
     device_service svc[DEVICE_MAX_SVC];

@@ -238,13 +238,12 @@ inline size_t put_utf8(char *o, uint32_t cp) {
     return 4;
 }
 
-enum dec_result { DEC_ALL, DEC_FULL, DEC_BAD };
+enum dec_result { DEC_ALL, DEC_FULL };
 
 // Decodes [s, e) into out (cap bytes, NUL included). A plain byte needs room
 // for itself + NUL, a reference room for 4 bytes + NUL; when room runs out the
 // decoder stops and *stop tells how far the input was consumed.
-XML_COLD dec_result decode(const char *s, const char *e, char *out, size_t cap, size_t *olen,
-                           const char **stop) {
+XML_COLD dec_result decode(const char *s, const char *e, char *out, size_t cap, size_t *olen) {
     size_t o = 0;
     dec_result r = DEC_ALL;
     while (s < e) {
@@ -276,16 +275,14 @@ XML_COLD dec_result decode(const char *s, const char *e, char *out, size_t cap, 
     }
     out[o] = 0;
     *olen = o;
-    *stop = s;
     return r;
 }
 
 // Records why reading stopped and where: at points into the document.
 // Decodes the whole run [s, e) into out, which has room for e - s bytes and a NUL: no
 // reference is shorter than what it stands for, so the output never passes the input,
-// and 16 bytes can be moved ahead of the search for the next '&'. False on a reference
-// the reader refuses.
-bool decode_run(const char *s, const char *e, char *out, size_t *olen) {
+// and 16 bytes can be moved ahead of the search for the next '&'.
+void decode_run(const char *s, const char *e, char *out, size_t *olen) {
     char *o = out;
     while (s < e) {
 #ifdef __SSE2__
@@ -328,7 +325,6 @@ bool decode_run(const char *s, const char *e, char *out, size_t *olen) {
     }
     *o = 0;
     *olen = (size_t)(o - out);
-    return true;
 }
 
 XML_COLD int fail(xmlrd *x, const char *at, const char *msg, xml_status st = XML_E_SYNTAX) {
@@ -384,20 +380,10 @@ int text_event(xmlrd *x, event *ev) {
     return XML_EV_TEXT;
 }
 
-// A text run while skimming: its references are checked as a text event would check
-// them, nothing is kept, and the cursor moves to the '<' that ends it.
-int skim_text(xmlrd *x) {
-    const char *s = x->p, *e = x->end;
-    for (;;) {
-        s = scan_text(s, e);
-        if (s == e || *s == '<') break;
-        uint32_t cp;
-        const char *after;
-        take_ref(s, e, &cp, &after);
-        s = after;
-    }
-    x->p = s;
-    return 0;
+// A text run while skimming: no text can fail, so nothing is read but the '<' that ends it.
+void skim_text(xmlrd *x) {
+    const char *lt = (const char *)memchr(x->p, '<', (size_t)(x->end - x->p));
+    x->p = lt ? lt : x->end;
 }
 
 // Delivers raw CDATA content from the cursor up to cdata_end, one buffer at a time.
@@ -483,14 +469,8 @@ const char *attribute(xmlrd *x, const char *p) {
         if (*p == '&') refs = true;
         p++;
     }
-    if (x->skim) {
-        // Only a value with references can fail; it is decoded into the first entry,
-        // which skimming leaves unused, for the same verdict.
-        size_t vlen;
-        const char *stop;
-        if (refs && decode(v0, p, x->attr[0].val, ATTR_VAL_CAP, &vlen, &stop) == DEC_BAD)
-            return fail(x, stop, "bad entity in attribute"), nullptr;
-    } else if (x->nattr < XML_MAX_ATTR) {
+    // Skimming keeps no values, and no value can fail once its quotes are found.
+    if (!x->skim && x->nattr < XML_MAX_ATTR) {
         xml_attr_t *a = &x->attr[x->nattr];
         a->nlen = (unsigned short)copy_cut(a->name, ATTR_NAME_CAP, a0, (size_t)(a1 - a0), end);
         // A value longer than its entry is kept cut and marked, so that a caller
@@ -505,10 +485,7 @@ const char *attribute(xmlrd *x, const char *p) {
             copy_doc(a->val, ATTR_VAL_CAP, v0, vlen, end);
             a->val[vlen] = 0;
         } else {
-            const char *stop;
-            dec_result r = decode(v0, p, a->val, ATTR_VAL_CAP, &vlen, &stop);
-            if (r == DEC_BAD) return fail(x, stop, "bad entity in attribute"), nullptr;
-            a->cut = r == DEC_FULL;
+            a->cut = decode(v0, p, a->val, ATTR_VAL_CAP, &vlen) == DEC_FULL;
         }
         a->vlen = (unsigned short)vlen;
         x->nattr++;
@@ -558,7 +535,7 @@ int next_event(xmlrd *x, event *ev) {
         if (p >= end) return XML_EV_END_DOC;
         if (*p != '<') {
             if (!x->skim) return text_event(x, ev);
-            if (skim_text(x) < 0) return XML_EV_ERROR;
+            skim_text(x);
             continue;
         }
         if (p + 1 >= end) return fail(x, p, "truncated tag");
@@ -691,10 +668,7 @@ int xml_take_text(xmlrd *x, sbuf *out) {
     size_t raw = (size_t)(lt - s);
     if (sb_reserve(out, raw) != 0) return out->oom ? -1 : 0;
     size_t n;
-    if (!decode_run(s, lt, out->p + out->n, &n)) {
-        out->p[out->n] = 0;
-        return 0;
-    }
+    decode_run(s, lt, out->p + out->n, &n);
     out->n += n;
     x->p = lt;
     x->ev = XML_EV_TEXT;

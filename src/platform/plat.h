@@ -58,11 +58,7 @@ int plat_sock_mcast_join(sock_t s, uint32_t group, uint32_t ifaddr);
 int plat_sock_sendto(sock_t s, const void *buf, int len, uint32_t addr, int port);
 // Returns bytes received or -1; the sender's address goes to *from_addr when given.
 int plat_sock_recvfrom(sock_t s, void *buf, int cap, uint32_t *from_addr, int *from_port);
-// Bound local port of a socket, or -1.
-int plat_sock_local_port(sock_t s);
 int plat_poll1(sock_t s, int want, int timeout_ms);
-// Dotted-quad text of an address into out (at least 16 bytes).
-void plat_addr_text(uint32_t addr, char *out, int n);
 // Addresses of the up, multicast-capable IPv4 interfaces other than loopback (the
 // loopback ones when there is no other), at most max of them; returns their number.
 int plat_ipv4_interfaces(uint32_t *out, int max);

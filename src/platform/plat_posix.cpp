@@ -1,5 +1,6 @@
 // POSIX half of the platform layer (Linux and the BSDs): pthreads, CLOCK_MONOTONIC, BSD sockets.
 #include "platform/plat.h"
+#include "platform/plat_common.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -88,17 +89,9 @@ int plat_sock_reuseaddr(sock_t s) {
     return setsockopt(fd(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
-static sockaddr_in make_addr(uint32_t addr, int port) {
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addr;
-    sa.sin_port = htons((uint16_t)port);
-    return sa;
-}
-
 int plat_sock_bind(sock_t s, uint32_t addr, int port) {
-    sockaddr_in sa = make_addr(addr, port);
+    sockaddr_in sa;
+    plat_make_addr(&sa, addr, port);
     return bind(fd(s), (const sockaddr *)&sa, sizeof sa);
 }
 
@@ -131,7 +124,8 @@ int plat_sock_mcast_join(sock_t s, uint32_t group, uint32_t ifaddr) {
 }
 
 int plat_sock_sendto(sock_t s, const void *buf, int len, uint32_t addr, int port) {
-    sockaddr_in sa = make_addr(addr, port);
+    sockaddr_in sa;
+    plat_make_addr(&sa, addr, port);
     return (int)sendto(fd(s), buf, (size_t)len, MSG_NOSIGNAL, (const sockaddr *)&sa, sizeof sa);
 }
 
@@ -144,13 +138,6 @@ int plat_sock_recvfrom(sock_t s, void *buf, int cap, uint32_t *from_addr, int *f
     if (from_addr) *from_addr = sa.sin_addr.s_addr;
     if (from_port) *from_port = ntohs(sa.sin_port);
     return (int)r;
-}
-
-int plat_sock_local_port(sock_t s) {
-    sockaddr_in sa;
-    socklen_t sl = sizeof sa;
-    if (getsockname(fd(s), (sockaddr *)&sa, &sl) != 0) return -1;
-    return ntohs(sa.sin_port);
 }
 
 int plat_poll1(sock_t s, int want, int timeout_ms) {
@@ -167,12 +154,6 @@ int plat_poll1(sock_t s, int want, int timeout_ms) {
     return out;
 }
 
-void plat_addr_text(uint32_t addr, char *out, int n) {
-    in_addr a;
-    a.s_addr = addr;
-    if (!inet_ntop(AF_INET, &a, out, (socklen_t)n) && n > 0) out[0] = 0;
-}
-
 int plat_sock_bind_group(sock_t s, uint32_t group, uint32_t ifaddr, int port) {
     (void)ifaddr;
     // The group address keeps other groups' traffic on this port out; the wildcard is the
@@ -184,19 +165,15 @@ int plat_sock_bind_group(sock_t s, uint32_t group, uint32_t ifaddr, int port) {
 int plat_ipv4_interfaces(uint32_t *out, int max) {
     ifaddrs *list = nullptr;
     if (getifaddrs(&list) != 0) return 0;
-    int n = 0;
-    for (int pass = 0; pass < 2 && n == 0; pass++) {
-        bool loopback = pass == 1;
-        for (ifaddrs *i = list; i && n < max; i = i->ifa_next) {
-            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
-            unsigned f = i->ifa_flags;
-            if (!(f & IFF_UP) || !(f & IFF_MULTICAST) || ((f & IFF_LOOPBACK) != 0) != loopback) continue;
-            uint32_t a = ((const sockaddr_in *)(const void *)i->ifa_addr)->sin_addr.s_addr;
-            bool seen = false;
-            for (int k = 0; k < n; k++) seen = seen || out[k] == a;
-            if (!seen) out[n++] = a;
-        }
+    plat_iface found[PLAT_MAX_IFACES];
+    int nfound = 0;
+    for (ifaddrs *i = list; i && nfound < PLAT_MAX_IFACES; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+        unsigned f = i->ifa_flags;
+        if (!(f & IFF_UP) || !(f & IFF_MULTICAST)) continue;
+        found[nfound++] = {((const sockaddr_in *)(const void *)i->ifa_addr)->sin_addr.s_addr,
+                           (f & IFF_LOOPBACK) != 0};
     }
     freeifaddrs(list);
-    return n;
+    return plat_pick_interfaces(found, nfound, out, max);
 }

@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include "platform/plat.h"
+#include "platform/plat_common.h"
 
 static_assert(sizeof(CRITICAL_SECTION) <= sizeof(plat_mutex) &&
               alignof(CRITICAL_SECTION) <= alignof(plat_mutex));
@@ -53,15 +54,17 @@ void plat_sleep_ms(int ms) {
     if (ms > 0) Sleep((DWORD)ms);
 }
 
-// Set once Winsock has started; a failed start leaves it clear so a later call tries again.
-static bool s_net_started = false;
+// Winsock starts once, also when several threads arrive together; a failed start
+// leaves the record unset so a later call tries again.
+static INIT_ONCE s_net_once = INIT_ONCE_STATIC_INIT;
+
+static BOOL CALLBACK start_winsock(PINIT_ONCE, PVOID, PVOID *) {
+    WSADATA wd;
+    return WSAStartup(MAKEWORD(2, 2), &wd) == 0;
+}
 
 int plat_net_init(void) {
-    if (s_net_started) return 0;
-    WSADATA wd;
-    if (WSAStartup(MAKEWORD(2, 2), &wd) != 0) return -1;
-    s_net_started = true;
-    return 0;
+    return InitOnceExecuteOnce(&s_net_once, start_winsock, nullptr, nullptr) ? 0 : -1;
 }
 
 static SOCKET sk(sock_t s) {
@@ -87,17 +90,9 @@ int plat_sock_reuseaddr(sock_t s) {
     return setsockopt(sk(s), SOL_SOCKET, SO_REUSEADDR, (const char *)&on, sizeof on);
 }
 
-static sockaddr_in make_addr(uint32_t addr, int port) {
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addr;
-    sa.sin_port = htons((u_short)port);
-    return sa;
-}
-
 int plat_sock_bind(sock_t s, uint32_t addr, int port) {
-    sockaddr_in sa = make_addr(addr, port);
+    sockaddr_in sa;
+    plat_make_addr(&sa, addr, port);
     return bind(sk(s), (const sockaddr *)&sa, sizeof sa) == 0 ? 0 : -1;
 }
 
@@ -131,7 +126,8 @@ int plat_sock_mcast_join(sock_t s, uint32_t group, uint32_t ifaddr) {
 }
 
 int plat_sock_sendto(sock_t s, const void *buf, int len, uint32_t addr, int port) {
-    sockaddr_in sa = make_addr(addr, port);
+    sockaddr_in sa;
+    plat_make_addr(&sa, addr, port);
     int r = sendto(sk(s), (const char *)buf, len, 0, (const sockaddr *)&sa, sizeof sa);
     return r == SOCKET_ERROR ? -1 : r;
 }
@@ -151,13 +147,6 @@ int plat_sock_recvfrom(sock_t s, void *buf, int cap, uint32_t *from_addr, int *f
     return r;
 }
 
-int plat_sock_local_port(sock_t s) {
-    sockaddr_in sa;
-    int sl = sizeof sa;
-    if (getsockname(sk(s), (sockaddr *)&sa, &sl) != 0) return -1;
-    return ntohs(sa.sin_port);
-}
-
 int plat_poll1(sock_t s, int want, int timeout_ms) {
     WSAPOLLFD p;
     p.fd = sk(s);
@@ -170,12 +159,6 @@ int plat_poll1(sock_t s, int want, int timeout_ms) {
     if (p.revents & (POLLRDNORM | POLLERR | POLLHUP | POLLNVAL)) out |= PLAT_POLL_IN;
     if (p.revents & POLLWRNORM) out |= PLAT_POLL_OUT;
     return out;
-}
-
-void plat_addr_text(uint32_t addr, char *out, int n) {
-    in_addr a;
-    a.s_addr = addr;
-    if (!inet_ntop(AF_INET, &a, out, (size_t)n) && n > 0) out[0] = 0;
 }
 
 int plat_sock_bind_group(sock_t s, uint32_t group, uint32_t ifaddr, int port) {
@@ -200,24 +183,18 @@ int plat_ipv4_interfaces(uint32_t *out, int max) {
         if (!list) return 0;
         r = GetAdaptersAddresses(AF_INET, flags, nullptr, list, &size);
     }
-    int n = 0;
-    if (r == NO_ERROR) {
-        for (int pass = 0; pass < 2 && n == 0; pass++) {
-            bool loopback = pass == 1;
-            for (IP_ADAPTER_ADDRESSES *a = list; a && n < max; a = a->Next) {
-                if (a->OperStatus != IfOperStatusUp || (a->Flags & IP_ADAPTER_NO_MULTICAST)) continue;
-                if ((a->IfType == IF_TYPE_SOFTWARE_LOOPBACK) != loopback) continue;
-                for (IP_ADAPTER_UNICAST_ADDRESS *u = a->FirstUnicastAddress; u && n < max; u = u->Next) {
-                    const sockaddr *sa = u->Address.lpSockaddr;
-                    if (!sa || sa->sa_family != AF_INET) continue;
-                    uint32_t addr = ((const sockaddr_in *)(const void *)sa)->sin_addr.s_addr;
-                    bool seen = false;
-                    for (int k = 0; k < n; k++) seen = seen || out[k] == addr;
-                    if (!seen) out[n++] = addr;
-                }
-            }
+    plat_iface found[PLAT_MAX_IFACES];
+    int nfound = 0;
+    for (IP_ADAPTER_ADDRESSES *a = r == NO_ERROR ? list : nullptr; a; a = a->Next) {
+        if (a->OperStatus != IfOperStatusUp || (a->Flags & IP_ADAPTER_NO_MULTICAST)) continue;
+        bool loopback = a->IfType == IF_TYPE_SOFTWARE_LOOPBACK;
+        for (IP_ADAPTER_UNICAST_ADDRESS *u = a->FirstUnicastAddress; u && nfound < PLAT_MAX_IFACES;
+             u = u->Next) {
+            const sockaddr *sa = u->Address.lpSockaddr;
+            if (!sa || sa->sa_family != AF_INET) continue;
+            found[nfound++] = {((const sockaddr_in *)(const void *)sa)->sin_addr.s_addr, loopback};
         }
     }
     free(list);
-    return n;
+    return plat_pick_interfaces(found, nfound, out, max);
 }

@@ -18,12 +18,10 @@ constexpr size_t CACHE_DIDL = BROWSE_CACHE_DIDL;
 struct bcent {
     char udn[DEVICE_KEY_CAP];
     char oid[ITEM_ID_CAP];
-    int start;
-    uint64_t at;
+    uint64_t at; // only results from index 0 are kept
     char didl[CACHE_DIDL];
     int total;
     int uid;
-    int returned;
 };
 
 bcent g_bc[CACHE_SLOTS];
@@ -118,19 +116,17 @@ void cache_store(const char *udn, const char *oid) {
     }
     str_copy(e->udn, sizeof e->udn, udn);
     str_copy(e->oid, sizeof e->oid, oid);
-    e->start = 0;
     e->at = plat_now_ms();
     memcpy(e->didl, text.str(), text.b.n + 1);
     e->total = g_total_matches;
     e->uid = g_update_id;
-    e->returned = g_nitem;
 }
 
 // Caller holds g_lock. On a hit the cached text becomes the browse's only page.
 bool cache_lookup(const char *udn, const char *oid, int max_age_ms, browse_pages *bp) {
     for (int i = 0; i < g_nbc; i++) {
         bcent &e = g_bc[i];
-        if (e.start != 0 || strcmp(e.udn, udn) != 0 || strcmp(e.oid, oid) != 0) continue;
+        if (strcmp(e.udn, udn) != 0 || strcmp(e.oid, oid) != 0) continue;
         if (plat_now_ms() - e.at <= (uint64_t)max_age_ms) {
             sbuf_scoped copy;
             sb_puts(&copy, e.didl);
@@ -232,7 +228,7 @@ int fetch_children(const device_t *d, const char *udn, const char *oid, int star
     uint64_t deadline;
     {
         plat_guard g(&g_lock);
-        page = g_cfg.browse_page > 0 ? g_cfg.browse_page : 256;
+        page = g_cfg.browse_page;
         max_items = g_cfg.browse_max_items;
         cache_ms = g_cfg.browse_cache_ms;
         deadline = plat_now_ms() + (uint64_t)g_cfg.browse_timeout_ms;
@@ -314,8 +310,8 @@ int browse_fetch(const char *udn, const char *object_id, int start, int flag, br
     }
     device_t d;
     if (int rc = lookup_device(udn, &d, err, errn)) return rc;
-    return flag == 1 ? fetch_metadata(&d, object_id, bp, err, errn)
-                     : fetch_children(&d, udn, object_id, start, bp, err, errn);
+    return flag == KVDMC_BROWSE_METADATA ? fetch_metadata(&d, object_id, bp, err, errn)
+                                         : fetch_children(&d, udn, object_id, start, bp, err, errn);
 }
 
 int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_pages *bp, char *err,
@@ -331,7 +327,7 @@ int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_
     uint64_t deadline;
     {
         plat_guard g(&g_lock);
-        int page = g_cfg.browse_page > 0 ? g_cfg.browse_page : 256;
+        int page = g_cfg.browse_page;
         if (w->count > page) w->count = page;
         deadline = plat_now_ms() + (uint64_t)g_cfg.browse_timeout_ms;
     }
@@ -350,14 +346,21 @@ int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_
 }
 
 int browse_publish(const browse_pages &bp, char *err, size_t errn) {
-    plat_guard g(&g_lock);
-    reset_items();
+    {
+        plat_guard g(&g_lock);
+        reset_items();
+    }
+    // The library lock is taken for one page at a time: a thread asking for the device
+    // count or a cast waits for the parse of a page, never for that of a whole folder.
+    // Other publishers are kept out by the caller's serialisation.
     for (const auto &page : bp.pages) {
+        plat_guard g(&g_lock);
         int objects = 0;
         int r = bp.kind == browse_pages::METADATA ? didl_parse(page.get(), err, errn)
                                                   : didl_parse_more(page.get(), &objects, err, errn);
         if (r < 0) return done(KVDMC_E_PARSE);
     }
+    plat_guard g(&g_lock);
     if (bp.kind == browse_pages::METADATA) {
         g_total_matches = g_nitem;
         return done_with(0, g_nitem);
@@ -381,9 +384,7 @@ int browse_publish(const browse_pages &bp, char *err, size_t errn) {
     return g_nitem;
 }
 
-int browse_invoke(const char *udn, const char *object_id, int start, int count, int flag, char *err,
-                  size_t errn) {
-    (void)count; // the page size comes from the configuration
+int browse_invoke(const char *udn, const char *object_id, int start, int flag, char *err, size_t errn) {
     browse_pages bp;
     if (int rc = browse_fetch(udn, object_id, start, flag, &bp, err, errn)) return rc;
     // Pages of two folders must never mix in the one table: only publishing is serialised.
@@ -416,7 +417,7 @@ KVDMC_API int kvdmc_browse(const char *udn, const char *object_id, int start, in
         return -1;
     }
     char err[ERR_CAP] = "";
-    int r = browse_invoke(udn, object_id, start, count, flag, err, sizeof err);
+    int r = browse_invoke(udn, object_id, start, flag, err, sizeof err);
     if (r < 0) {
         set_err("%s", err);
         return KVDMC_E_UPNP;

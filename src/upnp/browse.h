@@ -39,10 +39,10 @@ int browse_fetch(const char *udn, const char *object_id, int start, int flag, br
 // Replaces the item table with the pages; the same result as browse_invoke.
 int browse_publish(const browse_pages &bp, char *err, size_t errn);
 
-// flag 1: the object's own metadata; otherwise its children from start.
-// Returns g_nitem, or a negative code with a message in err (also recorded as the last code).
-int browse_invoke(const char *udn, const char *object_id, int start, int count, int flag, char *err,
-                  size_t errn);
+// flag 1: the object's own metadata; otherwise its children from start, a page of
+// browse_page children per request. Returns g_nitem, or a negative code with a message
+// in err (also recorded as the last code).
+int browse_invoke(const char *udn, const char *object_id, int start, int flag, char *err, size_t errn);
 // One window of a container's children, read with one request.
 struct browse_win {
     int start;   // in: index of the first child

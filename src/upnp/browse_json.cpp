@@ -53,7 +53,7 @@ void item_json(sbuf *b, int i) {
 void device_json_from(sbuf *b, const device_t *d) {
     // The device table's own clock, so the lifetime agrees with its expiry.
     int64_t now = (int64_t)dev_now();
-    int64_t left = d->expires_ms <= 0 ? -1 : (int64_t)d->expires_ms * 1000 + (int64_t)d->added_ms - now;
+    int64_t left = d->max_age_s <= 0 ? -1 : (int64_t)d->max_age_s * 1000 + (int64_t)d->added_ms - now;
     sb_puts(b, "{\"udn\":");
     sb_json_str_u(b, d->udn);
     sb_printf(b, ",\"kind\":%d,\"name\":", (int)d->kind);

@@ -380,7 +380,12 @@ static bool media_of_item(const char *url, const char *host_url, cast_media *m) 
         m->parent = it.parent;
         m->title = it.title;
         m->klass = it.klass[0] ? it.klass : class_of_mime(it.res_mime);
-        m->protocol_info = it.res_protocol_info;
+        // A protocolInfo that reaches the item table's cut may have lost the end of its
+        // flags: the renderer is told the transfer and format only, never a broken flag.
+        size_t pi_n = strlen(it.res_protocol_info);
+        m->protocol_info = pi_n + 4 < ITEM_PROTOCOL_INFO_CUT
+                               ? std::string(it.res_protocol_info)
+                               : std::string("http-get:*:") + it.res_mime + ":*";
         if (it.res_size_given && it.res_size >= 0) m->size = std::to_string(it.res_size);
         m->duration = it.res_duration;
         m->resolution = it.res_resolution;

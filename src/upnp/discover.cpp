@@ -42,7 +42,7 @@ void devices_purge(void) {
     uint64_t now = dev_now();
     for (int i = 0; i < g_ndev;) {
         const device_t &d = g_dev[i];
-        if (d.expires_ms > 0 && d.added_ms + (uint64_t)d.expires_ms * 1000 <= now)
+        if (d.max_age_s > 0 && d.added_ms + (uint64_t)d.max_age_s * 1000 <= now)
             device_remove(i);
         else
             i++;
@@ -52,7 +52,7 @@ void devices_purge(void) {
 // Fetches the description at location and parses its media devices into out
 // (DESC_MAX_MEDIA records), classified and keyed. The number of records, or -1.
 static int fetch_description(const char *location, device_t *out, char *err, size_t errn) {
-    const quorlin_io *io = kvdmc_io_current();
+    const quorlin_io *io = io_current();
     if (!io || !io->http_get) {
         str_copy(err, errn, "no quorlin_io backend");
         return -1;
@@ -158,7 +158,7 @@ bool refresh_rows(const char *key, const ssdp_reply *r, const device_t **moved) 
     for (int i = 0; i < g_ndev; i++) {
         device_t &d = g_dev[i];
         if (strcmp(d.location, loc) != 0) continue;
-        d.expires_ms = r->max_age_s;
+        d.max_age_s = r->max_age_s;
         d.added_ms = now;
         any = true;
     }
@@ -286,7 +286,7 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn) {
     for (int i = 0; i < n; i++) {
         device_t &d = fresh[i];
         remember_key(&d, key, fresh, n);
-        d.expires_ms = r->max_age_s;
+        d.max_age_s = r->max_age_s;
         d.added_ms = d.fetched_ms = now;
         d.desc_ok = 1;
         if (device_t *row = device_find(d.udn_key))
@@ -305,8 +305,34 @@ static bool add_found(const ssdp_reply *r, void *) {
     return false;
 }
 
+// Guarded by g_lock. The restore count of the configuration when fake mode began: a
+// restore of the defaults since then ends it.
+static bool s_faked = false;
+static uint32_t s_faked_at = 0;
+
+void discover_fake_mode(bool on) {
+    s_faked = on;
+    s_faked_at = g_cfg.restores;
+}
+
+bool discover_live_off(void) {
+    return s_faked && s_faked_at == g_cfg.restores;
+}
+
+// The search settings, read once so that a change during a search does not mix two setups.
+static ssdp_settings search_settings(void) {
+    ssdp_settings set;
+    plat_guard g(&g_lock);
+    str_copy(set.group, sizeof set.group, g_cfg.ssdp_group);
+    str_copy(set.iface, sizeof set.iface, g_cfg.ssdp_if);
+    set.port = g_cfg.ssdp_port;
+    set.ttl = g_cfg.ssdp_ttl;
+    return set;
+}
+
 int discover_live(int kind, int timeout_ms, char *err, size_t errn) {
-    int rc = ssdp_search(kind, nullptr, timeout_ms, add_found, nullptr, err, errn);
+    ssdp_settings set = search_settings();
+    int rc = ssdp_search(kind, nullptr, timeout_ms, &set, add_found, nullptr, err, errn);
     if (rc == 0) {
         plat_guard g(&g_lock);
         devices_purge();
@@ -318,7 +344,7 @@ namespace {
 
 // The checks both searches make before sending anything; -1 with the message set, or 0.
 int search_args_ok(int kind, int timeout_ms) {
-    if (kind < 1 || kind > 3) {
+    if (kind < KVDMC_KIND_SERVER || kind > KVDMC_KIND_BOTH) {
         set_err("discover: kind must be 1, 2 or 3");
         return -1;
     }
@@ -366,12 +392,13 @@ int discover_device(int kind, const char *udn, int timeout_ms) {
         plat_guard g(&g_lock);
         devices_purge();
         if (device_t *d = device_find(key)) return (int)(d - g_dev);
-        if (g_cfg.ssdp_disable)
+        if (discover_live_off())
             return api_fail(KVDMC_E_FAKE, "ssdp disabled (fake mode): inject packets with kvdmc_fake_ssdp");
     }
     char err[ERR_CAP] = "";
-    int rc = ssdp_search(kind, searchable_udn(udn) ? udn : nullptr, timeout_ms, add_until_found, key, err,
-                         sizeof err);
+    ssdp_settings set = search_settings();
+    int rc = ssdp_search(kind, searchable_udn(udn) ? udn : nullptr, timeout_ms, &set, add_until_found, key,
+                         err, sizeof err);
     if (rc != 0) return api_fail(rc, "%s", err);
     plat_guard g(&g_lock);
     devices_purge();
@@ -401,7 +428,7 @@ KVDMC_API int kvdmc_discover(int kind, int timeout_ms) {
     {
         plat_guard g(&g_lock);
         devices_purge();
-        if (g_cfg.ssdp_disable) {
+        if (discover_live_off()) {
             set_err("ssdp disabled (fake mode): inject packets with kvdmc_fake_ssdp");
             return KVDMC_E_FAKE;
         }

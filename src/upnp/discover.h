@@ -20,6 +20,11 @@ int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn);
 device_t *device_find(const char *udn_key);
 void devices_purge(void);
 void device_remove(int i); // moves the last row into row i
+// Fake mode: from the selection of the fake transport until the numeric settings are
+// restored (or it is turned off), discovery refuses the live search (devices come only
+// from injected packets). Both with g_lock held.
+void discover_fake_mode(bool on);
+bool discover_live_off(void);
 // Live search of kind 1..3 for timeout_ms (validated by the caller) feeding the table;
 // 0, or a negative code with the message in err.
 int discover_live(int kind, int timeout_ms, char *err, size_t errn);

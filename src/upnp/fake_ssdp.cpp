@@ -1,9 +1,21 @@
-// The fake transport's SSDP half: an injected packet reaches the device table as a
-// received one would.
+// The fake transport's discovery half: fake mode, and injected packets that reach the
+// device table as received ones would.
 #include <string.h>
 
 #include "base/exports.h"
+#include "http/io.h"
+#include "http/io_fake.h"
 #include "upnp/discover.h"
+
+// Fake mode is both halves: the canned HTTP answers, and discovery fed only by
+// injected packets.
+extern "C" KVDMC_API int kvdmc_use_fake(void) {
+    api_enter();
+    io_select_static(io_fake());
+    plat_guard g(&g_lock);
+    discover_fake_mode(true);
+    return 0;
+}
 
 extern "C" KVDMC_API int kvdmc_fake_ssdp(const char *packet, const char *) {
     api_enter();

@@ -142,14 +142,15 @@ struct soap_reader {
     }
 };
 
-// Reads a response body. Returns -1 when the reader refused it (message in err),
-// else 0 with the gathered state in rd.
+// Reads a response body. Returns the failure code when the reader refused it (message
+// in err), else 0 with the gathered state in rd.
 int read_response(const char *body, soap_reader &rd, int *too_large, char *err, size_t errn) {
     size_t blen = strlen(body);
-    xmlrd *x = xml_open(body, blen, err, errn);
+    xml_status st;
+    xmlrd *x = xml_open(body, blen, err, errn, &st);
     if (!x) {
         if (too_large && blen > XML_MAX_DOC) *too_large = 1;
-        return -1;
+        return st == XML_E_NOMEM ? KVDMC_E_NOMEM : KVDMC_E_PARSE;
     }
     const char *nm;
     size_t nl;
@@ -208,6 +209,106 @@ int done(int code) {
     return code;
 }
 
+// Where a call goes: the control URL, on the device's own host, and the service type.
+struct soap_target {
+    char url[SOAP_URL_CAP];
+    char stype[SOAP_TYPE_CAP];
+};
+
+int resolve_target(const device_t *d, const char *svc_frag, soap_target *t, char *err, size_t errn) {
+    if (soap_service_url(d, svc_frag, t->url, sizeof t->url) != 0) {
+        str_fmt(err, errn, "device has no %s service", svc_frag ? svc_frag : "");
+        return KVDMC_E_ARG;
+    }
+    // Requests go only to the device's own host: a description naming another host
+    // (absolute control URLs, URLBase) must not make the library post there.
+    if (!url_same_host(t->url, d->location)) {
+        str_fmt(err, errn, "control URL %s is not on the device's host", t->url);
+        return KVDMC_E_PARSE;
+    }
+    str_fmt(t->stype, sizeof t->stype, "%s%s", SERVICE_TYPE_PREFIX, svc_frag);
+    return 0;
+}
+
+// Posts the envelope through the current transport: 0 with the reply and its HTTP status.
+int post_action(const soap_target &t, const char *action, const char *args, transport_reply *reply,
+                int *status, char *err, size_t errn) {
+    const quorlin_io *io = io_current();
+    if (!io || !io->http_post) {
+        str_copy(err, errn, "no quorlin_io backend");
+        return KVDMC_E_ARG;
+    }
+    reply->io = io;
+    char ct[SOAP_HEADERS_CAP];
+    str_fmt(ct, sizeof ct, "text/xml; charset=\"utf-8\"\r\nSOAPACTION: \"%s#%s\"", t.stype, action);
+    sbuf_scoped req;
+    sb_printf(&req,
+              "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope xmlns:s=\"%s\" "
+              "s:encodingStyle=\"%s\"><s:Body><u:%s xmlns:u=\"%s\">",
+              SOAP_ENVELOPE_NS, SOAP_ENCODING, action, t.stype);
+    sb_puts(&req, args);
+    sb_printf(&req, "</u:%s></s:Body></s:Envelope>", action);
+    if (req.b.oom) {
+        str_copy(err, errn, "SOAP request out of memory");
+        return KVDMC_E_NOMEM;
+    }
+    char *terr = nullptr;
+    // A read-only action may go out twice on a dropped kept-alive connection, no other.
+    io_http_post_scope kind(read_only(action) ? IO_HTTP_POST_READ_ONLY : IO_HTTP_POST_CHANGES_STATE);
+    int r = io->http_post(io->ctx, t.url, req.str(), ct, &reply->body, status, &terr);
+    if (r != 0 || !reply->body) {
+        str_fmt(err, errn, "transport: %s", terr ? terr : "failed");
+        io_release(io, terr);
+        return KVDMC_E_NET;
+    }
+    io_release(io, terr);
+    return 0;
+}
+
+int fault_of(const soap_reader &f, int *upnp_code, char *err, size_t errn) {
+    // A code that does not fit an int must not wrap into a meaningful one.
+    *upnp_code = (int)leading_int(f.code, INT_MAX);
+    str_fmt(err, errn, "UPnP error %s: %s", f.code, f.desc[0] ? f.desc : "SOAP fault");
+    return KVDMC_E_UPNP;
+}
+
+// A status other than 2xx: the UPnP fault the body carries, or the status itself.
+int classify_status(const char *body, int status, const char *url, soap_reader &rd, int *upnp_code, char *err,
+                    size_t errn) {
+    // Servers send their faults with 500 (some with 501): read the body for one,
+    // except for the authentication refusals.
+    bool auth = status == 401 || status == 403;
+    char rerr[XML_ERR_CAP];
+    if (!auth && read_response(body, rd, nullptr, rerr, sizeof rerr) == 0 && rd.code[0])
+        return fault_of(rd, upnp_code, err, errn);
+    str_fmt(err, errn, "HTTP %ld from %s", (long)status, url);
+    return auth ? KVDMC_E_AUTH : KVDMC_E_NET;
+}
+
+// A 2xx answer: its fault, or the response element and the wanted arguments.
+int read_outputs(const char *body, const char *action, soap_reader &rd, const soap_out *outs, int *upnp_code,
+                 int *too_large, char *err, size_t errn) {
+    *upnp_code = 0;
+    if (int rc = read_response(body, rd, too_large, err, errn)) return rc;
+    if (rd.code[0]) return fault_of(rd, upnp_code, err, errn);
+    // A reply that breaks off inside an output argument before any of its text is no answer:
+    // an empty Result would pass for a folder without children. (With some text, the
+    // argument's own reader decides what of it is whole.)
+    if (rd.fs == F_ARG && arg_empty(outs[rd.arg])) {
+        str_fmt(err, errn, "SOAP %s: the response ends inside %s", action, outs[rd.arg].name);
+        return KVDMC_E_PARSE;
+    }
+    if (!rd.seen_resp) {
+        str_fmt(err, errn, "SOAP %s: no %s in the response", action, rd.resp_name);
+        return KVDMC_E_PARSE;
+    }
+    if (rd.oom_arg >= 0) {
+        str_fmt(err, errn, "SOAP %s out of memory", outs[rd.oom_arg].name);
+        return KVDMC_E_NOMEM;
+    }
+    return 0;
+}
+
 } // namespace
 
 int soap_call(const device_t *d, const char *svc_frag, const char *action, const char *args, soap_out *outs,
@@ -218,103 +319,23 @@ int soap_call(const device_t *d, const char *svc_frag, const char *action, const
     if (too_large) *too_large = 0;
     if (nout < 0 || (nout > 0 && !outs)) nout = 0;
     clear_outs(outs, nout);
-    char url[SOAP_URL_CAP];
-    if (soap_service_url(d, svc_frag, url, sizeof url) != 0) {
-        str_fmt(err, errn, "device has no %s service", svc_frag ? svc_frag : "");
-        return done(KVDMC_E_ARG);
-    }
-    // Requests go only to the device's own host: a description naming another host
-    // (absolute control URLs, URLBase) must not make the library post there.
-    if (!url_same_host(url, d->location)) {
-        str_fmt(err, errn, "control URL %s is not on the device's host", url);
-        return done(KVDMC_E_PARSE);
-    }
-    char stype[SOAP_TYPE_CAP];
-    str_fmt(stype, sizeof stype, "%s%s", SERVICE_TYPE_PREFIX, svc_frag);
-    char ct[SOAP_HEADERS_CAP];
-    str_fmt(ct, sizeof ct, "text/xml; charset=\"utf-8\"\r\nSOAPACTION: \"%s#%s\"", stype, action);
 
-    const quorlin_io *io = kvdmc_io_current();
-    if (!io || !io->http_post) {
-        str_copy(err, errn, "no quorlin_io backend");
-        return done(KVDMC_E_ARG);
-    }
+    soap_target t;
+    if (int rc = resolve_target(d, svc_frag, &t, err, errn)) return done(rc);
     transport_reply reply;
-    reply.io = io;
-    int code = 0;
-    {
-        sbuf_scoped req;
-        sb_printf(&req,
-                  "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope xmlns:s=\"%s\" "
-                  "s:encodingStyle=\"%s\"><s:Body><u:%s xmlns:u=\"%s\">",
-                  SOAP_ENVELOPE_NS, SOAP_ENCODING, action, stype);
-        sb_puts(&req, args);
-        sb_printf(&req, "</u:%s></s:Body></s:Envelope>", action);
-        if (req.b.oom) {
-            str_copy(err, errn, "SOAP request out of memory");
-            return done(KVDMC_E_NOMEM);
-        }
-        char *terr = nullptr;
-        // A read-only action may go out twice on a dropped kept-alive connection, no other.
-        io_http_post_scope kind(read_only(action) ? IO_HTTP_POST_READ_ONLY : IO_HTTP_POST_CHANGES_STATE);
-        int r = io->http_post(io->ctx, url, req.str(), ct, &reply.body, &code, &terr);
-        if (r != 0 || !reply.body) {
-            str_fmt(err, errn, "transport: %s", terr ? terr : "failed");
-            io_release(io, terr);
-            return done(KVDMC_E_NET);
-        }
-        io_release(io, terr);
-    }
+    int status = 0;
+    if (int rc = post_action(t, action, args, &reply, &status, err, errn)) return done(rc);
 
     soap_reader rd;
     rd.outs = outs;
     rd.nout = nout;
     str_fmt(rd.resp_name, sizeof rd.resp_name, "%sResponse", action);
-    auto fault = [&](const soap_reader &f) {
-        clear_outs(outs, nout);
-        // A code that does not fit an int must not wrap into a meaningful one.
-        *upnp_code = (int)leading_int(f.code, INT_MAX);
-        str_fmt(err, errn, "UPnP error %s: %s", f.code, f.desc[0] ? f.desc : "SOAP fault");
-        return done(KVDMC_E_UPNP);
-    };
-    bool ok_status = code >= 200 && code <= 299;
-    if (!ok_status) {
-        // Servers send their faults with 500 (some with 501): read the body for
-        // one, except for the authentication refusals.
-        char rerr[XML_ERR_CAP];
-        if (code != 401 && code != 403 && read_response(reply.body, rd, nullptr, rerr, sizeof rerr) == 0 &&
-            rd.code[0])
-            return fault(rd);
-        clear_outs(outs, nout);
-        str_fmt(err, errn, "HTTP %ld from %s", (long)code, url);
-        return done(code == 401 || code == 403 ? KVDMC_E_AUTH : KVDMC_E_NET);
-    }
-
-    *upnp_code = 0;
-    if (read_response(reply.body, rd, too_large, err, errn) != 0) {
-        clear_outs(outs, nout);
-        return done(KVDMC_E_PARSE);
-    }
-    if (rd.code[0]) return fault(rd);
-    // A reply that breaks off inside an output argument before any of its text is no answer:
-    // an empty Result would pass for a folder without children. (With some text, the
-    // argument's own reader decides what of it is whole.)
-    if (rd.fs == F_ARG && arg_empty(outs[rd.arg])) {
-        str_fmt(err, errn, "SOAP %s: the response ends inside %s", action, outs[rd.arg].name);
-        clear_outs(outs, nout);
-        return done(KVDMC_E_PARSE);
-    }
-    if (!rd.seen_resp) {
-        clear_outs(outs, nout);
-        str_fmt(err, errn, "SOAP %s: no %s in the response", action, rd.resp_name);
-        return done(KVDMC_E_PARSE);
-    }
-    if (rd.oom_arg >= 0) {
-        str_fmt(err, errn, "SOAP %s out of memory", outs[rd.oom_arg].name);
-        clear_outs(outs, nout);
-        return done(KVDMC_E_PARSE);
-    }
-    return done(0);
+    int rc = status >= 200 && status <= 299
+                 ? read_outputs(reply.body, action, rd, outs, upnp_code, too_large, err, errn)
+                 : classify_status(reply.body, status, t.url, rd, upnp_code, err, errn);
+    // A failed call hands out no partial outputs.
+    if (rc) clear_outs(outs, nout);
+    return done(rc);
 }
 
 int soap_action_args(const device_t *d, const char *svc_frag, const char *action, const char *args,

@@ -4,7 +4,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "base/config.h"
 #include "base/exports.h"
 #include "base/protocol.h"
 #include "base/util.h"
@@ -28,8 +27,8 @@ struct search_target {
 int targets_of(int kind, const char *also, search_target out[4]) {
     int n = 0;
     if (also) out[n++] = {also, 1};
-    if (kind == 1 || kind == 3) out[n++] = {ST_MEDIA_SERVER, SSDP_MX};
-    if (kind == 2 || kind == 3) out[n++] = {ST_MEDIA_RENDERER, SSDP_MX};
+    if (kind != KVDMC_KIND_RENDERER) out[n++] = {ST_MEDIA_SERVER, SSDP_MX};
+    if (kind != KVDMC_KIND_SERVER) out[n++] = {ST_MEDIA_RENDERER, SSDP_MX};
     out[n++] = {SSDP_ALL, SSDP_MX};
     return n;
 }
@@ -73,74 +72,72 @@ bool handle_datagram(sock_t s, ssdp_on_reply on_reply, void *ctx) {
 
 } // namespace
 
-int ssdp_search(int kind, const char *also, int timeout_ms, ssdp_on_reply on_reply, void *ctx, char *err,
-                size_t errn) {
-    if (plat_net_init() != 0) {
-        str_copy(err, errn, "net init failed");
-        return KVDMC_E_NET;
-    }
-    // The settings are read once, so a change during the search does not mix two setups.
-    char group_text[CFG_ADDR_CAP], if_text[CFG_ADDR_CAP];
-    int port, ttl;
-    {
-        plat_guard g(&g_lock);
-        str_copy(group_text, sizeof group_text, g_cfg.ssdp_group);
-        str_copy(if_text, sizeof if_text, g_cfg.ssdp_if);
-        port = g_cfg.ssdp_port;
-        ttl = g_cfg.ssdp_ttl;
-    }
+namespace {
+
+// Where one search sends and listens.
+struct search_plan {
+    uint32_t group = 0;
+    uint32_t ifs[SSDP_MAX_IFS];
+    int nifs = 0;
+};
+
+int plan_search(const ssdp_settings &set, search_plan *plan, char *err, size_t errn) {
     uint32_t ifaddr = 0;
-    if (if_text[0] && parse_ipv4(if_text, &ifaddr) != 0) {
+    if (set.iface[0] && parse_ipv4(set.iface, &ifaddr) != 0) {
         str_copy(err, errn, "bad ssdp_if");
         return KVDMC_E_ARG;
     }
     // "Any interface" means every one: a host with a VPN, container bridges or two
     // networks must find the devices on all of them, not only on the one the routing
     // table prefers for the group.
-    uint32_t ifs[SSDP_MAX_IFS];
-    int nifs = 0;
-    if (ifaddr == 0) nifs = plat_ipv4_interfaces(ifs, SSDP_MAX_IFS);
-    if (nifs == 0) ifs[nifs++] = ifaddr;
-    uint32_t group = 0;
-    parse_ipv4(group_text, &group); // validated when it was configured
+    if (ifaddr == 0) plan->nifs = plat_ipv4_interfaces(plan->ifs, SSDP_MAX_IFS);
+    if (plan->nifs == 0) plan->ifs[plan->nifs++] = ifaddr;
+    parse_ipv4(set.group, &plan->group); // validated when it was configured
+    return 0;
+}
 
-    search_socks ss;
-    ss.send = plat_udp_socket();
-    if (ss.send == PLAT_INVALID_SOCK) {
-        str_fmt(err, errn, "socket: %d", plat_sock_errno());
-        return KVDMC_E_NET;
-    }
-    plat_sock_mcast_ttl(ss.send, ttl);
-    plat_sock_mcast_loop(ss.send, 0);
+int net_fail(char *err, size_t errn, const char *what) {
+    str_fmt(err, errn, "%s: %d", what, plat_sock_errno());
+    return KVDMC_E_NET;
+}
 
-    ss.recv = plat_udp_socket();
-    if (ss.recv == PLAT_INVALID_SOCK) {
-        str_fmt(err, errn, "socket: %d", plat_sock_errno());
-        return KVDMC_E_NET;
-    }
-    plat_sock_reuseaddr(ss.recv);
-    if (plat_sock_bind_group(ss.recv, group, ifs[0], port) != 0) {
-        str_fmt(err, errn, "bind %d: %d", port, plat_sock_errno());
-        return KVDMC_E_NET;
+// The sending socket, and the receiving one bound to the port and joined to the
+// group on the planned interfaces.
+int open_sockets(const ssdp_settings &set, const search_plan &plan, search_socks *ss, char *err,
+                 size_t errn) {
+    ss->send = plat_udp_socket();
+    if (ss->send == PLAT_INVALID_SOCK) return net_fail(err, errn, "socket");
+    plat_sock_mcast_ttl(ss->send, set.ttl);
+    plat_sock_mcast_loop(ss->send, 0);
+
+    ss->recv = plat_udp_socket();
+    if (ss->recv == PLAT_INVALID_SOCK) return net_fail(err, errn, "socket");
+    plat_sock_reuseaddr(ss->recv);
+    if (plat_sock_bind_group(ss->recv, plan.group, plan.ifs[0], set.port) != 0) {
+        char what[16];
+        str_fmt(what, sizeof what, "bind %d", set.port);
+        return net_fail(err, errn, what);
     }
     // A join that fails on one interface does not end the search.
     int joined = 0;
-    for (int i = 0; i < nifs; i++) joined += plat_sock_mcast_join(ss.recv, group, ifs[i]) == 0;
+    for (int i = 0; i < plan.nifs; i++)
+        joined += plat_sock_mcast_join(ss->recv, plan.group, plan.ifs[i]) == 0;
     if (!joined) {
         uint32_t lo = 0;
         parse_ipv4("127.0.0.1", &lo);
-        if (plat_sock_mcast_join(ss.recv, group, lo) != 0) {
-            str_fmt(err, errn, "join: %d", plat_sock_errno());
-            return KVDMC_E_NET;
-        }
+        if (plat_sock_mcast_join(ss->recv, plan.group, lo) != 0) return net_fail(err, errn, "join");
     }
+    return 0;
+}
 
-    search_target st[4];
-    int nst = targets_of(kind, also, st);
+// Sends the searches on every interface, then hands every answer to on_reply until the
+// time is up or on_reply ends the search.
+void run_search(const search_target *st, int nst, int timeout_ms, const ssdp_settings &set,
+                const search_plan &plan, const search_socks &ss, ssdp_on_reply on_reply, void *ctx) {
     auto send_pass = [&] {
-        for (int i = 0; i < nifs; i++) {
-            plat_sock_mcast_if(ss.send, ifs[i]);
-            send_searches(ss.send, st, nst, group, port, group_text);
+        for (int i = 0; i < plan.nifs; i++) {
+            plat_sock_mcast_if(ss.send, plan.ifs[i]);
+            send_searches(ss.send, st, nst, plan.group, set.port, set.group);
         }
     };
     // UDP may drop a datagram: a second pass a little later makes a lost request unlikely.
@@ -163,6 +160,23 @@ int ssdp_search(int kind, const char *also, int timeout_ms, ssdp_on_reply on_rep
             if (handle_datagram(ss.recv, on_reply, ctx)) break;
         }
     }
+}
+
+} // namespace
+
+int ssdp_search(int kind, const char *also, int timeout_ms, const ssdp_settings *set, ssdp_on_reply on_reply,
+                void *ctx, char *err, size_t errn) {
+    if (plat_net_init() != 0) {
+        str_copy(err, errn, "net init failed");
+        return KVDMC_E_NET;
+    }
+    search_plan plan;
+    if (int rc = plan_search(*set, &plan, err, errn)) return rc;
+    search_socks ss;
+    if (int rc = open_sockets(*set, plan, &ss, err, errn)) return rc;
+    search_target st[4];
+    int nst = targets_of(kind, also, st);
+    run_search(st, nst, timeout_ms, *set, plan, ss, on_reply, ctx);
     return 0;
 }
 

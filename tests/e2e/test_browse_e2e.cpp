@@ -75,7 +75,7 @@ TEST(BrowseE2E, MinidlnaBigFolderAndUnknownObject) {
     }
 
     // Resources play: fetch a few with the built-in transport.
-    const quorlin_io *io = kvdmc_io_current();
+    const quorlin_io *io = io_current();
     ASSERT_TRUE(io && io->http_get);
     for (int i : {0, 299, 599}) {
         std::string url = kvdmc_best_res_url(i);

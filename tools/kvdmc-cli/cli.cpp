@@ -110,14 +110,12 @@ const char HELP[] = "\n"
 const char *const VALUE_OPTS[] = {"--if",    "--timeout", "--kind", "--allow", "--udn",
                                   "--start", "--count",   "--page", "--to"};
 
-const char *const CAST_ACTIONS[] = {"set", "play", "pause", "stop", "seek", "volume", "state"};
-
 enum { UDN_MAX = 127, ALLOW_MAX = 8, ALLOW_LEN = 79 };
 
 struct settings {
     const char *prog = "kvdmc-cli"; // as invoked, for the usage texts
     int timeout = 3000;
-    int kind = 3;
+    int kind = KVDMC_KIND_BOTH;
     int start = 0;
     int count = 0;
     int page = 0;
@@ -313,7 +311,8 @@ int cmd_browse(int argc, char **argv, const settings &s) {
         fprintf(stderr, "browse: %s not found\n", s.udn.c_str());
         return 1;
     }
-    int r = kvdmc_browse(s.udn.c_str(), browse_object_id(argc, argv), s.start, s.count, 0);
+    int r =
+        kvdmc_browse(s.udn.c_str(), browse_object_id(argc, argv), s.start, s.count, KVDMC_BROWSE_CHILDREN);
     printf("browse=%d total=%d start=%d count=%d\n", r, kvdmc_total_matches(), s.start, s.count);
     if (r < 0) {
         fprintf(stderr, "error: %s\n", kvdmc_last_error());
@@ -439,18 +438,46 @@ bool on_tool_allow_list(const settings &s, const std::string &udn) {
     return false;
 }
 
+// One cast action: the call it makes with the renderer and the words after the action
+// (a[0] its value, a[1] and a[2] what follows; null when absent), and when it succeeded.
+struct cast_action {
+    const char *name;
+    bool needs_value;
+    bool prints_result; // "name=<result>" alone, as a read does
+    int (*call)(const char *udn, const char *const *a);
+    bool (*ok)(int r, const char *const *a); // null: 0 is success
+};
+
+const cast_action CAST_ACTIONS[] = {
+    {"set", true, false,
+     [](const char *u, const char *const *a) {
+         return kvdmc_cast_set_uri(u, a[0], a[1] ? a[1] : "video/mp4", a[2] ? a[2] : "");
+     },
+     nullptr},
+    {"play", false, false, [](const char *u, const char *const *) { return kvdmc_cast_play(u); }, nullptr},
+    {"pause", false, false, [](const char *u, const char *const *) { return kvdmc_cast_pause(u); }, nullptr},
+    {"stop", false, false, [](const char *u, const char *const *) { return kvdmc_cast_stop(u); }, nullptr},
+    {"seek", true, false, [](const char *u, const char *const *a) { return kvdmc_cast_seek(u, dec(a[0])); },
+     nullptr},
+    {"volume", true, false,
+     [](const char *u, const char *const *a) { return kvdmc_cast_volume(u, dec(a[0])); },
+     // A read answers the volume itself: any non-negative result is success.
+     [](int r, const char *const *a) { return dec(a[0]) < 0 ? r >= 0 : r == 0; }},
+    {"state", false, true, [](const char *u, const char *const *) { return kvdmc_cast_state(u); }, nullptr},
+};
+
 int cmd_cast(int argc, char **argv, const settings &s) {
-    const char *action = "";
+    const cast_action *act = nullptr;
     int at = argc; // index of the action argument
-    for (int i = 2; i < argc && !action[0]; i++)
-        for (const char *c : CAST_ACTIONS)
-            if (strcmp(argv[i], c) == 0) {
-                action = c;
+    for (int i = 2; i < argc && !act; i++)
+        for (const cast_action &c : CAST_ACTIONS)
+            if (strcmp(argv[i], c.name) == 0) {
+                act = &c;
                 at = i;
                 break;
             }
-    auto arg = [&](int k) -> const char * { return at + k < argc ? argv[at + k] : nullptr; };
-    const char *value = arg(1);
+    const char *a[3];
+    for (int k = 0; k < 3; k++) a[k] = at + 1 + k < argc ? argv[at + 1 + k] : nullptr;
 
     if (s.udn.empty()) {
         fputs("cast: --udn required\n", stderr);
@@ -471,44 +498,22 @@ int cmd_cast(int argc, char **argv, const settings &s) {
         fputs("cast: allow failed\n", stderr);
         return 3;
     }
+    if (!act || (act->needs_value && !a[0])) {
+        fputs("cast: set|play|pause|stop|seek|volume|state\n", stderr);
+        return 2;
+    }
 
-    int r;
-    bool ok;
-    if (strcmp(action, "set") == 0 && value) {
-        const char *mime = arg(2) ? arg(2) : "video/mp4";
-        const char *title = arg(3) ? arg(3) : "";
-        r = kvdmc_cast_set_uri(s.udn.c_str(), value, mime, title);
-        ok = r == 0;
-    } else if (strcmp(action, "play") == 0) {
-        r = kvdmc_cast_play(s.udn.c_str());
-        ok = r == 0;
-    } else if (strcmp(action, "pause") == 0) {
-        r = kvdmc_cast_pause(s.udn.c_str());
-        ok = r == 0;
-    } else if (strcmp(action, "stop") == 0) {
-        r = kvdmc_cast_stop(s.udn.c_str());
-        ok = r == 0;
-    } else if (strcmp(action, "seek") == 0 && value) {
-        r = kvdmc_cast_seek(s.udn.c_str(), dec(value));
-        ok = r == 0;
-    } else if (strcmp(action, "volume") == 0 && value) {
-        int set = dec(value);
-        r = kvdmc_cast_volume(s.udn.c_str(), set);
-        // A read answers the volume itself: any non-negative result is success.
-        ok = set < 0 ? r >= 0 : r == 0;
-    } else if (strcmp(action, "state") == 0) {
-        r = kvdmc_cast_state(s.udn.c_str());
-        printf("state=%d\n", r);
+    int r = act->call(s.udn.c_str(), a);
+    if (act->prints_result) {
+        printf("%s=%d\n", act->name, r);
         if (r < 0) {
             fprintf(stderr, "error: %s\n", kvdmc_last_error());
             return 1;
         }
         return 0;
-    } else {
-        fputs("cast: set|play|pause|stop|seek|volume|state\n", stderr);
-        return 2;
     }
-    printf("cast %s=%d %s\n", action, r, ok ? "" : kvdmc_last_error());
+    bool ok = act->ok ? act->ok(r, a) : r == 0;
+    printf("cast %s=%d %s\n", act->name, r, ok ? "" : kvdmc_last_error());
     return ok ? 0 : 1;
 }
 
