@@ -168,6 +168,10 @@ int attempt(const char *url, const char *post_body, const char *ct, uint64_t dea
                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
     if (!req.h) return fail_last(out_err, IO_HTTP_E_OTHER);
     DWORD off = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_AUTHENTICATION;
+    // An action that changes the peer's state goes out on a connection of its own, so the
+    // system's HTTP stack never sends it again after meeting a pooled connection that the
+    // peer had closed.
+    if (io_http_send_once()) off |= WINHTTP_DISABLE_KEEP_ALIVE;
     WinHttpSetOption(req.h, WINHTTP_OPTION_DISABLE_FEATURE, &off, sizeof off);
 
     std::wstring headers;

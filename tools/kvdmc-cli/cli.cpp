@@ -562,9 +562,12 @@ int resolve_item(const char *path, media_item *m) {
             auto it = o.FindMember(k);
             return it != o.MemberEnd() && it->value.IsString() ? it->value.GetString() : "";
         };
-        m->title = text(d, "title");
-        auto res = d.FindMember("res");
-        if (res != d.MemberEnd()) m->mime = text(res->value, "mime");
+        // Looked up through a const view: clang finds the mutable iterators' comparison
+        // ambiguous in C++20.
+        const rapidjson::Value &item = d;
+        m->title = text(item, "title");
+        auto res = item.FindMember("res");
+        if (res != item.MemberEnd()) m->mime = text(res->value, "mime");
         break;
     }
     return 0;
