@@ -294,6 +294,15 @@ TEST_F(IoCurl, DroppedKeptAliveConnectionIsRetriedOnlyWhenHarmless) {
         ASSERT_EQ(run(io_, srv.url("/x"), body, "text/xml").rc, 0);
         io_http_post_scope scope(w.kind);
         result r = run(io_, srv.url("/x"), body, "text/xml");
+#ifdef _WIN32
+        // The system's stack may pool connections beyond the transport's reach (wine keeps one
+        // pool for the whole process): an action that changes state may meet the dropped
+        // connection there, and then fails, sent once.
+        if (w.kind == IO_HTTP_POST_CHANGES_STATE && r.rc != 0) {
+            EXPECT_EQ(srv.requests().size(), w.requests);
+            continue;
+        }
+#endif
         EXPECT_EQ(r.rc, 0) << r.err;
         EXPECT_EQ(r.body, "ok");
         EXPECT_EQ(srv.requests().size(), w.requests);
@@ -349,6 +358,14 @@ TEST_F(IoCurl, ReadOnlyActionsSurviveADroppedConnection) {
             << err;
         size_t before = srv.requests().size();
         int r = soap_call(&d, w.service, w.action, "", nullptr, 0, &code, nullptr, err, sizeof err);
+#ifdef _WIN32
+        // See above: a state-changing action may meet the dropped connection in the system's
+        // pool; what matters is that it is never sent twice.
+        if (!w.read_only && r != 0) {
+            EXPECT_EQ(srv.requests().size() - before, 1u);
+            continue;
+        }
+#endif
         EXPECT_EQ(r, 0) << err;
         EXPECT_EQ(srv.requests().size() - before, w.read_only ? 2u : 1u);
     }
@@ -359,6 +376,10 @@ TEST_F(IoCurl, ReadOnlyActionsSurviveADroppedConnection) {
 // A busy server resets connections it never took up and cuts bodies short: a read-only
 // request goes out again on a new connection within its time, a state-changing one does not.
 TEST_F(IoCurl, FreshConnectionLostOrBodyCutIsRetriedOnlyWhenHarmless) {
+#ifdef _WIN32
+    GTEST_SKIP() << "WinHTTP tells no fresh connection from a reused one: only its lost-before-an-answer "
+                    "resend applies";
+#endif
     struct row {
         const char *what;
         int mode;

@@ -116,11 +116,16 @@ std::string joined_trace(const std::string &doc, bool take) {
 } // namespace
 
 TEST(XmlEvents, ElementsTextAndDepth) {
-    EXPECT_EQ(trace("<a/>"), "S(a,0)$");
-    EXPECT_EQ(trace("<r>x&amp;y</r>"), "S(r,1)T(x&y)E(r,0)$");
-    EXPECT_EQ(trace("<a>\n <b k='v'/>\n</a>"), "S(a,1)T(\n )S(b,1)T(\n)E(a,0)$");
-    EXPECT_EQ(trace("<a></a  >"), "S(a,1)E(a,0)$");
-    EXPECT_EQ(trace("<s:Envelope><u:X/></s:Envelope>"), "S(s:Envelope,1)S(u:X,1)E(s:Envelope,0)$");
+    const struct {
+        const char *doc, *events; // events read, then "!" and the failure text
+    } rows1[] = {
+        {"<a/>", "S(a,0)$"},
+        {"<r>x&amp;y</r>", "S(r,1)T(x&y)E(r,0)$"},
+        {"<a>\n <b k='v'/>\n</a>", "S(a,1)T(\n )S(b,1)T(\n)E(a,0)$"},
+        {"<a></a  >", "S(a,1)E(a,0)$"},
+        {"<s:Envelope><u:X/></s:Envelope>", "S(s:Envelope,1)S(u:X,1)E(s:Envelope,0)$"},
+    };
+    for (const auto &row : rows1) EXPECT_EQ(trace(row.doc), row.events) << row.doc;
     // Markup that is skipped without events; a BOM is plain text.
     EXPECT_EQ(trace("<?xml version=\"1.0\"?><!-- c <x> --><a><?pi ?></a>"), "S(a,1)E(a,0)$");
     EXPECT_EQ(trace("\xEF\xBB\xBF<a/>"), "T(\xEF\xBB\xBF)S(a,0)$");
@@ -137,24 +142,29 @@ TEST(XmlEvents, ElementsTextAndDepth) {
 }
 
 TEST(XmlEvents, MarkupErrors) {
-    EXPECT_EQ(trace("<a>x<"), "S(a,1)T(x)!truncated tag");
-    EXPECT_EQ(trace("<a"), "!truncated tag");
-    EXPECT_EQ(trace("<a k='v' "), "!truncated tag");
-    EXPECT_EQ(trace("<a/"), "!truncated tag");
-    EXPECT_EQ(trace("< a>"), "!malformed tag");
-    EXPECT_EQ(trace("<=>"), "!malformed tag");
-    EXPECT_EQ(trace("<a/ >"), "!malformed self-close");
-    EXPECT_EQ(trace("<a></a b>"), "S(a,1)!malformed end tag");
-    EXPECT_EQ(trace("<a></a"), "S(a,1)!malformed end tag");
-    EXPECT_EQ(trace("<a></"), "S(a,1)!malformed end tag");
-    EXPECT_EQ(trace("<!-- x ->"), "!unterminated comment");
-    EXPECT_EQ(trace("<!-->"), "!unterminated comment");
-    EXPECT_EQ(trace("<?xml x"), "!unterminated processing instruction");
-    EXPECT_EQ(trace("<?>"), "!unterminated processing instruction");
-    EXPECT_EQ(trace("<!ELEMENT a ANY>"), "!DOCTYPE/declaration not allowed");
-    EXPECT_EQ(trace("<a/><!x"), "S(a,0)!DOCTYPE/declaration not allowed");
-    EXPECT_EQ(trace("<a/><!-"), "S(a,0)!DOCTYPE/declaration not allowed");
-    EXPECT_EQ(trace("<![CDATA"), "!DOCTYPE/declaration not allowed");
+    const struct {
+        const char *doc, *events; // events read, then "!" and the failure text
+    } rows2[] = {
+        {"<a>x<", "S(a,1)T(x)!truncated tag"},
+        {"<a", "!truncated tag"},
+        {"<a k='v' ", "!truncated tag"},
+        {"<a/", "!truncated tag"},
+        {"< a>", "!malformed tag"},
+        {"<=>", "!malformed tag"},
+        {"<a/ >", "!malformed self-close"},
+        {"<a></a b>", "S(a,1)!malformed end tag"},
+        {"<a></a", "S(a,1)!malformed end tag"},
+        {"<a></", "S(a,1)!malformed end tag"},
+        {"<!-- x ->", "!unterminated comment"},
+        {"<!-->", "!unterminated comment"},
+        {"<?xml x", "!unterminated processing instruction"},
+        {"<?>", "!unterminated processing instruction"},
+        {"<!ELEMENT a ANY>", "!DOCTYPE/declaration not allowed"},
+        {"<a/><!x", "S(a,0)!DOCTYPE/declaration not allowed"},
+        {"<a/><!-", "S(a,0)!DOCTYPE/declaration not allowed"},
+        {"<![CDATA", "!DOCTYPE/declaration not allowed"},
+    };
+    for (const auto &row : rows2) EXPECT_EQ(trace(row.doc), row.events) << row.doc;
 
     // An error is not followed by a good-looking end: the reader keeps failing.
     reader r("<a>ok</a b>");
@@ -311,11 +321,16 @@ TEST(XmlText, LongRunsSplitAtBufferSize) {
 }
 
 TEST(XmlText, CdataIsRawAndNeverDropped) {
-    EXPECT_EQ(trace("<a><![CDATA[x&amp;<b>]]]]></a>"), "S(a,1)T(x&amp;<b>]])E(a,0)$");
-    EXPECT_EQ(trace("<![CDATA[]]>x"), "T()T(x)$");
-    EXPECT_EQ(trace("<a><![CDATA[x]]"), "S(a,1)!unterminated CDATA");
-    EXPECT_EQ(trace("<![CDATA["), "!unterminated CDATA");
-    EXPECT_EQ(trace("<a><![CDATA[x]>"), "S(a,1)!unterminated CDATA");
+    const struct {
+        const char *doc, *events; // events read, then "!" and the failure text
+    } rows3[] = {
+        {"<a><![CDATA[x&amp;<b>]]]]></a>", "S(a,1)T(x&amp;<b>]])E(a,0)$"},
+        {"<![CDATA[]]>x", "T()T(x)$"},
+        {"<a><![CDATA[x]]", "S(a,1)!unterminated CDATA"},
+        {"<![CDATA[", "!unterminated CDATA"},
+        {"<a><![CDATA[x]>", "S(a,1)!unterminated CDATA"},
+    };
+    for (const auto &row : rows3) EXPECT_EQ(trace(row.doc), row.events) << row.doc;
 
     // Content past the text buffer comes as further text events, still raw.
     std::string body;
@@ -413,17 +428,17 @@ TEST(XmlAttributes, StoredLengths) {
 }
 
 TEST(XmlAttributes, Errors) {
-    EXPECT_EQ(trace("<a \"k\"='v'>"), "!malformed attribute");
-    EXPECT_EQ(trace("<a k='v'\x01>"), "!malformed attribute");
-    EXPECT_EQ(trace("<a k>"), "!attribute without value");
-    EXPECT_EQ(trace("<a k 'v'>"), "!attribute without value");
-    EXPECT_EQ(trace("<a k"), "!attribute without value");
-    EXPECT_EQ(trace("<a k "), "!attribute without value");
-    EXPECT_EQ(trace("<a k=v>"), "!attribute without quote");
-    EXPECT_EQ(trace("<a k= "), "!attribute without quote");
-    EXPECT_EQ(trace("<a k='<'>"), "!'<' in attribute");
-    EXPECT_EQ(trace("<a k='x<y"), "!'<' in attribute");
-    EXPECT_EQ(trace("<a k='v\">"), "!unterminated attribute");
+    const struct {
+        const char *doc, *events; // events read, then "!" and the failure text
+    } rows4[] = {
+        {"<a \"k\"='v'>", "!malformed attribute"}, {"<a k='v'\x01>", "!malformed attribute"},
+        {"<a k>", "!attribute without value"},     {"<a k 'v'>", "!attribute without value"},
+        {"<a k", "!attribute without value"},      {"<a k ", "!attribute without value"},
+        {"<a k=v>", "!attribute without quote"},   {"<a k= ", "!attribute without quote"},
+        {"<a k='<'>", "!'<' in attribute"},        {"<a k='x<y", "!'<' in attribute"},
+        {"<a k='v\">", "!unterminated attribute"},
+    };
+    for (const auto &row : rows4) EXPECT_EQ(trace(row.doc), row.events) << row.doc;
     // A failed start tag leaves no attributes to look up.
     reader r("<a k='1'><b k='2' j=>");
     const char *s;

@@ -47,19 +47,25 @@ bool widen(const char *s, size_t n, std::wstring &out) {
     return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, (int)n, out.data(), wn) == wn;
 }
 
-void open_session(void) {
+// A session: the pool of kept-alive connections its requests share.
+HINTERNET new_session(DWORD *err) {
     std::wstring ua;
     const char *u = io_http_user_agent();
     widen(u, strlen(u), ua);
     // No proxy: requests meant for devices on the LAN must not leave through one.
-    s_session = WinHttpOpen(ua.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                            WINHTTP_NO_PROXY_BYPASS, 0);
-    if (!s_session) {
-        s_session_err = GetLastError();
-        return;
+    HINTERNET h = WinHttpOpen(ua.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!h) {
+        *err = GetLastError();
+        return nullptr;
     }
     DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-    WinHttpSetOption(s_session, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+    WinHttpSetOption(h, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+    return h;
+}
+
+void open_session(void) {
+    s_session = new_session(&s_session_err);
 }
 
 // WinHTTP's and Winsock's error numbers in the shared terms. `dflt` names the step that failed
@@ -142,8 +148,8 @@ bool connection_lost(void) {
     return e == ERROR_WINHTTP_CONNECTION_ERROR || e == WSAECONNRESET || e == WSAECONNABORTED;
 }
 
-int attempt(const char *url, const char *post_body, const char *ct, uint64_t deadline, char **out_body,
-            int *http_code, char **out_err, bool *lost_early) {
+int attempt(HINTERNET session, const char *url, const char *post_body, const char *ct, uint64_t deadline,
+            char **out_body, int *http_code, char **out_err, bool *lost_early) {
 
     std::wstring wurl;
     if (!widen(url, strlen(url), wurl)) return io_http_fail(out_err, IO_HTTP_E_URL);
@@ -161,17 +167,13 @@ int attempt(const char *url, const char *post_body, const char *ct, uint64_t dea
     if (uc.lpszExtraInfo) path.append(uc.lpszExtraInfo, uc.dwExtraInfoLength);
     if (path.empty()) path = L"/";
 
-    handle conn(WinHttpConnect(s_session, host.c_str(), uc.nPort, 0));
+    handle conn(WinHttpConnect(session, host.c_str(), uc.nPort, 0));
     if (!conn.h) return fail_last(out_err, IO_HTTP_E_CONNECT);
     DWORD flags = uc.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
     handle req(WinHttpOpenRequest(conn.h, post_body ? L"POST" : L"GET", path.c_str(), nullptr,
                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
     if (!req.h) return fail_last(out_err, IO_HTTP_E_OTHER);
     DWORD off = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_AUTHENTICATION;
-    // An action that changes the peer's state goes out on a connection of its own, so the
-    // system's HTTP stack never sends it again after meeting a pooled connection that the
-    // peer had closed.
-    if (io_http_send_once()) off |= WINHTTP_DISABLE_KEEP_ALIVE;
     WinHttpSetOption(req.h, WINHTTP_OPTION_DISABLE_FEATURE, &off, sizeof off);
 
     std::wstring headers;
@@ -229,8 +231,15 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     uint64_t deadline = plat_now_ms() + (uint64_t)io_http_total_ms();
     plat_once(&s_session_once, open_session);
     if (!s_session) return io_http_fail(out_err, IO_HTTP_E_INIT, (long)s_session_err);
+    // An action that changes the peer's state goes out in a session of its own, so on a
+    // connection of its own: the system's HTTP stack never sends it again after meeting a
+    // pooled connection that the peer had closed.
+    DWORD own_err = 0;
+    handle own(io_http_send_once() ? new_session(&own_err) : nullptr);
+    if (io_http_send_once() && !own.h) return io_http_fail(out_err, IO_HTTP_E_INIT, (long)own_err);
+    HINTERNET session = own.h ? own.h : s_session;
     bool lost_early = false;
-    int r = attempt(url, post_body, ct, deadline, out_body, http_code, out_err, &lost_early);
+    int r = attempt(session, url, post_body, ct, deadline, out_body, http_code, out_err, &lost_early);
     if (r == 0 || !lost_early || !io_http_may_resend(post_body == nullptr) || plat_now_ms() >= deadline)
         return r;
     // Once more, within what is left of the first attempt's time.
@@ -239,7 +248,7 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
         *out_err = nullptr;
     }
     lost_early = false;
-    return attempt(url, post_body, ct, deadline, out_body, http_code, out_err, &lost_early);
+    return attempt(session, url, post_body, ct, deadline, out_body, http_code, out_err, &lost_early);
 }
 
 } // namespace
