@@ -19,23 +19,9 @@
 
 namespace {
 
-// Appends s as valid UTF-8: bytes that start no character become U+FFFD. Runs of good
-// text go in whole; most texts are one run.
+// Appends s as valid UTF-8: bytes that start no character become U+FFFD.
 void append_clean(std::string *out, const char *s) {
-    const unsigned char *u = (const unsigned char *)s, *run = u;
-    while (*u) {
-        if (*u < 0x80) {
-            u++;
-            continue;
-        }
-        if (int n = utf8_seq(u)) {
-            u += n;
-            continue;
-        }
-        out->append((const char *)run, (size_t)(u - run)).append("\xEF\xBF\xBD");
-        run = ++u;
-    }
-    out->append((const char *)run, (size_t)(u - run));
+    utf8_pieces(s, [out](const char *p, size_t n) { out->append(p, n); });
 }
 
 // Appends the name an entry is shown under: its title, or its object id when the title is

@@ -166,22 +166,7 @@ void sb_xml(sbuf *b, const char *s) {
 }
 
 void sb_utf8(sbuf *b, const char *s) {
-    if (!s) return;
-    const unsigned char *u = (const unsigned char *)s, *run = u;
-    while (*u) {
-        if (*u < 0x80) {
-            u++;
-            continue;
-        }
-        if (int n = utf8_seq(u)) {
-            u += n;
-            continue;
-        }
-        sb_putn(b, (const char *)run, (size_t)(u - run));
-        sb_putn(b, "\xEF\xBF\xBD", 3);
-        run = ++u;
-    }
-    sb_putn(b, (const char *)run, (size_t)(u - run));
+    if (s) utf8_pieces(s, [b](const char *p, size_t n) { sb_putn(b, p, n); });
 }
 
 namespace {

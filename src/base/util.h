@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "base/readers/textread.h"
+
 // Growable, always NUL-terminated byte buffer with an out-of-memory latch and an
 // optional limit: text beyond the limit is refused and latched as `over`.
 struct sbuf {
@@ -38,6 +40,25 @@ void sb_json_str_u(sbuf *b, const char *s);
 
 // Text of any encoding as UTF-8: bytes that are not well-formed UTF-8 become U+FFFD.
 void sb_utf8(sbuf *b, const char *s);
+// The pieces of s as valid UTF-8, in order: runs of good text whole (most texts are one run),
+// and U+FFFD for each byte that starts no character. put(const char *, size_t).
+template <typename Put> void utf8_pieces(const char *s, Put put) {
+    const unsigned char *u = (const unsigned char *)s, *run = u;
+    while (*u) {
+        if (*u < 0x80) {
+            u++;
+            continue;
+        }
+        if (int n = utf8_seq(u)) {
+            u += n;
+            continue;
+        }
+        put((const char *)run, (size_t)(u - run));
+        put("\xEF\xBF\xBD", 3);
+        run = ++u;
+    }
+    put((const char *)run, (size_t)(u - run));
+}
 
 // URLs as valid text: bytes beyond ASCII, spaces and control bytes are percent-encoded
 // (caf\xE9 1.mp3 becomes caf%E9%201.mp3, the same resource for an HTTP server), and
