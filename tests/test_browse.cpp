@@ -328,6 +328,10 @@ TEST_F(Browse, ResponsesCutInsideTheResultAreNoFolder) {
         whole.substr(0, in_result),
         whole.substr(0, in_result + 20),
         "<s:Envelope><s:Body><u:BrowseResponse><Result>&lt;DIDL-Lite&gt;&lt;item id=&quot;\x01\xff junk",
+        // Garbled into text: a bare '&' is text, so the Result holds words but no markup.
+        "<s:Envelope><s:Body><u:BrowseResponse><Result>&#\x07q\xfe",
+        "<s:Envelope><s:Body><u:BrowseResponse><Result>&#65;&amp;lt;x",
+        docs::browse_response("no markup at all", 0, 0, 1),
     };
     for (const std::string &cut : cuts) {
         SCOPED_TRACE(cut);

@@ -338,8 +338,21 @@ int xml_failed(xmlrd *x, char *err, size_t errn) {
     return -1;
 }
 
+// A Result is markup, or nothing: text before its first element (an answer broken off or
+// garbled into a bare "&#...") would otherwise read as a folder without objects, and be
+// cached as one. White space and a byte-order mark may stand before it.
+bool text_before_markup(const char *didl, char *err, size_t errn) {
+    const char *p = didl;
+    if (!strncmp(p, "\xEF\xBB\xBF", 3)) p += 3;
+    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') p++;
+    if (!*p || *p == '<') return false;
+    str_fmt(err, errn, "didl: text before any element at offset %llu", (unsigned long long)(p - didl));
+    return true;
+}
+
 int parse(const char *didl, int *objects, char *err, size_t errn) {
     *objects = 0;
+    if (didl && text_before_markup(didl, err, errn)) return -1;
     xmlrd *x = xml_open_str(didl, err, errn);
     if (!x) return -1;
     didl_state st;
@@ -421,6 +434,7 @@ int didl_parse_more(const char *didl, int *objects, char *err, size_t errn) {
 }
 
 int didl_count_objects(const char *didl, char *err, size_t errn) {
+    if (didl && text_before_markup(didl, err, errn)) return -1;
     xmlrd *x = xml_open_str(didl, err, errn);
     if (!x) return -1;
     x->skim = true;
