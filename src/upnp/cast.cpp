@@ -514,8 +514,11 @@ static int play_after_transition(renderer_op &op, int rc) {
                  sizeof state) != 0 ||
         strcmp(state, "TRANSITIONING") != 0)
         return report(rc, first);
+    // Bounded by count as well as time: a clock that sleeps short (wine's) must not
+    // turn the wait into more requests than the renderer was promised.
     uint64_t until = plat_now_ms() + CAST_TRANSITION_WAIT_MS;
-    while (plat_now_ms() < until) {
+    for (int polls = 0; polls < CAST_TRANSITION_WAIT_MS / CAST_TRANSITION_POLL_MS && plat_now_ms() < until;
+         ++polls) {
         plat_sleep_ms(CAST_TRANSITION_POLL_MS);
         if (op.call1(SVC_AV_TRANSPORT, "GetTransportInfo", INSTANCE_ARGS, "CurrentTransportState", state,
                      sizeof state) == 0 &&
