@@ -314,6 +314,22 @@ TEST_F(Browse, MalformedResponses) {
     result.replace(result.find("<NumberReturned>x<"), 18, "<NumberReturned>-5<");
     EXPECT_EQ(kvdmc_browse(UDN, "x", 2, 0, 0), 1);
     EXPECT_EQ(srv.request_count(), 4u);
+
+    // A well-formed first page does not carry a broken second one: the browse fails and
+    // nothing of it is cached.
+    kvdmc_config("browse_page", "2");
+    srv.script = [&](const request &q, reply *r) {
+        std::string didl = q.start == 0 ? "<item id=\"1\"/><item id=\"2\"/>" : "<item id=\"3\"><<";
+        r->body = docs::browse_response(docs::didl_open() + didl + "</DIDL-Lite>", 2, 4, 1);
+        return true;
+    };
+    for (int attempt = 0; attempt < 2; attempt++) {
+        srv.clear_log();
+        EXPECT_EQ(kvdmc_browse(UDN, "two", 0, 0, 0), KVDMC_E_UPNP);
+        EXPECT_EQ(kvdmc_last_code(), KVDMC_E_PARSE);
+        EXPECT_EQ(starts(), (std::vector<int>{0, 2}));
+    }
+    kvdmc_config("browse_page", nullptr);
 }
 
 // Answers that break off inside an output argument before any of its text (a peer that

@@ -182,6 +182,14 @@ TEST(Didl, TextOfSeveralEventsIsJoined) {
     EXPECT_STREQ(g_item[0].res_url, "http://h/ab");
     ASSERT_EQ(g_item[0].nsub, 1) << "one caption element is one subtitle";
     EXPECT_EQ(std::string(g_item[0].sub[0].url), caption.substr(0, ITEM_URL_CAP - 1));
+
+    // Text nobody reads is passed over; what follows it is read as before.
+    ASSERT_EQ(parse("outside<item id=\"2\">between<upnp:artist><![CDATA[A]]>&amp;B</upnp:artist> "
+                    "<dc:title>T<![CDATA[<i>]]></dc:title><upnp:album>x</upnp:album><upnp:class>"
+                    "object.item</upnp:class></item>tail"),
+              1);
+    EXPECT_STREQ(g_item[0].title, "T<i>");
+    EXPECT_STREQ(g_item[0].klass, "object.item");
 }
 
 TEST(Didl, FailuresAndTheItemCap) {
@@ -210,6 +218,32 @@ TEST(Didl, FailuresAndTheItemCap) {
     EXPECT_EQ(objects, 1);
     EXPECT_STREQ(g_item[1].id, "p2");
     EXPECT_EQ(g_total_matches, -1);
+}
+
+// Paging counts a page's objects by scanning its tags; on well-formed pages the scan must
+// agree with the parse, whatever markup holds look-alikes.
+TEST(Didl, ObjectScanAgreesWithTheParse) {
+    const char *bodies[] = {
+        "",
+        "<item id=\"1\"/><container id=\"2\"></container>",
+        "<didl:item id=\"1\"></didl:item><upnp:container id=\"2\"/>",
+        "<item\tid=\"1\"/><item\nid=\"2\"/><item></item>",
+        "<!-- <item id=\"c\"/> --><item id=\"1\"><dc:title><![CDATA[<item id=\"x\"/>]]></dc:title></item>",
+        "<?pi <item?><items id=\"no\"/><itemx/><a:b:item/><item id=\"1\"/>",
+        "<container id=\"1\"><item id=\"2\"/></container>",
+    };
+    for (const char *b : bodies) {
+        SCOPED_TRACE(b);
+        std::string body = b;
+        char err[256];
+        int objects = -1;
+        reset_items();
+        ASSERT_GE(didl_parse_more(doc(body).c_str(), &objects, err, sizeof err), 0) << err;
+        EXPECT_EQ(didl_count_objects(doc(body).c_str(), err, sizeof err), objects);
+    }
+    char err[256];
+    EXPECT_EQ(didl_count_objects("text<item/>", err, sizeof err), -1);
+    EXPECT_EQ(didl_count_objects("<item><!-- unclosed <item/>", err, sizeof err), 1);
 }
 
 // ---------------------------------------------------------------- JSON through the API

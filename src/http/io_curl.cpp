@@ -55,9 +55,24 @@ struct slist_holder {
 
 // The response body accumulates in a builder limited to the cap: its buffer is malloc'd,
 // crosses the C ABI and is released through free_buf.
+struct body_sink {
+    sbuf *b;
+    CURL *h;
+};
+
 size_t on_body(char *data, size_t size, size_t nmemb, void *ud) {
-    sbuf *b = (sbuf *)ud;
+    body_sink *sink = (body_sink *)ud;
+    sbuf *b = sink->b;
     size_t len = size * nmemb;
+    // A Browse page is a few hundred kilobytes: sized once from the announced length, its
+    // buffer is not grown and copied a dozen times. A length over the cap reserves nothing,
+    // and the cap still ends the transfer.
+    if (b->n == 0) {
+        curl_off_t announced = -1;
+        if (curl_easy_getinfo(sink->h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
+            announced > 0 && (uint64_t)announced <= (uint64_t)HTTP_BODY_CAP)
+            sb_reserve(b, (size_t)announced);
+    }
     sb_putn(b, data, len);
     // Returning less than len aborts the transfer: an endless or huge body stops at the cap.
     return b->over || b->oom ? 0 : len;
@@ -146,8 +161,11 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, io_http_total_ms());
     curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)HTTP_BODY_CAP);
     curl_easy_setopt(h, CURLOPT_USERAGENT, io_http_user_agent());
+    // A Browse page arrives in a few reads instead of a dozen, each with its own polls.
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 128L * 1024);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &body.b);
+    body_sink sink{&body.b, h};
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
     if (post_body) {
         for (const std::string &line : io_http_post_headers(ct))
             if (!hdrs.add(line.c_str())) return io_http_fail(out_err, IO_HTTP_E_NOMEM);

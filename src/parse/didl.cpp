@@ -1,6 +1,7 @@
 // DIDL-Lite parser: one pass of the pull reader into the fixed item table.
 #include "parse/didl.h"
 
+#include <limits.h>
 #include <string.h>
 
 #include "base/copy_bytes.h"
@@ -386,6 +387,9 @@ int parse(const char *didl, int *objects, char *err, size_t errn) {
         } else {
             field_end(st, e);
         }
+        // Most text of a page (artists, albums, genres, the space between tags) is
+        // read by nobody: only that of an open field is delivered.
+        x->skip_text = !(st.cur && st.open);
     }
     if (ev < 0) return xml_failed(x, err, errn);
     xml_close(x);
@@ -433,20 +437,48 @@ int didl_parse_more(const char *didl, int *objects, char *err, size_t errn) {
     return parse(didl, objects, err, errn);
 }
 
+// The bytes that end a tag's name: one lookup a byte over a whole page.
+constexpr auto s_name_end = [] {
+    struct {
+        bool c[256];
+    } t{};
+    const char ends[] = " \t\r\n/>";
+    t.c[0] = true;
+    for (const char *e = ends; *e; e++) t.c[(unsigned char)*e] = true;
+    return t;
+}();
+
+// A scan of the start tags, not a parse: the page is parsed once, when it is published,
+// and that parse gives the verdict on its form. Markup that holds no elements (comments,
+// CDATA sections, declarations, processing instructions) is stepped over, so for a
+// well-formed page the count is exact.
 int didl_count_objects(const char *didl, char *err, size_t errn) {
-    if (didl && text_before_markup(didl, err, errn)) return -1;
-    xmlrd *x = xml_open_str(didl, err, errn);
-    if (!x) return -1;
-    x->skim = true;
-    const char *nm;
-    size_t nl;
-    int ev, objects = 0;
-    while ((ev = xml_next(x, &nm, &nl)) > 0) {
-        if (ev != XML_EV_START) continue;
-        elem e = classify(nm, nl);
-        if (e == E_ITEM || e == E_CONTAINER) objects++;
+    if (!didl) return 0;
+    if (text_before_markup(didl, err, errn)) return -1;
+    int objects = 0;
+    for (const char *p = strchr(didl, '<'); p; p = strchr(p, '<')) {
+        p++;
+        const char *skip_to = nullptr;
+        if (*p == '/') continue;
+        if (*p == '!') {
+            if (!strncmp(p, "!--", 3))
+                skip_to = strstr(p + 3, "-->");
+            else if (!strncmp(p, "![CDATA[", 8))
+                skip_to = strstr(p + 8, "]]>");
+            else
+                skip_to = strchr(p, '>');
+        } else if (*p == '?') {
+            skip_to = strstr(p + 1, "?>");
+        } else {
+            size_t n = 0;
+            while (!s_name_end.c[(unsigned char)p[n]]) n++;
+            elem e = classify(p, n);
+            if ((e == E_ITEM || e == E_CONTAINER) && objects < INT_MAX) objects++;
+            p += n;
+            continue;
+        }
+        if (!skip_to) break;
+        p = skip_to;
     }
-    if (ev < 0) return xml_failed(x, err, errn);
-    xml_close(x);
     return objects;
 }

@@ -44,7 +44,8 @@ int didl_parse(const char *didl, char *err, size_t errn);
 // The same without the reset: appends the objects (later pages of a browse). *objects
 // gets the number of objects the page held, those not taken (over the cap, cut ids) too.
 int didl_parse_more(const char *didl, int *objects, char *err, size_t errn);
-// The objects a page holds, without touching the item table: -1 with a message when the
-// text is not well-formed (the same verdict the parse would give).
+// The objects a page holds, counted by a scan of its start tags without touching the
+// item table: exact for a well-formed page. -1 with a message only for text before any
+// element; whether the page is well-formed is the parse's verdict.
 int didl_count_objects(const char *didl, char *err, size_t errn);
 void split_protocol_info(const char *pi, char *proto, size_t pn, char *mime, size_t mn);

@@ -380,7 +380,7 @@ int text_event(xmlrd *x, event *ev) {
     return XML_EV_TEXT;
 }
 
-// A text run while skimming: no text can fail, so nothing is read but the '<' that ends it.
+// A text run while skimming or passed over: no text can fail, so nothing is read but the '<' that ends it.
 void skim_text(xmlrd *x) {
     const char *lt = (const char *)memchr(x->p, '<', (size_t)(x->end - x->p));
     x->p = lt ? lt : x->end;
@@ -420,7 +420,7 @@ XML_COLD int bang(xmlrd *x, event *ev) {
     if (end - p > 8 && !memcmp(p, "<![CDATA[", 9)) {
         const char *close = find2(p + 9, end, "]]>", 3);
         if (!close) return fail(x, x->p, "unterminated CDATA");
-        if (x->skim) {
+        if (x->skim || x->skip_text) {
             x->p = close + 3;
             return 0;
         }
@@ -534,7 +534,7 @@ int next_event(xmlrd *x, event *ev) {
         const char *p = x->p, *end = x->end;
         if (p >= end) return XML_EV_END_DOC;
         if (*p != '<') {
-            if (!x->skim) return text_event(x, ev);
+            if (!x->skim && !x->skip_text) return text_event(x, ev);
             skim_text(x);
             continue;
         }
@@ -615,6 +615,7 @@ xmlrd *open_doc(const char *s, size_t n, bool nul_free, char *err, size_t errn, 
     x->nattr = 0;
     x->cdata_end = nullptr;
     x->skim = false;
+    x->skip_text = false;
     return x;
 }
 

@@ -46,6 +46,10 @@ struct xmlrd {
     // values are checked as always but not kept, so there are no text events and no
     // attributes; start and end events, names, depth and failures are the same.
     bool skim;
+    // Set by a caller, between events, to whom the text up to the next tag is of no use:
+    // that text (and a CDATA section there) is passed over without an event. No text can
+    // fail, so the verdict on the document is the same.
+    bool skip_text;
 };
 
 // A reader over [s, s + n), or null with the reason in err and *st (when given).

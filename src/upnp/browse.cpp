@@ -358,6 +358,7 @@ int browse_publish(const browse_pages &bp, char *err, size_t errn) {
         int objects = 0;
         int r = bp.kind == browse_pages::METADATA ? didl_parse(page.get(), err, errn)
                                                   : didl_parse_more(page.get(), &objects, err, errn);
+        // Pages are parsed only here: one that is not well-formed fails the browse.
         if (r < 0) return done(KVDMC_E_PARSE);
     }
     plat_guard g(&g_lock);
