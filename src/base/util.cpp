@@ -207,9 +207,9 @@ void sb_url(sbuf *b, const char *url, size_t len) {
 }
 
 size_t url_copy(char *dst, size_t cap, const char *url, size_t len) {
-    size_t have = 0;
-    bool whole = cap > 0;
     if (!cap) return 0;
+    size_t have = 0;
+    bool whole = true;
     url_pieces(url, len, [&](const char *p, size_t n) {
         if (n > cap - 1 - have) return whole = false;
         memcpy(dst + have, p, n);
