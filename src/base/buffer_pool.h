@@ -6,11 +6,9 @@
 
 #include <stddef.h>
 
-// A browse holds its page texts and one body at a time: four buffers of a 256-item page
-// (256 or 512 KB) cover it. What is kept stays resident, so that is all that is kept.
 constexpr size_t POOL_MIN = 64u << 10; // smaller buffers are the allocator's own business
-constexpr size_t POOL_MAX = 512u << 10;
-constexpr int POOL_KEEP = 4;
+constexpr size_t POOL_MAX = 2u << 20;  // larger ones are rare: not kept
+constexpr int POOL_KEEP = 8;
 
 // A kept buffer of at least n bytes, the smallest that fits, or null; *room gets its size.
 void *pool_take(size_t n, size_t *room);
