@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "base/buffer_pool.h"
 #include "base/readers/textread.h"
 #include "base/util.h"
 #include "platform/plat_common.h"
@@ -86,48 +85,6 @@ TEST(Sbuf, OutOfMemoryLatchesUntilReset) {
     EXPECT_EQ(b.b.oom, 0);
     sb_puts(&b, "ok");
     EXPECT_STREQ(b.str(), "ok");
-}
-
-// Page-sized buffers given back are handed to the next taker instead of the system; the
-// pool keeps a bounded number of them and never more than it can use.
-TEST(BufferPool, KeptBuffersAreReusedWithinBounds) {
-    size_t room = 0;
-    while (void *p = pool_take(0, &room)) free(p); // what earlier tests left
-    EXPECT_EQ(pool_take(1, &room), nullptr);
-
-    char *small = (char *)malloc(1000), *mid = (char *)malloc(100000), *big = (char *)malloc(300000);
-    char *huge = (char *)malloc(POOL_MAX + 4096);
-    pool_give(small); // too small to keep: freed
-    pool_give(huge);
-    pool_give(big);
-    pool_give(mid);
-    pool_give(nullptr);
-    EXPECT_EQ(pool_take(POOL_MAX + 1, &room), nullptr);
-    EXPECT_EQ(pool_take(200000, &room), big) << "the smallest that fits";
-    EXPECT_GE(room, 300000u);
-    EXPECT_EQ(pool_take(5000, &room), mid);
-    EXPECT_EQ(pool_take(5000, &room), nullptr);
-
-    // A text builder that grows to a page's size starts in a kept buffer, and its memory
-    // comes back when it is freed; at most POOL_KEEP are kept.
-    pool_give(big);
-    sbuf b;
-    sb_init(&b);
-    ASSERT_EQ(sb_reserve(&b, 250000), 0);
-    EXPECT_EQ(b.p, big);
-    sb_puts(&b, "page");
-    EXPECT_STREQ(sb_str(&b), "page");
-    sb_free(&b);
-    EXPECT_EQ(pool_take(250000, &room), big);
-    pool_give(big);
-    pool_give(mid);
-    for (int i = 0; i < POOL_KEEP; i++) pool_give(malloc(POOL_MIN));
-    int kept = 0;
-    while (void *p = pool_take(0, &room)) {
-        kept++;
-        free(p);
-    }
-    EXPECT_EQ(kept, POOL_KEEP);
 }
 
 TEST(Escape, Xml) {

@@ -1,7 +1,5 @@
 #include "base/util.h"
 
-#include "base/buffer_pool.h"
-
 #include "base/readers/textread.h"
 
 #include <ctype.h>
@@ -28,10 +26,7 @@ void sb_init_limit(sbuf *b, size_t limit) {
 }
 
 void sb_free(sbuf *b) {
-    if (b->cap >= POOL_MIN)
-        pool_give(b->p);
-    else
-        free(b->p);
+    free(b->p);
     sb_init_limit(b, b->limit);
 }
 
@@ -65,14 +60,7 @@ static int sb_grow(sbuf *b, size_t add) {
     size_t cap = b->cap ? b->cap : 256;
     while (cap < need) cap *= 2;
     if (b->limit && cap > b->limit + 1) cap = b->limit + 1;
-    // A first buffer of a page's size is one given back by an earlier page where there is
-    // one. (An allocator put in for a test sees every allocation.)
-    char *np = nullptr;
-    if (!b->p && cap >= POOL_MIN && g_sb_realloc == realloc) {
-        size_t room = 0;
-        if ((np = (char *)pool_take(cap, &room))) cap = room;
-    }
-    if (!np) np = (char *)g_sb_realloc(b->p, cap);
+    char *np = (char *)g_sb_realloc(b->p, cap);
     if (!np) {
         b->oom = 1;
         return -1;

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "base/buffer_pool.h"
 #include "base/util.h"
 #include "kvdmc.h"
 
@@ -80,7 +79,7 @@ bool io_http_send_once(void);
 int io_http_fail(char **out_err, io_http_err why, long sys_err = 0);
 // A body that ran over HTTP_BODY_CAP or out of memory: that failure (-1); else 0.
 int io_http_body_fail(const sbuf *body, char **out_err);
-// Hands the gathered body (released with the record's release) and the status to the caller: 0, or -1
+// Hands the gathered body (released with free) and the status to the caller: 0, or -1
 // when the body cannot be handed out.
 int io_http_deliver(sbuf *body, long code, char **out_body, int *http_code, char **out_err);
 
@@ -90,7 +89,7 @@ using io_http_perform = int (*)(const char *url, const char *post_body, const ch
                                 int *http_code, char **out_err);
 
 // The transport record around a transport's perform: a POST always has a body, and every text
-// it hands out is from malloc and released through the buffer pool.
+// it hands out is released with free.
 template <io_http_perform perform> struct io_http_record {
     static int get(void *, const char *url, char **out_body, int *http_code, char **out_err) {
         return perform(url, nullptr, nullptr, out_body, http_code, out_err);
@@ -99,7 +98,6 @@ template <io_http_perform perform> struct io_http_record {
                     int *http_code, char **out_err) {
         return perform(url, body ? body : "", ct, out_body, http_code, out_err);
     }
-    // A body of a page's size goes back to the pool the next one is read into.
-    static void release(void *, void *p) { pool_give(p); }
+    static void release(void *, void *p) { free(p); }
     static constexpr quorlin_io io = {nullptr, get, post, release};
 };

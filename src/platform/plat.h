@@ -3,7 +3,6 @@
 // and the build picks one. Errors are the system's own numbers (errno, WSAGetLastError).
 #pragma once
 
-#include <stddef.h>
 #include <stdint.h>
 
 // A socket handle wide enough for both systems' handles (an int, a SOCKET pointer).
@@ -39,9 +38,6 @@ class plat_guard {
   private:
     plat_mutex *m_;
 };
-
-// The usable size of a block from malloc or realloc (at least what was asked for).
-size_t plat_alloc_size(void *p);
 
 // Time.
 uint64_t plat_now_ms(void); // monotonic, never goes back

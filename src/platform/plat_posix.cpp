@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <ifaddrs.h>
-#include <malloc.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -45,10 +44,6 @@ void plat_lock(plat_mutex *m) {
 }
 void plat_unlock(plat_mutex *m) {
     pthread_mutex_unlock(mtx(m));
-}
-
-size_t plat_alloc_size(void *p) {
-    return malloc_usable_size(p);
 }
 
 uint64_t plat_now_ms(void) {

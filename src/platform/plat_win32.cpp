@@ -7,7 +7,6 @@
 #include <iphlpapi.h>
 #include <windows.h>
 
-#include <malloc.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -45,10 +44,6 @@ void plat_lock(plat_mutex *m) {
 }
 void plat_unlock(plat_mutex *m) {
     LeaveCriticalSection(cs(m));
-}
-
-size_t plat_alloc_size(void *p) {
-    return _msize(p);
 }
 
 uint64_t plat_now_ms(void) {

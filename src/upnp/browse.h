@@ -7,7 +7,6 @@
 #include <memory>
 #include <vector>
 
-#include "base/buffer_pool.h"
 #include "parse/didl.h"
 #include "upnp/discover.h"
 #include "base/util.h"
@@ -18,7 +17,7 @@
 // across publishing and reading, so what it reads is what it browsed.
 struct browse_pages {
     struct text_free {
-        void operator()(char *p) const { pool_give(p); }
+        void operator()(char *p) const { free(p); }
     };
     enum kind_t { CHILDREN, METADATA, WINDOW };
     std::vector<std::unique_ptr<char, text_free>> pages; // Result texts, in order
