@@ -161,8 +161,6 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, io_http_total_ms());
     curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)HTTP_BODY_CAP);
     curl_easy_setopt(h, CURLOPT_USERAGENT, io_http_user_agent());
-    // A Browse page arrives in a few reads instead of a dozen, each with its own polls.
-    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 128L * 1024);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
     body_sink sink{&body.b, h};
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
