@@ -495,8 +495,11 @@ int didl_count_objects(const char *didl, char *err, size_t errn) {
         } else {
             size_t n = 0;
             while (!s_name_end.c[(unsigned char)p[n]]) n++;
-            elem e = classify(p, n);
-            if ((e == E_ITEM || e == E_CONTAINER) && objects < INT_MAX) objects++;
+            // Only a name ending in "item" or "container" can be an object's.
+            if (n && (p[n - 1] == 'm' || p[n - 1] == 'r')) {
+                elem e = classify(p, n);
+                if ((e == E_ITEM || e == E_CONTAINER) && objects < INT_MAX) objects++;
+            }
             p += n;
             continue;
         }
