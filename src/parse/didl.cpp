@@ -495,9 +495,11 @@ int didl_count_objects(const char *didl, char *err, size_t errn) {
         } else {
             size_t n = 0;
             while (!s_name_end.c[(unsigned char)p[n]]) n++;
+            // The parse sees a name longer than the reader keeps cut, as it is kept.
+            size_t kept = n < XML_NAME_CAP ? n : utf8_cut(p, n, XML_NAME_CAP - 1);
             // Only a name ending in "item" or "container" can be an object's.
-            if (n && (p[n - 1] == 'm' || p[n - 1] == 'r')) {
-                elem e = classify(p, n);
+            if (kept && (p[kept - 1] == 'm' || p[kept - 1] == 'r')) {
+                elem e = classify(p, kept);
                 if ((e == E_ITEM || e == E_CONTAINER) && objects < INT_MAX) objects++;
             }
             p += n;
