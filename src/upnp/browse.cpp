@@ -33,55 +33,6 @@ void browse_lock_init(void) {
     plat_mutex_init(&s_browse_lock);
 }
 
-// A page's decoded Result takes a few hundred kilobytes. Freed once published, memory of
-// that size went back to the system, and the next browse faulted all of it in again: a
-// tenth of the CPU of a browse went to that. So the buffers of the pages last published are
-// kept for the next pages: as many as one browse of full pages holds, of a full page's size
-// at most, so what stays resident is bounded and reached with the first big browse.
-constexpr int SPARE_PAGES = 3;
-constexpr size_t SPARE_MIN = 64u << 10, SPARE_MAX = 256u << 10;
-
-struct spare_page {
-    char *p;
-    size_t cap;
-};
-// Guarded by s_spare_lock; kept until the process ends.
-spare_page s_spare[SPARE_PAGES];
-int s_nspare = 0;
-plat_mutex s_spare_lock;
-plat_once_t s_spare_once = PLAT_ONCE_INIT;
-void spare_lock_init(void) {
-    plat_mutex_init(&s_spare_lock);
-}
-
-// An empty Result builder takes the largest spare buffer, if there is one: a page fits it
-// without growing.
-void spare_take(sbuf *b) {
-    if (b->p) return;
-    plat_once(&s_spare_once, spare_lock_init);
-    plat_guard g(&s_spare_lock);
-    if (s_nspare == 0) return;
-    int best = 0;
-    for (int i = 1; i < s_nspare; i++)
-        if (s_spare[i].cap > s_spare[best].cap) best = i;
-    sb_adopt(b, s_spare[best].p, s_spare[best].cap);
-    s_spare[best] = s_spare[--s_nspare];
-}
-
-// Keeps a page's buffer while there is room and it has a page's size; frees it otherwise.
-void spare_give(char *p, size_t cap) {
-    if (!p) return;
-    if (cap >= SPARE_MIN && cap <= SPARE_MAX) {
-        plat_once(&s_spare_once, spare_lock_init);
-        plat_guard g(&s_spare_lock);
-        if (s_nspare < SPARE_PAGES) {
-            s_spare[s_nspare++] = {p, cap};
-            return;
-        }
-    }
-    free(p);
-}
-
 // Records a browse's outcome as the last code and hands back its result.
 int done_with(int code, int result) {
     set_code(code);
@@ -179,10 +130,9 @@ bool cache_lookup(const char *udn, const char *oid, int max_age_ms, browse_pages
         if (plat_now_ms() - e.at <= (uint64_t)max_age_ms) {
             sbuf_scoped copy;
             sb_puts(&copy, e.didl);
-            size_t cap = copy.b.cap;
             char *text = sb_release(&copy.b);
             if (!text) return false;
-            bp->pages.emplace_back(text, cap);
+            bp->pages.emplace_back(text);
             bp->total = e.total;
             bp->update_id = e.uid;
             return true;
@@ -221,7 +171,6 @@ int fetch_page(const device_t *d, const char *frag, const char *oid, int index, 
                             {"UpdateID", uid, sizeof uid, nullptr, 0}};
         sb_reset(&bufs.args.b);
         browse_args(&bufs.args.b, oid, "BrowseDirectChildren", index, *count);
-        spare_take(&bufs.result.b);
         int code = 0, too_large = 0;
         int r = soap_call(d, frag, "Browse", bufs.args.str(), outs, 4, &code, &too_large, err, errn);
         if (r != 0 && too_large && *count > 1) {
@@ -246,13 +195,12 @@ int fetch_page(const device_t *d, const char *frag, const char *oid, int index, 
     bp->update_id = (int)(uint32_t)leading_int(uid, INT64_MAX);
     pi->objects = didl_count_objects(bufs.result.str(), err, errn);
     if (pi->objects < 0) return done(KVDMC_E_PARSE);
-    size_t cap = bufs.result.b.cap;
     char *text = sb_release(&bufs.result.b);
     if (!text) {
         str_copy(err, errn, "out of memory");
         return done(KVDMC_E_NOMEM);
     }
-    bp->pages.emplace_back(text, cap);
+    bp->pages.emplace_back(text);
     return 0;
 }
 
@@ -264,13 +212,12 @@ int fetch_metadata(const device_t *d, const char *oid, browse_pages *bp, char *e
     char frag[SOAP_FRAG_CAP];
     content_directory(d, frag, sizeof frag);
     if (int rc = soap_action_args(d, frag, "Browse", args.str(), &out, 1, &code, err, errn)) return rc;
-    size_t cap = result.b.cap;
     char *text = sb_release(&result.b);
     if (!text) {
         str_copy(err, errn, "out of memory");
         return done(KVDMC_E_NOMEM);
     }
-    bp->pages.emplace_back(text, cap);
+    bp->pages.emplace_back(text);
     bp->kind = browse_pages::METADATA;
     return 0;
 }
@@ -345,10 +292,6 @@ int fetch_children(const device_t *d, const char *udn, const char *oid, int star
 }
 
 } // namespace
-
-page_text::~page_text() {
-    spare_give(text_, cap_);
-}
 
 void browse_serial_lock(void) {
     plat_once(&s_browse_once, browse_lock_init);

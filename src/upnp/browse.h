@@ -4,6 +4,7 @@
 #include <stddef.h>
 #include <stdlib.h>
 
+#include <memory>
 #include <vector>
 
 #include "parse/didl.h"
@@ -14,25 +15,12 @@
 // privately, so a server that hangs holds up only the browses of it; publishing puts them
 // into the item table. A caller that reads the table afterwards holds browse_serial_guard
 // across publishing and reading, so what it reads is what it browsed.
-// A page's Result text, from malloc; dropped, its buffer may be kept for a later page.
-class page_text {
-  public:
-    page_text(char *text, size_t cap) : text_(text), cap_(cap) {}
-    page_text(page_text &&o) noexcept : text_(o.text_), cap_(o.cap_) { o.text_ = nullptr; }
-    page_text(const page_text &) = delete;
-    page_text &operator=(const page_text &) = delete;
-    page_text &operator=(page_text &&) = delete;
-    ~page_text();
-    const char *get() const { return text_; }
-
-  private:
-    char *text_;
-    size_t cap_;
-};
-
 struct browse_pages {
+    struct text_free {
+        void operator()(char *p) const { free(p); }
+    };
     enum kind_t { CHILDREN, METADATA, WINDOW };
-    std::vector<page_text> pages; // Result texts, in order
+    std::vector<std::unique_ptr<char, text_free>> pages; // Result texts, in order
     kind_t kind = CHILDREN;
     int total = -1;    // the last page's TotalMatches
     int update_id = 0; // the last page's UpdateID
