@@ -432,7 +432,7 @@ TEST_F(Browse, OversizedPagesAreAskedForInHalves) {
     EXPECT_EQ(srv.request_count(), 9u);
 }
 
-// A browse reads its pages into the buffers earlier pages were read into: what a later page
+// A browse reads its pages into buffers earlier pages were read into: what a later page
 // holds must be only its own, whether shorter or longer than what was there before.
 TEST_F(Browse, PagesReadIntoEarlierPagesBuffersHoldOnlyTheirOwn) {
     std::vector<std::string> &big = srv.folders["big"];

@@ -49,13 +49,6 @@ char *sb_release(sbuf *b) {
     return p;
 }
 
-void sb_adopt(sbuf *b, char *p, size_t cap) {
-    sb_free(b);
-    b->p = p;
-    b->cap = cap;
-    p[0] = 0;
-}
-
 static int sb_grow(sbuf *b, size_t add) {
     if (b->oom || b->over) return -1;
     if (b->limit && add > b->limit - b->n) {

@@ -22,8 +22,6 @@ void sb_init_limit(sbuf *b, size_t limit);
 // Hands the text (a malloc'd buffer, never null unless out of memory) to the caller
 // and leaves the builder empty.
 char *sb_release(sbuf *b);
-// An empty builder takes over a malloc'd buffer of cap bytes (cap >= 1) as its own.
-void sb_adopt(sbuf *b, char *p, size_t cap);
 void sb_free(sbuf *b);
 void sb_reset(sbuf *b);
 void sb_putn(sbuf *b, const char *s, size_t len);

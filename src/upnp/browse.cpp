@@ -33,62 +33,6 @@ void browse_lock_init(void) {
     plat_mutex_init(&s_browse_lock);
 }
 
-// A page's decoded Result takes up to a few hundred kilobytes. Freed once published, that
-// memory went back to the system and the next browse faulted all of it in again, a fifth of
-// the CPU of a browse. So three page buffers, as many as a browse of full pages holds, of the
-// size no Result can outgrow (it is shorter than the response the reader accepts), are made
-// once, resident in full from the start, and kept for good: always the same blocks, so what the
-// library keeps does not creep up as pages of other sizes pass through it.
-constexpr int KEPT_PAGES = 3;
-constexpr size_t KEPT_CAP = XML_MAX_DOC;
-
-struct kept_page {
-    char *p;
-    bool lent;
-};
-// Guarded by s_kept_lock; never freed.
-kept_page s_kept[KEPT_PAGES];
-int s_nkept = 0;
-plat_mutex s_kept_lock;
-plat_once_t s_kept_once = PLAT_ONCE_INIT;
-void kept_lock_init(void) {
-    plat_mutex_init(&s_kept_lock);
-}
-
-// An empty Result builder is lent a kept buffer, made on first need; without one (all lent,
-// or no memory) it grows on its own as before.
-void kept_lend(sbuf *b) {
-    if (b->p) return;
-    plat_once(&s_kept_once, kept_lock_init);
-    plat_guard g(&s_kept_lock);
-    for (int i = 0; i < s_nkept; i++)
-        if (!s_kept[i].lent) {
-            s_kept[i].lent = true;
-            sb_adopt(b, s_kept[i].p, KEPT_CAP);
-            return;
-        }
-    if (s_nkept == KEPT_PAGES) return;
-    char *p = (char *)malloc(KEPT_CAP);
-    if (!p) return;
-    memset(p, 0, KEPT_CAP);
-    s_kept[s_nkept++] = {p, true};
-    sb_adopt(b, p, KEPT_CAP);
-}
-
-// Takes back a kept buffer (true); any other is the caller's to free. A kept buffer that was
-// somehow grown elsewhere is no longer this one and is never lent again.
-bool kept_return(char *p) {
-    if (!p) return false;
-    plat_once(&s_kept_once, kept_lock_init);
-    plat_guard g(&s_kept_lock);
-    for (int i = 0; i < s_nkept; i++)
-        if (s_kept[i].p == p) {
-            s_kept[i].lent = false;
-            return true;
-        }
-    return false;
-}
-
 // Records a browse's outcome as the last code and hands back its result.
 int done_with(int code, int result) {
     set_code(code);
@@ -206,16 +150,9 @@ struct page_info {
     int objects = 0;      // objects the page held
 };
 
-// Buffers of a paging loop, kept across its requests. A kept buffer still lent to the
-// Result builder (a failed page) goes back, not to the allocator.
+// Buffers of a paging loop, kept across its requests.
 struct page_bufs {
     sbuf_scoped args, result;
-    page_bufs() = default;
-    page_bufs(const page_bufs &) = delete;
-    page_bufs &operator=(const page_bufs &) = delete;
-    ~page_bufs() {
-        if (kept_return(result.b.p)) sb_init(&result.b);
-    }
 };
 
 // One Browse request for the children of oid from index, at most *count of them, kept
@@ -234,7 +171,6 @@ int fetch_page(const device_t *d, const char *frag, const char *oid, int index, 
                             {"UpdateID", uid, sizeof uid, nullptr, 0}};
         sb_reset(&bufs.args.b);
         browse_args(&bufs.args.b, oid, "BrowseDirectChildren", index, *count);
-        kept_lend(&bufs.result.b);
         int code = 0, too_large = 0;
         int r = soap_call(d, frag, "Browse", bufs.args.str(), outs, 4, &code, &too_large, err, errn);
         if (r != 0 && too_large && *count > 1) {
@@ -356,10 +292,6 @@ int fetch_children(const device_t *d, const char *udn, const char *oid, int star
 }
 
 } // namespace
-
-void browse_text_free(char *text) {
-    if (!kept_return(text)) free(text);
-}
 
 void browse_serial_lock(void) {
     plat_once(&s_browse_once, browse_lock_init);

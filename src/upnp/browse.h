@@ -11,16 +11,13 @@
 #include "upnp/discover.h"
 #include "base/util.h"
 
-// Releases a page text (a buffer the browse keeps for later pages goes back to it).
-void browse_text_free(char *text);
-
 // A browse in two steps. Fetching makes the requests without any lock and keeps the pages
 // privately, so a server that hangs holds up only the browses of it; publishing puts them
 // into the item table. A caller that reads the table afterwards holds browse_serial_guard
 // across publishing and reading, so what it reads is what it browsed.
 struct browse_pages {
     struct text_free {
-        void operator()(char *p) const { browse_text_free(p); }
+        void operator()(char *p) const { free(p); }
     };
     enum kind_t { CHILDREN, METADATA, WINDOW };
     std::vector<std::unique_ptr<char, text_free>> pages; // Result texts, in order
