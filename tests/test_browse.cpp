@@ -432,9 +432,9 @@ TEST_F(Browse, OversizedPagesAreAskedForInHalves) {
     EXPECT_EQ(srv.request_count(), 9u);
 }
 
-// A browse reads its pages into buffers earlier pages were read into: what a later page
-// holds must be only its own, whether shorter or longer than what was there before.
-TEST_F(Browse, PagesReadIntoEarlierPagesBuffersHoldOnlyTheirOwn) {
+// Browses one after the other, of pages longer and shorter than the last: what a page holds
+// is only its own, whatever memory it is read into.
+TEST_F(Browse, EachPageHoldsOnlyItsOwnText) {
     std::vector<std::string> &big = srv.folders["big"];
     for (int i = 0; i < 600; i++) {
         std::string t = docs::track("big", i);
