@@ -19,6 +19,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -86,6 +87,13 @@ double cpu_us(clockid_t clock) {
     timespec t;
     clock_gettime(clock, &t);
     return (double)t.tv_sec * 1e6 + (double)t.tv_nsec / 1e3;
+}
+
+// Minor page faults of the calling thread so far.
+long thread_faults() {
+    rusage u;
+    getrusage(RUSAGE_THREAD, &u);
+    return u.ru_minflt;
 }
 
 double median(std::vector<double> v) {
@@ -388,7 +396,7 @@ void BM_ClientCpu(benchmark::State &st) {
         st.SkipWithError("a warm-up browse failed");
         return;
     }
-    std::vector<double> ours, theirs, ours_proc, theirs_proc;
+    std::vector<double> ours, theirs, ours_proc, theirs_proc, ours_faults, theirs_faults;
     std::mt19937 rng(20261207u);
     // The medians are taken over the rounds.
     const int k_rounds = k_servers[s].rounds, k_per_round = k_servers[s].per_round;
@@ -398,17 +406,20 @@ void BM_ClientCpu(benchmark::State &st) {
             for (int half = 0; half < 2; half++) {
                 bool mine = (half == 0) == ours_first;
                 double t0 = cpu_us(CLOCK_THREAD_CPUTIME_ID), p0 = cpu_us(CLOCK_PROCESS_CPUTIME_ID);
+                long f0 = thread_faults();
                 bool ok = true;
                 for (int k = 0; ok && k < k_per_round; k++)
                     ok = mine ? kvdmc_full_browse(udn, folder) : gupnp_full_browse(g, s, folder) > 0;
                 double t = (cpu_us(CLOCK_THREAD_CPUTIME_ID) - t0) / k_per_round;
                 double p = (cpu_us(CLOCK_PROCESS_CPUTIME_ID) - p0) / k_per_round;
+                double f = (double)(thread_faults() - f0) / k_per_round;
                 if (!ok) {
                     st.SkipWithError(mine ? kvdmc_last_error() : g.err.c_str());
                     return;
                 }
                 (mine ? ours : theirs).push_back(t);
                 (mine ? ours_proc : theirs_proc).push_back(p);
+                (mine ? ours_faults : theirs_faults).push_back(f);
             }
         }
     }
@@ -418,6 +429,9 @@ void BM_ClientCpu(benchmark::State &st) {
     st.counters["ratio"] = b > 0 ? a / b : 0;
     st.counters["kvdmc_proc_us"] = median(ours_proc);
     st.counters["gupnp_proc_us"] = median(theirs_proc);
+    // Both sides share the process's allocator: how often each faulted fresh pages in.
+    st.counters["kvdmc_faults"] = median(ours_faults);
+    st.counters["gupnp_faults"] = median(theirs_faults);
     st.SetLabel(k_servers[s].name);
 }
 

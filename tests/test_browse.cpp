@@ -432,6 +432,32 @@ TEST_F(Browse, OversizedPagesAreAskedForInHalves) {
     EXPECT_EQ(srv.request_count(), 9u);
 }
 
+// Browses one after the other, of pages longer and shorter than the last: what a page holds
+// is only its own, whatever memory it is read into.
+TEST_F(Browse, EachPageHoldsOnlyItsOwnText) {
+    std::vector<std::string> &big = srv.folders["big"];
+    for (int i = 0; i < 600; i++) {
+        std::string t = docs::track("big", i);
+        t.insert(t.find("</dc:title>"), std::string(200, 'b'));
+        big.push_back(t);
+    }
+    cdtest::fill(srv, "small", 300);
+    for (int round = 0; round < 2; round++) {
+        ASSERT_EQ(kvdmc_browse(UDN, "big", 0, 0, 0), 600) << kvdmc_last_error();
+        EXPECT_NE(std::string(kvdmc_item_json(599)).find("Track 599" + std::string(200, 'b') + "\""),
+                  std::string::npos)
+            << "round " << round;
+        EXPECT_STREQ(kvdmc_best_res_url(599), "http://10.0.0.9:8200/MediaItems/big$599.mp3");
+        ASSERT_EQ(kvdmc_browse(UDN, "small", 0, 0, 0), 300) << kvdmc_last_error();
+        for (int i = 0; i < 300; i += 37) {
+            std::string json = kvdmc_item_json(i);
+            EXPECT_NE(json.find("\"title\":\"Track " + std::to_string(i) + "\""), std::string::npos) << json;
+            EXPECT_EQ(json.find("bbb"), std::string::npos) << json;
+        }
+        EXPECT_STREQ(kvdmc_best_res_url(299), "http://10.0.0.9:8200/MediaItems/small$299.mp3");
+    }
+}
+
 TEST_F(Browse, DeviceJsonAndDescriptionParsing) {
     ASSERT_EQ(kvdmc_device_count(), 1);
     std::string js = kvdmc_device_json(0);

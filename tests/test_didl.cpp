@@ -223,8 +223,11 @@ TEST(Didl, FailuresAndTheItemCap) {
 // Paging counts a page's objects by scanning its tags; on well-formed pages the scan must
 // agree with the parse, whatever markup holds look-alikes.
 TEST(Didl, ObjectScanAgreesWithTheParse) {
-    const char *bodies[] = {
+    // A name longer than the reader keeps is classified as it is kept, cut.
+    const std::string long_prefix(200, 'X');
+    const std::string bodies[] = {
         "",
+        "<" + long_prefix + ":item id=\"1\"></" + long_prefix + ":item><item id=\"2\"/>",
         "<item id=\"1\"/><container id=\"2\"></container>",
         "<didl:item id=\"1\"></didl:item><upnp:container id=\"2\"/>",
         "<item\tid=\"1\"/><item\nid=\"2\"/><item></item>",
@@ -232,9 +235,8 @@ TEST(Didl, ObjectScanAgreesWithTheParse) {
         "<?pi <item?><items id=\"no\"/><itemx/><a:b:item/><item id=\"1\"/>",
         "<container id=\"1\"><item id=\"2\"/></container>",
     };
-    for (const char *b : bodies) {
-        SCOPED_TRACE(b);
-        std::string body = b;
+    for (const std::string &body : bodies) {
+        SCOPED_TRACE(body);
         char err[256];
         int objects = -1;
         reset_items();

@@ -4,6 +4,10 @@
 #include <limits.h>
 #include <string.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "base/copy_bytes.h"
 #include "base/readers/textread.h"
 #include "base/util.h"
@@ -448,6 +452,25 @@ constexpr auto s_name_end = [] {
     return t;
 }();
 
+// The next '<' in [p, end) that does not open an end tag, or null. End tags are half of
+// all tags and never an object: blocks of 16 bytes are passed over when they hold none
+// but those.
+const char *next_open_tag(const char *p, const char *end) {
+#ifdef __SSE2__
+    const __m128i lt = _mm_set1_epi8('<'), slash = _mm_set1_epi8('/');
+    // The byte after each '<' is loaded with it, so a block needs one byte beyond it.
+    for (; end - p > 16; p += 16) {
+        __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
+        __m128i open = _mm_andnot_si128(_mm_cmpeq_epi8(next, slash), _mm_cmpeq_epi8(here, lt));
+        if (unsigned bits = (unsigned)_mm_movemask_epi8(open)) return p + __builtin_ctz(bits);
+    }
+#endif
+    for (; p < end; p++)
+        if (*p == '<' && (p + 1 == end || p[1] != '/')) return p;
+    return nullptr;
+}
+
 // A scan of the start tags, not a parse: the page is parsed once, when it is published,
 // and that parse gives the verdict on its form. Markup that holds no elements (comments,
 // CDATA sections, declarations, processing instructions) is stepped over, so for a
@@ -456,10 +479,10 @@ int didl_count_objects(const char *didl, char *err, size_t errn) {
     if (!didl) return 0;
     if (text_before_markup(didl, err, errn)) return -1;
     int objects = 0;
-    for (const char *p = strchr(didl, '<'); p; p = strchr(p, '<')) {
+    const char *end = didl + strlen(didl);
+    for (const char *p = next_open_tag(didl, end); p; p = next_open_tag(p, end)) {
         p++;
         const char *skip_to = nullptr;
-        if (*p == '/') continue;
         if (*p == '!') {
             if (!strncmp(p, "!--", 3))
                 skip_to = strstr(p + 3, "-->");
@@ -472,8 +495,13 @@ int didl_count_objects(const char *didl, char *err, size_t errn) {
         } else {
             size_t n = 0;
             while (!s_name_end.c[(unsigned char)p[n]]) n++;
-            elem e = classify(p, n);
-            if ((e == E_ITEM || e == E_CONTAINER) && objects < INT_MAX) objects++;
+            // The parse sees a name longer than the reader keeps cut, as it is kept.
+            size_t kept = n < XML_NAME_CAP ? n : utf8_cut(p, n, XML_NAME_CAP - 1);
+            // Only a name ending in "item" or "container" can be an object's.
+            if (kept && (p[kept - 1] == 'm' || p[kept - 1] == 'r')) {
+                elem e = classify(p, kept);
+                if ((e == E_ITEM || e == E_CONTAINER) && objects < INT_MAX) objects++;
+            }
             p += n;
             continue;
         }
