@@ -43,6 +43,16 @@ class Browse : public ::testing::Test {
     }
 };
 
+// A folder of n tracks whose titles end in pad.
+void fill_padded(cdtest::server &srv, const std::string &oid, int n, const std::string &pad) {
+    std::vector<std::string> &v = srv.folders[oid];
+    for (int i = 0; i < n; i++) {
+        std::string t = docs::track(oid, i);
+        t.insert(t.find("</dc:title>"), pad);
+        v.push_back(t);
+    }
+}
+
 } // namespace
 
 TEST_F(Browse, ArgumentChecksComeBeforeTheLookup) {
@@ -409,12 +419,7 @@ TEST_F(Browse, NewerContentDirectoryOnlyWhenVersionOneIsMissing) {
 
 TEST_F(Browse, OversizedPagesAreAskedForInHalves) {
     // About 1.4 KB per item: 256 of them do not fit the reader's bound.
-    std::vector<std::string> &v = srv.folders["fat"];
-    for (int i = 0; i < 300; i++) {
-        std::string t = docs::track("fat", i);
-        t.insert(t.find("</dc:title>"), std::string(900, 'x'));
-        v.push_back(t);
-    }
+    fill_padded(srv, "fat", 300, std::string(900, 'x'));
     ASSERT_EQ(kvdmc_browse(UDN, "fat", 0, 0, 0), 300) << kvdmc_last_error();
     std::vector<int> counts;
     for (const request &q : srv.requests()) counts.push_back(q.count);
@@ -435,12 +440,7 @@ TEST_F(Browse, OversizedPagesAreAskedForInHalves) {
 // Browses one after the other, of pages longer and shorter than the last: what a page holds
 // is only its own, whatever memory it is read into.
 TEST_F(Browse, EachPageHoldsOnlyItsOwnText) {
-    std::vector<std::string> &big = srv.folders["big"];
-    for (int i = 0; i < 600; i++) {
-        std::string t = docs::track("big", i);
-        t.insert(t.find("</dc:title>"), std::string(200, 'b'));
-        big.push_back(t);
-    }
+    fill_padded(srv, "big", 600, std::string(200, 'b'));
     cdtest::fill(srv, "small", 300);
     for (int round = 0; round < 2; round++) {
         ASSERT_EQ(kvdmc_browse(UDN, "big", 0, 0, 0), 600) << kvdmc_last_error();

@@ -9,7 +9,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <bit>
 #include <string_view>
 
 #ifdef __SSE2__
@@ -279,15 +278,6 @@ XML_COLD dec_result decode(const char *s, const char *e, char *out, size_t cap, 
     return r;
 }
 
-// Four bytes of text as the word memcpy reads from them on this machine.
-constexpr uint32_t word4(const char (&w)[5]) {
-    uint32_t v = 0;
-    for (int k = 3; k >= 0; k--) v = (v << 8) | (uint8_t)w[k];
-    // The reading above is little-endian; a big-endian machine needs the bytes the other way.
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
-    return v;
-}
-
 // Records why reading stopped and where: at points into the document.
 // Decodes the whole run [s, e) into out, which has room for e - s bytes and a NUL: no
 // reference is shorter than what it stands for, so the output never passes the input,
@@ -316,17 +306,15 @@ void decode_run(const char *s, const char *e, char *out, size_t *olen) {
             if (s == e) break;
         }
         // An escaped document is mostly &lt; &gt; and &quot;: those are taken here
-        // without a call, each by one compare of four bytes, every other reference as
-        // everywhere else.
+        // without a call (each compare of a constant is a word compare once compiled),
+        // every other reference as everywhere else.
         if (e - s >= 6) {
-            uint32_t head;
-            memcpy(&head, s, 4);
-            if (head == word4("&lt;") || head == word4("&gt;")) {
+            if (!memcmp(s, "&lt;", 4) || !memcmp(s, "&gt;", 4)) {
                 *o++ = s[1] == 'l' ? '<' : '>';
                 s += 4;
                 continue;
             }
-            if (head == word4("&quo") && s[4] == 't' && s[5] == ';') {
+            if (!memcmp(s, "&quot;", 6)) {
                 *o++ = '"';
                 s += 6;
                 continue;
