@@ -159,6 +159,11 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, io_http_connect_ms());
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, io_http_total_ms());
+    // libcurl starts its second-address-family timer (200 ms) even for a host given by
+    // address, which has only one, and wakes the waiting thread for it: a server slower than
+    // that (a NAS building a large page) would cost a wake-up per request for nothing.
+    if (io_http_host_is_address(url))
+        curl_easy_setopt(h, CURLOPT_HAPPY_EYEBALLS_TIMEOUT_MS, io_http_connect_ms());
     curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)HTTP_BODY_CAP);
     curl_easy_setopt(h, CURLOPT_USERAGENT, io_http_user_agent());
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);

@@ -77,6 +77,27 @@ bool io_http_scheme_ok(const char *url) {
     return url && (str_nieq(url, "http://", 7) || str_nieq(url, "https://", 8));
 }
 
+bool io_http_host_is_address(const char *url) {
+    if (!io_http_scheme_ok(url)) return false;
+    const char *host = strstr(url, "://") + 3;
+    size_t auth = strcspn(host, "/?#");
+    // User information ends at the authority's last '@'.
+    for (size_t i = auth; i-- > 0;)
+        if (host[i] == '@') {
+            auth -= i + 1;
+            host += i + 1;
+            break;
+        }
+    if (auth && host[0] == '[') return memchr(host, ']', auth) != nullptr;
+    size_t n = 0;
+    while (n < auth && host[n] != ':') n++;
+    char quad[16];
+    if (n == 0 || n >= sizeof quad) return false;
+    memcpy(quad, host, n);
+    quad[n] = 0;
+    return parse_ipv4(quad, nullptr) == 0;
+}
+
 std::vector<std::string> io_http_post_headers(const char *ct) {
     std::vector<std::string> out;
     const char *p = ct ? ct : "";

@@ -29,6 +29,10 @@ const char *io_http_user_agent(void);
 // True for an absolute http:// or https:// URL (scheme in any letter case).
 bool io_http_scheme_ok(const char *url);
 
+// True when such a URL names its host by address (a dotted IPv4 quad or a bracketed IPv6
+// literal), as device descriptions nearly always do, rather than by a name to resolve.
+bool io_http_host_is_address(const char *url);
+
 // The header lines of a POST. `ct` is the content type, optionally followed by further header
 // lines after CR LF. Each line becomes a header of its own, so a stray CR or LF can never end
 // up inside a header value; a line without a name before its colon is dropped.
