@@ -11,6 +11,7 @@
 #include <string>
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include "base/capacity.h"
 #include "http/io_http.h"
@@ -76,6 +77,18 @@ size_t on_body(char *data, size_t size, size_t nmemb, void *ud) {
     sb_putn(b, data, len);
     // Returning less than len aborts the transfer: an endless or huge body stops at the cap.
     return b->over || b->oom ? 0 : len;
+}
+
+// A Browse answer is a few hundred kilobytes that the server sends in one go. The default
+// receive window closes after some 64 KB; a server on the same host then finishes its send
+// inside this thread's reads, one window update at a time. A window that holds a whole page
+// lets the server hand the answer over in its own time. A refusal leaves the default.
+int open_receive_window(void *, curl_socket_t fd, curlsocktype purpose) {
+    if (purpose == CURLSOCKTYPE_IPCXN) {
+        int bytes = HTTP_RECEIVE_WINDOW;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+    return CURL_SOCKOPT_OK;
 }
 
 io_http_err why_of(CURLcode rc) {
@@ -167,6 +180,7 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)HTTP_BODY_CAP);
     curl_easy_setopt(h, CURLOPT_USERAGENT, io_http_user_agent());
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
+    curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, open_receive_window);
     body_sink sink{&body.b, h};
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
     if (post_body) {
