@@ -172,10 +172,21 @@ TEST_F(IoCurl, StrayLineBreaksNeverReachAHeaderValue) {
 
 TEST_F(IoCurl, RequestsOfOneThreadShareAConnection) {
     EXPECT_EQ(run(io_, srv_.url("/ok")).rc, 0);
-    EXPECT_EQ(run(io_, srv_.url("/echo"), "<a/>", "text/xml").rc, 0);
+    EXPECT_EQ(run(io_, srv_.url("/echo"), "<a/>", "text/xml\r\nSOAPACTION: \"x#y\"").rc, 0);
     EXPECT_EQ(run(io_, srv_.url("/missing")).rc, 0);
-    EXPECT_EQ(srv_.requests().size(), 3u);
+    EXPECT_EQ(run(io_, srv_.url("/echo"), "<b/>", "text/plain").body, "<b/>");
+    auto rq = srv_.requests();
+    ASSERT_EQ(rq.size(), 4u);
     EXPECT_EQ(srv_.connections(), 1);
+    // Nothing of one request's options leaks into the next on the shared handle.
+    EXPECT_EQ(rq[1].method, "POST");
+    EXPECT_EQ(rq[2].method, "GET");
+    EXPECT_EQ(rq[2].body, "");
+    EXPECT_FALSE(rq[2].has_header("SOAPACTION"));
+    EXPECT_FALSE(rq[2].has_header("Content-Type"));
+    EXPECT_EQ(rq[3].method, "POST");
+    EXPECT_EQ(rq[3].header("Content-Type"), "text/plain");
+    EXPECT_FALSE(rq[3].has_header("SOAPACTION"));
 }
 
 TEST(IoHttp, HostGivenByAddress) {
