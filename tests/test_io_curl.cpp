@@ -8,7 +8,11 @@
 #include <thread>
 
 #ifdef __linux__
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 #include "http/io.h"
@@ -168,10 +172,21 @@ TEST_F(IoCurl, StrayLineBreaksNeverReachAHeaderValue) {
 
 TEST_F(IoCurl, RequestsOfOneThreadShareAConnection) {
     EXPECT_EQ(run(io_, srv_.url("/ok")).rc, 0);
-    EXPECT_EQ(run(io_, srv_.url("/echo"), "<a/>", "text/xml").rc, 0);
+    EXPECT_EQ(run(io_, srv_.url("/echo"), "<a/>", "text/xml\r\nSOAPACTION: \"x#y\"").rc, 0);
     EXPECT_EQ(run(io_, srv_.url("/missing")).rc, 0);
-    EXPECT_EQ(srv_.requests().size(), 3u);
+    EXPECT_EQ(run(io_, srv_.url("/echo"), "<b/>", "text/plain").body, "<b/>");
+    auto rq = srv_.requests();
+    ASSERT_EQ(rq.size(), 4u);
     EXPECT_EQ(srv_.connections(), 1);
+    // Nothing of one request's options leaks into the next on the shared handle.
+    EXPECT_EQ(rq[1].method, "POST");
+    EXPECT_EQ(rq[2].method, "GET");
+    EXPECT_EQ(rq[2].body, "");
+    EXPECT_FALSE(rq[2].has_header("SOAPACTION"));
+    EXPECT_FALSE(rq[2].has_header("Content-Type"));
+    EXPECT_EQ(rq[3].method, "POST");
+    EXPECT_EQ(rq[3].header("Content-Type"), "text/plain");
+    EXPECT_FALSE(rq[3].has_header("SOAPACTION"));
 }
 
 TEST(IoHttp, HostGivenByAddress) {
@@ -227,6 +242,37 @@ TEST_F(IoCurl, SlowAnswerWakesTheWaitingThreadOnce) {
     // One wait to spare, for a lock a sanitizer's runtime may sleep on; the timer's wake-ups
     // made three.
     EXPECT_LE(woken, 2);
+}
+
+// The receive buffer of this process's connection to the port, or -1 when there is none.
+int receive_buffer_towards(int port) {
+    for (int fd = 3; fd < 1024; fd++) {
+        sockaddr_in peer{};
+        socklen_t n = sizeof peer;
+        if (getpeername(fd, (sockaddr *)&peer, &n) != 0 || peer.sin_family != AF_INET ||
+            ntohs(peer.sin_port) != port)
+            continue;
+        int bytes = 0;
+        socklen_t bn = sizeof bytes;
+        return getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, &bn) == 0 ? bytes : -1;
+    }
+    return -1;
+}
+
+// A connection asks for a window that holds a whole Browse page, more than the system's
+// default (which the window would otherwise start from).
+TEST_F(IoCurl, ConnectionsOpenAWindowForAWholePage) {
+    ASSERT_EQ(run(io_, srv_.url("/ok")).code, 200);
+    // The kept-alive connection is still open.
+    int bytes = receive_buffer_towards(srv_.port());
+    ASSERT_GT(bytes, 0);
+    int fresh = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fresh, 0);
+    int deflt = 0;
+    socklen_t dn = sizeof deflt;
+    ASSERT_EQ(getsockopt(fresh, SOL_SOCKET, SO_RCVBUF, &deflt, &dn), 0);
+    close(fresh);
+    EXPECT_GT(bytes, deflt);
 }
 #endif
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include "base/capacity.h"
 #include "http/io_http.h"
@@ -78,6 +79,44 @@ size_t on_body(char *data, size_t size, size_t nmemb, void *ud) {
     return b->over || b->oom ? 0 : len;
 }
 
+// A Browse answer is a few hundred kilobytes that the server sends in one go. The default
+// receive window closes after some 64 KB; a server on the same host then finishes its send
+// inside this thread's reads, one window update at a time. A window that holds a whole page
+// lets the server hand the answer over in its own time. A refusal leaves the default.
+int open_receive_window(void *, curl_socket_t fd, curlsocktype purpose) {
+    if (purpose == CURLSOCKTYPE_IPCXN) {
+        int bytes = HTTP_RECEIVE_WINDOW;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+    return CURL_SOCKOPT_OK;
+}
+
+// The calling thread's handle, made on its first request with what every request shares;
+// null when libcurl refuses one.
+CURL *thread_handle(void) {
+    if (t_easy.h) return t_easy.h;
+    CURL *h = curl_easy_init();
+    if (!h) return nullptr;
+    bool ok = curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
+              // Environment proxies must not see requests meant for devices on the LAN.
+              curl_easy_setopt(h, CURLOPT_PROXY, "") == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)HTTP_BODY_CAP) == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_USERAGENT, io_http_user_agent()) == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body) == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, open_receive_window) == CURLE_OK;
+    if (!ok) {
+        curl_easy_cleanup(h);
+        return nullptr;
+    }
+    // A page that has arrived whole is read in one or two calls rather than a dozen; a
+    // libcurl that refuses the size keeps its own.
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, HTTP_READ_CHUNK);
+    t_easy.h = h;
+    return h;
+}
+
 io_http_err why_of(CURLcode rc) {
     switch (rc) {
     case CURLE_UNSUPPORTED_PROTOCOL:
@@ -141,32 +180,24 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
     if (!io_http_scheme_ok(url)) return io_http_fail(out_err, IO_HTTP_E_SCHEME);
     plat_once(&s_init_once, global_init);
     if (s_init_rc != CURLE_OK) return io_http_fail(out_err, IO_HTTP_E_INIT);
-    if (!t_easy.h) t_easy.h = curl_easy_init();
-    CURL *h = t_easy.h;
+    CURL *h = thread_handle();
     if (!h) return io_http_fail(out_err, IO_HTTP_E_INIT);
-    // Reset drops the previous request's options but keeps the connection cache.
-    curl_easy_reset(h);
 
     sbuf_scoped body;
     sb_init_limit(&body.b, HTTP_BODY_CAP);
     slist_holder hdrs;
 
+    // Every option a request may change is set for each one: the handle keeps what the
+    // previous request set.
     curl_easy_setopt(h, CURLOPT_URL, url);
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-    // Environment proxies must not see requests meant for devices on the LAN.
-    curl_easy_setopt(h, CURLOPT_PROXY, "");
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, io_http_connect_ms());
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, io_http_total_ms());
-    // libcurl starts its second-address-family timer (200 ms) even for a host given by
-    // address, which has only one, and wakes the waiting thread for it: a server slower than
-    // that (a NAS building a large page) would cost a wake-up per request for nothing.
-    if (io_http_host_is_address(url))
-        curl_easy_setopt(h, CURLOPT_HAPPY_EYEBALLS_TIMEOUT_MS, io_http_connect_ms());
-    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)HTTP_BODY_CAP);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, io_http_user_agent());
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
+    // libcurl starts its second-address-family timer even for a host given by address,
+    // which has only one, and wakes the waiting thread for it: a server slower than that
+    // (a NAS building a large page) would cost a wake-up per request for nothing.
+    curl_easy_setopt(h, CURLOPT_HAPPY_EYEBALLS_TIMEOUT_MS,
+                     io_http_host_is_address(url) ? io_http_connect_ms() : CURL_HET_DEFAULT);
+    curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 0L);
     body_sink sink{&body.b, h};
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
     if (post_body) {
@@ -182,6 +213,8 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
         // closed, whatever the method: a request that changes the peer's state never goes out
         // on a kept connection, so it is never sent twice.
         if (io_http_send_once()) curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
+    } else {
+        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     }
 
     uint64_t started = plat_now_ms();
@@ -197,8 +230,10 @@ int perform(const char *url, const char *post_body, const char *ct, char **out_b
         if (left < io_http_connect_ms()) curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, left);
         rc = curl_easy_perform(h);
     }
-    // The handle outlives this frame: drop the pointer into it.
+    // The handle outlives this frame: drop the pointers into it.
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, (curl_slist *)nullptr);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, (const char *)nullptr);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, (void *)nullptr);
 
     if (rc != CURLE_OK) {
         if (io_http_body_fail(&body.b, out_err)) return -1;
