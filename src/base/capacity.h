@@ -96,6 +96,6 @@ constexpr int CAST_TRANSITION_POLL_MS = 100;
 // ---- HTTP transports
 constexpr size_t HTTP_BODY_CAP = 8u << 20;
 constexpr int HTTP_RECEIVE_WINDOW = 512 * 1024; // a whole Browse page in flight at once
-constexpr long HTTP_READ_CHUNK = 256 * 1024;    // one read of the socket, one per thread
+constexpr long HTTP_READ_CHUNK = 64 * 1024;     // one read of the socket; each thread holds one
 constexpr long HTTP_CONNECT_MS = 2000;
 constexpr long HTTP_TOTAL_MS = 10000;

@@ -110,8 +110,9 @@ CURL *thread_handle(void) {
         curl_easy_cleanup(h);
         return nullptr;
     }
-    // A page that has arrived whole is read in one or two calls rather than a dozen; a
-    // libcurl that refuses the size keeps its own.
+    // A page that has arrived whole is read in a few calls rather than a dozen. The buffer
+    // lives as long as the thread, also through a fetch that hangs, so it is kept modest.
+    // A libcurl that refuses the size keeps its own.
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, HTTP_READ_CHUNK);
     t_easy.h = h;
     return h;
