@@ -122,12 +122,12 @@ void memory_server_ready(benchmark::State &st) {
 }
 
 void BM_Browse2000(benchmark::State &st) {
-    const int total = k_mem_total;
     memory_server_ready(st);
     for (auto _ : st) {
-        if (kvdmc_browse("uuid:bench", "64$3$1", 0, 0, 0) != total) st.SkipWithError(kvdmc_last_error());
+        if (kvdmc_browse("uuid:bench", "64$3$1", 0, 0, 0) != k_mem_total)
+            st.SkipWithError(kvdmc_last_error());
     }
-    st.SetItemsProcessed(st.iterations() * total);
+    st.SetItemsProcessed(st.iterations() * k_mem_total);
     st.SetLabel(std::to_string(g_mem.pages[0].size() / 1024) + " KB per response");
 }
 BENCHMARK(BM_Browse2000)->Unit(benchmark::kMillisecond);

@@ -242,6 +242,27 @@ size_t url_copy(char *dst, size_t cap, const char *url, size_t len) {
     return have;
 }
 
+bool url_host_span(const char *url, const char **host, size_t *len) {
+    const char *sep = url ? strstr(url, "://") : nullptr;
+    if (!sep) return false;
+    const char *a = sep + 3, *end = a + strcspn(a, "/?#");
+    for (const char *p = end; p > a; p--) // user info ends at the authority's last '@'
+        if (p[-1] == '@') {
+            a = p;
+            break;
+        }
+    const char *h = a;
+    if (*a == '[') { // an IPv6 literal keeps its colons
+        const char *rb = (const char *)memchr(a, ']', (size_t)(end - a));
+        h = rb ? rb + 1 : end;
+    } else {
+        while (h < end && *h != ':') h++;
+    }
+    *host = a;
+    *len = (size_t)(h - a);
+    return *len > 0;
+}
+
 // Shared by both JSON string writers; they differ only in how backspace and
 // form feed are written (short escapes or the \u form). Devices send texts in
 // any encoding: bytes that are not well-formed UTF-8 are written as U+FFFD, so

@@ -67,6 +67,9 @@ void sb_url(sbuf *b, const char *url, size_t len);
 // The same into a field of cap bytes; returns its length, or 0 (and an empty field) when
 // it does not fit whole: a URL cut short names another resource.
 size_t url_copy(char *dst, size_t cap, const char *url, size_t len);
+// The host of an absolute URL: the authority after "://" without user info and port (an
+// IPv6 literal with its brackets). False when there is none.
+bool url_host_span(const char *url, const char **host, size_t *len);
 
 // RAII owner for callers that build a text in a scope.
 struct sbuf_scoped {

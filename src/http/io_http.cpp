@@ -78,21 +78,12 @@ bool io_http_scheme_ok(const char *url) {
 }
 
 bool io_http_host_is_address(const char *url) {
-    if (!io_http_scheme_ok(url)) return false;
-    const char *host = strstr(url, "://") + 3;
-    size_t auth = strcspn(host, "/?#");
-    // User information ends at the authority's last '@'.
-    for (size_t i = auth; i-- > 0;)
-        if (host[i] == '@') {
-            auth -= i + 1;
-            host += i + 1;
-            break;
-        }
-    if (auth && host[0] == '[') return memchr(host, ']', auth) != nullptr;
-    size_t n = 0;
-    while (n < auth && host[n] != ':') n++;
+    const char *host;
+    size_t n;
+    if (!io_http_scheme_ok(url) || !url_host_span(url, &host, &n)) return false;
+    if (host[0] == '[') return host[n - 1] == ']';
     char quad[16];
-    if (n == 0 || n >= sizeof quad) return false;
+    if (n >= sizeof quad) return false;
     memcpy(quad, host, n);
     quad[n] = 0;
     return parse_ipv4(quad, nullptr) == 0;

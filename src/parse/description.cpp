@@ -347,28 +347,6 @@ const char *url_resolve(const char *base, const char *ref, char *out, size_t out
     return nullptr;
 }
 
-// The host of an absolute URL: the authority after "://" without user info and port.
-static bool url_host_span(const char *url, const char **host, size_t *len) {
-    const char *sep = url ? strstr(url, "://") : nullptr;
-    if (!sep) return false;
-    const char *a = sep + 3, *end = a + strcspn(a, "/?#");
-    for (const char *p = end; p > a; p--) // user info ends at the authority's last '@'
-        if (p[-1] == '@') {
-            a = p;
-            break;
-        }
-    const char *h = a;
-    if (*a == '[') { // an IPv6 literal keeps its colons
-        const char *rb = (const char *)memchr(a, ']', (size_t)(end - a));
-        h = rb ? rb + 1 : end;
-    } else {
-        while (h < end && *h != ':') h++;
-    }
-    *host = a;
-    *len = (size_t)(h - a);
-    return *len > 0;
-}
-
 // An IPv6 literal's address without its brackets and zone ("fe80::1" of
 // "[fe80::1%25eth0]"); the zone into *zone, empty when there is none.
 static void split_ipv6(const char *h, size_t len, const char **addr, size_t *alen, const char **zone,
