@@ -347,4 +347,16 @@ TEST(DidlParse, WrappedUrlsAndClassesAreTrimmed) {
     std::string two = kvdmc_item_json(1); // a URL of white space alone is no resource
     EXPECT_NE(two.find("\"res\":null"), std::string::npos) << two;
     EXPECT_NE(two.find("\"folder\":true"), std::string::npos) << two;
+
+    // An element inside a resource or a title: the resource keeps the text read before it,
+    // trimmed; markup of no interest inside a title still gives its text.
+    ASSERT_EQ(parse("<item id=\"3\"><dc:title>A<b>B</b><i/>C</dc:title><upnp:class> object.item"
+                    "</upnp:class><res protocolInfo=\"http-get:*:a/b:*\"> http://h/r <dc:title>t</dc:title> "
+                    "</res></item>"),
+              1);
+    EXPECT_STREQ(g_item[0].res_url, "http://h/r");
+    EXPECT_STREQ(g_item[0].title, "t") << "the later title element wins, as before";
+    EXPECT_STREQ(g_item[0].klass, "object.item");
+    ASSERT_EQ(parse("<item id=\"4\"><dc:title>A<b>B</b><i/>C</dc:title></item>"), 1);
+    EXPECT_STREQ(g_item[0].title, "ABC");
 }

@@ -630,3 +630,127 @@ TEST(XmlSkim, SameStructureAndVerdict) {
                       long_value + "&bad;\"/></r>";
     EXPECT_EQ(structure(big, true), structure(big, false));
 }
+
+// Passing over a leaf must leave everything as the events would have: the same elements,
+// depths and verdict, failures at the same offset.
+TEST(XmlSkipLeaf, SameStructureAndVerdictAsTheEvents) {
+    auto structure = [](const std::string &doc, bool skip, int *skipped) {
+        reader r(doc);
+        if (!r.x) return std::string("open:") + r.err;
+        r.x->skip_text = true;
+        std::string out;
+        for (int guard = 0; guard < 100000; guard++) {
+            const char *s = nullptr;
+            size_t n = 0;
+            int ev = xml_next(r.x, &s, &n);
+            if (ev <= 0)
+                return out + (ev == 0 ? "$"
+                                      : "!" + std::string(r.x->err) + "@" + std::to_string(r.x->err_at) +
+                                            "/" + std::to_string(r.x->status));
+            if (ev == XML_EV_TEXT) {
+                out += "T";
+                continue;
+            }
+            out += (ev == XML_EV_START ? "S(" : "E(") + std::string(s, n) + "," +
+                   std::to_string(xml_depth(r.x)) + ")";
+            if (skip && ev == XML_EV_START && xml_skip_leaf(r.x)) {
+                // What the end event would have said.
+                EXPECT_EQ(xml_event(r.x), XML_EV_END);
+                out += "E(" + std::string(r.x->name) + "," + std::to_string(xml_depth(r.x)) + ")";
+                ++*skipped;
+            }
+        }
+        return std::string("runaway");
+    };
+    const struct {
+        std::string doc;
+        int leaves; // elements passed over whole
+    } rows[] = {
+        {"<item id=\"1\"><dc:title>A &amp; B</dc:title><upnp:artist>X</upnp:artist><upnp:album></upnp:album>"
+         "<res>http://h/a</res ></item>",
+         4},
+        {"<r><a>x<b>y</b>z</a></r>", 1},                      // only the innermost holds nothing but text
+        {"<r><a/><b x='1'/></r>", 0},                         // self-closing: no end tag to pass over
+        {"<r><a>x<!-- c --></a><b><![CDATA[y]]></b></r>", 0}, // markup inside is left to the events
+        {"<r><a>x<?pi?></a></r>", 0},
+        {"<r><a>text</b></r>", 0},             // an end tag naming another element
+        {"<r><a>text</a x></r>", 0},           // a malformed end tag fails where the events fail
+        {"<r><a>text</", 0},                   // truncated
+        {"<r><a>text", 0},                     // no end tag at all
+        {"<r><a>&bogus; &#0; &lt</a></r>", 1}, // passed-over text is never judged
+        {"<r><ab>x</a></r>", 0},               // a prefix of the name is another name
+        {"<r><a>x</ab></r>", 0},
+        {"<r><p:a>x</p:a><a>y</a\n></r>", 2},
+        {"<r><" + std::string(200, 'n') + ">x</" + std::string(200, 'n') + "></r>", 1}, // kept cut alike
+        {"<r><" + std::string(200, 'n') + ">x</" + std::string(201, 'n') + "></r>", 1},
+    };
+    for (const auto &row : rows) {
+        int skipped = 0, none = 0;
+        EXPECT_EQ(structure(row.doc, true, &skipped), structure(row.doc, false, &none)) << row.doc;
+        EXPECT_EQ(skipped, row.leaves) << row.doc;
+    }
+    // Text the events would deliver is not passed over.
+    reader r("<r><a>x</a></r>");
+    ASSERT_EQ(xml_next(r.x, nullptr, nullptr), XML_EV_START);
+    ASSERT_EQ(xml_next(r.x, nullptr, nullptr), XML_EV_START);
+    EXPECT_EQ(xml_skip_leaf(r.x), 0);
+    EXPECT_EQ(xml_next(r.x, nullptr, nullptr), XML_EV_TEXT);
+    EXPECT_EQ(xml_skip_leaf(r.x), 0); // only right after a start tag
+    EXPECT_EQ(xml_skip_leaf(nullptr), 0);
+}
+
+// Reading a leaf's text whole must give what its events give: the same text, elements,
+// depths and verdict.
+TEST(XmlLeafText, SameTextAndStructureAsTheEvents) {
+    auto events = [](const std::string &doc, bool leaf, int *taken) {
+        reader r(doc);
+        if (!r.x) return std::string("open:") + r.err;
+        std::string out;
+        for (int guard = 0; guard < 100000; guard++) {
+            const char *s = nullptr;
+            size_t n = 0;
+            int ev = xml_next(r.x, &s, &n);
+            if (ev <= 0)
+                return out +
+                       (ev == 0 ? "$" : "!" + std::string(r.x->err) + "@" + std::to_string(r.x->err_at));
+            std::string d = std::to_string(xml_depth(r.x));
+            if (ev == XML_EV_TEXT) {
+                out += "T(" + std::string(s, n) + ")";
+                continue;
+            }
+            out += (ev == XML_EV_START ? "S(" : "E(") + std::string(s, n) + "," + d + ")";
+            const char *t = nullptr;
+            size_t tn = 99;
+            if (leaf && ev == XML_EV_START && xml_leaf_text(r.x, &t, &tn)) {
+                EXPECT_EQ(strlen(t), tn);
+                if (tn) out += "T(" + std::string(t, tn) + ")";
+                out += "E(" + std::string(r.x->name) + "," + std::to_string(xml_depth(r.x)) + ")";
+                ++*taken;
+            }
+        }
+        return std::string("runaway");
+    };
+    std::string fits(2040, 'x'), too_long(2043, 'y');
+    const struct {
+        std::string doc;
+        int leaves;
+    } rows[] = {
+        {"<item><dc:title>A &amp; B &#233; &bogus; &lt</dc:title><e></e><res>\n http://h/a?x=1&amp;y \n</res>"
+         "</item>",
+         3},
+        {"<r><a>x<b>y</b>z</a><c/></r>", 1},
+        {"<r><a>x<!-- c --></a><b><![CDATA[y]]></b><d>x<?p?></d></r>", 0},
+        {"<r><a>text</b></r>", 0},
+        {"<r><a>text</a x></r>", 0},
+        {"<r><a>text</", 0},
+        {"<r><a>&amp</a><b>&#x</b><c>&#12</c></r>", 3}, // references cut off by the end tag
+        {"<r><a>" + fits + "</a></r>", 1},
+        {"<r><a>" + too_long + "</a></r>", 0}, // two text events
+        {"<r><a>" + std::string(700, '&') + "amp;</a></r>", 1},
+    };
+    for (const auto &row : rows) {
+        int taken = 0, none = 0;
+        EXPECT_EQ(events(row.doc, true, &taken), events(row.doc, false, &none)) << row.doc.substr(0, 80);
+        EXPECT_EQ(taken, row.leaves) << row.doc.substr(0, 80);
+    }
+}

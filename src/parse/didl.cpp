@@ -145,9 +145,38 @@ bool is_http_get(const char *s) {
     return true;
 }
 
+// split_protocol_info over a text of known length, giving the lengths of both fields.
+void split_pi(const char *pi, size_t n, char *proto, size_t pn, size_t *proto_n, char *mime, size_t mn,
+              size_t *mime_n) {
+    const char *end = pi + n;
+    const char *c1 = (const char *)memchr(pi, ':', n);
+    const char *c2 = c1 ? (const char *)memchr(c1 + 1, ':', (size_t)(end - c1 - 1)) : nullptr;
+    const char *c3 = c2 ? (const char *)memchr(c2 + 1, ':', (size_t)(end - c2 - 1)) : nullptr;
+    if (!c3) {
+        *proto_n = copy_cut(proto, pn, pi, n);
+        *mime_n = 0;
+        if (mn) mime[0] = 0;
+        return;
+    }
+    *proto_n = copy_cut(proto, pn, pi, (size_t)(c1 - pi));
+    const char *m = c1 + 1;
+    size_t ml = (size_t)(c3 - m);
+    if (mn && ml > mn - 1) ml = mn - 1;
+    // The network field is almost always "*": then only the content format counts.
+    if (ml > 0 && m[0] == '*') {
+        const char *c = (const char *)memchr(m, ':', ml);
+        if (c && c + 1 < m + ml) {
+            ml -= (size_t)(c + 1 - m);
+            m = c + 1;
+        }
+    }
+    *mime_n = mn ? copy_cut(mime, mn, m, ml) : 0;
+}
+
 void add_res_to(didl_item *it, const pending_res &r) {
     char proto[ITEM_PROTOCOL_CAP], mime[ITEM_MIME_CAP];
-    split_protocol_info(r.pi, proto, sizeof proto, mime, sizeof mime);
+    size_t proto_n, mime_n;
+    split_pi(r.pi, r.pi_n, proto, sizeof proto, &proto_n, mime, sizeof mime, &mime_n);
     if (is_sub_pi(r.pi, r.pi_n)) {
         add_sub(it, r.url, r.url_n, mime);
         return;
@@ -160,8 +189,8 @@ void add_res_to(didl_item *it, const pending_res &r) {
     size_t url_n = url_copy(url, sizeof url, r.url, r.url_n);
     if (!url_n) return;
     memcpy(it->res_url, url, url_n + 1);
-    str_copy(it->res_mime, sizeof it->res_mime, mime);
-    str_copy(it->res_protocol, sizeof it->res_protocol, proto);
+    memcpy(it->res_mime, mime, mime_n + 1);
+    memcpy(it->res_protocol, proto, proto_n + 1);
     copy_text(it->res_protocol_info, ITEM_PROTOCOL_INFO_CUT, r.pi, r.pi_n);
     it->res_size = size;
     it->res_size_given = size_given;
@@ -314,24 +343,29 @@ void field_start(didl_state &st, const xmlrd *x, elem e) {
 }
 
 // White space a formatted document wraps around a URL or a class is not part of it.
-void trim_field(char *s) {
+// Trims s[0, n) in place and returns the length left; text without any around it,
+// the usual case, is left as it is.
+size_t trim_field(char *s, size_t n) {
+    auto ws = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    if (!n || (!ws(s[0]) && !ws(s[n - 1]))) return n;
     const char *t = s;
-    size_t n = strlen(s);
     ws_trim(&t, &n);
     memmove(s, t, n);
     s[n] = 0;
+    return n;
 }
 
 void field_end(didl_state &st, elem e) {
     bool was_open = st.open && st.open->e == e;
     if (was_open) st.open = nullptr;
     if (!st.cur) return;
-    if (was_open && e == E_CLASS) trim_field(st.cur->klass);
-    if (e == E_RES) trim_field(st.pr.url);
+    // While its element is open a field holds just the bytes counted in fill; a text
+    // left by an earlier element of the same kind was trimmed when that one ended.
+    if (was_open && e == E_CLASS) trim_field(st.cur->klass, st.fill);
     if (e == E_CAPTION && was_open && st.fill) add_sub(st.cur, st.caption, st.fill, "text/srt");
-    if (e == E_RES && st.pr.url[0]) {
-        st.pr.url_n = strnlen(st.pr.url, sizeof st.pr.url);
-        add_res_to(st.cur, st.pr);
+    if (e == E_RES) {
+        st.pr.url_n = trim_field(st.pr.url, was_open ? st.fill : strnlen(st.pr.url, sizeof st.pr.url));
+        if (st.pr.url_n) add_res_to(st.cur, st.pr);
     }
 }
 
@@ -375,7 +409,12 @@ int parse(const char *didl, int *objects, char *err, size_t errn) {
             continue;
         }
         elem e = classify(nm, nl);
-        if (e == E_OTHER) continue;
+        if (e == E_OTHER) {
+            // Most elements of an object (artist, album, track number) are of no use
+            // here and hold only text: passed over whole, they cost no further events.
+            if (ev == XML_EV_START && depth != before && xml_skip_leaf(x)) depth = x->depth;
+            continue;
+        }
         bool object = e == E_ITEM || e == E_CONTAINER;
         if (ev == XML_EV_START) {
             // A self-closing element yields no end event and leaves the depth
@@ -383,8 +422,18 @@ int parse(const char *didl, int *objects, char *err, size_t errn) {
             bool empty = depth == before;
             if (object)
                 object_start(st, x, e, empty, objects);
-            else if (st.cur && !empty)
+            else if (st.cur && !empty) {
                 field_start(st, x, e);
+                // A field that holds nothing but a short text (nearly every title, class
+                // and URL) is read whole with its end tag: as its events would give it.
+                const char *t;
+                size_t tn;
+                if (st.open && xml_leaf_text(x, &t, &tn)) {
+                    if (tn) st.fill = append_text(st.open->at(st), st.open->cut, st.fill, t, tn);
+                    depth = x->depth;
+                    field_end(st, e);
+                }
+            }
         } else if (object) {
             st.open = nullptr;
             st.cur = nullptr;
@@ -408,27 +457,9 @@ int parse(const char *didl, int *objects, char *err, size_t errn) {
 
 void split_protocol_info(const char *pi, char *proto, size_t pn, char *mime, size_t mn) {
     if (!pi) pi = "";
-    const char *c1 = strchr(pi, ':');
-    const char *c2 = c1 ? strchr(c1 + 1, ':') : nullptr;
-    const char *c3 = c2 ? strchr(c2 + 1, ':') : nullptr;
-    if (!c3) {
-        str_copy(proto, pn, pi);
-        if (mn) mime[0] = 0;
-        return;
-    }
-    str_copyn(proto, pn, pi, (size_t)(c1 - pi));
-    const char *m = c1 + 1;
-    size_t ml = (size_t)(c3 - m);
-    if (mn && ml > mn - 1) ml = mn - 1;
-    // The network field is almost always "*": then only the content format counts.
-    if (ml > 0 && m[0] == '*') {
-        const char *c = (const char *)memchr(m, ':', ml);
-        if (c && c + 1 < m + ml) {
-            ml -= (size_t)(c + 1 - m);
-            m = c + 1;
-        }
-    }
-    str_copyn(mime, mn, m, ml);
+    size_t proto_n, mime_n;
+    char none[1]; // no room for the protocol: only the content format is wanted
+    split_pi(pi, strlen(pi), pn ? proto : none, pn ? pn : sizeof none, &proto_n, mime, mn, &mime_n);
 }
 
 int didl_parse(const char *didl, char *err, size_t errn) {
@@ -441,6 +472,8 @@ int didl_parse_more(const char *didl, int *objects, char *err, size_t errn) {
     return parse(didl, objects, err, errn);
 }
 
+namespace {
+
 // The bytes that end a tag's name: one lookup a byte over a whole page.
 constexpr auto s_name_end = [] {
     struct {
@@ -452,10 +485,32 @@ constexpr auto s_name_end = [] {
     return t;
 }();
 
+// The length of the tag name at p: up to the first byte of s_name_end, or end. Names are
+// measured 16 bytes at a time where the text allows.
+inline __attribute__((always_inline)) size_t name_length(const char *p, const char *end) {
+    const char *q = p;
+#ifdef __SSE2__
+    const __m128i sp = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n'), slash = _mm_set1_epi8('/'), gt = _mm_set1_epi8('>');
+    const __m128i nul = _mm_setzero_si128();
+    for (; end - q >= 16; q += 16) {
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
+        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, sp), _mm_cmpeq_epi8(b, tab)),
+                                   _mm_or_si128(_mm_cmpeq_epi8(b, cr), _mm_cmpeq_epi8(b, lf)));
+        hit = _mm_or_si128(hit, _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, slash), _mm_cmpeq_epi8(b, gt)),
+                                             _mm_cmpeq_epi8(b, nul)));
+        if (unsigned bits = (unsigned)_mm_movemask_epi8(hit))
+            return (size_t)(q - p) + (size_t)__builtin_ctz(bits);
+    }
+#endif
+    while (q < end && !s_name_end.c[(unsigned char)*q]) q++;
+    return (size_t)(q - p);
+}
+
 // The next '<' in [p, end) that does not open an end tag, or null. End tags are half of
 // all tags and never an object: blocks of 16 bytes are passed over when they hold none
 // but those.
-const char *next_open_tag(const char *p, const char *end) {
+inline __attribute__((always_inline)) const char *next_open_tag(const char *p, const char *end) {
 #ifdef __SSE2__
     const __m128i lt = _mm_set1_epi8('<'), slash = _mm_set1_epi8('/');
     // The byte after each '<' is loaded with it, so a block needs one byte beyond it.
@@ -470,6 +525,8 @@ const char *next_open_tag(const char *p, const char *end) {
         if (*p == '<' && (p + 1 == end || p[1] != '/')) return p;
     return nullptr;
 }
+
+} // namespace
 
 // A scan of the start tags, not a parse: the page is parsed once, when it is published,
 // and that parse gives the verdict on its form. Markup that holds no elements (comments,
@@ -493,8 +550,7 @@ int didl_count_objects(const char *didl, char *err, size_t errn) {
         } else if (*p == '?') {
             skip_to = strstr(p + 1, "?>");
         } else {
-            size_t n = 0;
-            while (!s_name_end.c[(unsigned char)p[n]]) n++;
+            size_t n = name_length(p, end);
             // The parse sees a name longer than the reader keeps cut, as it is kept.
             size_t kept = n < XML_NAME_CAP ? n : utf8_cut(p, n, XML_NAME_CAP - 1);
             // Only a name ending in "item" or "container" can be an object's.

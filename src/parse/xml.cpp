@@ -662,10 +662,41 @@ const char *xml_text(const xmlrd *x) {
     return x && x->ev == XML_EV_TEXT ? x->text : "";
 }
 
+namespace {
+
+// The end of the element just started, when the next markup at lt is its end tag: well
+// formed and naming it as its start tag did (as far as names are kept), so that a caller
+// passing over one element never passes over the end of another. The byte after that end
+// tag, or null.
+const char *own_end_tag(const xmlrd *x, const char *lt) {
+    const char *end = x->end;
+    if (end - lt < 2 || lt[0] != '<' || lt[1] != '/') return nullptr;
+    const char *n0 = lt + 2, *n1 = skip_name(n0, end);
+    const char *p = skip_ws(n1, end);
+    if (p >= end || *p != '>') return nullptr;
+    size_t n = (size_t)(n1 - n0);
+    if (n >= NAME_CAP) n = utf8_cut(n0, n, NAME_CAP - 1);
+    if (memcmp(x->name, n0, n) != 0 || x->name[n] != 0) return nullptr;
+    return p + 1;
+}
+
+// Whether the reader stands right after a start tag that has content of its own.
+bool after_open_start_tag(const xmlrd *x) {
+    if (!x || x->ev != XML_EV_START || x->cdata_end) return false;
+    return !(x->p - x->begin >= 2 && x->p[-2] == '/'); // a self-closing tag has none
+}
+
+// Leaves the reader just after the end tag of the element just started.
+void close_element(xmlrd *x, const char *after) {
+    x->depth--;
+    x->p = after;
+    x->ev = XML_EV_END;
+}
+
+} // namespace
+
 int xml_take_text(xmlrd *x, sbuf *out) {
-    if (!x || !out || x->ev != XML_EV_START || x->cdata_end) return 0;
-    // A self-closing start tag has no content of its own.
-    if (x->p - x->begin >= 2 && x->p[-2] == '/') return 0;
+    if (!out || !after_open_start_tag(x)) return 0;
     const char *s = x->p;
     const char *lt = (const char *)memchr(s, '<', (size_t)(x->end - s));
     if (!lt || x->end - lt < 2 || lt[1] != '/') return 0;
@@ -676,6 +707,39 @@ int xml_take_text(xmlrd *x, sbuf *out) {
     out->n += n;
     x->p = lt;
     x->ev = XML_EV_TEXT;
+    return 1;
+}
+
+int xml_skip_leaf(xmlrd *x) {
+    if (!after_open_start_tag(x)) return 0;
+    const char *lt = x->p;
+    if (lt < x->end && *lt != '<') {
+        // Text that the events would deliver is left to them.
+        if (!x->skim && !x->skip_text) return 0;
+        lt = (const char *)memchr(lt, '<', (size_t)(x->end - lt));
+        if (!lt) return 0;
+    }
+    const char *after = own_end_tag(x, lt);
+    if (!after) return 0;
+    close_element(x, after);
+    return 1;
+}
+
+int xml_leaf_text(xmlrd *x, const char **text, size_t *len) {
+    if (!after_open_start_tag(x)) return 0;
+    const char *s = x->p;
+    const char *lt = (const char *)memchr(s, '<', (size_t)(x->end - s));
+    // Text that would not fit one text event comes in several: left to the events.
+    if (!lt || (size_t)(lt - s) >= TEXT_CAP - 5) return 0;
+    const char *after = own_end_tag(x, lt);
+    if (!after) return 0;
+    // Decoded as a text event decodes it: a reference cut off by the '<' is no reference
+    // there either. The buffer holds the whole run, which decoding never lengthens.
+    size_t o = 0;
+    decode_run(s, lt, x->text, &o);
+    close_element(x, after);
+    *text = x->text;
+    *len = o;
     return 1;
 }
 

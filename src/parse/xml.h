@@ -69,4 +69,16 @@ const char *xml_text(const xmlrd *x);
 // 1. 0 when the element holds more than that, or something the text events would refuse
 // (nothing is consumed: the events deliver it); -1 when out ran out of memory.
 int xml_take_text(xmlrd *x, sbuf *out);
+// Right after a start tag whose element holds nothing but text the events would not
+// deliver (see skip_text), passes over that text and the element's end tag as the events
+// would, leaving the reader just after the end event, and returns 1. Returns 0, consuming
+// nothing, when the element holds anything else or its end tag is not well-formed or
+// names another element: the events then deliver what follows, failures included.
+int xml_skip_leaf(xmlrd *x);
+// Right after a start tag whose element holds nothing but text shorter than one text
+// event up to its end tag, reads that text, decoded as a text event would give it (empty
+// when there is none, in which case the events give no text event at all), and the end
+// tag, leaving the reader just after the end event; returns 1. Returns 0, consuming
+// nothing, in every other case, as xml_skip_leaf does.
+int xml_leaf_text(xmlrd *x, const char **text, size_t *len);
 void xml_close(xmlrd *x);
