@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -111,6 +112,39 @@ std::string joined_trace(const std::string &doc, bool take) {
         }
     }
     return "runaway";
+}
+
+// A whole reading as S(name,depth) and E(name,depth), with T(text) for text events when texts
+// is set, then "$" or "!message@offset/status". setup sets the reader's modes first; after
+// each event but a failure, on_event may check it or read on, appending what it took.
+std::string reading(const std::string &doc, bool texts, const std::function<void(xmlrd *)> &setup,
+                    const std::function<void(xmlrd *, int, std::string &)> &on_event) {
+    reader r(doc);
+    if (!r.x) return std::string("open:") + r.err;
+    setup(r.x);
+    std::string out;
+    for (int guard = 0; guard < 100000; guard++) {
+        const char *s = nullptr;
+        size_t n = 0;
+        int ev = xml_next(r.x, &s, &n);
+        if (ev <= 0)
+            return out + (ev == 0 ? "$"
+                                  : "!" + std::string(r.x->err) + "@" + std::to_string(r.x->err_at) + "/" +
+                                        std::to_string(r.x->status));
+        if (ev == XML_EV_TEXT) {
+            if (texts) out += "T(" + std::string(s, n) + ")";
+        } else {
+            out += (ev == XML_EV_START ? "S(" : "E(") + std::string(s, n) + "," +
+                   std::to_string(xml_depth(r.x)) + ")";
+        }
+        on_event(r.x, ev, out);
+    }
+    return std::string("runaway");
+}
+
+// The end event of the element just passed over, as the events would have given it.
+std::string end_event(const xmlrd *x) {
+    return "E(" + std::string(x->name) + "," + std::to_string(xml_depth(x)) + ")";
 }
 
 } // namespace
@@ -587,25 +621,14 @@ TEST(XmlTakeText, SameTextAsTheEvents) {
 // where and how a full reading fails.
 TEST(XmlSkim, SameStructureAndVerdict) {
     auto structure = [](const std::string &doc, bool skim) {
-        reader r(doc);
-        if (!r.x) return std::string("open:") + r.err;
-        r.x->skim = skim;
-        std::string out;
-        for (int guard = 0; guard < 100000; guard++) {
-            const char *s = nullptr;
-            size_t n = 0;
-            int ev = xml_next(r.x, &s, &n);
-            if (ev <= 0)
-                return out + (ev == 0 ? "$"
-                                      : "!" + std::string(r.x->err) + "@" + std::to_string(r.x->err_at) +
-                                            "/" + std::to_string(r.x->status));
-            EXPECT_TRUE(!skim || ev != XML_EV_TEXT);
-            if (ev == XML_EV_TEXT) continue;
-            out += (ev == XML_EV_START ? "S(" : "E(") + std::string(s, n) + "," +
-                   std::to_string(xml_depth(r.x)) + ")";
-            EXPECT_TRUE(!skim || r.x->nattr == 0);
-        }
-        return std::string("runaway");
+        return reading(
+            doc, false, [skim](xmlrd *x) { x->skim = skim; },
+            [skim](xmlrd *x, int ev, std::string &) {
+                EXPECT_TRUE(!skim || ev != XML_EV_TEXT);
+                if (ev != XML_EV_TEXT) {
+                    EXPECT_TRUE(!skim || x->nattr == 0);
+                }
+            });
     };
     std::string long_text(5000, 'x'), long_value(3000, 'v');
     const char *docs[] = {
@@ -635,32 +658,14 @@ TEST(XmlSkim, SameStructureAndVerdict) {
 // depths and verdict, failures at the same offset.
 TEST(XmlSkipLeaf, SameStructureAndVerdictAsTheEvents) {
     auto structure = [](const std::string &doc, bool skip, int *skipped) {
-        reader r(doc);
-        if (!r.x) return std::string("open:") + r.err;
-        r.x->skip_text = true;
-        std::string out;
-        for (int guard = 0; guard < 100000; guard++) {
-            const char *s = nullptr;
-            size_t n = 0;
-            int ev = xml_next(r.x, &s, &n);
-            if (ev <= 0)
-                return out + (ev == 0 ? "$"
-                                      : "!" + std::string(r.x->err) + "@" + std::to_string(r.x->err_at) +
-                                            "/" + std::to_string(r.x->status));
-            if (ev == XML_EV_TEXT) {
-                out += "T";
-                continue;
-            }
-            out += (ev == XML_EV_START ? "S(" : "E(") + std::string(s, n) + "," +
-                   std::to_string(xml_depth(r.x)) + ")";
-            if (skip && ev == XML_EV_START && xml_skip_leaf(r.x)) {
-                // What the end event would have said.
-                EXPECT_EQ(xml_event(r.x), XML_EV_END);
-                out += "E(" + std::string(r.x->name) + "," + std::to_string(xml_depth(r.x)) + ")";
+        return reading(
+            doc, false, [](xmlrd *x) { x->skip_text = true; },
+            [skip, skipped](xmlrd *x, int ev, std::string &out) {
+                if (!skip || ev != XML_EV_START || !xml_skip_leaf(x)) return;
+                EXPECT_EQ(xml_event(x), XML_EV_END);
+                out += end_event(x);
                 ++*skipped;
-            }
-        }
-        return std::string("runaway");
+            });
     };
     const struct {
         std::string doc;
@@ -703,32 +708,17 @@ TEST(XmlSkipLeaf, SameStructureAndVerdictAsTheEvents) {
 // depths and verdict.
 TEST(XmlLeafText, SameTextAndStructureAsTheEvents) {
     auto events = [](const std::string &doc, bool leaf, int *taken) {
-        reader r(doc);
-        if (!r.x) return std::string("open:") + r.err;
-        std::string out;
-        for (int guard = 0; guard < 100000; guard++) {
-            const char *s = nullptr;
-            size_t n = 0;
-            int ev = xml_next(r.x, &s, &n);
-            if (ev <= 0)
-                return out +
-                       (ev == 0 ? "$" : "!" + std::string(r.x->err) + "@" + std::to_string(r.x->err_at));
-            std::string d = std::to_string(xml_depth(r.x));
-            if (ev == XML_EV_TEXT) {
-                out += "T(" + std::string(s, n) + ")";
-                continue;
-            }
-            out += (ev == XML_EV_START ? "S(" : "E(") + std::string(s, n) + "," + d + ")";
-            const char *t = nullptr;
-            size_t tn = 99;
-            if (leaf && ev == XML_EV_START && xml_leaf_text(r.x, &t, &tn)) {
+        return reading(
+            doc, true, [](xmlrd *) {},
+            [leaf, taken](xmlrd *x, int ev, std::string &out) {
+                const char *t = nullptr;
+                size_t tn = 99;
+                if (!leaf || ev != XML_EV_START || !xml_leaf_text(x, &t, &tn)) return;
                 EXPECT_EQ(strlen(t), tn);
                 if (tn) out += "T(" + std::string(t, tn) + ")";
-                out += "E(" + std::string(r.x->name) + "," + std::to_string(xml_depth(r.x)) + ")";
+                out += end_event(x);
                 ++*taken;
-            }
-        }
-        return std::string("runaway");
+            });
     };
     std::string fits(2040, 'x'), too_long(2043, 'y');
     const struct {

@@ -343,14 +343,11 @@ void field_start(didl_state &st, const xmlrd *x, elem e) {
 }
 
 // White space a formatted document wraps around a URL or a class is not part of it.
-// Trims s[0, n) in place and returns the length left; text without any around it,
-// the usual case, is left as it is.
+// Trims s[0, n) in place and returns the length left.
 size_t trim_field(char *s, size_t n) {
-    auto ws = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-    if (!n || (!ws(s[0]) && !ws(s[n - 1]))) return n;
     const char *t = s;
     ws_trim(&t, &n);
-    memmove(s, t, n);
+    if (t != s) memmove(s, t, n);
     s[n] = 0;
     return n;
 }
