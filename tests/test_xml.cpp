@@ -469,6 +469,7 @@ TEST(XmlAttributes, Errors) {
         {"<a k>", "!attribute without value"},     {"<a k 'v'>", "!attribute without value"},
         {"<a k", "!attribute without value"},      {"<a k ", "!attribute without value"},
         {"<a k=v>", "!attribute without quote"},   {"<a k= ", "!attribute without quote"},
+        {"<a k=", "!attribute without quote"},     {"<a k='", "!unterminated attribute"},
         {"<a k='<'>", "!'<' in attribute"},        {"<a k='x<y", "!'<' in attribute"},
         {"<a k='v\">", "!unterminated attribute"},
     };
@@ -594,6 +595,7 @@ TEST(XmlTakeText, SameTextAsTheEvents) {
         {"x &bogus; y", true},
         {"x &#0; y", true},
         {"x &lt y", true},
+        {"&gt;&amp;&#60;&lt;&bogus;&&", true}, // references back to back, one cut off at the end
     };
     for (const row &r : rows) {
         std::string doc = "<r><a>" + r.inner + "</a><b>&amp;</b><c/></r>";
@@ -685,6 +687,10 @@ TEST(XmlSkipLeaf, SameStructureAndVerdictAsTheEvents) {
         {"<r><a>&bogus; &#0; &lt</a></r>", 1}, // passed-over text is never judged
         {"<r><ab>x</a></r>", 0},               // a prefix of the name is another name
         {"<r><a>x</ab></r>", 0},
+        {"<r><a>x</a", 0},
+        {"<r><abcde>x</abXde></r>", 0}, // names compared a word at a time
+        {"<r><abcdefgh>x</abcdefgX></r>", 0},
+        {"<r><abcdefghijk>x</abcdXfghijk></r><abcdefghijk>y</abcdefghijk>", 1},
         {"<r><p:a>x</p:a><a>y</a\n></r>", 2},
         {"<r><" + std::string(200, 'n') + ">x</" + std::string(200, 'n') + "></r>", 1}, // kept cut alike
         {"<r><" + std::string(200, 'n') + ">x</" + std::string(201, 'n') + "></r>", 1},

@@ -9,6 +9,7 @@
 #endif
 
 #include "base/copy_bytes.h"
+#include "base/find_byte.h"
 #include "base/readers/textread.h"
 #include "base/util.h"
 #include "parse/xml.h"
@@ -126,7 +127,7 @@ void add_sub(didl_item *it, const char *url, size_t url_n, const char *mime) {
 // Both hold a '/', and a protocolInfo has few: the bytes around each '/' are
 // compared instead of searching the whole text twice.
 bool is_sub_pi(const char *pi, size_t n) {
-    for (const char *s = pi, *e = pi + n; (s = (const char *)memchr(s, '/', (size_t)(e - s))); s++) {
+    for (const char *s = pi, *e = pi + n; (s = find_byte(s, e, '/')); s++) {
         size_t at = (size_t)(s - pi);
         if (at >= 5 && !memcmp(s - 5, ":text", 5)) return true;
         if (at >= 11 && e - s >= 5 && !memcmp(s - 11, "application", 11) && !memcmp(s + 1, "smil", 4))
@@ -149,9 +150,9 @@ bool is_http_get(const char *s) {
 void split_pi(const char *pi, size_t n, char *proto, size_t pn, size_t *proto_n, char *mime, size_t mn,
               size_t *mime_n) {
     const char *end = pi + n;
-    const char *c1 = (const char *)memchr(pi, ':', n);
-    const char *c2 = c1 ? (const char *)memchr(c1 + 1, ':', (size_t)(end - c1 - 1)) : nullptr;
-    const char *c3 = c2 ? (const char *)memchr(c2 + 1, ':', (size_t)(end - c2 - 1)) : nullptr;
+    const char *c1 = find_byte(pi, end, ':');
+    const char *c2 = c1 ? find_byte(c1 + 1, end, ':') : nullptr;
+    const char *c3 = c2 ? find_byte(c2 + 1, end, ':') : nullptr;
     if (!c3) {
         *proto_n = copy_cut(proto, pn, pi, n);
         *mime_n = 0;
@@ -164,7 +165,7 @@ void split_pi(const char *pi, size_t n, char *proto, size_t pn, size_t *proto_n,
     if (mn && ml > mn - 1) ml = mn - 1;
     // The network field is almost always "*": then only the content format counts.
     if (ml > 0 && m[0] == '*') {
-        const char *c = (const char *)memchr(m, ':', ml);
+        const char *c = find_byte(m, m + ml, ':');
         if (c && c + 1 < m + ml) {
             ml -= (size_t)(c + 1 - m);
             m = c + 1;

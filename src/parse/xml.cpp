@@ -1,6 +1,7 @@
 #include "parse/xml.h"
 
 #include "base/copy_bytes.h"
+#include "base/find_byte.h"
 #include "base/readers/textread.h"
 #include "base/util.h"
 
@@ -56,8 +57,10 @@ inline bool is_ws(char c) {
     return s_cls.c[(uint8_t)c] & C_WS;
 }
 
+// Every white-space byte is at most a space: the common byte that ends a run is told
+// apart without the table.
 inline const char *skip_ws(const char *p, const char *end) {
-    while (p < end && is_ws(*p)) p++;
+    while (p < end && (uint8_t)*p <= ' ' && is_ws(*p)) p++;
     return p;
 }
 // Element and attribute names are most of the bytes a tag holds besides its
@@ -307,24 +310,27 @@ void decode_run(const char *s, const char *e, char *out, size_t *olen) {
         }
         // An escaped document is mostly &lt; &gt; and &quot;: those are taken here
         // without a call (each compare of a constant is a word compare once compiled),
-        // every other reference as everywhere else.
-        if (e - s >= 6) {
-            if (!memcmp(s, "&lt;", 4) || !memcmp(s, "&gt;", 4)) {
-                *o++ = s[1] == 'l' ? '<' : '>';
-                s += 4;
-                continue;
+        // every other reference as everywhere else. References often come in pairs
+        // ("&gt;&lt;" between two tags): the next one is taken without a new search.
+        do {
+            if (e - s >= 6) {
+                if (!memcmp(s, "&lt;", 4) || !memcmp(s, "&gt;", 4)) {
+                    *o++ = s[1] == 'l' ? '<' : '>';
+                    s += 4;
+                    continue;
+                }
+                if (!memcmp(s, "&quot;", 6)) {
+                    *o++ = '"';
+                    s += 6;
+                    continue;
+                }
             }
-            if (!memcmp(s, "&quot;", 6)) {
-                *o++ = '"';
-                s += 6;
-                continue;
-            }
-        }
-        uint32_t cp;
-        const char *after;
-        take_ref(s, e, &cp, &after);
-        o += put_utf8(o, cp);
-        s = after;
+            uint32_t cp;
+            const char *after;
+            take_ref(s, e, &cp, &after);
+            o += put_utf8(o, cp);
+            s = after;
+        } while (s < e && *s == '&');
     }
     *o = 0;
     *olen = (size_t)(o - out);
@@ -440,7 +446,7 @@ int end_tag(xmlrd *x, event *ev) {
     const char *n1 = skip_name(n0, end);
     const char *p = skip_ws(n1, end);
     if (p >= end || *p != '>') return fail(x, p, "malformed end tag");
-    ev->len = copy_cut(x->name, NAME_CAP, n0, (size_t)(n1 - n0), end);
+    ev->len = x->namelen = copy_cut(x->name, NAME_CAP, n0, (size_t)(n1 - n0), end);
     ev->str = x->name;
     x->depth--;
     x->p = p + 1;
@@ -457,10 +463,15 @@ const char *attribute(xmlrd *x, const char *p) {
     p = skip_name(p, end);
     if (p == a0) return fail(x, a0, "malformed attribute"), nullptr;
     const char *a1 = p;
-    p = skip_ws(p, end);
-    if (p >= end || *p != '=') return fail(x, p, "attribute without value"), nullptr;
-    p = skip_ws(p + 1, end);
-    if (p >= end || (*p != '"' && *p != '\'')) return fail(x, p, "attribute without quote"), nullptr;
+    // Nearly every attribute is name="value" with no space around the '='.
+    if (end - p < 2 || p[0] != '=' || (p[1] != '"' && p[1] != '\'')) {
+        p = skip_ws(p, end);
+        if (p >= end || *p != '=') return fail(x, p, "attribute without value"), nullptr;
+        p = skip_ws(p + 1, end);
+        if (p >= end || (*p != '"' && *p != '\'')) return fail(x, p, "attribute without quote"), nullptr;
+    } else {
+        p++;
+    }
     const char q = *p++;
     const char *v0 = p;
     bool refs = false;
@@ -522,7 +533,7 @@ int start_tag(xmlrd *x, event *ev) {
         p = attribute(x, p);
         if (!p) return x->nattr = 0, XML_EV_ERROR;
     }
-    ev->len = copy_cut(x->name, NAME_CAP, n0, (size_t)(n1 - n0), end);
+    ev->len = x->namelen = copy_cut(x->name, NAME_CAP, n0, (size_t)(n1 - n0), end);
     ev->str = x->name;
     x->depth += self_close ? 0 : 1;
     x->p = p;
@@ -614,6 +625,7 @@ xmlrd *open_doc(const char *s, size_t n, bool nul_free, char *err, size_t errn, 
     x->err_at = 0;
     x->ev = 0;
     x->name[0] = 0;
+    x->namelen = 0;
     x->text[0] = 0;
     x->nattr = 0;
     x->cdata_end = nullptr;
@@ -664,6 +676,27 @@ const char *xml_text(const xmlrd *x) {
 
 namespace {
 
+// Whether the n bytes at a and b are equal; names are short, so a library call would
+// cost more than the compare.
+template <typename W> inline bool same_word(const char *a, const char *b) {
+    W u, v;
+    memcpy(&u, a, sizeof u);
+    memcpy(&v, b, sizeof v);
+    return u == v;
+}
+inline bool same_bytes(const char *a, const char *b, size_t n) {
+    if (n >= 8) {
+        // Words from the front, and the last one may overlap the one before it.
+        for (size_t i = 0; i + 8 < n; i += 8)
+            if (!same_word<uint64_t>(a + i, b + i)) return false;
+        return same_word<uint64_t>(a + n - 8, b + n - 8);
+    }
+    if (n >= 4) return same_word<uint32_t>(a, b) && same_word<uint32_t>(a + n - 4, b + n - 4);
+    for (; n; n--)
+        if (*a++ != *b++) return false;
+    return true;
+}
+
 // The end of the element just started, when the next markup at lt is its end tag: well
 // formed and naming it as its start tag did (as far as names are kept), so that a caller
 // passing over one element never passes over the end of another. The byte after that end
@@ -671,6 +704,11 @@ namespace {
 const char *own_end_tag(const xmlrd *x, const char *lt) {
     const char *end = x->end;
     if (end - lt < 2 || lt[0] != '<' || lt[1] != '/') return nullptr;
+    // Nearly always the end tag is the kept name and '>' at once: every byte of the kept
+    // name is a name byte, so the full check below would find the same name and end.
+    size_t kept = x->namelen;
+    if ((size_t)(end - lt) > kept + 2 && lt[kept + 2] == '>' && same_bytes(lt + 2, x->name, kept))
+        return lt + kept + 3;
     const char *n0 = lt + 2, *n1 = skip_name(n0, end);
     const char *p = skip_ws(n1, end);
     if (p >= end || *p != '>') return nullptr;
@@ -716,7 +754,7 @@ int xml_skip_leaf(xmlrd *x) {
     if (lt < x->end && *lt != '<') {
         // Text that the events would deliver is left to them.
         if (!x->skim && !x->skip_text) return 0;
-        lt = (const char *)memchr(lt, '<', (size_t)(x->end - lt));
+        lt = find_byte(lt, x->end, '<');
         if (!lt) return 0;
     }
     const char *after = own_end_tag(x, lt);
@@ -728,9 +766,10 @@ int xml_skip_leaf(xmlrd *x) {
 int xml_leaf_text(xmlrd *x, const char **text, size_t *len) {
     if (!after_open_start_tag(x)) return 0;
     const char *s = x->p;
-    const char *lt = (const char *)memchr(s, '<', (size_t)(x->end - s));
     // Text that would not fit one text event comes in several: left to the events.
-    if (!lt || (size_t)(lt - s) >= TEXT_CAP - 5) return 0;
+    size_t avail = (size_t)(x->end - s);
+    const char *lt = find_byte(s, s + (avail < TEXT_CAP - 5 ? avail : TEXT_CAP - 5), '<');
+    if (!lt) return 0;
     const char *after = own_end_tag(x, lt);
     if (!after) return 0;
     // Decoded as a text event decodes it: a reference cut off by the '<' is no reference

@@ -36,6 +36,7 @@ struct xmlrd {
     size_t err_at;         // and the byte offset in the document of the markup that failed
     int ev;
     char name[XML_NAME_CAP];
+    size_t namelen; // strlen(name)
     char text[XML_TEXT_CAP];
     xml_attr_t attr[XML_MAX_ATTR];
     int nattr;
