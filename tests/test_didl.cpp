@@ -243,6 +243,16 @@ TEST(Didl, ObjectScanAgreesWithTheParse) {
         ASSERT_GE(didl_parse_more(doc(body).c_str(), &objects, err, sizeof err), 0) << err;
         EXPECT_EQ(didl_count_objects(doc(body).c_str(), err, sizeof err), objects);
     }
+    // Every alignment of start tags, end tags and skipped markup against the scan's steps.
+    for (size_t k = 0; k < 34; k++) {
+        const std::string pad(k, 'x');
+        const std::string body = "<z>" + pad + "</z><item id=\"1\"><dc:title>" + pad +
+                                 "</dc:title></item><!----><x:container id=\"2\"/><!-- <item/> --><?p?>"
+                                 "<item id=\"3\"/>";
+        SCOPED_TRACE(body);
+        char err[256];
+        EXPECT_EQ(didl_count_objects(doc(body).c_str(), err, sizeof err), 3);
+    }
     char err[256];
     EXPECT_EQ(didl_count_objects("text<item/>", err, sizeof err), -1);
     EXPECT_EQ(didl_count_objects("<item><!-- unclosed <item/>", err, sizeof err), 1);

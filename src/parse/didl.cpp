@@ -472,14 +472,15 @@ int didl_parse_more(const char *didl, int *objects, char *err, size_t errn) {
 
 namespace {
 
-// The bytes that end a tag's name: one lookup a byte over a whole page.
+// The bytes that end a tag's name in the scan: white space, '/', '>', the terminating NUL.
+// Other control bytes end it too: a page holding one in a tag name is not well-formed, and
+// the count need only be exact for a page the parse accepts.
 constexpr auto s_name_end = [] {
     struct {
         bool c[256];
     } t{};
-    const char ends[] = " \t\r\n/>";
-    t.c[0] = true;
-    for (const char *e = ends; *e; e++) t.c[(unsigned char)*e] = true;
+    for (int b = 0; b <= ' '; b++) t.c[b] = true;
+    t.c[(unsigned char)'/'] = t.c[(unsigned char)'>'] = true;
     return t;
 }();
 
@@ -488,15 +489,12 @@ constexpr auto s_name_end = [] {
 inline __attribute__((always_inline)) size_t name_length(const char *p, const char *end) {
     const char *q = p;
 #ifdef __SSE2__
-    const __m128i sp = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), cr = _mm_set1_epi8('\r');
-    const __m128i lf = _mm_set1_epi8('\n'), slash = _mm_set1_epi8('/'), gt = _mm_set1_epi8('>');
-    const __m128i nul = _mm_setzero_si128();
+    const __m128i space = _mm_set1_epi8(' '), slash = _mm_set1_epi8('/'), gt = _mm_set1_epi8('>');
     for (; end - q >= 16; q += 16) {
         __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
-        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, sp), _mm_cmpeq_epi8(b, tab)),
-                                   _mm_or_si128(_mm_cmpeq_epi8(b, cr), _mm_cmpeq_epi8(b, lf)));
-        hit = _mm_or_si128(hit, _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, slash), _mm_cmpeq_epi8(b, gt)),
-                                             _mm_cmpeq_epi8(b, nul)));
+        // b <= ' ' as unsigned bytes: the smaller of the two is b itself.
+        __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(b, space), b);
+        __m128i hit = _mm_or_si128(low, _mm_or_si128(_mm_cmpeq_epi8(b, slash), _mm_cmpeq_epi8(b, gt)));
         if (unsigned bits = (unsigned)_mm_movemask_epi8(hit))
             return (size_t)(q - p) + (size_t)__builtin_ctz(bits);
     }
