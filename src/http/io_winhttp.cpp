@@ -195,7 +195,11 @@ int attempt(HINTERNET session, const char *url, const char *post_body, const cha
     }
     if (!arm_timeouts(req.h, deadline)) return io_http_fail(out_err, IO_HTTP_E_TIMEOUT);
     if (!WinHttpReceiveResponse(req.h, nullptr)) {
-        *lost_early = connection_lost();
+        // wine reports a kept-alive connection that the peer closed before answering either
+        // as reset or, depending on timing, as an answer it could not read: both count as
+        // lost. A truly malformed answer is then asked for once more, which is harmless for
+        // the requests that are resent at all.
+        *lost_early = connection_lost() || GetLastError() == ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
         return fail_last(out_err, IO_HTTP_E_RECV);
     }
 
