@@ -234,6 +234,9 @@ TEST(Didl, ObjectScanAgreesWithTheParse) {
         "<!-- <item id=\"c\"/> --><item id=\"1\"><dc:title><![CDATA[<item id=\"x\"/>]]></dc:title></item>",
         "<?pi <item?><items id=\"no\"/><itemx/><a:b:item/><item id=\"1\"/>",
         "<container id=\"1\"><item id=\"2\"/></container>",
+        // Names of bytes past ASCII, and names that end in the scan's second step.
+        "<\xC3\xA9:item id=\"1\"/><p:\xC3\xA9item id=\"2\"/>",
+        "<abcdefghijklmnopqrstu:item id=\"1\"></abcdefghijklmnopqrstu:item><item id=\"2\"/>",
     };
     for (const std::string &body : bodies) {
         SCOPED_TRACE(body);

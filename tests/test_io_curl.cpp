@@ -479,6 +479,37 @@ TEST_F(IoCurl, ReadOnlyActionsSurviveADroppedConnection) {
     kvdmc_devices_clear();
 }
 
+// An answer that is no HTTP at all. libcurl says so at once; WinHTTP reports it as it reports
+// a kept-alive connection the peer dropped under wine, so a request that may go out again does,
+// once, and one that changes the peer's state does not.
+TEST_F(IoCurl, UnreadableAnswerIsResentOnlyWhereItLooksLikeADroppedConnection) {
+    struct row {
+        const char *what;
+        io_http_post_kind kind;
+        size_t requests;
+    } rows[] = {
+#ifdef _WIN32
+        {"read-only post", IO_HTTP_POST_READ_ONLY, 2},
+#else
+        {"read-only post", IO_HTTP_POST_READ_ONLY, 1},
+#endif
+        {"state-changing post", IO_HTTP_POST_CHANGES_STATE, 1},
+    };
+    for (const row &w : rows) {
+        SCOPED_TRACE(w.what);
+        mini_http srv([](const mini_request &) {
+            mini_reply r;
+            r.mode = mini_reply::CUT;
+            r.raw = "NOT HTTP AT ALL\r\n\r\n";
+            return r;
+        });
+        io_http_post_scope scope(w.kind);
+        result r = run(io_, srv.url("/x"), "<a/>", "text/xml");
+        EXPECT_NE(r.rc, 0);
+        EXPECT_EQ(srv.requests().size(), w.requests);
+    }
+}
+
 // A busy server resets connections it never took up and cuts bodies short: a read-only
 // request goes out again on a new connection within its time, a state-changing one does not.
 TEST_F(IoCurl, FreshConnectionLostOrBodyCutIsRetriedOnlyWhenHarmless) {

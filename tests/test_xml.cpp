@@ -595,7 +595,8 @@ TEST(XmlTakeText, SameTextAsTheEvents) {
         {"x &bogus; y", true},
         {"x &#0; y", true},
         {"x &lt y", true},
-        {"&gt;&amp;&#60;&lt;&bogus;&&", true}, // references back to back, one cut off at the end
+        {"&gt;&amp;&#60;&lt;&bogus;&&", true}, // references back to back, two bare '&' at the end
+        {"&quot;&gt;&lt;&am", true},
     };
     for (const row &r : rows) {
         std::string doc = "<r><a>" + r.inner + "</a><b>&amp;</b><c/></r>";
@@ -688,9 +689,12 @@ TEST(XmlSkipLeaf, SameStructureAndVerdictAsTheEvents) {
         {"<r><ab>x</a></r>", 0},               // a prefix of the name is another name
         {"<r><a>x</ab></r>", 0},
         {"<r><a>x</a", 0},
-        {"<r><abcde>x</abXde></r>", 0}, // names compared a word at a time
+        // Names are compared a word at a time: a difference in each word, front and back.
+        {"<r><abcde>x</Xbcde></r>", 0},
+        {"<r><abcde>x</abcdX></r>", 0},
         {"<r><abcdefgh>x</abcdefgX></r>", 0},
-        {"<r><abcdefghijk>x</abcdXfghijk></r><abcdefghijk>y</abcdefghijk>", 1},
+        {"<r><abcdefghijk>x</Xbcdefghijk></r><abcdefghijk>y</abcdefghijk>", 1},
+        {"<r><abcdefghijklmnopq>x</abcdefghXjklmnopq></r>", 0},
         {"<r><p:a>x</p:a><a>y</a\n></r>", 2},
         {"<r><" + std::string(200, 'n') + ">x</" + std::string(200, 'n') + "></r>", 1}, // kept cut alike
         {"<r><" + std::string(200, 'n') + ">x</" + std::string(201, 'n') + "></r>", 1},
@@ -700,6 +704,16 @@ TEST(XmlSkipLeaf, SameStructureAndVerdictAsTheEvents) {
         EXPECT_EQ(structure(row.doc, true, &skipped), structure(row.doc, false, &none)) << row.doc;
         EXPECT_EQ(skipped, row.leaves) << row.doc;
     }
+    // An end tag cut off by the end of the text, with a '>' just past it: not looked at.
+    const std::string cut = "<r><a>x</a>";
+    char err[128];
+    xmlrd *x = xml_open(cut.data(), cut.size() - 1, err, sizeof err);
+    ASSERT_NE(x, nullptr);
+    ASSERT_EQ(xml_next(x, nullptr, nullptr), XML_EV_START);
+    ASSERT_EQ(xml_next(x, nullptr, nullptr), XML_EV_START);
+    x->skip_text = true;
+    EXPECT_EQ(xml_skip_leaf(x), 0);
+    xml_close(x);
     // Text the events would deliver is not passed over.
     reader r("<r><a>x</a></r>");
     ASSERT_EQ(xml_next(r.x, nullptr, nullptr), XML_EV_START);
