@@ -142,10 +142,14 @@ long long declared_length(HINTERNET req) {
 
 // Whether a failed send or wait for the response headers lost its connection: WinHTTP does
 // not tell whether the connection came from its pool, so every such failure counts as the
-// peer having closed a kept-alive connection (no byte of a response has come yet).
+// peer having closed a kept-alive connection (no byte of a response has come yet). wine
+// reports such a connection either as reset or, depending on timing, as an answer it could
+// not read; a truly malformed answer is then asked for once more, which is harmless for the
+// requests that are resent at all.
 bool connection_lost(void) {
     DWORD e = GetLastError();
-    return e == ERROR_WINHTTP_CONNECTION_ERROR || e == WSAECONNRESET || e == WSAECONNABORTED;
+    return e == ERROR_WINHTTP_CONNECTION_ERROR || e == WSAECONNRESET || e == WSAECONNABORTED ||
+           e == ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
 }
 
 int attempt(HINTERNET session, const char *url, const char *post_body, const char *ct, uint64_t deadline,
@@ -195,11 +199,7 @@ int attempt(HINTERNET session, const char *url, const char *post_body, const cha
     }
     if (!arm_timeouts(req.h, deadline)) return io_http_fail(out_err, IO_HTTP_E_TIMEOUT);
     if (!WinHttpReceiveResponse(req.h, nullptr)) {
-        // wine reports a kept-alive connection that the peer closed before answering either
-        // as reset or, depending on timing, as an answer it could not read: both count as
-        // lost. A truly malformed answer is then asked for once more, which is harmless for
-        // the requests that are resent at all.
-        *lost_early = connection_lost() || GetLastError() == ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+        *lost_early = connection_lost();
         return fail_last(out_err, IO_HTTP_E_RECV);
     }
 

@@ -154,12 +154,12 @@ void split_pi(const char *pi, size_t n, char *proto, size_t pn, size_t *proto_n,
     const char *c2 = c1 ? find_byte(c1 + 1, end, ':') : nullptr;
     const char *c3 = c2 ? find_byte(c2 + 1, end, ':') : nullptr;
     if (!c3) {
-        *proto_n = copy_cut(proto, pn, pi, n);
+        *proto_n = pn ? copy_cut(proto, pn, pi, n) : 0;
         *mime_n = 0;
         if (mn) mime[0] = 0;
         return;
     }
-    *proto_n = copy_cut(proto, pn, pi, (size_t)(c1 - pi));
+    *proto_n = pn ? copy_cut(proto, pn, pi, (size_t)(c1 - pi)) : 0;
     const char *m = c1 + 1;
     size_t ml = (size_t)(c3 - m);
     if (mn && ml > mn - 1) ml = mn - 1;
@@ -456,8 +456,7 @@ int parse(const char *didl, int *objects, char *err, size_t errn) {
 void split_protocol_info(const char *pi, char *proto, size_t pn, char *mime, size_t mn) {
     if (!pi) pi = "";
     size_t proto_n, mime_n;
-    char none[1]; // no room for the protocol: only the content format is wanted
-    split_pi(pi, strlen(pi), pn ? proto : none, pn ? pn : sizeof none, &proto_n, mime, mn, &mime_n);
+    split_pi(pi, strlen(pi), proto, pn, &proto_n, mime, mn, &mime_n);
 }
 
 int didl_parse(const char *didl, char *err, size_t errn) {

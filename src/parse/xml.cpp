@@ -714,7 +714,7 @@ const char *own_end_tag(const xmlrd *x, const char *lt) {
     if (p >= end || *p != '>') return nullptr;
     size_t n = (size_t)(n1 - n0);
     if (n >= NAME_CAP) n = utf8_cut(n0, n, NAME_CAP - 1);
-    if (memcmp(x->name, n0, n) != 0 || x->name[n] != 0) return nullptr;
+    if (n != kept || !same_bytes(n0, x->name, n)) return nullptr;
     return p + 1;
 }
 
