@@ -49,8 +49,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char err[256];
     int objects = -1;
     reset_items();
-    if (didl_parse_more(doc.c_str(), &objects, err, sizeof err) >= 0 &&
-        didl_count_objects(doc.c_str(), err, sizeof err) != objects)
+    int parsed = didl_parse_more(doc.c_str(), &objects, err, sizeof err);
+    if (parsed >= 0 && didl_count_objects(doc.c_str(), err, sizeof err) != objects) abort();
+    // A page whose length the decoder kept reads as one measured again.
+    size_t len = strlen(doc.c_str());
+    int objects_n = -1;
+    reset_items();
+    if (didl_parse_more_n(doc.c_str(), len, &objects_n, err, sizeof err) != parsed || objects_n != objects)
         abort();
+    if (parsed >= 0 && didl_count_objects_n(doc.c_str(), len, err, sizeof err) != objects) abort();
     return 0;
 }

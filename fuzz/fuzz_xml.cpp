@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "base/util.h"
 #include "parse/xml.h"
 
 namespace {
@@ -53,6 +54,42 @@ std::string reading(const char *doc, size_t size, bool texts, bool whole) {
     return out;
 }
 
+// The texts and events of a reading in which each element's text is taken whole where the
+// reader allows it; with front, the first is decoded over the front of (a copy of) the
+// document itself. Both ways must agree.
+std::string taking(const char *doc, size_t size, bool front) {
+    std::string own(doc, size);
+    char err[256];
+    xmlrd *x = xml_open(own.data(), size, err, sizeof err);
+    if (!x) return "open";
+    std::string out;
+    sbuf_scoped sb;
+    bool used = false;
+    for (size_t guard = 0; guard <= size + 2; guard++) {
+        const char *s;
+        size_t n;
+        int ev = xml_next(x, &s, &n);
+        if (ev <= 0) {
+            out += ev == 0 ? "$" : "!" + std::string(x->err) + "@" + std::to_string(x->err_at);
+            break;
+        }
+        out += std::to_string(ev) + std::string(s, n) + "|" + std::to_string(x->depth);
+        if (ev != XML_EV_START) continue;
+        size_t len = 0;
+        if (front && !used) {
+            if (xml_take_text_to_front(x, own.data(), &len) == 1) {
+                used = true;
+                out += "+" + std::string(own.data(), len);
+            }
+        } else {
+            sb_reset(&sb.b);
+            if (xml_take_text(x, &sb.b) == 1) out += "+" + std::string(sb.str(), sb.b.n);
+        }
+    }
+    xml_close(x);
+    return out;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -61,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char *doc = reinterpret_cast<const char *>(data);
     check(reading(doc, size, false, true) == reading(doc, size, false, false));
     check(reading(doc, size, true, true) == reading(doc, size, true, false));
+    check(taking(doc, size, true) == taking(doc, size, false));
     xmlrd *x = xml_open(doc, size, err, sizeof err);
     if (!x) {
         check(terminated(err, sizeof err) && err[0] != 0);

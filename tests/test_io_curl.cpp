@@ -9,6 +9,7 @@
 
 #ifdef __linux__
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -273,6 +274,72 @@ TEST_F(IoCurl, ConnectionsOpenAWindowForAWholePage) {
     ASSERT_EQ(getsockopt(fresh, SOL_SOCKET, SO_RCVBUF, &deflt, &dn), 0);
     close(fresh);
     EXPECT_GT(bytes, deflt);
+}
+
+// How the client ended a connection, as the server's next read sees it.
+enum class ending { none, orderly, reset };
+
+ending ending_of(int fd) {
+    timeval tv{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char c;
+    ssize_t n = recv(fd, &c, 1, 0);
+    if (n == 0) return ending::orderly;
+    return n < 0 && errno == ECONNRESET ? ending::reset : ending::none;
+}
+
+// A connection the server has closed after its answer is reset when the next request
+// finds it so; one still open is closed in order (as at thread exit), never reset.
+TEST_F(IoCurl, OnlyConnectionsTheServerClosedAreReset) {
+    int lsn = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(lsn, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t al = sizeof a;
+    ASSERT_EQ(bind(lsn, (sockaddr *)&a, sizeof a), 0);
+    ASSERT_EQ(listen(lsn, 4), 0);
+    ASSERT_EQ(getsockname(lsn, (sockaddr *)&a, &al), 0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/x";
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    // Reads one request (it has no body) and answers it.
+    auto serve_one = [&](int c) {
+        std::string in;
+        char buf[512];
+        while (in.find("\r\n\r\n") == std::string::npos) {
+            ssize_t n = recv(c, buf, sizeof buf, 0);
+            if (n <= 0) return false;
+            in.append(buf, (size_t)n);
+        }
+        return send(c, answer.data(), answer.size(), MSG_NOSIGNAL) == (ssize_t)answer.size();
+    };
+    ending first = ending::none, second = ending::none;
+    std::thread server([&] {
+        int c1 = accept(lsn, nullptr, nullptr);
+        if (c1 < 0) return;
+        // The server's end of the first connection: answered, then closed for sending only,
+        // so the server still sees how the client ends it.
+        if (serve_one(c1)) shutdown(c1, SHUT_WR);
+        int c2 = accept(lsn, nullptr, nullptr);
+        if (c2 >= 0) {
+            serve_one(c2);
+            first = ending_of(c1);
+            second = ending_of(c2);
+            close(c2);
+        }
+        close(c1);
+    });
+    // The client's handle, with its connections, lives and dies with this thread.
+    std::thread client([&] {
+        EXPECT_EQ(run(io_, url).body, "ok");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(run(io_, url).body, "ok");
+    });
+    client.join();
+    server.join();
+    close(lsn);
+    EXPECT_EQ(first, ending::reset);
+    EXPECT_EQ(second, ending::orderly);
 }
 #endif
 

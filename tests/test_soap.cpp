@@ -7,6 +7,7 @@
 #include <string>
 
 #include "upnp/soap.h"
+#include "http/io.h"
 #include "cd_server.h"
 #include "docs.h"
 #include "base/exports.h"
@@ -265,4 +266,54 @@ TEST_F(Soap, EarlyFailuresAndTransportErrors) {
     EXPECT_EQ(arg("Result", out, sizeof out), KVDMC_E_ARG);
     EXPECT_STREQ(err, "no quorlin_io backend");
     EXPECT_LT(kvdmc_last_code(), 0);
+}
+
+// The built-in transports hand out heap buffers, and the long argument is then decoded over
+// the body itself, which becomes its buffer. Whatever a response holds, the arguments read
+// the same as from a host's transport, whose buffers are only ever given back.
+namespace {
+quorlin_io s_host;
+int heap_post(void *, const char *url, const char *body, const char *ct, char **out, int *code, char **err) {
+    char *theirs = nullptr;
+    int r = s_host.http_post(s_host.ctx, url, body, ct, &theirs, code, err);
+    if (theirs) {
+        *out = strdup(theirs);
+        s_host.free_buf(s_host.ctx, theirs);
+    }
+    return r;
+}
+} // namespace
+
+TEST_F(Soap, ArgumentsReadTheSameFromAHeapBody) {
+    std::string refs;
+    for (int i = 0; i < 300; i++) refs += "&lt;item id=&quot;" + std::to_string(i) + "&quot;/&gt;";
+    const std::string inners[] = {
+        "<Result>" + refs + "</Result><NumberReturned>3</NumberReturned>",
+        "<Result></Result><NumberReturned>0</NumberReturned>",
+        "<Result>a&amp;b<![CDATA[<c>]]>d&lt;</Result>",
+        "<Result>first&lt;</Result><NumberReturned>1</NumberReturned><Result>&gt;second</Result>",
+        "<Result>x<i>y</i>z</Result><Result>" + refs + "</Result>",
+        "<NumberReturned>2</NumberReturned><Result>&#233;&#x1F600; &bogus; &</Result>",
+        "<Result>" + refs,
+        "<Result>" + refs + "</Resul",
+    };
+    s_host = io;
+    quorlin_io heap = {nullptr, nullptr, heap_post, io_free_text};
+    for (const std::string &inner : inners) {
+        answer(200, response(inner));
+        auto read = [&](const quorlin_io *with) {
+            kvdmc_set_io(with);
+            sbuf_scoped result;
+            char nret[32] = "";
+            soap_out outs[] = {{"Result", nullptr, 0, &result, 0},
+                               {"NumberReturned", nret, sizeof nret, nullptr, 0}};
+            int r =
+                soap_action_args(&dev, "ContentDirectory:1", "Browse", "", outs, 2, &upnp, err, sizeof err);
+            return std::to_string(r) + "|" + std::to_string(outs[0].found) + "|" +
+                   std::to_string(result.b.n) + "|" + result.str() + "|" + nret + "|" + err;
+        };
+        std::string host = read(&io), heaped = read(&heap);
+        EXPECT_EQ(heaped, host) << inner.substr(0, 60);
+    }
+    kvdmc_set_io(&io);
 }

@@ -49,6 +49,15 @@ char *sb_release(sbuf *b) {
     return p;
 }
 
+void sb_adopt(sbuf *b, char *p, size_t n) {
+    free(b->p);
+    b->p = p;
+    b->n = n;
+    b->cap = n + 1;
+    b->oom = 0;
+    b->over = 0;
+}
+
 static int sb_grow(sbuf *b, size_t add) {
     if (b->oom || b->over) return -1;
     if (b->limit && add > b->limit - b->n) {

@@ -22,6 +22,9 @@ void sb_init_limit(sbuf *b, size_t limit);
 // Hands the text (a malloc'd buffer, never null unless out of memory) to the caller
 // and leaves the builder empty.
 char *sb_release(sbuf *b);
+// Makes p (malloc'd, n bytes of text and a NUL) the builder's buffer in place of what it
+// held: a text that arrived in a heap buffer of its own becomes the builder's without a copy.
+void sb_adopt(sbuf *b, char *p, size_t n);
 void sb_free(sbuf *b);
 void sb_reset(sbuf *b);
 void sb_putn(sbuf *b, const char *s, size_t len);

@@ -1,6 +1,8 @@
 // Transport selection: the calling thread's override, the host's record, or the built-in one.
 #include "http/io.h"
 
+#include <stdlib.h>
+
 #include "base/exports.h"
 #include "http/io_curl.h"
 
@@ -72,4 +74,12 @@ KVDMC_API int kvdmc_use_curl(void) {
 
 void io_release(const quorlin_io *io, void *p) {
     if (p && io && io->free_buf) io->free_buf(io->ctx, p);
+}
+
+void io_free_text(void *, void *p) {
+    free(p);
+}
+
+bool io_texts_are_heap(const quorlin_io *io) {
+    return io && io->free_buf == io_free_text;
 }

@@ -12,6 +12,7 @@
 
 #include <curl/curl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "base/capacity.h"
 #include "http/io_http.h"
@@ -91,6 +92,21 @@ int open_receive_window(void *, curl_socket_t fd, curlsocktype purpose) {
     return CURL_SOCKOPT_OK;
 }
 
+// Many servers close the connection after each answer; libcurl finds that out only when
+// the next request would reuse it, and closes it then. An orderly close would answer the
+// server's FIN with one of ours and take in its last ACK, and on a local link the server's
+// side of that runs in this thread as well. The server has already said all it will on
+// that connection, so it is reset instead. A connection the peer has not closed (one
+// still kept alive, or left with an answer unread) is closed as before.
+int close_connection(void *, curl_socket_t fd) {
+    char next;
+    if (recv(fd, &next, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+        linger at_once{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
+    }
+    return close(fd);
+}
+
 // The calling thread's handle, made on its first request with what every request shares;
 // null when libcurl refuses one.
 CURL *thread_handle(void) {
@@ -105,7 +121,8 @@ CURL *thread_handle(void) {
               curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)HTTP_BODY_CAP) == CURLE_OK &&
               curl_easy_setopt(h, CURLOPT_USERAGENT, io_http_user_agent()) == CURLE_OK &&
               curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, open_receive_window) == CURLE_OK;
+              curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, open_receive_window) == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, close_connection) == CURLE_OK;
     if (!ok) {
         curl_easy_cleanup(h);
         return nullptr;

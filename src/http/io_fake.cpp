@@ -35,7 +35,7 @@ static std::vector<broute> s_broutes;
 static unsigned s_total = 0;
 static std::vector<std::string> s_sent; // packets sent while faked; nothing records them
 
-// Hands out a heap copy that the transport user releases with fake_free.
+// Hands out a heap copy that the transport user releases with io_free_text.
 static char *dup_text(const char *s, size_t n) {
     char *p = (char *)malloc(n + 1);
     if (p) {
@@ -123,11 +123,7 @@ static int fake_post(void *, const char *url, const char *body, const char *, ch
     return fake_route(url, http_code, out_body, out_err);
 }
 
-static void fake_free(void *, void *p) {
-    free(p);
-}
-
-static const quorlin_io s_fake_io = {nullptr, fake_get, fake_post, fake_free};
+static const quorlin_io s_fake_io = {nullptr, fake_get, fake_post, io_free_text};
 
 const quorlin_io *io_fake(void) {
     return &s_fake_io;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/util.h"
+#include "http/io.h"
 #include "kvdmc.h"
 
 // The body cap and the default time-outs are HTTP_BODY_CAP, HTTP_CONNECT_MS and HTTP_TOTAL_MS
@@ -93,7 +94,7 @@ using io_http_perform = int (*)(const char *url, const char *post_body, const ch
                                 int *http_code, char **out_err);
 
 // The transport record around a transport's perform: a POST always has a body, and every text
-// it hands out is released with free.
+// it hands out is malloc'd and released with io_free_text.
 template <io_http_perform perform> struct io_http_record {
     static int get(void *, const char *url, char **out_body, int *http_code, char **out_err) {
         return perform(url, nullptr, nullptr, out_body, http_code, out_err);
@@ -102,6 +103,5 @@ template <io_http_perform perform> struct io_http_record {
                     int *http_code, char **out_err) {
         return perform(url, body ? body : "", ct, out_body, http_code, out_err);
     }
-    static void release(void *, void *p) { free(p); }
-    static constexpr quorlin_io io = {nullptr, get, post, release};
+    static constexpr quorlin_io io = {nullptr, get, post, io_free_text};
 };

@@ -2,6 +2,7 @@
 #include "parse/didl.h"
 
 #include <limits.h>
+#include <stdint.h>
 #include <string.h>
 
 #ifdef __SSE2__
@@ -387,10 +388,12 @@ bool text_before_markup(const char *didl, char *err, size_t errn) {
     return true;
 }
 
-int parse(const char *didl, int *objects, char *err, size_t errn) {
+// len: the text's length when known (it then holds no NUL), else SIZE_MAX.
+int parse(const char *didl, size_t len, int *objects, char *err, size_t errn) {
     *objects = 0;
     if (didl && text_before_markup(didl, err, errn)) return -1;
-    xmlrd *x = xml_open_str(didl, err, errn);
+    xmlrd *x =
+        len == SIZE_MAX || !didl ? xml_open_str(didl, err, errn) : xml_open_clean(didl, len, err, errn);
     if (!x) return -1;
     didl_state st;
     st.pr.url[0] = 0;
@@ -462,11 +465,15 @@ void split_protocol_info(const char *pi, char *proto, size_t pn, char *mime, siz
 int didl_parse(const char *didl, char *err, size_t errn) {
     reset_items();
     int objects;
-    return parse(didl, &objects, err, errn);
+    return parse(didl, SIZE_MAX, &objects, err, errn);
 }
 
 int didl_parse_more(const char *didl, int *objects, char *err, size_t errn) {
-    return parse(didl, objects, err, errn);
+    return parse(didl, SIZE_MAX, objects, err, errn);
+}
+
+int didl_parse_more_n(const char *didl, size_t len, int *objects, char *err, size_t errn) {
+    return parse(didl, len, objects, err, errn);
 }
 
 namespace {
@@ -528,10 +535,14 @@ inline __attribute__((always_inline)) const char *next_open_tag(const char *p, c
 // CDATA sections, declarations, processing instructions) is stepped over, so for a
 // well-formed page the count is exact.
 int didl_count_objects(const char *didl, char *err, size_t errn) {
+    return didl_count_objects_n(didl, didl ? strlen(didl) : 0, err, errn);
+}
+
+int didl_count_objects_n(const char *didl, size_t len, char *err, size_t errn) {
     if (!didl) return 0;
     if (text_before_markup(didl, err, errn)) return -1;
     int objects = 0;
-    const char *end = didl + strlen(didl);
+    const char *end = didl + len;
     for (const char *p = next_open_tag(didl, end); p; p = next_open_tag(p, end)) {
         p++;
         const char *skip_to = nullptr;

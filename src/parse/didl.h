@@ -48,4 +48,8 @@ int didl_parse_more(const char *didl, int *objects, char *err, size_t errn);
 // item table: exact for a well-formed page. -1 with a message only for text before any
 // element; whether the page is well-formed is the parse's verdict.
 int didl_count_objects(const char *didl, char *err, size_t errn);
+// The same two for a text of len bytes that holds no NUL (one this component decoded and
+// measured): it is not measured again.
+int didl_parse_more_n(const char *didl, size_t len, int *objects, char *err, size_t errn);
+int didl_count_objects_n(const char *didl, size_t len, char *err, size_t errn);
 void split_protocol_info(const char *pi, char *proto, size_t pn, char *mime, size_t mn);

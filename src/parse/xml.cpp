@@ -281,11 +281,12 @@ XML_COLD dec_result decode(const char *s, const char *e, char *out, size_t cap, 
     return r;
 }
 
-// Records why reading stopped and where: at points into the document.
 // Decodes the whole run [s, e) into out, which has room for e - s bytes and a NUL: no
 // reference is shorter than what it stands for, so the output never passes the input,
-// and 16 bytes can be moved ahead of the search for the next '&'.
-void decode_run(const char *s, const char *e, char *out, size_t *olen) {
+// and 16 bytes can be moved ahead of the search for the next '&'. in_place: out lies in
+// the same document at or before s; what follows the run is left alone, so no NUL is
+// written, and 16 bytes go ahead only when they cannot reach a byte not yet read.
+template <bool in_place> void decode_run(const char *s, const char *e, char *out, size_t *olen) {
     char *o = out;
     while (s < e) {
 #ifdef __SSE2__
@@ -293,13 +294,16 @@ void decode_run(const char *s, const char *e, char *out, size_t *olen) {
         unsigned bits = 0;
         while (e - s >= 16) {
             __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(o), b);
+            bool ahead = !in_place || s - o >= 16;
+            if (ahead) _mm_storeu_si128(reinterpret_cast<__m128i *>(o), b);
             if ((bits = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(b, vamp)))) break;
+            if (!ahead) _mm_storeu_si128(reinterpret_cast<__m128i *>(o), b);
             s += 16;
             o += 16;
         }
         if (bits) {
             unsigned k = (unsigned)__builtin_ctz(bits);
+            if (in_place && s - o < 16) memmove(o, s, k);
             s += k;
             o += k;
         } else
@@ -332,10 +336,11 @@ void decode_run(const char *s, const char *e, char *out, size_t *olen) {
             s = after;
         } while (s < e && *s == '&');
     }
-    *o = 0;
+    if (!in_place) *o = 0;
     *olen = (size_t)(o - out);
 }
 
+// Records why reading stopped and where: at points into the document.
 XML_COLD int fail(xmlrd *x, const char *at, const char *msg, xml_status st = XML_E_SYNTAX) {
     copy_cut(x->err, sizeof x->err, msg, strlen(msg));
     x->status = st;
@@ -646,6 +651,10 @@ xmlrd *xml_open_str(const char *s, char *err, size_t errn, xml_status *st) {
     return open_doc(s, s ? strnlen(s, XML_MAX_DOC + 1) : 0, true, err, errn, st);
 }
 
+xmlrd *xml_open_clean(const char *s, size_t n, char *err, size_t errn, xml_status *st) {
+    return open_doc(s, n, true, err, errn, st);
+}
+
 int xml_next(xmlrd *x, const char **name, size_t *namelen) {
     event ev;
     int r = next_event(x, &ev);
@@ -741,8 +750,19 @@ int xml_take_text(xmlrd *x, sbuf *out) {
     size_t raw = (size_t)(lt - s);
     if (sb_reserve(out, raw) != 0) return out->oom ? -1 : 0;
     size_t n;
-    decode_run(s, lt, out->p + out->n, &n);
+    decode_run<false>(s, lt, out->p + out->n, &n);
     out->n += n;
+    x->p = lt;
+    x->ev = XML_EV_TEXT;
+    return 1;
+}
+
+int xml_take_text_to_front(xmlrd *x, char *doc, size_t *len) {
+    if (!doc || !len || !x || doc != x->begin || !after_open_start_tag(x)) return 0;
+    const char *s = x->p;
+    const char *lt = (const char *)memchr(s, '<', (size_t)(x->end - s));
+    if (!lt || x->end - lt < 2 || lt[1] != '/') return 0;
+    decode_run<true>(s, lt, doc, len);
     x->p = lt;
     x->ev = XML_EV_TEXT;
     return 1;
@@ -775,7 +795,7 @@ int xml_leaf_text(xmlrd *x, const char **text, size_t *len) {
     // Decoded as a text event decodes it: a reference cut off by the '<' is no reference
     // there either. The buffer holds the whole run, which decoding never lengthens.
     size_t o = 0;
-    decode_run(s, lt, x->text, &o);
+    decode_run<false>(s, lt, x->text, &o);
     close_element(x, after);
     *text = x->text;
     *len = o;

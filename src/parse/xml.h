@@ -58,6 +58,9 @@ xmlrd *xml_open(const char *s, size_t n, char *err, size_t errn, xml_status *st 
 // xml_open for a NUL-terminated text. Measuring it proves it holds no NUL,
 // which spares the separate scan for one over a whole page.
 xmlrd *xml_open_str(const char *s, char *err, size_t errn, xml_status *st = nullptr);
+// xml_open for n bytes known to hold no NUL (a text this component decoded or wrote
+// itself, whose length it kept): they are neither measured nor searched for one again.
+xmlrd *xml_open_clean(const char *s, size_t n, char *err, size_t errn, xml_status *st = nullptr);
 // After XML_EV_ERROR, the message is in x->err, its class in x->status and where
 // in x->err_at.
 int xml_next(xmlrd *x, const char **name, size_t *namelen);
@@ -70,6 +73,12 @@ const char *xml_text(const xmlrd *x);
 // 1. 0 when the element holds more than that, or something the text events would refuse
 // (nothing is consumed: the events deliver it); -1 when out ran out of memory.
 int xml_take_text(xmlrd *x, sbuf *out);
+// The same, but the text is decoded into the document itself, from its first byte on:
+// doc is the document the reader was opened on, as writable memory of the caller's. What
+// the reader has passed is overwritten, nothing ahead of it, so reading goes on as after
+// xml_take_text. *len gets the text's length; no NUL is written. A text kept this way
+// needs neither a buffer of its own nor a copy.
+int xml_take_text_to_front(xmlrd *x, char *doc, size_t *len);
 // Right after a start tag whose element holds nothing but text the events would not
 // deliver (see skip_text), passes over that text and the element's end tag as the events
 // would, leaving the reader just after the end event, and returns 1. Returns 0, consuming

@@ -130,9 +130,10 @@ bool cache_lookup(const char *udn, const char *oid, int max_age_ms, browse_pages
         if (plat_now_ms() - e.at <= (uint64_t)max_age_ms) {
             sbuf_scoped copy;
             sb_puts(&copy, e.didl);
+            size_t len = copy.b.n;
             char *text = sb_release(&copy.b);
             if (!text) return false;
-            bp->pages.emplace_back(text);
+            bp->pages.push_back({std::unique_ptr<char, browse_pages::text_free>(text), len});
             bp->total = e.total;
             bp->update_id = e.uid;
             return true;
@@ -142,6 +143,17 @@ bool cache_lookup(const char *udn, const char *oid, int max_age_ms, browse_pages
         return false;
     }
     return false;
+}
+
+// Moves a Result text into the pages.
+int keep_page(sbuf *result, size_t len, browse_pages *bp, char *err, size_t errn) {
+    char *text = sb_release(result);
+    if (!text) {
+        str_copy(err, errn, "out of memory");
+        return done(KVDMC_E_NOMEM);
+    }
+    bp->pages.push_back({std::unique_ptr<char, browse_pages::text_free>(text), len});
+    return 0;
 }
 
 // What one Browse page said about itself.
@@ -193,15 +205,10 @@ int fetch_page(const device_t *d, const char *frag, const char *oid, int index, 
     bp->total = tm > INT_MAX ? INT_MAX : tm < -INT_MAX ? -1 : (int)tm;
     // UpdateID is an unsigned 32-bit counter, kept in an int as the device wraps it.
     bp->update_id = (int)(uint32_t)leading_int(uid, INT64_MAX);
-    pi->objects = didl_count_objects(bufs.result.str(), err, errn);
+    size_t len = bufs.result.b.n;
+    pi->objects = didl_count_objects_n(bufs.result.str(), len, err, errn);
     if (pi->objects < 0) return done(KVDMC_E_PARSE);
-    char *text = sb_release(&bufs.result.b);
-    if (!text) {
-        str_copy(err, errn, "out of memory");
-        return done(KVDMC_E_NOMEM);
-    }
-    bp->pages.emplace_back(text);
-    return 0;
+    return keep_page(&bufs.result.b, len, bp, err, errn);
 }
 
 int fetch_metadata(const device_t *d, const char *oid, browse_pages *bp, char *err, size_t errn) {
@@ -212,12 +219,7 @@ int fetch_metadata(const device_t *d, const char *oid, browse_pages *bp, char *e
     char frag[SOAP_FRAG_CAP];
     content_directory(d, frag, sizeof frag);
     if (int rc = soap_action_args(d, frag, "Browse", args.str(), &out, 1, &code, err, errn)) return rc;
-    char *text = sb_release(&result.b);
-    if (!text) {
-        str_copy(err, errn, "out of memory");
-        return done(KVDMC_E_NOMEM);
-    }
-    bp->pages.emplace_back(text);
+    if (int rc = keep_page(&result.b, result.b.n, bp, err, errn)) return rc;
     bp->kind = browse_pages::METADATA;
     return 0;
 }
@@ -356,8 +358,9 @@ int browse_publish(const browse_pages &bp, char *err, size_t errn) {
     for (const auto &page : bp.pages) {
         plat_guard g(&g_lock);
         int objects = 0;
-        int r = bp.kind == browse_pages::METADATA ? didl_parse(page.get(), err, errn)
-                                                  : didl_parse_more(page.get(), &objects, err, errn);
+        int r = bp.kind == browse_pages::METADATA
+                    ? didl_parse(page.text.get(), err, errn)
+                    : didl_parse_more_n(page.text.get(), page.len, &objects, err, errn);
         // Pages are parsed only here: one that is not well-formed fails the browse.
         if (r < 0) return done(KVDMC_E_PARSE);
     }

@@ -20,7 +20,12 @@ struct browse_pages {
         void operator()(char *p) const { free(p); }
     };
     enum kind_t { CHILDREN, METADATA, WINDOW };
-    std::vector<std::unique_ptr<char, text_free>> pages; // Result texts, in order
+    // A Result text and its length, which the decoder measured (it holds no NUL).
+    struct page {
+        std::unique_ptr<char, text_free> text;
+        size_t len;
+    };
+    std::vector<page> pages; // in order
     kind_t kind = CHILDREN;
     int total = -1;    // the last page's TotalMatches
     int update_id = 0; // the last page's UpdateID

@@ -60,10 +60,42 @@ struct soap_reader {
     int resp_depth = -1;
     bool seen_resp = false;
     int oom_arg = -1; // the argument whose accumulator ran out of memory
+    // The response body, when the transport hands out heap buffers and the reader may
+    // write into it: the first argument gathered whole is decoded to the body's front
+    // (front_arg, front_n bytes) and the body becomes that argument's buffer at the end.
+    char *front = nullptr;
+    int front_arg = -1;
+    size_t front_n = 0;
+
+    // More text for the argument whose text is at the body's front: what is there goes
+    // to its accumulator first, and the front is not used again.
+    void leave_front() {
+        if (front_arg != arg) return;
+        sb_putn(outs[arg].sb, front, front_n);
+        if (outs[arg].sb->oom && oom_arg < 0) oom_arg = arg;
+        front = nullptr;
+        front_arg = -1;
+    }
+
+    // Right after an argument's start tag: its text in one step when it is text alone.
+    void take_whole(xmlrd *x) {
+        sbuf *sb = outs[arg].sb;
+        leave_front();
+        size_t n;
+        if (front && front_arg < 0 && sb->n == 0 && sb->limit == 0) {
+            if (xml_take_text_to_front(x, front, &n) > 0) {
+                front_arg = arg;
+                front_n = n;
+            }
+            return;
+        }
+        if (xml_take_text(x, sb) < 0 && oom_arg < 0) oom_arg = arg;
+    }
 
     void append(const char *t, size_t len) {
         soap_out &o = outs[arg];
         if (o.sb) {
+            leave_front();
             sb_putn(o.sb, t, len);
             if (o.sb->oom && oom_arg < 0) oom_arg = arg;
             return;
@@ -143,13 +175,15 @@ struct soap_reader {
 };
 
 // Reads a response body. Returns the failure code when the reader refused it (message
-// in err), else 0 with the gathered state in rd.
-int read_response(const char *body, soap_reader &rd, int *too_large, char *err, size_t errn) {
-    size_t blen = strlen(body);
+// in err), else 0 with the gathered state in rd. With rd.front set (to the body), an
+// argument decoded to the body's front takes the body over: *owner is cleared.
+int read_response(const char *body, soap_reader &rd, int *too_large, char *err, size_t errn,
+                  char **owner = nullptr) {
     xml_status st;
-    xmlrd *x = xml_open(body, blen, err, errn, &st);
+    // Measured by the reader itself: that one pass also proves the body holds no NUL.
+    xmlrd *x = xml_open_str(body, err, errn, &st);
     if (!x) {
-        if (too_large && blen > XML_MAX_DOC) *too_large = 1;
+        if (too_large && st == XML_E_LIMIT) *too_large = 1;
         return st == XML_E_NOMEM ? KVDMC_E_NOMEM : KVDMC_E_PARSE;
     }
     const char *nm;
@@ -162,15 +196,18 @@ int read_response(const char *body, soap_reader &rd, int *too_large, char *err, 
             rd.start(local_name(nm, lbuf, sizeof lbuf), xml_depth(x));
             // An argument gathered whole (a Browse Result: one long escaped text) is
             // decoded in one pass straight into its buffer rather than event by event.
-            if (rd.fs == F_ARG && rd.outs[rd.arg].sb && xml_take_text(x, rd.outs[rd.arg].sb) < 0 &&
-                rd.oom_arg < 0)
-                rd.oom_arg = rd.arg;
+            if (rd.fs == F_ARG && rd.outs[rd.arg].sb) rd.take_whole(x);
         } else if (ev == XML_EV_END)
             rd.end(local_name(nm, lbuf, sizeof lbuf));
         else
             rd.text(nm, nl);
     }
     xml_close(x);
+    if (rd.front_arg >= 0 && owner) {
+        rd.front[rd.front_n] = 0;
+        sb_adopt(rd.outs[rd.front_arg].sb, rd.front, rd.front_n);
+        *owner = nullptr;
+    }
     return 0;
 }
 
@@ -286,10 +323,12 @@ int classify_status(const char *body, int status, const char *url, soap_reader &
 }
 
 // A 2xx answer: its fault, or the response element and the wanted arguments.
-int read_outputs(const char *body, const char *action, soap_reader &rd, const soap_out *outs, int *upnp_code,
-                 int *too_large, char *err, size_t errn) {
+int read_outputs(transport_reply &reply, const char *action, soap_reader &rd, const soap_out *outs,
+                 int *upnp_code, int *too_large, char *err, size_t errn) {
     *upnp_code = 0;
-    if (int rc = read_response(body, rd, too_large, err, errn)) return rc;
+    // A body the component may keep is also where the long argument is decoded to.
+    if (io_texts_are_heap(reply.io)) rd.front = reply.body;
+    if (int rc = read_response(reply.body, rd, too_large, err, errn, &reply.body)) return rc;
     if (rd.code[0]) return fault_of(rd, upnp_code, err, errn);
     // A reply that breaks off inside an output argument before any of its text is no answer:
     // an empty Result would pass for a folder without children. (With some text, the
@@ -331,7 +370,7 @@ int soap_call(const device_t *d, const char *svc_frag, const char *action, const
     rd.nout = nout;
     str_fmt(rd.resp_name, sizeof rd.resp_name, "%sResponse", action);
     int rc = status >= 200 && status <= 299
-                 ? read_outputs(reply.body, action, rd, outs, upnp_code, too_large, err, errn)
+                 ? read_outputs(reply, action, rd, outs, upnp_code, too_large, err, errn)
                  : classify_status(reply.body, status, t.url, rd, upnp_code, err, errn);
     // A failed call hands out no partial outputs.
     if (rc) clear_outs(outs, nout);
