@@ -3,6 +3,7 @@
 // The built-in HTTP transport (libcurl, or WinHTTP on Windows) against a local HTTP/1.1 server.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -314,12 +315,14 @@ TEST_F(IoCurl, OnlyConnectionsTheServerClosedAreReset) {
         return send(c, answer.data(), answer.size(), MSG_NOSIGNAL) == (ssize_t)answer.size();
     };
     ending first = ending::none, second = ending::none;
+    std::atomic<bool> closed{false};
     std::thread server([&] {
         int c1 = accept(lsn, nullptr, nullptr);
         if (c1 < 0) return;
         // The server's end of the first connection: answered, then closed for sending only,
         // so the server still sees how the client ends it.
         if (serve_one(c1)) shutdown(c1, SHUT_WR);
+        closed = true;
         int c2 = accept(lsn, nullptr, nullptr);
         if (c2 >= 0) {
             serve_one(c2);
@@ -332,7 +335,7 @@ TEST_F(IoCurl, OnlyConnectionsTheServerClosedAreReset) {
     // The client's handle, with its connections, lives and dies with this thread.
     std::thread client([&] {
         EXPECT_EQ(run(io_, url).body, "ok");
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (int i = 0; i < 200 && !closed; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(run(io_, url).body, "ok");
     });
     client.join();

@@ -610,7 +610,7 @@ TEST(XmlTakeText, SameTextAsTheEvents) {
     };
     for (const row &r : rows) {
         std::string doc = "<r><a>" + r.inner + "</a><b>&amp;</b><c/></r>";
-        std::string events = joined_trace(doc, false), taken = joined_trace(doc, true);
+        std::string events = joined_trace(doc, EVENTS), taken = joined_trace(doc, TAKE);
         EXPECT_EQ(taken.find("S(a)+") != std::string::npos, r.taken) << r.inner.substr(0, 40);
         std::string unmarked = taken;
         for (size_t at; (at = unmarked.find(")+")) != std::string::npos;) unmarked.erase(at + 1, 1);
@@ -653,12 +653,12 @@ TEST(XmlTakeText, SameTextAsTheEvents) {
         std::string inner(k, 'a');
         inner += "&amp;" + std::string(k % 17, 'b') + "&#x41;";
         std::string doc = "<r><a>" + inner + "</a></r>";
-        EXPECT_EQ(joined_trace(doc, true),
+        EXPECT_EQ(joined_trace(doc, TAKE),
                   "S(r)S(a)+T(" + std::string(k, 'a') + "&" + std::string(k % 17, 'b') + "A)E(a)E(r)$");
     }
-    EXPECT_EQ(joined_trace("<r><a>open", true), joined_trace("<r><a>open", false));
-    EXPECT_EQ(joined_trace("<r><a>x</", true), "S(r)S(a)+T(x)!malformed end tag");
-    EXPECT_EQ(joined_trace("<r><a>x</", false), "S(r)S(a)T(x)!malformed end tag");
+    EXPECT_EQ(joined_trace("<r><a>open", TAKE), joined_trace("<r><a>open", EVENTS));
+    EXPECT_EQ(joined_trace("<r><a>x</", TAKE), "S(r)S(a)+T(x)!malformed end tag");
+    EXPECT_EQ(joined_trace("<r><a>x</", EVENTS), "S(r)S(a)T(x)!malformed end tag");
     EXPECT_EQ(xml_take_text(nullptr, nullptr), 0);
 }
 

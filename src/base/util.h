@@ -24,6 +24,7 @@ void sb_init_limit(sbuf *b, size_t limit);
 char *sb_release(sbuf *b);
 // Makes p (malloc'd, n bytes of text and a NUL) the builder's buffer in place of what it
 // held: a text that arrived in a heap buffer of its own becomes the builder's without a copy.
+// For a builder without a limit (none is checked).
 void sb_adopt(sbuf *b, char *p, size_t n);
 void sb_free(sbuf *b);
 void sb_reset(sbuf *b);

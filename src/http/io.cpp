@@ -1,10 +1,9 @@
 // Transport selection: the calling thread's override, the host's record, or the built-in one.
 #include "http/io.h"
 
-#include <stdlib.h>
-
 #include "base/exports.h"
 #include "http/io_curl.h"
+#include "http/io_http.h"
 
 // The override of one call (a handler operation that brings its own transport) belongs to
 // the calling thread: hosts calling on several threads with their own transports must not
@@ -74,10 +73,6 @@ KVDMC_API int kvdmc_use_curl(void) {
 
 void io_release(const quorlin_io *io, void *p) {
     if (p && io && io->free_buf) io->free_buf(io->ctx, p);
-}
-
-void io_free_text(void *, void *p) {
-    free(p);
 }
 
 bool io_texts_are_heap(const quorlin_io *io) {

@@ -104,7 +104,7 @@ int close_connection(void *, curl_socket_t fd) {
         linger at_once{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
     }
-    return close(fd);
+    return close(fd) == 0 ? 0 : 1;
 }
 
 // The calling thread's handle, made on its first request with what every request shares;

@@ -9,6 +9,7 @@
 #include "base/exports.h"
 #include "http/io.h"
 #include "http/io_fake.h"
+#include "http/io_http.h"
 
 namespace {
 struct route {

@@ -154,3 +154,7 @@ int io_http_deliver(sbuf *body, long code, char **out_body, int *http_code, char
     *out_body = text;
     return 0;
 }
+
+void io_free_text(void *, void *p) {
+    free(p);
+}

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "base/util.h"
-#include "http/io.h"
 #include "kvdmc.h"
 
 // The body cap and the default time-outs are HTTP_BODY_CAP, HTTP_CONNECT_MS and HTTP_TOTAL_MS
@@ -92,6 +91,9 @@ int io_http_deliver(sbuf *body, long code, char **out_body, int *http_code, char
 // or -1 with the failure in *out_err.
 using io_http_perform = int (*)(const char *url, const char *post_body, const char *ct, char **out_body,
                                 int *http_code, char **out_err);
+
+// The built-in transports' releaser: every text they hand out is malloc'd (io_texts_are_heap).
+void io_free_text(void *ctx, void *p);
 
 // The transport record around a transport's perform: a POST always has a body, and every text
 // it hands out is malloc'd and released with io_free_text.

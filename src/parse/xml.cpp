@@ -284,26 +284,36 @@ XML_COLD dec_result decode(const char *s, const char *e, char *out, size_t cap, 
 // Decodes the whole run [s, e) into out, which has room for e - s bytes and a NUL: no
 // reference is shorter than what it stands for, so the output never passes the input,
 // and 16 bytes can be moved ahead of the search for the next '&'. in_place: out lies in
-// the same document at or before s; what follows the run is left alone, so no NUL is
-// written, and 16 bytes go ahead only when they cannot reach a byte not yet read.
+// the same document at or before s, and what follows the run is left alone (no NUL is
+// written). The 16 bytes moved ahead must not reach a byte not yet read: until the
+// output trails the input by that much, the run is decoded a byte or a reference at a
+// time. The gap never shrinks, so the rest goes as always.
 template <bool in_place> void decode_run(const char *s, const char *e, char *out, size_t *olen) {
     char *o = out;
+    while (in_place && s < e && s - o < 16) {
+        if (*s != '&') {
+            *o++ = *s++;
+            continue;
+        }
+        uint32_t cp;
+        const char *after;
+        take_ref(s, e, &cp, &after);
+        o += put_utf8(o, cp);
+        s = after;
+    }
     while (s < e) {
 #ifdef __SSE2__
         const __m128i vamp = _mm_set1_epi8('&');
         unsigned bits = 0;
         while (e - s >= 16) {
             __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
-            bool ahead = !in_place || s - o >= 16;
-            if (ahead) _mm_storeu_si128(reinterpret_cast<__m128i *>(o), b);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o), b);
             if ((bits = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(b, vamp)))) break;
-            if (!ahead) _mm_storeu_si128(reinterpret_cast<__m128i *>(o), b);
             s += 16;
             o += 16;
         }
         if (bits) {
             unsigned k = (unsigned)__builtin_ctz(bits);
-            if (in_place && s - o < 16) memmove(o, s, k);
             s += k;
             o += k;
         } else

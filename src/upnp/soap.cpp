@@ -204,9 +204,17 @@ int read_response(const char *body, soap_reader &rd, int *too_large, char *err, 
     }
     xml_close(x);
     if (rd.front_arg >= 0 && owner) {
-        rd.front[rd.front_n] = 0;
-        sb_adopt(rd.outs[rd.front_arg].sb, rd.front, rd.front_n);
-        *owner = nullptr;
+        sbuf *sb = rd.outs[rd.front_arg].sb;
+        // Only an accumulator that is still empty (no other argument writes to it) takes
+        // the body over.
+        if (sb->n == 0) {
+            rd.front[rd.front_n] = 0;
+            sb_adopt(sb, rd.front, rd.front_n);
+            *owner = nullptr;
+        } else {
+            sb_putn(sb, rd.front, rd.front_n);
+            if (sb->oom && rd.oom_arg < 0) rd.oom_arg = rd.front_arg;
+        }
     }
     return 0;
 }
