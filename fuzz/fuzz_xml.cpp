@@ -19,18 +19,15 @@ bool terminated(const char *field, size_t cap) {
     return memchr(field, 0, cap) != nullptr;
 }
 
-// The elements, depths and verdict of a reading, with its texts when texts is set (else the
-// reader passes them over). With whole set, each leaf is taken in one step where the reader
-// allows it: passed over, or its text read with its end tag. Both ways must agree.
-std::string reading(const char *doc, size_t size, bool texts, bool whole) {
-    char err[256];
-    xmlrd *x = xml_open(doc, size, err, sizeof err);
-    if (!x) return "open";
-    x->skip_text = !texts;
+// One event of a trace: its kind, name or text, and depth.
+std::string event_text(int ev, const char *s, size_t n, int depth) {
+    return std::to_string(ev) + std::string(s, n) + "|" + std::to_string(depth);
+}
+
+// Reads x to its end as a trace of its events, then "$" or "!message@offset"; after each
+// start tag, at_start may read on and append what it took. Closes x.
+template <typename AtStart> std::string trace(xmlrd *x, size_t size, AtStart at_start) {
     std::string out;
-    auto put = [&out](int ev, const char *s, size_t n, int depth) {
-        out += std::to_string(ev) + std::string(s, n) + "|" + std::to_string(depth);
-    };
     for (size_t guard = 0; guard <= size + 2; guard++) {
         const char *s;
         size_t n;
@@ -39,19 +36,32 @@ std::string reading(const char *doc, size_t size, bool texts, bool whole) {
             out += ev == 0 ? "$" : "!" + std::string(x->err) + "@" + std::to_string(x->err_at);
             break;
         }
-        put(ev, s, n, x->depth);
-        if (!whole || ev != XML_EV_START) continue;
-        const char *t;
-        size_t tn;
-        if (!texts && xml_skip_leaf(x)) {
-            put(XML_EV_END, x->name, strlen(x->name), x->depth);
-        } else if (texts && xml_leaf_text(x, &t, &tn)) {
-            if (tn) put(XML_EV_TEXT, t, tn, x->depth + 1);
-            put(XML_EV_END, x->name, strlen(x->name), x->depth);
-        }
+        out += event_text(ev, s, n, x->depth);
+        if (ev == XML_EV_START) at_start(out);
     }
     xml_close(x);
     return out;
+}
+
+// The elements, depths and verdict of a reading, with its texts when texts is set (else the
+// reader passes them over). With whole set, each leaf is taken in one step where the reader
+// allows it: passed over, or its text read with its end tag. Both ways must agree.
+std::string reading(const char *doc, size_t size, bool texts, bool whole) {
+    char err[256];
+    xmlrd *x = xml_open(doc, size, err, sizeof err);
+    if (!x) return "open";
+    x->skip_text = !texts;
+    return trace(x, size, [&](std::string &out) {
+        if (!whole) return;
+        const char *t;
+        size_t tn;
+        if (!texts && xml_skip_leaf(x)) {
+            out += event_text(XML_EV_END, x->name, strlen(x->name), x->depth);
+        } else if (texts && xml_leaf_text(x, &t, &tn)) {
+            if (tn) out += event_text(XML_EV_TEXT, t, tn, x->depth + 1);
+            out += event_text(XML_EV_END, x->name, strlen(x->name), x->depth);
+        }
+    });
 }
 
 // The texts and events of a reading in which each element's text is taken whole where the
@@ -62,19 +72,9 @@ std::string taking(const char *doc, size_t size, bool front) {
     char err[256];
     xmlrd *x = xml_open(own.data(), size, err, sizeof err);
     if (!x) return "open";
-    std::string out;
     sbuf_scoped sb;
     bool used = false;
-    for (size_t guard = 0; guard <= size + 2; guard++) {
-        const char *s;
-        size_t n;
-        int ev = xml_next(x, &s, &n);
-        if (ev <= 0) {
-            out += ev == 0 ? "$" : "!" + std::string(x->err) + "@" + std::to_string(x->err_at);
-            break;
-        }
-        out += std::to_string(ev) + std::string(s, n) + "|" + std::to_string(x->depth);
-        if (ev != XML_EV_START) continue;
+    return trace(x, size, [&](std::string &out) {
         size_t len = 0;
         if (front && !used) {
             if (xml_take_text_to_front(x, own.data(), &len) == 1) {
@@ -85,9 +85,7 @@ std::string taking(const char *doc, size_t size, bool front) {
             sb_reset(&sb.b);
             if (xml_take_text(x, &sb.b) == 1) out += "+" + std::string(sb.str(), sb.b.n);
         }
-    }
-    xml_close(x);
-    return out;
+    });
 }
 
 } // namespace

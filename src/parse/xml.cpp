@@ -208,16 +208,6 @@ bool parse_ref(const char *s, const char *e, uint32_t *cp, const char **after) {
     return true;
 }
 
-// The '&' at s: a reference to one of the five named entities or to a character
-// when it is one, and otherwise the character '&' itself (cheap firmware writes a bare
-// '&' in names, and "&bogus;" stays as written). No other entity is ever expanded.
-inline void take_ref(const char *s, const char *e, uint32_t *cp, const char **after) {
-    if (!parse_ref(s, e, cp, after)) {
-        *cp = '&';
-        *after = s + 1;
-    }
-}
-
 inline size_t put_utf8(char *o, uint32_t cp) {
     if (cp < 0x80) {
         o[0] = (char)cp;
@@ -239,6 +229,22 @@ inline size_t put_utf8(char *o, uint32_t cp) {
     o[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
     o[3] = (char)(0x80 | (cp & 0x3F));
     return 4;
+}
+
+// The '&' at *s: a reference to one of the five named entities or to a character
+// when it is one, and otherwise the character '&' itself (cheap firmware writes a bare
+// '&' in names, and "&bogus;" stays as written). No other entity is ever expanded.
+// Writes it to o as UTF-8 and moves *s past it; returns the bytes written, never more
+// than were read.
+inline size_t put_ref(const char **s, const char *e, char *o) {
+    uint32_t cp;
+    const char *after;
+    if (!parse_ref(*s, e, &cp, &after)) {
+        cp = '&';
+        after = *s + 1;
+    }
+    *s = after;
+    return put_utf8(o, cp);
 }
 
 enum dec_result { DEC_ALL, DEC_FULL };
@@ -270,11 +276,7 @@ XML_COLD dec_result decode(const char *s, const char *e, char *out, size_t cap, 
             r = DEC_FULL;
             break;
         }
-        uint32_t cp;
-        const char *after;
-        take_ref(s, e, &cp, &after);
-        o += put_utf8(out + o, cp);
-        s = after;
+        o += put_ref(&s, e, out + o);
     }
     out[o] = 0;
     *olen = o;
@@ -295,11 +297,7 @@ template <bool in_place> void decode_run(const char *s, const char *e, char *out
             *o++ = *s++;
             continue;
         }
-        uint32_t cp;
-        const char *after;
-        take_ref(s, e, &cp, &after);
-        o += put_utf8(o, cp);
-        s = after;
+        o += put_ref(&s, e, o);
     }
     while (s < e) {
 #ifdef __SSE2__
@@ -339,11 +337,7 @@ template <bool in_place> void decode_run(const char *s, const char *e, char *out
                     continue;
                 }
             }
-            uint32_t cp;
-            const char *after;
-            take_ref(s, e, &cp, &after);
-            o += put_utf8(o, cp);
-            s = after;
+            o += put_ref(&s, e, o);
         } while (s < e && *s == '&');
     }
     if (!in_place) *o = 0;
@@ -390,11 +384,7 @@ int text_event(xmlrd *x, event *ev) {
         if (t == e || *t == '<' || TEXT_CAP - o < 5) break;
         // A '<' before the ';' would make the reference invalid anyway, so
         // the search for the ';' need not stop at it.
-        uint32_t cp;
-        const char *after;
-        take_ref(s, e, &cp, &after);
-        o += put_utf8(out + o, cp);
-        s = after;
+        o += put_ref(&s, e, out + o);
     }
     out[o] = 0;
     x->p = s;

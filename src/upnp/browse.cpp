@@ -133,7 +133,7 @@ bool cache_lookup(const char *udn, const char *oid, int max_age_ms, browse_pages
             size_t len = copy.b.n;
             char *text = sb_release(&copy.b);
             if (!text) return false;
-            bp->pages.push_back({std::unique_ptr<char, browse_pages::text_free>(text), len});
+            bp->add(text, len);
             bp->total = e.total;
             bp->update_id = e.uid;
             return true;
@@ -152,7 +152,7 @@ int keep_page(sbuf *result, size_t len, browse_pages *bp, char *err, size_t errn
         str_copy(err, errn, "out of memory");
         return done(KVDMC_E_NOMEM);
     }
-    bp->pages.push_back({std::unique_ptr<char, browse_pages::text_free>(text), len});
+    bp->add(text, len);
     return 0;
 }
 

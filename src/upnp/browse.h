@@ -26,6 +26,7 @@ struct browse_pages {
         size_t len;
     };
     std::vector<page> pages; // in order
+    void add(char *text, size_t len) { pages.push_back({std::unique_ptr<char, text_free>(text), len}); }
     kind_t kind = CHILDREN;
     int total = -1;    // the last page's TotalMatches
     int update_id = 0; // the last page's UpdateID

@@ -67,12 +67,12 @@ struct soap_reader {
     int front_arg = -1;
     size_t front_n = 0;
 
-    // More text for the argument whose text is at the body's front: what is there goes
-    // to its accumulator first, and the front is not used again.
-    void leave_front() {
-        if (front_arg != arg) return;
-        sb_putn(outs[arg].sb, front, front_n);
-        if (outs[arg].sb->oom && oom_arg < 0) oom_arg = arg;
+    // When argument a's text is at the body's front, that text goes to its accumulator
+    // (before any more of it), and the front is not used again.
+    void leave_front(int a) {
+        if (front_arg != a) return;
+        sb_putn(outs[a].sb, front, front_n);
+        if (outs[a].sb->oom && oom_arg < 0) oom_arg = a;
         front = nullptr;
         front_arg = -1;
     }
@@ -80,7 +80,7 @@ struct soap_reader {
     // Right after an argument's start tag: its text in one step when it is text alone.
     void take_whole(xmlrd *x) {
         sbuf *sb = outs[arg].sb;
-        leave_front();
+        leave_front(arg);
         size_t n;
         if (front && front_arg < 0 && sb->n == 0 && sb->limit == 0) {
             if (xml_take_text_to_front(x, front, &n) > 0) {
@@ -95,7 +95,7 @@ struct soap_reader {
     void append(const char *t, size_t len) {
         soap_out &o = outs[arg];
         if (o.sb) {
-            leave_front();
+            leave_front(arg);
             sb_putn(o.sb, t, len);
             if (o.sb->oom && oom_arg < 0) oom_arg = arg;
             return;
@@ -203,17 +203,16 @@ int read_response(const char *body, soap_reader &rd, int *too_large, char *err, 
             rd.text(nm, nl);
     }
     xml_close(x);
-    if (rd.front_arg >= 0 && owner) {
+    if (rd.front_arg >= 0) {
         sbuf *sb = rd.outs[rd.front_arg].sb;
         // Only an accumulator that is still empty (no other argument writes to it) takes
         // the body over.
-        if (sb->n == 0) {
+        if (owner && sb->n == 0) {
             rd.front[rd.front_n] = 0;
             sb_adopt(sb, rd.front, rd.front_n);
             *owner = nullptr;
         } else {
-            sb_putn(sb, rd.front, rd.front_n);
-            if (sb->oom && rd.oom_arg < 0) rd.oom_arg = rd.front_arg;
+            rd.leave_front(rd.front_arg);
         }
     }
     return 0;
