@@ -767,16 +767,26 @@ TEST(XmlSkipLeaf, SameStructureAndVerdictAsTheEvents) {
 }
 
 // Reading a leaf's text whole must give what its events give: the same text, elements,
-// depths and verdict.
+// depths and verdict. A text without references comes straight from the document; one
+// with them, decoded, from the reader's buffer.
 TEST(XmlLeafText, SameTextAndStructureAsTheEvents) {
-    auto events = [](const std::string &doc, bool leaf, int *taken) {
+    int from_doc = 0;
+    auto events = [&from_doc](const std::string &doc, bool leaf, int *taken) {
         return reading(
             doc, true, [](xmlrd *) {},
-            [leaf, taken](xmlrd *x, int ev, std::string &out) {
+            [leaf, taken, &from_doc](xmlrd *x, int ev, std::string &out) {
                 const char *t = nullptr;
                 size_t tn = 99;
                 if (!leaf || ev != XML_EV_START || !xml_leaf_text(x, &t, &tn)) return;
-                EXPECT_EQ(strlen(t), tn);
+                ASSERT_NE(t, nullptr);
+                EXPECT_EQ(memchr(t, 0, tn), nullptr);
+                if (t >= x->begin && t < x->end) {
+                    EXPECT_LE(t + tn, x->end);
+                    EXPECT_EQ(memchr(t, '&', tn), nullptr);
+                    from_doc++;
+                } else {
+                    EXPECT_EQ(t, x->text);
+                }
                 if (tn) out += "T(" + std::string(t, tn) + ")";
                 out += end_event(x);
                 ++*taken;
@@ -805,4 +815,5 @@ TEST(XmlLeafText, SameTextAndStructureAsTheEvents) {
         EXPECT_EQ(events(row.doc, true, &taken), events(row.doc, false, &none)) << row.doc.substr(0, 80);
         EXPECT_EQ(taken, row.leaves) << row.doc.substr(0, 80);
     }
+    EXPECT_GE(from_doc, 3);
 }

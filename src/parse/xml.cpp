@@ -788,15 +788,25 @@ int xml_leaf_text(xmlrd *x, const char **text, size_t *len) {
     const char *s = x->p;
     // Text that would not fit one text event comes in several: left to the events.
     size_t avail = (size_t)(x->end - s);
-    const char *lt = find_byte(s, s + (avail < TEXT_CAP - 5 ? avail : TEXT_CAP - 5), '<');
+    const char *window = s + (avail < TEXT_CAP - 5 ? avail : TEXT_CAP - 5);
+    const char *stop = scan_text(s, window);
+    // A text without references (nearly every title, class and URL) is given where it
+    // stands in the document: the caller reads it before the reader moves on.
+    bool plain = stop < window && *stop == '<';
+    const char *lt = plain ? stop : find_byte(stop, window, '<');
     if (!lt) return 0;
     const char *after = own_end_tag(x, lt);
     if (!after) return 0;
+    close_element(x, after);
+    if (plain) {
+        *text = s;
+        *len = (size_t)(lt - s);
+        return 1;
+    }
     // Decoded as a text event decodes it: a reference cut off by the '<' is no reference
     // there either. The buffer holds the whole run, which decoding never lengthens.
     size_t o = 0;
     decode_run<false>(s, lt, x->text, &o);
-    close_element(x, after);
     *text = x->text;
     *len = o;
     return 1;

@@ -89,6 +89,8 @@ int xml_skip_leaf(xmlrd *x);
 // event up to its end tag, reads that text, decoded as a text event would give it (empty
 // when there is none, in which case the events give no text event at all), and the end
 // tag, leaving the reader just after the end event; returns 1. Returns 0, consuming
-// nothing, in every other case, as xml_skip_leaf does.
+// nothing, in every other case, as xml_skip_leaf does. The text is *len bytes and need
+// not end in a NUL: one without references is the document's own bytes. It stays valid
+// until the next call on the reader.
 int xml_leaf_text(xmlrd *x, const char **text, size_t *len);
 void xml_close(xmlrd *x);
