@@ -733,6 +733,14 @@ bool after_open_start_tag(const xmlrd *x) {
     return !(x->p - x->begin >= 2 && x->p[-2] == '/'); // a self-closing tag has none
 }
 
+// Right after a start tag whose element holds text alone up to an end tag: the '<' that
+// opens that end tag (whose name the events check when they reach it), else null.
+const char *whole_text_end(const xmlrd *x) {
+    if (!after_open_start_tag(x)) return nullptr;
+    const char *lt = (const char *)memchr(x->p, '<', (size_t)(x->end - x->p));
+    return lt && x->end - lt >= 2 && lt[1] == '/' ? lt : nullptr;
+}
+
 // Leaves the reader just after the end tag of the element just started.
 void close_element(xmlrd *x, const char *after) {
     x->depth--;
@@ -743,10 +751,9 @@ void close_element(xmlrd *x, const char *after) {
 } // namespace
 
 int xml_take_text(xmlrd *x, sbuf *out) {
-    if (!out || !after_open_start_tag(x)) return 0;
+    const char *lt = out ? whole_text_end(x) : nullptr;
+    if (!lt) return 0;
     const char *s = x->p;
-    const char *lt = (const char *)memchr(s, '<', (size_t)(x->end - s));
-    if (!lt || x->end - lt < 2 || lt[1] != '/') return 0;
     size_t raw = (size_t)(lt - s);
     if (sb_reserve(out, raw) != 0) return out->oom ? -1 : 0;
     size_t n;
@@ -758,11 +765,9 @@ int xml_take_text(xmlrd *x, sbuf *out) {
 }
 
 int xml_take_text_to_front(xmlrd *x, char *doc, size_t *len) {
-    if (!doc || !len || !x || doc != x->begin || !after_open_start_tag(x)) return 0;
-    const char *s = x->p;
-    const char *lt = (const char *)memchr(s, '<', (size_t)(x->end - s));
-    if (!lt || x->end - lt < 2 || lt[1] != '/') return 0;
-    decode_run<true>(s, lt, doc, len);
+    const char *lt = doc && len && x && doc == x->begin ? whole_text_end(x) : nullptr;
+    if (!lt) return 0;
+    decode_run<true>(x->p, lt, doc, len);
     x->p = lt;
     x->ev = XML_EV_TEXT;
     return 1;

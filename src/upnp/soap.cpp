@@ -175,10 +175,12 @@ struct soap_reader {
 };
 
 // Reads a response body. Returns the failure code when the reader refused it (message
-// in err), else 0 with the gathered state in rd. With rd.front set (to the body), an
-// argument decoded to the body's front takes the body over: *owner is cleared.
+// in err), else 0 with the gathered state in rd. With owner (the body's holder, when the
+// body is a heap buffer the component may keep), the first argument gathered whole is
+// decoded to the body's front and takes the body over: *owner is then cleared.
 int read_response(const char *body, soap_reader &rd, int *too_large, char *err, size_t errn,
                   char **owner = nullptr) {
+    rd.front = owner ? *owner : nullptr;
     xml_status st;
     // Measured by the reader itself: that one pass also proves the body holds no NUL.
     xmlrd *x = xml_open_str(body, err, errn, &st);
@@ -207,7 +209,7 @@ int read_response(const char *body, soap_reader &rd, int *too_large, char *err, 
         sbuf *sb = rd.outs[rd.front_arg].sb;
         // Only an accumulator that is still empty (no other argument writes to it) takes
         // the body over.
-        if (owner && sb->n == 0) {
+        if (sb->n == 0) {
             rd.front[rd.front_n] = 0;
             sb_adopt(sb, rd.front, rd.front_n);
             *owner = nullptr;
@@ -334,8 +336,8 @@ int read_outputs(transport_reply &reply, const char *action, soap_reader &rd, co
                  int *upnp_code, int *too_large, char *err, size_t errn) {
     *upnp_code = 0;
     // A body the component may keep is also where the long argument is decoded to.
-    if (io_texts_are_heap(reply.io)) rd.front = reply.body;
-    if (int rc = read_response(reply.body, rd, too_large, err, errn, &reply.body)) return rc;
+    char **owner = io_texts_are_heap(reply.io) ? &reply.body : nullptr;
+    if (int rc = read_response(reply.body, rd, too_large, err, errn, owner)) return rc;
     if (rd.code[0]) return fault_of(rd, upnp_code, err, errn);
     // A reply that breaks off inside an output argument before any of its text is no answer:
     // an empty Result would pass for a folder without children. (With some text, the
