@@ -130,12 +130,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             check(n > 0 && (d == prev_depth + 1 || d == prev_depth));
             check(x->nattr >= 0 && x->nattr <= XML_MAX_ATTR);
             for (int i = 0; i < x->nattr; i++) {
-                check(terminated(x->attr[i].name, sizeof x->attr[i].name) && x->attr[i].name[0] != 0);
-                check(terminated(x->attr[i].val, sizeof x->attr[i].val));
-                // A lookup answers with the first entry of that name.
+                const xml_attr_t &a = x->attr[i];
+                // Names lie in the document; values too, unless decoded into their buffer.
+                check(a.nlen > 0 && a.nlen < XML_ATTR_NAME_CAP && a.name >= doc &&
+                      a.name + a.nlen <= doc + size);
+                check(a.vlen < sizeof a.buf);
+                check(a.val == a.buf ? terminated(a.buf, sizeof a.buf) && strlen(a.buf) == a.vlen
+                                     : a.val >= doc && a.val + a.vlen <= doc + size);
+                check(!memchr(a.name, 0, a.nlen) && !memchr(a.val, 0, a.vlen));
+            }
+            // A lookup answers with the first entry of that name, whole, as a C string.
+            for (int i = 0; i < x->nattr; i++) {
+                std::string name(x->attr[i].name, x->attr[i].nlen);
                 int first = 0;
-                while (strcmp(x->attr[first].name, x->attr[i].name)) first++;
-                check(xml_attr(x, x->attr[i].name) == x->attr[first].val);
+                while (x->attr[first].nlen != name.size() ||
+                       memcmp(x->attr[first].name, name.data(), name.size()))
+                    first++;
+                std::string want(x->attr[first].val, x->attr[first].vlen);
+                const char *got = xml_attr(x, name.c_str());
+                check(got == x->attr[first].buf && want == got);
             }
         }
         if (ev == XML_EV_END) check(d == prev_depth - 1);

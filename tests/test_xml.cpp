@@ -461,10 +461,16 @@ TEST(XmlAttributes, StoredLengths) {
     reader r("<a " + long_name + "='x' k='a&amp;b&#x1F600;' e='' w='" + std::string(40, 'w') + "'>");
     ASSERT_EQ(xml_next(r.x, &s, &n), 1);
     ASSERT_EQ(r.x->nattr, 4);
-    for (int i = 0; i < r.x->nattr; i++) {
-        EXPECT_EQ(r.x->attr[i].nlen, strlen(r.x->attr[i].name));
-        EXPECT_EQ(r.x->attr[i].vlen, strlen(r.x->attr[i].val));
-    }
+    auto name = [&](int i) { return std::string(r.x->attr[i].name, r.x->attr[i].nlen); };
+    auto val = [&](int i) { return std::string(r.x->attr[i].val, r.x->attr[i].vlen); };
+    EXPECT_EQ(name(0), long_name.substr(0, 63));
+    EXPECT_EQ(val(0), "x");
+    EXPECT_EQ(name(1), "k");
+    EXPECT_EQ(val(1), "a&b\xF0\x9F\x98\x80");
+    EXPECT_EQ(val(3), std::string(40, 'w'));
+    // Plain values are read in place; a value with references is decoded into its buffer.
+    EXPECT_EQ(r.x->attr[0].val, r.doc.c_str() + r.doc.find("'x'") + 1);
+    EXPECT_EQ(r.x->attr[1].val, r.x->attr[1].buf);
     EXPECT_EQ(r.x->attr[0].nlen, 63u);
     EXPECT_EQ(r.x->attr[1].vlen, 7u);
     EXPECT_EQ(r.x->attr[2].vlen, 0u);
@@ -608,19 +614,26 @@ TEST(XmlTakeText, SameTextAsTheEvents) {
         {"&gt;&amp;&#60;&lt;&bogus;&&", true}, // references back to back, two bare '&' at the end
         {"&quot;&gt;&lt;&am", true},
     };
-    for (const row &r : rows) {
-        std::string doc = "<r><a>" + r.inner + "</a><b>&amp;</b><c/></r>";
+    auto reads_as_events = [](const std::string &inner, bool want_taken) {
+        std::string doc = "<r><a>" + inner + "</a><b>&amp;</b><c/></r>";
         std::string events = joined_trace(doc, EVENTS), taken = joined_trace(doc, TAKE);
-        EXPECT_EQ(taken.find("S(a)+") != std::string::npos, r.taken) << r.inner.substr(0, 40);
+        EXPECT_EQ(taken.find("S(a)+") != std::string::npos, want_taken) << inner.substr(0, 40);
         std::string unmarked = taken;
         for (size_t at; (at = unmarked.find(")+")) != std::string::npos;) unmarked.erase(at + 1, 1);
-        EXPECT_EQ(unmarked, events) << r.inner.substr(0, 40);
+        EXPECT_EQ(unmarked, events) << inner.substr(0, 40);
         // Decoded over the document's own bytes, the text and all that follows read the same.
-        EXPECT_EQ(joined_trace(doc, TO_FRONT), taken) << r.inner.substr(0, 40);
-        EXPECT_EQ(joined_trace("<a>" + r.inner + "</a>", TO_FRONT),
-                  joined_trace("<a>" + r.inner + "</a>", TAKE))
-            << r.inner.substr(0, 40);
-    }
+        EXPECT_EQ(joined_trace(doc, TO_FRONT), taken) << inner.substr(0, 40);
+        EXPECT_EQ(joined_trace("<a>" + inner + "</a>", TO_FRONT), joined_trace("<a>" + inner + "</a>", TAKE))
+            << inner.substr(0, 40);
+    };
+    for (const row &r : rows) reads_as_events(r.inner, r.taken);
+    // The common references are matched whole only where a 16-byte step leaves room for the
+    // longest of them; the last bytes of a text go one at a time. Every reference, whole or
+    // cut off, at every offset of a step and at every distance from the end of the text.
+    for (const char *ref : {"&lt;", "&gt;", "&quot;", "&amp;", "&#60;", "&lt", "&quot", "&quo;", "&"})
+        for (size_t before = 0; before < 34; before++)
+            for (size_t after = 0; after < 24; after++)
+                reads_as_events(std::string(before, 'a') + ref + std::string(after, 'b') + ref, true);
     // Decoding to the front starts a few bytes behind the text: until the references have
     // opened a gap of 16 bytes, no step may write over text not yet read. Every alignment
     // of the first references against the steps, with the gap growing by 3 or 5 each.

@@ -50,10 +50,10 @@ size_t copy_cut(char *dst, size_t cap, const char *v, size_t len) {
     return copy_text(dst, cap - 1, v, len);
 }
 
-// childCount: a sign and digits, saturating; a negative count or none is 0.
-int read_count(const char *s) {
+// childCount (n bytes at s): a sign and digits, saturating; a negative count or none is 0.
+int read_count(const char *s, size_t n) {
     int64_t v = 0;
-    if (s) read_int(&s, nullptr, INT32_MAX, &v, INT_SIGN);
+    if (s) read_int(&s, s + n, INT32_MAX, &v, INT_SIGN);
     return v < 0 ? 0 : (int)v;
 }
 
@@ -99,7 +99,7 @@ didl_item *add_item(attr id, attr parent, bool container, attr childcount) {
     else
         it->klass[0] = 0;
     it->is_folder = container ? 1 : 0;
-    int cc = read_count(childcount ? childcount->val : nullptr);
+    int cc = childcount ? read_count(childcount->val, childcount->vlen) : 0;
     it->childcount = cc > 0 ? cc : 0;
     it->date[0] = 0;
     it->res_url[0] = 0;
@@ -137,9 +137,10 @@ bool is_sub_pi(const char *pi, size_t n) {
     return false;
 }
 
-// str_nieq(s, "http-get", 8) without the C library's case tables.
-bool is_http_get(const char *s) {
+// str_nieq(s, "http-get", 8) for a field of n bytes, without the C library's case tables.
+bool is_http_get(const char *s, size_t n) {
     static const char w[] = "http-get";
+    if (n < 8) return false;
     for (int k = 0; k < 8; k++) {
         char c = s[k] >= 'A' && s[k] <= 'Z' ? (char)(s[k] + 32) : s[k];
         if (c != w[k]) return false;
@@ -147,23 +148,23 @@ bool is_http_get(const char *s) {
     return true;
 }
 
-// split_protocol_info over a text of known length, giving the lengths of both fields.
-void split_pi(const char *pi, size_t n, char *proto, size_t pn, size_t *proto_n, char *mime, size_t mn,
-              size_t *mime_n) {
+// The protocol and content-format fields of a protocolInfo of n bytes, where they stand.
+// Without three ':' the whole text is the protocol and there is no format. The format is
+// looked for within the first mime_cap - 1 bytes after the protocol (all of them for 0).
+struct pi_fields {
+    const char *proto, *mime;
+    size_t proto_n, mime_n;
+};
+
+pi_fields split_pi(const char *pi, size_t n, size_t mime_cap) {
     const char *end = pi + n;
     const char *c1 = find_byte(pi, end, ':');
     const char *c2 = c1 ? find_byte(c1 + 1, end, ':') : nullptr;
     const char *c3 = c2 ? find_byte(c2 + 1, end, ':') : nullptr;
-    if (!c3) {
-        *proto_n = pn ? copy_cut(proto, pn, pi, n) : 0;
-        *mime_n = 0;
-        if (mn) mime[0] = 0;
-        return;
-    }
-    *proto_n = pn ? copy_cut(proto, pn, pi, (size_t)(c1 - pi)) : 0;
+    if (!c3) return {pi, "", n, 0};
     const char *m = c1 + 1;
     size_t ml = (size_t)(c3 - m);
-    if (mn && ml > mn - 1) ml = mn - 1;
+    if (mime_cap && ml > mime_cap - 1) ml = mime_cap - 1;
     // The network field is almost always "*": then only the content format counts.
     if (ml > 0 && m[0] == '*') {
         const char *c = find_byte(m, m + ml, ':');
@@ -172,27 +173,34 @@ void split_pi(const char *pi, size_t n, char *proto, size_t pn, size_t *proto_n,
             m = c + 1;
         }
     }
-    *mime_n = mn ? copy_cut(mime, mn, m, ml) : 0;
+    return {pi, m, (size_t)(c1 - pi), ml};
 }
 
 void add_res_to(didl_item *it, const pending_res &r) {
-    char proto[ITEM_PROTOCOL_CAP], mime[ITEM_MIME_CAP];
-    size_t proto_n, mime_n;
-    split_pi(r.pi, r.pi_n, proto, sizeof proto, &proto_n, mime, sizeof mime, &mime_n);
+    pi_fields f = split_pi(r.pi, r.pi_n, ITEM_MIME_CAP);
     if (is_sub_pi(r.pi, r.pi_n)) {
+        char mime[ITEM_MIME_CAP];
+        copy_cut(mime, sizeof mime, f.mime, f.mime_n);
         add_sub(it, r.url, r.url_n, mime);
         return;
     }
-    if (!is_http_get(proto)) return;
+    if (!is_http_get(f.proto, f.proto_n)) return;
     bool size_given;
     int64_t size = read_size(r.size, &size_given);
-    if (it->res_url[0] && size <= it->res_size) return;
-    char url[ITEM_URL_CAP];
-    size_t url_n = url_copy(url, sizeof url, r.url, r.url_n);
-    if (!url_n) return;
-    memcpy(it->res_url, url, url_n + 1);
-    memcpy(it->res_mime, mime, mime_n + 1);
-    memcpy(it->res_protocol, proto, proto_n + 1);
+    bool first = !it->res_url[0];
+    if (!first && size <= it->res_size) return;
+    // A URL that cannot be kept leaves the resource chosen before it in place: only the
+    // first one is copied to the item at once.
+    if (first) {
+        if (!url_copy(it->res_url, sizeof it->res_url, r.url, r.url_n)) return;
+    } else {
+        char url[ITEM_URL_CAP];
+        size_t url_n = url_copy(url, sizeof url, r.url, r.url_n);
+        if (!url_n) return;
+        memcpy(it->res_url, url, url_n + 1);
+    }
+    copy_cut(it->res_mime, sizeof it->res_mime, f.mime, f.mime_n);
+    copy_cut(it->res_protocol, sizeof it->res_protocol, f.proto, f.proto_n);
     copy_text(it->res_protocol_info, ITEM_PROTOCOL_INFO_CUT, r.pi, r.pi_n);
     it->res_size = size;
     it->res_size_given = size_given;
@@ -458,8 +466,9 @@ int parse(const char *didl, size_t len, int *objects, char *err, size_t errn) {
 
 void split_protocol_info(const char *pi, char *proto, size_t pn, char *mime, size_t mn) {
     if (!pi) pi = "";
-    size_t proto_n, mime_n;
-    split_pi(pi, strlen(pi), proto, pn, &proto_n, mime, mn, &mime_n);
+    pi_fields f = split_pi(pi, strlen(pi), mn);
+    if (pn) copy_cut(proto, pn, f.proto, f.proto_n);
+    if (mn) copy_cut(mime, mn, f.mime, f.mime_n);
 }
 
 int didl_parse(const char *didl, char *err, size_t errn) {

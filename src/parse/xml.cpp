@@ -24,8 +24,8 @@ namespace {
 
 constexpr size_t TEXT_CAP = sizeof(xmlrd::text);
 constexpr size_t NAME_CAP = sizeof(xmlrd::name);
-constexpr size_t ATTR_NAME_CAP = sizeof(xml_attr_t::name);
-constexpr size_t ATTR_VAL_CAP = sizeof(xml_attr_t::val);
+constexpr size_t ATTR_NAME_CAP = XML_ATTR_NAME_CAP;
+constexpr size_t ATTR_VAL_CAP = sizeof(xml_attr_t::buf);
 
 // A reference is at most 13 input bytes and yields at least 1 output byte, so
 // a text event never consumes more than 13 * TEXT_CAP input bytes: the search
@@ -299,46 +299,48 @@ template <bool in_place> void decode_run(const char *s, const char *e, char *out
         }
         o += put_ref(&s, e, o);
     }
-    while (s < e) {
 #ifdef __SSE2__
-        const __m128i vamp = _mm_set1_epi8('&');
-        unsigned bits = 0;
-        while (e - s >= 16) {
-            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(o), b);
-            if ((bits = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(b, vamp)))) break;
-            s += 16;
-            o += 16;
+    // An escaped document is mostly &lt; &gt; and &quot;, one every dozen bytes or so: each
+    // step moves 16 bytes ahead, finds the first '&' among them and takes the reference
+    // there. Those three are matched as words (the block leaves at least 6 bytes after any
+    // '&' in it), every other reference as everywhere else.
+    constexpr size_t k_block = 16, k_longest_fast_ref = 6;
+    uint32_t lt, gt, quo;
+    memcpy(&lt, "&lt;", 4);
+    memcpy(&gt, "&gt;", 4);
+    memcpy(&quo, "&quo", 4);
+    const __m128i vamp = _mm_set1_epi8('&');
+    while ((size_t)(e - s) >= k_block + k_longest_fast_ref) {
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), b);
+        unsigned bits = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(b, vamp));
+        if (!bits) {
+            s += k_block;
+            o += k_block;
+            continue;
         }
-        if (bits) {
-            unsigned k = (unsigned)__builtin_ctz(bits);
-            s += k;
-            o += k;
-        } else
-#endif
-        {
-            while (s < e && *s != '&') *o++ = *s++;
-            if (s == e) break;
-        }
-        // An escaped document is mostly &lt; &gt; and &quot;: those are taken here
-        // without a call (each compare of a constant is a word compare once compiled),
-        // every other reference as everywhere else. References often come in pairs
-        // ("&gt;&lt;" between two tags): the next one is taken without a new search.
-        do {
-            if (e - s >= 6) {
-                if (!memcmp(s, "&lt;", 4) || !memcmp(s, "&gt;", 4)) {
-                    *o++ = s[1] == 'l' ? '<' : '>';
-                    s += 4;
-                    continue;
-                }
-                if (!memcmp(s, "&quot;", 6)) {
-                    *o++ = '"';
-                    s += 6;
-                    continue;
-                }
-            }
+        unsigned k = (unsigned)__builtin_ctz(bits);
+        s += k;
+        o += k;
+        uint32_t w;
+        memcpy(&w, s, 4);
+        if (w == lt || w == gt) {
+            *o++ = w == lt ? '<' : '>';
+            s += 4;
+        } else if (w == quo && s[4] == 't' && s[5] == ';') {
+            *o++ = '"';
+            s += 6;
+        } else {
             o += put_ref(&s, e, o);
-        } while (s < e && *s == '&');
+        }
+    }
+#endif
+    while (s < e) {
+        if (*s != '&') {
+            *o++ = *s++;
+            continue;
+        }
+        o += put_ref(&s, e, o);
     }
     if (!in_place) *o = 0;
     *olen = (size_t)(o - out);
@@ -488,10 +490,13 @@ const char *attribute(xmlrd *x, const char *p) {
         if (*p == '&') refs = true;
         p++;
     }
-    // Skimming keeps no values, and no value can fail once its quotes are found.
+    // Skimming keeps no values, and no value can fail once its quotes are found. A name
+    // and a value without references are read where they stand: most are never looked at.
     if (!x->skim && x->nattr < XML_MAX_ATTR) {
         xml_attr_t *a = &x->attr[x->nattr];
-        a->nlen = (unsigned short)copy_cut(a->name, ATTR_NAME_CAP, a0, (size_t)(a1 - a0), end);
+        size_t nlen = (size_t)(a1 - a0);
+        a->name = a0;
+        a->nlen = (unsigned short)(nlen > ATTR_NAME_CAP - 1 ? utf8_cut(a0, nlen, ATTR_NAME_CAP - 1) : nlen);
         // A value longer than its entry is kept cut and marked, so that a caller
         // to whom a cut value is useless (an object id) can tell.
         size_t vlen = (size_t)(p - v0);
@@ -501,10 +506,10 @@ const char *attribute(xmlrd *x, const char *p) {
                 vlen = utf8_cut(v0, vlen, ATTR_VAL_CAP - 1);
                 a->cut = 1;
             }
-            copy_doc(a->val, ATTR_VAL_CAP, v0, vlen, end);
-            a->val[vlen] = 0;
+            a->val = v0;
         } else {
-            a->cut = decode(v0, p, a->val, ATTR_VAL_CAP, &vlen) == DEC_FULL;
+            a->cut = decode(v0, p, a->buf, ATTR_VAL_CAP, &vlen) == DEC_FULL;
+            a->val = a->buf;
         }
         a->vlen = (unsigned short)vlen;
         x->nattr++;
@@ -672,10 +677,19 @@ int xml_depth(const xmlrd *x) {
     return x ? x->depth : 0;
 }
 
-const char *xml_attr(const xmlrd *x, const char *name) {
+const char *xml_attr(xmlrd *x, const char *name) {
     if (!x || !name || x->ev != XML_EV_START) return nullptr;
-    for (int i = 0; i < x->nattr; i++)
-        if (!strcmp(x->attr[i].name, name)) return x->attr[i].val;
+    size_t n = strlen(name);
+    for (int i = 0; i < x->nattr; i++) {
+        xml_attr_t &a = x->attr[i];
+        if (a.nlen != n || memcmp(a.name, name, n) != 0) continue;
+        if (a.val != a.buf) {
+            copy_bytes(a.buf, a.val, a.vlen);
+            a.buf[a.vlen] = 0;
+            a.val = a.buf;
+        }
+        return a.val;
+    }
     return nullptr;
 }
 

@@ -18,12 +18,15 @@ enum xml_status {
     XML_E_NOMEM,   // the reader could not be allocated
 };
 
+// An attribute of the current start tag, valid until the next event. Neither text ends
+// in a NUL: each is given by its length.
 struct xml_attr_t {
-    char name[XML_ATTR_NAME_CAP];
-    char val[XML_ATTR_VAL_CAP];
-    unsigned short nlen; // strlen(name)
-    unsigned short vlen; // strlen(val)
-    unsigned char cut;   // 1 when the value did not fit and was cut
+    const char *name; // in the document; a name of more than XML_ATTR_NAME_CAP - 1 bytes is cut
+    const char *val;  // in the document, or in buf when the value holds references
+    unsigned short nlen;
+    unsigned short vlen;        // at most XML_ATTR_VAL_CAP - 1 bytes
+    unsigned char cut;          // 1 when the value did not fit and was cut
+    char buf[XML_ATTR_VAL_CAP]; // a value with references, decoded
 };
 
 struct xmlrd {
@@ -66,7 +69,9 @@ xmlrd *xml_open_clean(const char *s, size_t n, char *err, size_t errn, xml_statu
 int xml_next(xmlrd *x, const char **name, size_t *namelen);
 int xml_event(const xmlrd *x);
 int xml_depth(const xmlrd *x);
-const char *xml_attr(const xmlrd *x, const char *name);
+// The value of the named attribute of the current start tag as a C string, or null.
+// A value read in place is copied to the attribute's buffer first.
+const char *xml_attr(xmlrd *x, const char *name);
 const char *xml_text(const xmlrd *x);
 // Right after a start tag whose element holds only text and references up to its end
 // tag, appends all of that text, decoded, to out in one step and leaves the end tag next:
