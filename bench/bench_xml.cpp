@@ -41,8 +41,7 @@ size_t read_kvdmc(const std::string &doc) {
     while ((ev = xml_next(x, &s, &n)) > 0) {
         sum += n + (uint8_t)s[0];
         if (ev == XML_EV_START)
-            for (int i = 0; i < x->nattr; i++)
-                sum += (uint8_t)x->attr[i].name[0] + (uint8_t)x->attr[i].val[0];
+            for (int i = 0; i < x->nattr; i++) sum += (uint8_t)x->attr[i].name[0] + x->attr[i].vlen;
     }
     if (ev < 0) abort();
     xml_close(x);

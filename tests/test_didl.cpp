@@ -46,6 +46,38 @@ TEST(Didl, LargestHttpResourceWins) {
     EXPECT_STREQ(g_item[0].res_url, "http://a/1");
     EXPECT_EQ(g_item[0].res_size, 0);
     EXPECT_STREQ(g_item[1].res_url, "http://a/y");
+
+    // A URL too long once escaped is no resource: the first one leaves the choice open, a
+    // later and larger one leaves the earlier choice whole.
+    std::string too_long = "http://a/";
+    for (int i = 0; i < 200; i++) too_long += "\xC3\xA9";
+    ASSERT_EQ(parse("<item id=\"4\">" + docs::res("http-get:*:a/bad:*", too_long.c_str(), " size=\"5\"") +
+                    docs::res("http-get:*:a/ok:*", "http://a/ok", " size=\"1\"") + "</item><item id=\"5\">" +
+                    docs::res("http-get:*:a/first:*", "http://a/10", " size=\"10\" duration=\"0:10\"") +
+                    docs::res("http-get:*:a/second:*", too_long.c_str(), " size=\"20\" duration=\"0:20\"") +
+                    "</item>"),
+              2);
+    EXPECT_STREQ(g_item[0].res_url, "http://a/ok");
+    EXPECT_STREQ(g_item[0].res_mime, "a/ok");
+    EXPECT_STREQ(g_item[1].res_url, "http://a/10");
+    EXPECT_STREQ(g_item[1].res_mime, "a/first");
+    EXPECT_STREQ(g_item[1].res_protocol_info, "http-get:*:a/first:*");
+    EXPECT_EQ(g_item[1].res_size, 10);
+    EXPECT_STREQ(g_item[1].res_duration, "0:10");
+
+    // Long fields: the format is looked for within its field's room only, and a protocol
+    // longer than its field is kept cut (its first eight bytes still say http-get).
+    std::string net = "*" + std::string(200, 'n'), proto = "http-get" + std::string(62, 'p');
+    ASSERT_EQ(parse("<item id=\"6\">" +
+                    docs::res(("http-get:" + net + ":video/mp4:*").c_str(), "http://a/n") +
+                    "</item><item id=\"7\">" + docs::res((proto + ":*:video/mp4:*").c_str(), "http://a/p") +
+                    "</item>"),
+              2);
+    EXPECT_EQ(std::string(g_item[0].res_mime), net.substr(0, 127));
+    EXPECT_STREQ(g_item[0].res_protocol, "http-get");
+    EXPECT_EQ(std::string(g_item[1].res_protocol), proto.substr(0, 63));
+    EXPECT_STREQ(g_item[1].res_mime, "video/mp4");
+    EXPECT_STREQ(g_item[1].res_url, "http://a/p");
 }
 
 TEST(Didl, ProtocolInfoSplitting) {

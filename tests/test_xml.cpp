@@ -426,6 +426,11 @@ TEST(XmlAttributes, FieldLimits) {
     ASSERT_EQ(xml_next(r.x, &s, &n), 1);
     EXPECT_STREQ(xml_attr(r.x, long_name.substr(0, 63).c_str()), v1023.c_str());
     EXPECT_EQ(r.x->attr[0].cut, 0);
+    // A name is cut on a character boundary, and found under what was kept of it.
+    reader wide("<a " + std::string(62, 'n') + "\xC3\xA9='v'/>");
+    ASSERT_EQ(xml_next(wide.x, &s, &n), 1);
+    EXPECT_EQ(wide.x->attr[0].nlen, 62u);
+    EXPECT_STREQ(xml_attr(wide.x, std::string(62, 'n').c_str()), "v");
 
     // A longer value is kept cut, on a character boundary, and marked as cut.
     reader over("<a k='" + std::string(1022, 'v') + "\xE2\x82\xAC' j='x'/>");

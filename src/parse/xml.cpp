@@ -784,6 +784,8 @@ int xml_take_text_to_front(xmlrd *x, char *doc, size_t *len) {
     decode_run<true>(x->p, lt, doc, len);
     x->p = lt;
     x->ev = XML_EV_TEXT;
+    // The start tag's attributes lay in what was just written over.
+    x->nattr = 0;
     return 1;
 }
 

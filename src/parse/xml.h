@@ -81,8 +81,8 @@ int xml_take_text(xmlrd *x, sbuf *out);
 // The same, but the text is decoded into the document itself, from its first byte on:
 // doc is the document the reader was opened on, as writable memory of the caller's. What
 // the reader has passed is overwritten, nothing ahead of it, so reading goes on as after
-// xml_take_text. *len gets the text's length; no NUL is written. A text kept this way
-// needs neither a buffer of its own nor a copy.
+// xml_take_text; the start tag's attributes are gone with it. *len gets the text's length; no NUL is written.
+// A text kept this way needs neither a buffer of its own nor a copy.
 int xml_take_text_to_front(xmlrd *x, char *doc, size_t *len);
 // Right after a start tag whose element holds nothing but text the events would not
 // deliver (see skip_text), passes over that text and the element's end tag as the events
