@@ -187,18 +187,12 @@ void add_res_to(didl_item *it, const pending_res &r) {
     if (!is_http_get(f.proto, f.proto_n)) return;
     bool size_given;
     int64_t size = read_size(r.size, &size_given);
-    bool first = !it->res_url[0];
-    if (!first && size <= it->res_size) return;
-    // A URL that cannot be kept leaves the resource chosen before it in place: only the
-    // first one is copied to the item at once.
-    if (first) {
-        if (!url_copy(it->res_url, sizeof it->res_url, r.url, r.url_n)) return;
-    } else {
-        char url[ITEM_URL_CAP];
-        size_t url_n = url_copy(url, sizeof url, r.url, r.url_n);
-        if (!url_n) return;
-        memcpy(it->res_url, url, url_n + 1);
-    }
+    if (it->res_url[0] && size <= it->res_size) return;
+    // A URL that cannot be kept leaves the resource chosen before it in place.
+    char url[ITEM_URL_CAP];
+    size_t url_n = url_copy(url, sizeof url, r.url, r.url_n);
+    if (!url_n) return;
+    memcpy(it->res_url, url, url_n + 1);
     copy_cut(it->res_mime, sizeof it->res_mime, f.mime, f.mime_n);
     copy_cut(it->res_protocol, sizeof it->res_protocol, f.proto, f.proto_n);
     copy_text(it->res_protocol_info, ITEM_PROTOCOL_INFO_CUT, r.pi, r.pi_n);
