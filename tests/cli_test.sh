@@ -41,13 +41,15 @@ expect() {
 
 # usage_of NAME: the usage text, naming the program as it was invoked.
 usage_of() {
-    printf '%s\n' "usage: $1 discover [--kind 1|2|3] [--timeout ms] [--if ip]" \
-        "       $1 browse --udn <udn> [objectid]" \
-        "       $1 browse --udn <udn> [--start N] [--count N] [objectid]" \
-        "       $1 cast --udn <udn> --allow <udn> set|play|pause|stop|seek|volume|state [...]" \
-        "       $1 ls --udn <udn> [--page N] [--all] [path]" \
-        "       $1 url --udn <udn> <path>" \
-        "       $1 play --udn <server> --to <renderer> --allow <renderer> <path> [--wait]"
+    printf '%s\n' "usage: $1 discover [--kind 1|2|3] [search options]" \
+        "       $1 browse --udn <udn> [--start N] [--count N] [search options] [objectid]" \
+        "       $1 cast --udn <udn> --allow <udn> [search options] set|play|pause|stop|seek|volume|state [...]" \
+        "       $1 ls --udn <udn> [--page N] [--all] [search options] [path]" \
+        "       $1 url --udn <udn> [search options] <path>" \
+        "       $1 play --udn <udn> --to <udn> --allow <udn> [--wait] [search options] <path>" \
+        "       $1 help <command>" \
+        "       $1 -h | --help | --version" \
+        "search options: [--timeout ms] [--if ip] [--host ip[:port]]"
 }
 usage=$(usage_of kvdmc-cli; echo x)
 usage=${usage%x}
@@ -72,13 +74,16 @@ n=$((n + 1))
 [ "${help:0:${#usage}}" = "$usage" ] && [ "${#help}" -gt $((${#usage} + 200)) ] ||
     { echo "FAIL --help starts with the usage and goes on"; fails=$((fails + 1)); }
 run "$cli" -h;                expect "-h" 0 "$help" ""
-run "$cli" help --help;       expect "--help after the command is not taken" 2 "" "$usage"
+run "$cli" help --help
+check_own_help() { [ "$rc" = 0 ] && [ "$(head -n 1 "$tmp/out")" = "usage: kvdmc-cli help <command>" ] && [ ! -s "$tmp/err" ]; }
+n=$((n + 1))
+check_own_help || { echo "FAIL --help after the command is that command's help"; fails=$((fails + 1)); }
 run "$cli" --HELP;            expect "--help is case-sensitive" 2 "" "$usage"
 # The texts name the program as it was started, with the directory dropped.
 ln -s "$cli" "$tmp/renamed"
 run "$tmp/renamed" frobnicate; expect "usage under another name" 2 "" "$(usage_of renamed)
 "
-run "$tmp/renamed" browse;    expect "browse usage under another name" 2 "" "usage: renamed browse --udn <udn> [objectid]
+run "$tmp/renamed" browse;    expect "browse usage under another name" 2 "" "usage: renamed browse --udn <udn> [--start N] [--count N] [search options] [objectid]
 "
 run "$tmp/renamed" --help
 check_help_name() { [ "$(head -n 1 "$tmp/out")" = "$(usage_of renamed | head -n 1)" ]; }
@@ -91,8 +96,8 @@ opts_in() { grep -o -E -- '(^|[^a-z-])--?[a-z][a-z]*' | grep -o -E -- '--?[a-z]+
 man=$root/docs/kvdmc-cli.1
 help_opts=$(opts_in <<<"$help")
 man_opts=$(sed 's/\\-/-/g' "$man" | opts_in)
-tool_opts=$(grep -o -E '"--?[a-z]+"' "$root/tools/kvdmc-cli/cli.cpp" | tr -d '"' | sort -u)
-help_cmds=$(sed -n 's/^ *usage: kvdmc-cli \([a-z]*\).*/\1/p; s/^       kvdmc-cli \([a-z]*\).*/\1/p' <<<"$help" | sort -u)
+tool_opts=$(cat "$root"/tools/kvdmc-cli/*.cpp | grep -o -E '"--?[a-z]+"' | tr -d '"' | sort -u)
+help_cmds=$(sed -n 's/^ *usage: kvdmc-cli \([a-z][a-z]*\).*/\1/p; s/^       kvdmc-cli \([a-z][a-z]*\).*/\1/p' <<<"$help" | sort -u)
 # (tags of the COMMANDS section, not of the cast actions nested in .RS/.RE)
 man_cmds=$(awk '/^\.SH/ {on = $2 == "COMMANDS"} /^\.RS/ {d++} /^\.RE/ {d--}
     on && !d && tp && /^\.B [a-z]+$/ {print $2} {tp = /^\.TP/}' "$man" | sort -u)
@@ -110,15 +115,20 @@ same "the man page has the exit codes of --help" "$help_codes" "$man_codes"
 # ---- --test wins at once, whatever the command, but only where it is scanned as an option
 run "$cli" discover --test;             expect "discover --test" 0 "$notice" ""
 run "$cli" cast --udn X play --test;    expect "cast --test" 0 "$notice" ""
-run "$cli" help --test;                 expect "unknown command --test" 0 "$notice" ""
-run "$cli" help --TEST;                 expect "options are case-sensitive" 2 "" "$usage"
+run "$cli" help --test;                 expect "help --test" 0 "$notice" ""
+run "$cli" help --TEST;                 expect "options are case-sensitive" 2 "" "help: unknown option '--TEST' (did you mean '--test'?)
+"
 # An option with a value consumes the next argument even when it looks like an option.
-run "$cli" help --timeout --test;       expect "value that looks like an option" 2 "" "$usage"
-run "$cli" help --udn --allow --test;   expect "--udn takes --allow as its value" 0 "$notice" ""
+run "$cli" discover --timeout --test;   expect "value that looks like an option" 1 "discover=-1
+" "error: discover: timeout_ms must be 100..30000
+"
+run "$cli" cast --udn --allow --test;   expect "--udn takes --allow as its value" 0 "$notice" ""
 
-# ---- eight --allow are taken; a ninth is not, so its value is scanned on its own
-run "$cli" help "${allow8[@]}" --allow --test;  expect "ninth --allow" 0 "$notice" ""
-run "$cli" help "${allow8[@]:2}" --allow --test; expect "eighth --allow" 2 "" "$usage"
+# ---- eight --allow are taken; a ninth takes its value and is left out
+run "$cli" cast "${allow8[@]}" --allow --test;  expect "ninth --allow" 2 "" "cast: --udn required
+"
+run "$cli" cast "${allow8[@]:2}" --allow --test; expect "eighth --allow" 2 "" "cast: --udn required
+"
 
 # ---- --if is applied during the scan, in argument order
 run "$cli" discover --if 10.0.0.256;        expect "bad --if address" 2 "" "bad --if
@@ -127,33 +137,108 @@ run "$cli" discover --if "127.0.0.1 ";      expect "bad --if with a space" 2 "" 
 "
 run "$cli" discover --if "";                expect "empty --if" 2 "" "bad --if
 "
-run "$cli" help --if nope --test;           expect "--if before --test" 2 "" "bad --if
+run "$cli" discover --if nope --test;       expect "--if before --test" 2 "" "bad --if
 "
-run "$cli" help --test --if nope;           expect "--test before --if" 0 "$notice" ""
-run "$cli" help --if 127.0.0.1;             expect "good --if" 2 "" "$usage"
-run "$cli" help --if;                       expect "--if without a value is not taken" 2 "" "$usage"
-run "$cli" help --if --test;                expect "--if takes --test as its value" 2 "" "bad --if
+run "$cli" discover --test --if nope;       expect "--test before --if" 0 "$notice" ""
+run "$cli" discover --if 127.0.0.1 --kind 0; expect "good --if" 1 "discover=-1
+" "error: discover: kind must be 1, 2 or 3
+"
+run "$cli" discover --if;                   expect "--if without a value is refused" 2 "" "discover: option '--if' needs an argument: --if ip
+"
+run "$cli" discover --if --test;            expect "--if takes --test as its value" 2 "" "bad --if
 "
 
-# ---- browse and cast need --udn (an option without its value is not taken)
-browse_usage='usage: kvdmc-cli browse --udn <udn> [objectid]
+# ---- refusals: an option the command does not take, or one without its argument, ends
+# the tool with exit 2 and one line naming it, with the command's nearest option if any.
+# Each case: arguments => the line on stderr.
+while IFS= read -r -u 3 case; do
+    read -r -a argv <<<"${case%% => *}"
+    run "$cli" "${argv[@]}"
+    expect "refused: ${case%% => *}" 2 "" "${case#* => }
+"
+done 3<<'CASES'
+discover --timout 100 => discover: unknown option '--timout' (did you mean '--timeout'?)
+discover --TIMEOUT 100 => discover: unknown option '--TIMEOUT' (did you mean '--timeout'?)
+discover --time 100 => discover: unknown option '--time' (did you mean '--timeout'?)
+ls --udn X --al => ls: unknown option '--al' (did you mean '--all'?)
+browse -udn X => browse: unknown option '-udn' (did you mean '--udn'?)
+play --wiat => play: unknown option '--wiat' (did you mean '--wait'?)
+cast --hots 10.0.0.1 => cast: unknown option '--hots' (did you mean '--host'?)
+url --vresion => url: unknown option '--vresion' (did you mean '--version'?)
+discover --frobnicate => discover: unknown option '--frobnicate'
+discover -x => discover: unknown option '-x'
+discover --timout 5 --test => discover: unknown option '--timout' (did you mean '--timeout'?)
+browse --allow X => browse: option '--allow' is for cast and play
+discover --udn X => discover: option '--udn' is for browse, cast, ls, url and play
+ls --udn X --count 5 => ls: option '--count' is for browse
+help --timeout 5 => help: option '--timeout' is for discover, browse, cast, ls, url and play
+discover --timeout => discover: option '--timeout' needs an argument: --timeout ms
+discover --kind => discover: option '--kind' needs an argument: --kind 1|2|3
+discover --host => discover: option '--host' needs an argument: --host ip[:port]
+browse --udn X --host 10.0.0.1 --host => browse: option '--host' needs an argument: --host ip[:port]
+url --udn => url: option '--udn' needs an argument: --udn <udn>
+cast --udn R --allow => cast: option '--allow' needs an argument: --allow <udn>
+ls --page => ls: option '--page' needs an argument: --page N
+CASES
+
+# ---- what is not refused: "--" ends the options, a negative number is a value, and the
+# words of a cast action are its own even when they look like options
+run "$cli" cast -- --udn X;                 expect "-- ends the options" 2 "" "cast: --udn required
+"
+run "$cli" cast volume -1;                  expect "-1 is a value" 2 "" "cast: --udn required
+"
+run "$cli" cast set http://x/a.mp3 audio/mpeg -h; expect "a title -h is no option" 2 "" "cast: --udn required
+"
+# --host is handed to the library after the whole line is read: --test still wins, and
+# a list the library refuses ends the tool with its reason.
+run "$cli" discover --host 10.0.0.1 --test; expect "--test before --host is applied" 0 "$notice" ""
+run "$cli" discover --host nope
+check_bad_host() { [ "$rc" = 2 ] && [ ! -s "$tmp/out" ] && grep -q '^bad --host: .' "$tmp/err" && [ "$(wc -l <"$tmp/err")" = 1 ]; }
+n=$((n + 1))
+check_bad_host || { echo "FAIL a refused --host list"; cat "$tmp/err"; fails=$((fails + 1)); }
+
+# ---- --version, as the command or after one; help COMMAND, the same as COMMAND --help
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+for args in --version "discover --version" "help --version"; do
+    run "$cli" $args; expect "$args" 0 "kvdmc $version
+" ""
+done
+for c in discover browse cast ls url play help; do
+    run "$cli" help $c
+    own=$(cat "$tmp/out"; echo x)
+    line=$(usage_of kvdmc-cli | grep -E "^(usage:|      ) kvdmc-cli $c " | sed -E 's/^(usage:|      ) /usage: /')
+    n=$((n + 1))
+    [ "$rc" = 0 ] && [ "$(head -n 1 "$tmp/out")" = "$line" ] ||
+        { echo "FAIL help $c: its usage line first"; head -n 1 "$tmp/out"; fails=$((fails + 1)); }
+    run "$cli" $c --help;   expect "$c --help is help $c" 0 "${own%x}" ""
+done
+run "$cli" help discover
+n=$((n + 1))
+grep -q '^  --host ip\[:port\] ' "$tmp/out" && ! grep -q '^  --udn ' "$tmp/out" ||
+    { echo "FAIL help discover lists its own options only"; fails=$((fails + 1)); }
+run "$cli" help frobnicate;  expect "help of no command" 2 "" "$usage"
+
+# ---- browse and cast need --udn (an option without its value is refused)
+browse_usage='usage: kvdmc-cli browse --udn <udn> [--start N] [--count N] [search options] [objectid]
 '
 run "$cli" browse;                    expect "browse alone" 2 "" "$browse_usage"
 run "$cli" browse 64 --start 1;       expect "browse without --udn" 2 "" "$browse_usage"
-run "$cli" browse --udn;              expect "browse --udn without value" 2 "" "$browse_usage"
+run "$cli" browse --udn;              expect "browse --udn without value" 2 "" "browse: option '--udn' needs an argument: --udn <udn>
+"
 run "$cli" browse --udn "";           expect "browse with empty --udn" 2 "" "$browse_usage"
 run "$cli" cast --allow X play;       expect "cast without --udn" 2 "" "cast: --udn required
 "
 run "$cli" cast bogus;                expect "cast without --udn or action" 2 "" "cast: --udn required
 "
-run "$cli" cast play --udn;           expect "cast --udn without value" 2 "" "cast: --udn required
+run "$cli" cast play --udn;           expect "cast --udn without value" 2 "" "cast: option '--udn' needs an argument: --udn <udn>
 "
-play_usage='usage: kvdmc-cli play --udn <server> --to <renderer> --allow <renderer> <path> [--wait]
+play_usage='usage: kvdmc-cli play --udn <udn> --to <udn> --allow <udn> [--wait] [search options] <path>
 '
 run "$cli" play --to R --allow R 0;   expect "play without --udn" 2 "" "$play_usage"
 run "$cli" play --udn S --allow R 0;  expect "play without --to" 2 "" "$play_usage"
 run "$cli" play --udn S --to R --allow R --wait; expect "play without a path" 2 "" "$play_usage"
-run "$cli" play --udn S --to R --allow R --to; expect "play: --to without a value is not a path" 2 "" "$play_usage"
+run "$cli" play --udn S --to R --allow R --to; expect "play: --to without a value is refused" 2 "" "play: option '--to' needs an argument: --to <udn>
+"
 
 # ---- discover: argument errors come from the library, before any search
 run "$cli" discover --kind 0;       expect "kind 0" 1 "discover=-1
@@ -272,7 +357,7 @@ check "browse root" eval 'rc_is 0 && lines "$tmp/out" 3 && [ "$(head -n 1 "$tmp/
 check "browse root items" eval 'has "$tmp/out" "\"id\":\"1\"" && has "$tmp/out" "\"title\":\"Music & Films\""'
 check "object id 0 sent" eval 'last_soap | grep -qF "<ObjectID>0</ObjectID>"'
 
-run "$cli" browse --udn "$S" "${T[@]}" --allow 2 1
+run "$cli" browse --udn "$S" "${T[@]}" --start 0 1
 check "option values are not object ids" eval 'rc_is 0 && [ "$(head -n 1 "$tmp/out")" = "browse=1 total=1 start=0 count=0" ]'
 check "title bytes kept, quotes escaped" has "$tmp/out" '"title":"Rock & \"Roll\" – Größe"'
 
@@ -324,10 +409,10 @@ run "$cli" url --udn "$S" "${T[@]}" 0/0
 expect "url of a folder" 1 "" "error: no locator for this path
 "
 run "$cli" url --udn "$S" "${T[@]}"
-expect "url without a path" 2 "" "usage: kvdmc-cli url --udn <udn> <path>
+expect "url without a path" 2 "" "usage: kvdmc-cli url --udn <udn> [search options] <path>
 "
 run "$cli" ls "${T[@]}"
-expect "ls without --udn" 2 "" "usage: kvdmc-cli ls --udn <udn> ...
+expect "ls without --udn" 2 "" "usage: kvdmc-cli ls --udn <udn> [--page N] [--all] [search options] [path]
 "
 
 # The tool's own allow-list: byte for byte, eight values at most, no cut prefixes.
@@ -361,6 +446,10 @@ expect "set with mime and title" 0 "cast set=0
 " ""
 check "set: mime and title sent" eval 'last_soap | grep -qF "http-get:*:audio/mpeg:*" && last_soap | grep -qF "&lt;dc:title&gt;A &amp;"'
 
+run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" set http://127.0.0.1:9/h.mp3 audio/mpeg -h
+expect "set with the title -h" 0 "cast set=0 
+" ""
+check "set: the title -h sent" eval 'last_soap | grep -qF "&lt;dc:title&gt;-h&lt;"'
 run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" play;   expect "play" 0 "cast play=0 
 " ""
 run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" state;  expect "state playing" 0 "state=2
@@ -433,6 +522,10 @@ check "play gives up on a renderer TRANSITIONING for 10 s" eval 'rc_is 1 && [ ! 
 check "an audio/* entry lists the format" eval '! grep -q warning "$tmp/err"'
 echo "timing: play to a renderer stuck in TRANSITIONING gave up after $took ms"
 
+run "$cli" play "${P[@]}" --to "$L" --allow "$L" 2/5
+expect "play to a renderer without ConnectionManager" 0 "play=0 http://127.0.0.1:$port/media/5.mp3
+" "play: warning: $L has no ConnectionManager to list the formats it plays; trying anyway
+"
 run "$cli" play "${P[@]}" --to "$R" --allow "$R" 0/0
 expect "play of a folder" 1 "" "error: no locator for this path
 "
