@@ -403,6 +403,11 @@ run "$cli" url --udn "$S" "${T[@]}" 2/7
 check "url of a child" eval 'rc_is 0 && [ "$(cat "$tmp/out")" = "http://127.0.0.1:$port/media/7.mp3" ]'
 run "$cli" url --udn "$S" "${T[@]}" "2/Track 008"
 check "url by title" eval 'rc_is 0 && [ "$(cat "$tmp/out")" = "http://127.0.0.1:$port/media/8.mp3" ]'
+for digits in "01 - Overture:2" "2001 A Space Odyssey:3" "01:1"; do
+    run "$cli" url --udn "$S" "${T[@]}" "3/${digits%:*}"
+    check "url of 3/${digits%:*}: digits alone are an index, else a name" \
+        eval 'rc_is 0 && [ "$(cat "$tmp/out")" = "http://127.0.0.1:$port/media/3-${digits##*:}.mp3" ]'
+done
 run "$cli" url --udn "$S" "${T[@]}" 1/0
 check "url keeps the URL's bytes" eval 'rc_is 0 && [ "$(cat "$tmp/out")" = "http://127.0.0.1:$port/media/a&b.mp3" ]'
 run "$cli" url --udn "$S" "${T[@]}" 0/0
@@ -499,6 +504,9 @@ check "play: the item's URL, format and title, then Play" eval '[[ $set_at == *"
 check "play asked the renderer for its formats" eval 'grep -q "^/r/cm .*GetProtocolInfo" "$log"'
 run "$cli" play "${P[@]}" --to "$R" --allow "$R" "1/Rock & \"Roll\" – Größe"
 expect "play a track by title" 0 "play=0 http://127.0.0.1:$port/media/a&b.mp3
+" ""
+run "$cli" play "${P[@]}" --to "$R" --allow "$R" "3/2001 A Space Odyssey"
+expect "play a track whose title begins with digits" 0 "play=0 http://127.0.0.1:$port/media/3-3.mp3
 " ""
 run "$cli" cast --udn "$R" "${T[@]}" --allow "$R" state; expect "the renderer plays" 0 "state=2
 " ""

@@ -111,12 +111,8 @@ TEST_F(Browse, SinglePageIsCachedUntilItExpires) {
         "\"mime\":\"text/srt\"}]}");
     ASSERT_EQ(kvdmc_browse(UDN, "1", 0, 0, 0), 10);
     EXPECT_EQ(srv.request_count(), 1u);
-    // A hit keeps identity, class and the chosen resource only.
-    EXPECT_STREQ(kvdmc_item_json(3),
-                 "{\"i\":3,\"id\":\"1$3\",\"parent\":\"1\",\"title\":\"Track 3\",\"class\":"
-                 "\"object.item.audioItem.musicTrack\",\"folder\":false,\"childcount\":0,\"date\":\"\","
-                 "\"res\":{\"url\":\"http://10.0.0.9:8200/MediaItems/1$3.mp3\",\"mime\":\"audio/"
-                 "mpeg\",\"size\":1003}}");
+    // A hit gives what the server said.
+    EXPECT_EQ(kvdmc_item_json(3), fresh);
     EXPECT_EQ(kvdmc_total_matches(), 10);
     EXPECT_EQ(kvdmc_update_id(), 7);
 
@@ -161,17 +157,141 @@ TEST_F(Browse, NinthEntryPushesOutTheFirst) {
 }
 
 TEST_F(Browse, CachedTextTooLongIsNotKept) {
-    std::vector<std::string> &v = srv.folders["big"];
-    for (int i = 0; i < 100; i++)
-        v.push_back("<item id=\"b" + std::to_string(i) + "\" parentID=\"big\"><dc:title>" +
-                    std::string(240, 't') +
-                    "</dc:title><upnp:class>object.item</upnp:class><res protocolInfo=\"http-get:*:a/b:*\">"
-                    "http://h/" +
-                    std::string(200, 'u') + "</res></item>");
-    ASSERT_EQ(kvdmc_browse(UDN, "big", 0, 0, 0), 100);
-    ASSERT_EQ(kvdmc_browse(UDN, "big", 0, 0, 0), 100);
-    EXPECT_EQ(srv.request_count(), 2u);
-    EXPECT_EQ(std::string(kvdmc_best_res_url(99)), "http://h/" + std::string(200, 'u'));
+    // About 4.4 KB per child, and at most 50 children per answer (the reader's bound).
+    srv.script = [this](const request &q, reply *r) {
+        if (q.count <= 50) return false;
+        request less = q;
+        less.count = 50;
+        *r = srv.serve(less);
+        return true;
+    };
+    kvdmc_config("browse_page", "1024");
+    std::string pad(4000, 'p');
+    fill_padded(srv, "huge", 1000, pad);                                             // over 4 MiB
+    for (int f = 0; f < 4; f++) fill_padded(srv, "q" + std::to_string(f), 250, pad); // about 1.1 MB each
+    struct {
+        const char *oid;
+        size_t requests; // in all, after this browse
+    } steps[] = {
+        {"huge", 20}, {"huge", 40},                         // never kept
+        {"q0", 45},   {"q1", 50},   {"q2", 55}, {"q0", 55}, // three fit together
+        {"q3", 60},                                         // the fourth pushes out the oldest
+        {"q1", 60},   {"q2", 60},   {"q0", 65},
+    };
+    for (const auto &st : steps) {
+        SCOPED_TRACE(st.oid);
+        int n = std::string(st.oid) == "huge" ? 1000 : 250;
+        ASSERT_EQ(kvdmc_browse(UDN, st.oid, 0, 0, 0), n) << kvdmc_last_error();
+        EXPECT_EQ(srv.request_count(), st.requests);
+        EXPECT_EQ(std::string(kvdmc_best_res_url(n - 1)), "http://10.0.0.9:8200/MediaItems/" +
+                                                              std::string(st.oid) + "$" +
+                                                              std::to_string(n - 1) + ".mp3");
+    }
+}
+
+// A result served from the cache is the one the server sent: the same records, totals
+// and update id, so a cast after it describes the media as fully as after a fresh one.
+TEST_F(Browse, CachedBrowseGivesWhatTheServerSaid) {
+    const char *REN = "uuid:ren-1", *CLIP = "http://10.0.0.9:8200/MediaItems/v$1.mp4";
+    srv.folders["v"] = {
+        "<container id=\"v$0\" parentID=\"v\" childCount=\"12\"><dc:title>Season 1</dc:title>"
+        "<upnp:class>object.container.storageFolder</upnp:class><dc:date>2020-01-02</dc:date></container>",
+        "<item id=\"v$1\" parentID=\"v\"><dc:title>Pilot &amp; more</dc:title><upnp:class>"
+        "object.item.videoItem.movie</upnp:class><dc:date>2020-01-03</dc:date>" +
+            docs::res("http-get:*:video/mp4:DLNA.ORG_PN=AVC_MP4_HP_HD_AAC;DLNA.ORG_OP=01", CLIP,
+                      " size=\"734003200\" duration=\"0:42:10.000\" resolution=\"1920x1080\"") +
+            "<sec:CaptionInfoEx "
+            "sec:type=\"srt\">http://10.0.0.9:8200/Captions/v$1.srt</sec:CaptionInfoEx></item>",
+        docs::track("v", 2)};
+    srv.update_id = 41;
+    std::string loc = "http://10.0.0.7:49152/desc.xml";
+    kvdmc_use_fake();
+    ASSERT_EQ(kvdmc_fake_set(loc.c_str(), 200,
+                             docs::renderer_description(REN, {{"AVTransport:1", "/avt"}}).c_str()),
+              0);
+    ASSERT_EQ(kvdmc_fake_ssdp(docs::announce(REN, docs::RENDERER_TYPE, loc).c_str(), "10.0.0.7"), 0);
+    kvdmc_set_io(&io);
+    ASSERT_EQ(kvdmc_cast_allow(REN), 0);
+    srv.script = [](const request &q, reply *r) {
+        if (q.action != "SetAVTransportURI") return false;
+        r->body = docs::action_response(q.action, "AVTransport:1", "", docs::form::renderer);
+        return true;
+    };
+    struct result {
+        int n = 0, total = 0, uid = 0;
+        std::vector<std::string> items;
+        std::string set_uri; // the request the renderer got
+    };
+    auto browse_and_cast = [&]() {
+        result r;
+        r.n = kvdmc_browse(UDN, "v", 0, 0, 0);
+        r.total = kvdmc_total_matches();
+        r.uid = kvdmc_update_id();
+        for (int i = 0; i < r.n; i++) r.items.push_back(kvdmc_item_json(i));
+        EXPECT_EQ(kvdmc_cast_set_uri(REN, CLIP, nullptr, nullptr), 0) << kvdmc_last_error();
+        r.set_uri = srv.requests().back().body;
+        return r;
+    };
+    result fresh = browse_and_cast(), cached = browse_and_cast();
+    kvdmc_cast_clear();
+    size_t browses = 0;
+    for (const request &q : srv.requests()) browses += q.action == "Browse";
+    EXPECT_EQ(browses, 1u);
+    ASSERT_EQ(fresh.n, 3);
+    EXPECT_EQ(fresh.total, 3);
+    EXPECT_EQ(fresh.uid, 41);
+    // The page's details are there to lose.
+    for (const char *part : {"\"childcount\":12", "\"date\":\"2020-01-02\""})
+        EXPECT_NE(fresh.items[0].find(part), std::string::npos) << part;
+    for (const char *part :
+         {"\"duration\":\"0:42:10.000\"", "\"resolution\":\"1920x1080\"", "Captions/v$1.srt"})
+        EXPECT_NE(fresh.items[1].find(part), std::string::npos) << part;
+    for (const char *part : {"duration=&quot;0:42:10.000&quot;", "resolution=&quot;1920x1080&quot;"})
+        EXPECT_NE(fresh.set_uri.find(part), std::string::npos) << part;
+    EXPECT_EQ(cached.n, fresh.n);
+    EXPECT_EQ(cached.total, fresh.total);
+    EXPECT_EQ(cached.uid, fresh.uid);
+    EXPECT_EQ(cached.items, fresh.items);
+    EXPECT_EQ(cached.set_uri, fresh.set_uri);
+}
+
+// A browse whose later page cannot be read fails: the table never passes for the folder,
+// and nothing of it is cached.
+TEST_F(Browse, LaterPageThatDoesNotParseFailsTheBrowse) {
+    struct {
+        const char *why;
+        std::string page; // the second page's Result
+        int code;
+    } rows[] = {
+        {"broken off in a tag",
+         docs::didl_open() + "<item id=\"x\" parentID=\"p\"><dc:title>a</dc:title></item><item",
+         KVDMC_E_PARSE},
+        {"quote missing", docs::didl("<item id=\"x\" parentID=\"p><dc:title>a</dc:title></item>"),
+         KVDMC_E_PARSE},
+        {"text before markup", "&#1;garbled", KVDMC_E_PARSE},
+    };
+    cdtest::fill(srv, "p", 300);
+    cdtest::fill(srv, "before", 5);
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.why);
+        srv.script = [&r](const request &q, reply *out) {
+            if (q.action != "Browse" || q.object_id != "p" || q.start != 256) return false;
+            out->body = docs::browse_response(r.page, 44, 300, 7);
+            return true;
+        };
+        kvdmc_cache_clear();
+        ASSERT_EQ(kvdmc_browse(UDN, "before", 0, 0, 0), 5);
+        srv.clear_log();
+        for (int attempt = 0; attempt < 2; attempt++) {
+            EXPECT_EQ(kvdmc_browse(UDN, "p", 0, 0, 0), KVDMC_E_UPNP);
+            EXPECT_EQ(kvdmc_last_code(), r.code);
+            EXPECT_NE(std::string(kvdmc_last_error()).find("didl:"), std::string::npos) << kvdmc_last_error();
+            // Never the folder as a success: not all of it, and not its total.
+            EXPECT_LT(kvdmc_item_count(), 300);
+            EXPECT_NE(kvdmc_total_matches(), 300);
+        }
+        EXPECT_EQ(starts(), (std::vector<int>{0, 256, 0, 256})); // asked again: nothing was cached
+    }
 }
 
 TEST_F(Browse, CapsAndUnknownTotals) {
@@ -433,6 +553,33 @@ TEST_F(Browse, OversizedPagesAreAskedForInHalves) {
     EXPECT_EQ(kvdmc_browse(UDN, "one", 0, 0, 0), KVDMC_E_UPNP);
     EXPECT_STREQ(kvdmc_last_error(), "xml over 262144 bytes");
     EXPECT_EQ(kvdmc_last_code(), KVDMC_E_PARSE);
+    EXPECT_EQ(srv.requests().back().count, 1);
+    EXPECT_EQ(srv.request_count(), 9u);
+}
+
+TEST_F(Browse, PagesTheTransportRefusesForTheirSizeAreAskedForInHalves) {
+    cdtest::fill(srv, "wide", 150);
+    int fits = 64; // the most children an answer may hold before the transport refuses it
+    srv.script = [&fits](const request &q, reply *r) {
+        if (q.count <= fits) return false;
+        r->rc = -1;
+        r->err = "response body larger than 8 MiB (8388608 bytes)";
+        return true;
+    };
+    ASSERT_EQ(kvdmc_browse(UDN, "wide", 0, 0, 0), 150) << kvdmc_last_error();
+    std::vector<int> counts;
+    for (const request &q : srv.requests()) counts.push_back(q.count);
+    EXPECT_EQ(counts, (std::vector<int>{256, 128, 64, 64, 64}));
+    EXPECT_EQ(starts(), (std::vector<int>{0, 0, 0, 64, 128}));
+    EXPECT_STREQ(kvdmc_best_res_url(149), "http://10.0.0.9:8200/MediaItems/wide$149.mp3");
+
+    // A single object over the limit fails as the transport said, after asking for one.
+    srv.clear_log();
+    kvdmc_cache_clear();
+    fits = 0;
+    EXPECT_EQ(kvdmc_browse(UDN, "wide", 0, 0, 0), KVDMC_E_UPNP);
+    EXPECT_STREQ(kvdmc_last_error(), "transport: response body larger than 8 MiB (8388608 bytes)");
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_NET);
     EXPECT_EQ(srv.requests().back().count, 1);
     EXPECT_EQ(srv.request_count(), 9u);
 }

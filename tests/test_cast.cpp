@@ -732,6 +732,30 @@ TEST_F(Cast, SinkAliasesAndTheNamesRenderersList) {
     EXPECT_NE(sent_metadata(only_call()).find("protocolInfo=\"http-get:*:audio/mpeg:*\""), std::string::npos);
 }
 
+TEST_F(Cast, EachSinkListReplacesTheFormatNamesOfTheLast) {
+    std::string huge = "http-get:*:audio/mpeg:*";
+    while (huge.size() <= 65536) huge += ",http-get:*:video/x-pad" + std::to_string(huge.size()) + ":*";
+    struct {
+        std::string sink;
+        const char *pi; // what a cast of an MP3 then names it
+    } lists[] = {
+        {"http-get:*:audio/mp3:*", "http-get:*:audio/mp3:*"},
+        {huge, "http-get:*:audio/mpeg:*"}, // too long to remember: no name from the list before
+        {"http-get:*:audio/x-mpeg:*", "http-get:*:audio/x-mpeg:*"},
+    };
+    kvdmc_cast_allow(R1);
+    for (const auto &l : lists) {
+        SCOPED_TRACE(l.sink.substr(0, 40));
+        script.answer("GetProtocolInfo", cast_script::ok("GetProtocolInfo", "ConnectionManager:1",
+                                                         "<Source></Source><Sink>" + l.sink + "</Sink>"));
+        ASSERT_EQ(kvdmc_sink_check(R1, "http-get:*:audio/mpeg"), 1) << kvdmc_last_error();
+        script.take_calls();
+        ASSERT_EQ(kvdmc_cast_set_uri(R1, "http://h/s.mp3", "audio/mpeg", nullptr), 0);
+        std::string meta = sent_metadata(only_call());
+        EXPECT_NE(meta.find(std::string("protocolInfo=\"") + l.pi + "\""), std::string::npos) << meta;
+    }
+}
+
 // ---------------------------------------------------------------- busy renderers
 
 TEST_F(Cast, BusyRenderersAreRetriedOnce) {

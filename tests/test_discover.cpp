@@ -641,6 +641,26 @@ TEST_F(Table, MismatchedUsnRefreshesTheUdnRowInsteadOfAddingOne) {
     EXPECT_EQ(kvdmc_device_count(), 1);
 }
 
+TEST_F(Table, ByebyeUnderEitherFormRemovesTheRowOfAMismatchedUsn) {
+    struct {
+        const char *nt, *usn;
+    } byes[] = {
+        {"upnp:rootdevice", "uuid:other-usn::upnp:rootdevice"}, // as it announced itself
+        {SERVER_TYPE, "uuid:OTHER-USN::urn:schemas-upnp-org:device:MediaServer:1"},
+        {"uuid:other-usn", ""},                                // by NT alone
+        {"upnp:rootdevice", "uuid:real-udn::upnp:rootdevice"}, // by its UDN
+    };
+    serve(LOC1, "uuid:real-udn", SERVER_TYPE);
+    for (const auto &b : byes) {
+        SCOPED_TRACE(std::string(b.nt) + " " + b.usn);
+        ASSERT_EQ(inject(alive("uuid:other-usn::upnp:rootdevice", LOC1, 60)), 0);
+        ASSERT_EQ(kvdmc_device_count(), 1);
+        EXPECT_EQ(inject(byebye(b.nt, b.usn)), 0);
+        EXPECT_EQ(kvdmc_device_count(), 0);
+        EXPECT_EQ(kvdmc_find_device("uuid:real-udn"), -1);
+    }
+}
+
 TEST_F(Table, MovedDeviceIsReadAgain) {
     serve(LOC1, "uuid:mover", SERVER_TYPE, "Old name");
     ASSERT_EQ(inject(alive("uuid:mover", LOC1, 60)), 0);

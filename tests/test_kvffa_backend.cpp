@@ -205,6 +205,38 @@ TEST_F(DlnaBackend, EveryTitleGivesAUsableName) {
     EXPECT_EQ(kvffa_list("/m"), KVFFA_E_NOT_FOUND);
 }
 
+TEST_F(DlnaBackend, ChildrenStartingWithDigitsAreNamesUnlessAllDigits) {
+    const char *titles[] = {"Intro", "Prelude", "01 - Overture", "2001 A Space Odyssey", "42"};
+    for (int i = 0; i < 5; i++)
+        srv.folders["A"].push_back(
+            item("a" + std::to_string(i), "A", titles[i],
+                 docs::res("http-get:*:audio/mpeg:*", ("http://h/a" + std::to_string(i)).c_str())));
+    struct {
+        const char *path, *id; // null: not found
+    } rows[] = {
+        {"A/01 - Overture", "a2"},
+        {"A/2001 A Space Odyssey", "a3"},
+        {"A/1", "a1"},
+        {"A/01", "a1"}, // digits alone: an index, leading zeros and all
+        {"A/42", nullptr},
+        {"A/3 ", nullptr},
+        {"A/2001", nullptr},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.path);
+        if (!r.id) {
+            EXPECT_EQ(kvffa_list(r.path), KVFFA_E_NOT_FOUND);
+            EXPECT_EQ(kvffa_locator(r.path), nullptr);
+            continue;
+        }
+        ASSERT_EQ(kvffa_list(r.path), KVFFA_OK) << kvffa_last_error();
+        ASSERT_EQ(kvffa_count(), 1u);
+        EXPECT_STREQ(kvffa_item_path(kvffa_item_at(0)), r.id);
+        EXPECT_EQ(std::string(kvffa_locator(r.path) ? kvffa_locator(r.path) : "-"),
+                  "http://h/" + std::string(r.id));
+    }
+}
+
 TEST_F(DlnaBackend, SizesOnlyWhenTheServerGivesThem) {
     srv.folders["s"] = {item("s1", "s", "Sized", docs::res("http-get:*:a/b:*", "http://h/1", " size=\"0\"")),
                         item("s2", "s", "Unsized", docs::res("http-get:*:a/b:*", "http://h/2"))};

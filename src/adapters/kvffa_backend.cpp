@@ -176,10 +176,15 @@ int find_child(const dlna_path &p, volatile int *cancel, int *at, browse_serial_
     }
 }
 
-// The child of p given by index (p.child begins with a digit) or by name; the item table
-// then holds it at *at, and `hold` is taken.
+// Only digits alone are an index: "01 - Overture" and "2001 A Space Odyssey" are names.
+bool is_index(const std::string &child) {
+    return !child.empty() && child.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The child of p given by index or by name; the item table then holds it at *at, and
+// `hold` is taken.
 int resolve_child(const dlna_path &p, volatile int *cancel, int *at, browse_serial_hold &hold) {
-    if (p.child[0] < '0' || p.child[0] > '9') return find_child(p, cancel, at, hold);
+    if (!is_index(p.child)) return find_child(p, cancel, at, hold);
     int64_t index = leading_int(p.child.c_str(), INT32_MAX);
     browse_win w{(int)index, 1, -1, 0};
     char err[ERR_CAP] = "";

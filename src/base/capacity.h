@@ -79,8 +79,9 @@ constexpr size_t ITEM_DURATION_READ_CAP = 40;
 
 // ---- Browse and its cache
 constexpr int BROWSE_CACHE_SLOTS = 8;
-constexpr size_t BROWSE_CACHE_DIDL = 32768; // larger results are not cached
-constexpr size_t BROWSE_COUNT_CAP = 32;     // NumberReturned, TotalMatches, UpdateID as read
+// The texts of all entries together; a larger result is not cached.
+constexpr size_t BROWSE_CACHE_BYTES = 4u << 20;
+constexpr size_t BROWSE_COUNT_CAP = 32; // NumberReturned, TotalMatches, UpdateID as read
 constexpr size_t BEST_URL_CAP = 1200;
 
 // ---- casting

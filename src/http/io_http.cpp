@@ -141,6 +141,13 @@ int io_http_fail(char **out_err, io_http_err why, long sys_err) {
     return -1;
 }
 
+bool io_http_refused_size(const char *text) {
+    if (!text) return false;
+    for (const err_text &e : ERR_TEXTS)
+        if (e.why == IO_HTTP_E_TOO_BIG) return strncmp(text, e.text, strlen(e.text)) == 0;
+    return false;
+}
+
 int io_http_body_fail(const sbuf *body, char **out_err) {
     if (body->over) return io_http_fail(out_err, IO_HTTP_E_TOO_BIG);
     if (body->oom) return io_http_fail(out_err, IO_HTTP_E_NOMEM);

@@ -81,6 +81,9 @@ bool io_http_send_once(void);
 // result. A non-zero `sys_err` (the system's or HTTP stack's error number) is appended as
 // " (system error N)".
 int io_http_fail(char **out_err, io_http_err why, long sys_err = 0);
+// Whether a transport's error text is the refusal of a body over HTTP_BODY_CAP: a caller
+// that can ask for less (a pager) then does.
+bool io_http_refused_size(const char *text);
 // A body that ran over HTTP_BODY_CAP or out of memory: that failure (-1); else 0.
 int io_http_body_fail(const sbuf *body, char **out_err);
 // Hands the gathered body (released with free) and the status to the caller: 0, or -1

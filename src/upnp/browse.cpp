@@ -13,19 +13,37 @@
 namespace {
 
 constexpr int CACHE_SLOTS = BROWSE_CACHE_SLOTS;
-constexpr size_t CACHE_DIDL = BROWSE_CACHE_DIDL;
+constexpr size_t CACHE_BYTES = BROWSE_CACHE_BYTES;
 
+// A result as the server sent it: its Result texts, totals and update id, so that a hit
+// publishes the very table the fresh browse did.
 struct bcent {
     char udn[DEVICE_KEY_CAP];
     char oid[ITEM_ID_CAP];
     uint64_t at; // only results from index 0 are kept
-    char didl[CACHE_DIDL];
+    std::vector<browse_pages::page> pages;
+    size_t bytes;
     int total;
     int uid;
 };
 
-bcent g_bc[CACHE_SLOTS];
-int g_nbc = 0;
+std::vector<bcent> g_bc; // oldest first
+size_t g_bc_bytes = 0;   // the texts of all entries
+
+// Caller holds g_lock.
+void cache_drop(size_t i) {
+    g_bc_bytes -= g_bc[i].bytes;
+    g_bc.erase(g_bc.begin() + (ptrdiff_t)i);
+}
+
+// A copy of len bytes of text, terminated, or null.
+char *copy_text(const char *text, size_t len) {
+    char *p = (char *)malloc(len + 1);
+    if (!p) return nullptr;
+    memcpy(p, text, len);
+    p[len] = 0;
+    return p;
+}
 
 plat_mutex s_browse_lock;
 plat_once_t s_browse_once = PLAT_ONCE_INIT;
@@ -72,75 +90,51 @@ void browse_args(sbuf *b, const char *oid, const char *flag, int index, int coun
               flag, index, count);
 }
 
-// The item table as DIDL-Lite text, keeping what a later hit needs.
-void rebuild_didl(sbuf *b) {
-    sb_puts(b, "<DIDL-Lite>");
-    for (int i = 0; i < g_nitem; i++) {
-        const didl_item &it = g_item[i];
-        const char *tag = it.is_folder ? "container" : "item";
-        sb_printf(b, "<%s id=\"", tag);
-        sb_xml(b, it.id);
-        sb_puts(b, "\" parentID=\"");
-        sb_xml(b, it.parent);
-        sb_puts(b, "\"><dc:title>");
-        sb_xml(b, it.title);
-        sb_puts(b, "</dc:title><upnp:class>");
-        sb_xml(b, it.klass);
-        sb_puts(b, "</upnp:class>");
-        if (it.res_url[0]) {
-            sb_puts(b, "<res protocolInfo=\"");
-            sb_xml(b, it.res_protocol_info);
-            sb_putc(b, '"');
-            if (it.res_size_given) sb_printf(b, " size=\"%lld\"", (long long)it.res_size);
-            sb_putc(b, '>');
-            sb_xml(b, it.res_url);
-            sb_puts(b, "</res>");
-        }
-        sb_printf(b, "</%s>", tag);
+// Caller holds g_lock. Keeps the pages of a result; the oldest entries make room.
+void cache_store(const browse_pages &bp) {
+    size_t bytes = 0;
+    for (const auto &page : bp.pages) bytes += page.len;
+    if (bytes > CACHE_BYTES) return;
+    bcent e{};
+    for (const auto &page : bp.pages) {
+        char *text = copy_text(page.text.get(), page.len);
+        if (!text) return;
+        e.pages.push_back({std::unique_ptr<char, browse_pages::text_free>(text), page.len});
     }
-    sb_puts(b, "</DIDL-Lite>");
+    for (size_t i = g_bc.size(); i-- > 0;)
+        if (!strcmp(g_bc[i].udn, bp.cache_udn) && !strcmp(g_bc[i].oid, bp.cache_oid)) cache_drop(i);
+    while (!g_bc.empty() && (g_bc.size() >= (size_t)CACHE_SLOTS || g_bc_bytes + bytes > CACHE_BYTES))
+        cache_drop(0);
+    str_copy(e.udn, sizeof e.udn, bp.cache_udn);
+    str_copy(e.oid, sizeof e.oid, bp.cache_oid);
+    e.at = plat_now_ms();
+    e.bytes = bytes;
+    e.total = bp.total;
+    e.uid = bp.update_id;
+    g_bc.push_back(std::move(e));
+    g_bc_bytes += bytes;
 }
 
-// Caller holds g_lock.
-void cache_store(const char *udn, const char *oid) {
-    sbuf_scoped text;
-    rebuild_didl(&text);
-    // A cut text would give a partial table on a hit: such results are not kept.
-    if (text.b.oom || text.b.n > CACHE_DIDL - 1) return;
-    bcent *e;
-    if (g_nbc == CACHE_SLOTS) {
-        memmove(&g_bc[0], &g_bc[1], sizeof g_bc[0] * (CACHE_SLOTS - 1));
-        e = &g_bc[CACHE_SLOTS - 1];
-    } else {
-        e = &g_bc[g_nbc++];
-    }
-    str_copy(e->udn, sizeof e->udn, udn);
-    str_copy(e->oid, sizeof e->oid, oid);
-    e->at = plat_now_ms();
-    memcpy(e->didl, text.str(), text.b.n + 1);
-    e->total = g_total_matches;
-    e->uid = g_update_id;
-}
-
-// Caller holds g_lock. On a hit the cached text becomes the browse's only page.
+// Caller holds g_lock. On a hit the cached pages become the browse's pages.
 bool cache_lookup(const char *udn, const char *oid, int max_age_ms, browse_pages *bp) {
-    for (int i = 0; i < g_nbc; i++) {
-        bcent &e = g_bc[i];
+    for (size_t i = 0; i < g_bc.size(); i++) {
+        const bcent &e = g_bc[i];
         if (strcmp(e.udn, udn) != 0 || strcmp(e.oid, oid) != 0) continue;
-        if (plat_now_ms() - e.at <= (uint64_t)max_age_ms) {
-            sbuf_scoped copy;
-            sb_puts(&copy, e.didl);
-            size_t len = copy.b.n;
-            char *text = sb_release(&copy.b);
-            if (!text) return false;
-            bp->add(text, len);
-            bp->total = e.total;
-            bp->update_id = e.uid;
-            return true;
+        if (plat_now_ms() - e.at > (uint64_t)max_age_ms) {
+            cache_drop(i);
+            return false;
         }
-        g_nbc--;
-        if (i != g_nbc) memcpy(&e, &g_bc[g_nbc], sizeof e);
-        return false;
+        for (const auto &page : e.pages) {
+            char *text = copy_text(page.text.get(), page.len);
+            if (!text) {
+                bp->pages.clear();
+                return false;
+            }
+            bp->add(text, page.len);
+        }
+        bp->total = e.total;
+        bp->update_id = e.uid;
+        return true;
     }
     return false;
 }
@@ -168,8 +162,8 @@ struct page_bufs {
 };
 
 // One Browse request for the children of oid from index, at most *count of them, kept
-// in bp (nothing else is touched: no lock is held). A page too large for the reader is
-// asked for again in halves while the deadline allows; *count keeps the size that
+// in bp (nothing else is touched: no lock is held). A page too large for the reader or
+// the transport is asked for again in halves while the deadline allows; *count keeps the size that
 // fitted. 0, or a negative code with the message in err and the last code recorded;
 // *late is set when the deadline stopped the halving.
 int fetch_page(const device_t *d, const char *frag, const char *oid, int index, int *count, uint64_t deadline,
@@ -383,8 +377,7 @@ int browse_publish(const browse_pages &bp, char *err, size_t errn) {
         return done_with(KVDMC_E_CAP, g_nitem);
     }
     set_code(0);
-    if (bp.cache_udn[0] && bp.cache_page >= (bp.fetched > g_nitem ? bp.fetched : g_nitem))
-        cache_store(bp.cache_udn, bp.cache_oid);
+    if (bp.cache_udn[0] && bp.cache_page >= (bp.fetched > g_nitem ? bp.fetched : g_nitem)) cache_store(bp);
     return g_nitem;
 }
 
@@ -405,7 +398,8 @@ int browse_window(const char *udn, const char *oid, browse_win *w, char *err, si
 
 void browse_cache_clear(void) {
     plat_guard g(&g_lock);
-    g_nbc = 0;
+    g_bc.clear();
+    g_bc_bytes = 0;
 }
 
 extern "C" {

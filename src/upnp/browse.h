@@ -53,7 +53,7 @@ int browse_invoke(const char *udn, const char *object_id, int start, int flag, c
 struct browse_win {
     int start;   // in: index of the first child
     int count;   // in: children wanted; out: how many were asked for (at most browse_page,
-                 // fewer when the server's page was too large for the reader)
+                 // fewer when the server's page was too large for the reader or the transport)
     int total;   // out: the server's TotalMatches; 0 or less when it does not know
     int objects; // out: objects the server sent, those not kept (cut ids) too
 };

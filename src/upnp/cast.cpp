@@ -297,11 +297,17 @@ int s_nsinks, s_next_sink;
 } // namespace
 
 static void remember_sink(const char *key, const char *sink) {
-    if (strlen(sink) > CAST_SINK_MEMO_BYTES) return;
+    // A list too long to keep still replaces the one before: names must never come from
+    // a list the renderer no longer gives.
+    bool keep = strlen(sink) <= CAST_SINK_MEMO_BYTES;
     plat_guard g(&g_lock);
     sink_memo *m = nullptr;
     for (int i = 0; i < s_nsinks && !m; i++)
         if (strcmp(s_sinks[i].key, key) == 0) m = &s_sinks[i];
+    if (!keep) {
+        if (m) std::string().swap(m->sink); // an empty list names nothing
+        return;
+    }
     if (!m) {
         m = &s_sinks[s_nsinks < CAST_SINK_MEMO ? s_nsinks++ : s_next_sink];
         if (s_nsinks == CAST_SINK_MEMO) s_next_sink = (s_next_sink + 1) % CAST_SINK_MEMO;

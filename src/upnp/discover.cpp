@@ -32,6 +32,12 @@ device_t *device_find(const char *udn_key) {
     return nullptr;
 }
 
+device_t *device_announced(const char *key) {
+    for (int i = 0; i < g_ndev; i++)
+        if (strcmp(g_dev[i].usn_key, key) == 0) return &g_dev[i];
+    return device_find(key);
+}
+
 void device_remove(int i) {
     if (i < 0 || i >= g_ndev) return;
     if (i != g_ndev - 1) g_dev[i] = g_dev[g_ndev - 1];
@@ -119,13 +125,6 @@ int new_rows_fetching(void) {
     return n;
 }
 
-// The row announced under `key`, or else the row of the device whose UDN it is.
-device_t *row_of_key(const char *key) {
-    for (int i = 0; i < g_ndev; i++)
-        if (strcmp(g_dev[i].usn_key, key) == 0) return &g_dev[i];
-    return device_find(key);
-}
-
 // Whether a USN is a media server's or renderer's own announcement of its type
 // ("<udn>::urn:...:device:MediaRenderer:1").
 bool usn_names_media_device(const char *usn) {
@@ -143,7 +142,7 @@ bool usn_names_media_device(const char *usn) {
 bool refresh_rows(const char *key, const ssdp_reply *r, const device_t **moved) {
     *moved = nullptr;
     char loc[DEVICE_URL_CAP];
-    if (const device_t *known = row_of_key(key)) {
+    if (const device_t *known = device_announced(key)) {
         if (r->location[0] && strcmp(known->location, r->location) != 0) {
             *moved = known;
             return false;

@@ -18,6 +18,9 @@ extern int g_ndev;
 int devices_add_from_reply(const ssdp_reply *r, char *err, size_t errn);
 // The remaining functions are called with g_lock held.
 device_t *device_find(const char *udn_key);
+// The row announced under `key` (a USN's key, which may differ from the UDN), or else the
+// row of the device whose UDN it is: alive and byebye find a row the same way.
+device_t *device_announced(const char *key);
 void devices_purge(void);
 void device_remove(int i); // moves the last row into row i
 // Fake mode: from the selection of the fake transport until the numeric settings are

@@ -33,7 +33,7 @@ extern "C" KVDMC_API int kvdmc_fake_ssdp(const char *packet, const char *) {
         char key[DEVICE_KEY_CAP];
         udn_key_of(r.usn[0] ? r.usn : r.st, key);
         plat_guard g(&g_lock);
-        if (device_t *d = device_find(key)) device_remove((int)(d - g_dev));
+        if (device_t *d = device_announced(key)) device_remove((int)(d - g_dev));
         return 0;
     }
     char err[ERR_CAP] = "";

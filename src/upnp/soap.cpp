@@ -277,8 +277,9 @@ int resolve_target(const device_t *d, const char *svc_frag, soap_target *t, char
 }
 
 // Posts the envelope through the current transport: 0 with the reply and its HTTP status.
+// *too_large, when given, is set when the transport refused the answer for its size.
 int post_action(const soap_target &t, const char *action, const char *args, transport_reply *reply,
-                int *status, char *err, size_t errn) {
+                int *status, int *too_large, char *err, size_t errn) {
     const quorlin_io *io = io_current();
     if (!io || !io->http_post) {
         str_copy(err, errn, "no quorlin_io backend");
@@ -304,6 +305,7 @@ int post_action(const soap_target &t, const char *action, const char *args, tran
     int r = io->http_post(io->ctx, t.url, req.str(), ct, &reply->body, status, &terr);
     if (r != 0 || !reply->body) {
         str_fmt(err, errn, "transport: %s", terr ? terr : "failed");
+        if (too_large && io_http_refused_size(terr)) *too_large = 1;
         io_release(io, terr);
         return KVDMC_E_NET;
     }
@@ -372,7 +374,7 @@ int soap_call(const device_t *d, const char *svc_frag, const char *action, const
     if (int rc = resolve_target(d, svc_frag, &t, err, errn)) return done(rc);
     transport_reply reply;
     int status = 0;
-    if (int rc = post_action(t, action, args, &reply, &status, err, errn)) return done(rc);
+    if (int rc = post_action(t, action, args, &reply, &status, too_large, err, errn)) return done(rc);
 
     soap_reader rd;
     rd.outs = outs;
