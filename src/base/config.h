@@ -21,8 +21,7 @@ struct cfg_t {
     int32_t cast_metadata;     // a cast_meta: what CurrentURIMetaData describes
     int32_t cast_dlna_flags;   // 1: a res without DLNA parameters gets the streaming ones
     char ssdp_if[CFG_ADDR_CAP];
-    char ssdp_hosts[CFG_HOSTS_CAP]; // searched by unicast too; "" none
-    uint32_t restores;              // not a key: how often the numeric settings went back to their defaults
+    uint32_t restores; // not a key: how often the numeric settings went back to their defaults
 };
 // The values of "cast_metadata": the item the URL belongs to, the fixed minimal
 // document, or no metadata at all.
