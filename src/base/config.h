@@ -22,6 +22,8 @@ struct cfg_t {
     int32_t cast_dlna_flags;   // 1: a res without DLNA parameters gets the streaming ones
     char ssdp_if[CFG_ADDR_CAP];
     uint32_t restores; // not a key: how often the numeric settings went back to their defaults
+
+    char ssdp_hosts[CFG_HOSTS_CAP]; // searched by unicast too; "" none
 };
 // The values of "cast_metadata": the item the URL belongs to, the fixed minimal
 // document, or no metadata at all.
