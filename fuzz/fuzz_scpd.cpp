@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <initializer_list>
+
 #include "base/util.h"
 #include "parse/scpd.h"
 

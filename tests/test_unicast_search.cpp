@@ -133,9 +133,10 @@ TEST(UnicastSearch, HostsListIsCheckedWhole) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.value);
         EXPECT_EQ(kvdmc_config("ssdp_hosts", row.value), row.rc);
-        if (row.rc)
+        if (row.rc) {
             EXPECT_STREQ(kvdmc_last_error(), "ssdp_hosts must be up to 16 IPv4 addresses, each with an "
                                              "optional :port, separated by commas");
+        }
     }
     EXPECT_EQ(kvdmc_config("ssdp_hosts", nullptr), 0);
 }
