@@ -58,5 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (didl_parse_more_n(doc.c_str(), len, &objects_n, err, sizeof err) != parsed || objects_n != objects)
         abort();
     if (parsed >= 0 && didl_count_objects_n(doc.c_str(), len, err, sizeof err) != objects) abort();
+    // The ids that tell a repeated page: one line each, never more than asked, and none
+    // beyond the objects of a page the parse accepts.
+    char ids[BROWSE_REPEAT_IDS_CAP];
+    int nids = didl_first_ids(doc.c_str(), len, BROWSE_REPEAT_IDS, ids, sizeof ids);
+    int lines = 0;
+    for (const char *p = ids; *p; p++) lines += *p == '\n';
+    if (nids < 0 || nids > BROWSE_REPEAT_IDS || lines != nids || !memchr(ids, 0, sizeof ids)) abort();
+    if (parsed >= 0 && nids > objects) abort();
     return 0;
 }

@@ -557,6 +557,8 @@ const char *const PHOTO_URL = "http://192.0.2.5:8200/MediaItems/24.jpg";
 const char *const TRACK_PI =
     "http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;DLNA.ORG_FLAGS=01700000000000000000000000000000";
 const char *const CLIP_PI = "http-get:*:video/x-matroska:DLNA.ORG_OP=01;DLNA.ORG_CI=0";
+// What a res without DLNA parameters carries to the renderer.
+#define DLNA_PARAMS "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000"
 
 // A browse result the host has read: a track, a clip and a photo of a server.
 std::string library() {
@@ -624,15 +626,15 @@ TEST_F(Cast, MetadataDescribesTheMediaInEachMode) {
         {"item", "http://h/a.flac", "audio/flac", "A",
          didl_doc("", "",
                   "<dc:title>A</dc:title><upnp:class>object.item.audioItem.musicTrack</upnp:class><res "
-                  "protocolInfo=\"http-get:*:audio/flac:*\">http://h/a.flac</res>")},
+                  "protocolInfo=\"http-get:*:audio/flac:" DLNA_PARAMS "\">http://h/a.flac</res>")},
         {"item", "http://h/p.png", "image/png", nullptr,
          didl_doc("", "",
                   "<upnp:class>object.item.imageItem.photo</upnp:class><res "
-                  "protocolInfo=\"http-get:*:image/png:*\">http://h/p.png</res>")},
+                  "protocolInfo=\"http-get:*:image/png:" DLNA_PARAMS "\">http://h/p.png</res>")},
         {"item", "http://h/v?a=1&b=2", nullptr, nullptr,
          didl_doc("", "",
                   "<upnp:class>object.item.videoItem</upnp:class><res "
-                  "protocolInfo=\"http-get:*:video/mp4:*\">http://h/v?a=1&amp;b=2</res>")},
+                  "protocolInfo=\"http-get:*:video/mp4:" DLNA_PARAMS "\">http://h/v?a=1&amp;b=2</res>")},
         // The fixed document, item or not.
         {"minimal", TRACK_URL, "audio/mpeg", nullptr,
          didl_doc("", "",
@@ -660,7 +662,8 @@ TEST_F(Cast, MetadataDescribesTheMediaInEachMode) {
                                    .c_str()),
               0);
     ASSERT_EQ(kvdmc_cast_set_uri(R1, "http://h/l.mp3", nullptr, nullptr), 0) << kvdmc_last_error();
-    EXPECT_NE(sent_metadata(only_call()).find("protocolInfo=\"http-get:*:audio/mpeg:*\""), std::string::npos);
+    EXPECT_NE(sent_metadata(only_call()).find("protocolInfo=\"http-get:*:audio/mpeg:" DLNA_PARAMS "\""),
+              std::string::npos);
     for (const char *bad : {"full", "Item", "", " none"}) {
         EXPECT_EQ(kvdmc_config("cast_metadata", bad), KVDMC_E_CONFIG) << bad;
         EXPECT_STREQ(kvdmc_last_error(), "cast_metadata must be item, minimal or none");
@@ -715,10 +718,10 @@ TEST_F(Cast, SinkAliasesAndTheNamesRenderersList) {
     struct {
         const char *url, *mime, *pi;
     } casts[] = {
-        {"http://h/s.mp3", "audio/mpeg", "http-get:*:audio/mp3:*"},
+        {"http://h/s.mp3", "audio/mpeg", "http-get:*:audio/mp3:" DLNA_PARAMS},
         {CLIP_URL, nullptr, "http-get:*:video/x-mkv:DLNA.ORG_OP=01;DLNA.ORG_CI=0"},
-        {"http://h/v.mp4", "video/mp4", "http-get:*:video/mp4:*"}, // listed as it is
-        {"http://h/o.ogg", "audio/ogg", "http-get:*:audio/ogg:*"}, // listed under no name
+        {"http://h/v.mp4", "video/mp4", "http-get:*:video/mp4:" DLNA_PARAMS}, // listed as it is
+        {"http://h/o.ogg", "audio/ogg", "http-get:*:audio/ogg:" DLNA_PARAMS}, // listed under no name
         {PHOTO_URL, nullptr, "http-get:*:image/jpg:DLNA.ORG_PN=JPEG_LRG"},
     };
     for (const auto &c : casts) {
@@ -729,7 +732,8 @@ TEST_F(Cast, SinkAliasesAndTheNamesRenderersList) {
     // Another renderer, never checked, gets the names the server or the host gave.
     kvdmc_cast_allow(R2);
     ASSERT_EQ(kvdmc_cast_set_uri(R2, "http://h/s.mp3", "audio/mpeg", nullptr), 0);
-    EXPECT_NE(sent_metadata(only_call()).find("protocolInfo=\"http-get:*:audio/mpeg:*\""), std::string::npos);
+    EXPECT_NE(sent_metadata(only_call()).find("protocolInfo=\"http-get:*:audio/mpeg:" DLNA_PARAMS "\""),
+              std::string::npos);
 }
 
 TEST_F(Cast, EachSinkListReplacesTheFormatNamesOfTheLast) {
@@ -800,10 +804,10 @@ TEST_F(Cast, BusyRenderersAreRetriedOnce) {
         {"another fault is not retried",
          "uri",
          1,
-         {{"SetAVTransportURI", {r::fault(500, "714", "Illegal MIME-type")}}},
+         {{"SetAVTransportURI", {r::fault(500, "718", "Invalid InstanceID")}}},
          {"SetAVTransportURI"},
          KVDMC_E_UPNP,
-         "UPnP error 714: Illegal MIME-type"},
+         "UPnP error 718: Invalid InstanceID"},
         {"retries off",
          "uri",
          0,

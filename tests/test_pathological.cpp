@@ -537,8 +537,9 @@ const soap_row SOAP_ROWS[] = {
      [] { return browse_body(one_item(), "-" + HUGE_COUNT, "-" + HUGE_COUNT); }, 1, 0, 1},
     {"an UpdateID beyond 64 bits", 200, [] { return browse_body(one_item(), "1", "1", HUGE_COUNT); }, 1, 0,
      1},
+    // The same item on every page: the second page repeats the first and ends the listing.
     {"one item per page and a total beyond 64 bits", 200,
-     [] { return browse_body(one_item(), "1", HUGE_COUNT); }, -6, -9, 4097},
+     [] { return browse_body(one_item(), "1", HUGE_COUNT); }, 1, -8, 2},
     {"a fault code beyond 64 bits", 500, [] { return docs::fault(HUGE_COUNT, "x", docs::form::indented); },
      -6, -6, 1},
     {"a fault description of the whole document", 500,

@@ -41,6 +41,9 @@ struct dlna_ctx {
     // meanwhile, so they are the backend's own until its next call.
     std::string texts;
     char cursor[32];
+    // The first window of the folder listed last: a later window that begins with the
+    // same objects comes from a server that ignores StartingIndex.
+    std::string first_oid, first_ids;
 };
 
 dlna_ctx s_ctx;
@@ -131,6 +134,25 @@ int window_now(const char *udn, const char *oid, browse_win *w, browse_serial_ho
     return browse_publish(pages, err, errn);
 }
 
+// The ids of the first objects of the item table, one per line, as page_repeats reads them.
+// Caller holds g_lock.
+std::string table_first_ids(void) {
+    std::string ids;
+    for (int i = 0; i < g_nitem && i < BROWSE_REPEAT_IDS; i++) ids.append(g_item[i].id).push_back('\n');
+    return ids;
+}
+
+// Keeps the ids of a folder's first window, or tells that a later window repeats them.
+// Caller holds g_lock.
+bool window_repeats(const std::string &oid, int start) {
+    if (start == 0) {
+        s_ctx.first_oid = oid;
+        s_ctx.first_ids = table_first_ids();
+        return false;
+    }
+    return s_ctx.first_oid == oid && page_repeats(s_ctx.first_ids.c_str(), table_first_ids().c_str());
+}
+
 // A browse failure as the layer's transport failure, with the browse's own text.
 int transport_fail(const char *err) {
     return kvffa__fail(KVFFA_E_TRANSPORT, "%s", err[0] ? err : "browse failed");
@@ -153,6 +175,8 @@ int find_child(const dlna_path &p, volatile int *cancel, int *at, browse_serial_
         if (n < 0) return transport_fail(err);
         {
             plat_guard g(&g_lock);
+            if (window_repeats(p.oid, w.start))
+                return kvffa__fail(KVFFA_E_NOT_FOUND, "no such child among %d children", w.start);
             for (int i = 0; i < g_nitem; i++) {
                 name.clear();
                 append_name(&name, g_item[i].title, g_item[i].id);
@@ -286,6 +310,13 @@ int dlna_list(void *ctx, const char *path, kvffa_page *page) {
     std::vector<entry_texts> offs((size_t)n);
     {
         plat_guard g(&g_lock);
+        if (window_repeats(p.oid, w.start)) {
+            // What it sends now was listed already: the listing ends here, marked.
+            page->count = 0;
+            page->more = 0;
+            page->next_cursor = nullptr;
+            return kvffa__fail(KVFFA_OK, "server repeated page at index %d", w.start);
+        }
         n = g_nitem < n ? g_nitem : n;
         for (int i = 0; i < n; i++) offs[(size_t)i] = take_entry(i, &page->items[i]);
     }

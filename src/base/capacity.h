@@ -12,6 +12,9 @@ constexpr size_t ERR_CAP = 256;         // message buffers of internal operation
 // ---- configuration
 constexpr size_t CFG_ADDR_CAP = 64; // ssdp_group, ssdp_if
 
+constexpr int SSDP_MAX_HOSTS = 16;                    // hosts searched by unicast as well
+constexpr size_t CFG_HOSTS_CAP = SSDP_MAX_HOSTS * 22; // "a.b.c.d:port," each
+
 // ---- SSDP
 constexpr size_t SSDP_DATAGRAM_MAX = 4096; // longer datagrams are not SSDP
 constexpr size_t SSDP_ST_CAP = 160;
@@ -82,6 +85,10 @@ constexpr int BROWSE_CACHE_SLOTS = 8;
 // The texts of all entries together; a larger result is not cached.
 constexpr size_t BROWSE_CACHE_BYTES = 4u << 20;
 constexpr size_t BROWSE_COUNT_CAP = 32; // NumberReturned, TotalMatches, UpdateID as read
+
+constexpr int BROWSE_PAGE_FLOOR = 16;          // a refused page size is halved down to this
+constexpr int BROWSE_REPEAT_IDS = 8;           // first ids of a page compared for a repeat,
+constexpr size_t BROWSE_REPEAT_IDS_CAP = 1024; // and the text that holds them
 constexpr size_t BEST_URL_CAP = 1200;
 
 // ---- casting
@@ -93,6 +100,9 @@ constexpr int CAST_SINK_MEMO = 16;             // renderers whose Sink list is r
 constexpr size_t CAST_SINK_MEMO_BYTES = 65536; // longer lists are not remembered
 constexpr int CAST_TRANSITION_WAIT_MS = 2000;  // how long Play waits out TRANSITIONING
 constexpr int CAST_TRANSITION_POLL_MS = 100;
+
+constexpr size_t SCPD_VALUES_CAP = 512; // a state variable's allowed values as kept
+constexpr size_t SCPD_NAME_CAP = 64;    // a state variable's name as compared
 
 // ---- HTTP transports
 constexpr size_t HTTP_BODY_CAP = 8u << 20;

@@ -26,6 +26,7 @@ constexpr int_key INT_KEYS[] = {
     {"desc_max_bytes", &cfg_t::desc_max_bytes, 1024, 8388608, 262144},
     {"browse_timeout_ms", &cfg_t::browse_timeout_ms, 1000, 600000, 60000},
     {"cast_retry", &cfg_t::cast_retry, 0, 1, 1},
+    {"cast_dlna_flags", &cfg_t::cast_dlna_flags, 0, 1, 1},
 };
 
 // Keys whose value is one of a few words.
@@ -97,7 +98,43 @@ int set_word(const word_key &k, const char *value) {
     return api_fail(KVDMC_E_CONFIG, "%s", k.message);
 }
 
+int set_hosts(const char *value) {
+    if (!value) value = "";
+    cfg_host unused[SSDP_MAX_HOSTS];
+    if (strlen(value) >= CFG_HOSTS_CAP || cfg_hosts_parse(value, unused, SSDP_MAX_HOSTS) < 0)
+        return api_fail(KVDMC_E_CONFIG,
+                        "ssdp_hosts must be up to %d IPv4 addresses, each with an optional :port, "
+                        "separated by commas",
+                        SSDP_MAX_HOSTS);
+    str_copy(g_cfg.ssdp_hosts, sizeof g_cfg.ssdp_hosts, value);
+    return 0;
+}
+
 } // namespace
+
+int cfg_hosts_parse(const char *text, cfg_host *out, int max) {
+    int n = 0;
+    for (const char *p = text; *p;) {
+        const char *comma = strchr(p, ',');
+        size_t len = comma ? (size_t)(comma - p) : strlen(p);
+        char one[24];
+        if (len == 0 || len >= sizeof one || n == max) return -1;
+        memcpy(one, p, len);
+        one[len] = 0;
+        int64_t port = SSDP_PORT;
+        if (char *colon = strchr(one, ':')) {
+            *colon = 0;
+            const char *q = colon + 1;
+            if (!read_int(&q, nullptr, 65536, &port, 0) || *q || port < 1 || port > 65535) return -1;
+        }
+        if (parse_ipv4(one, &out[n].addr) != 0) return -1;
+        out[n++].port = (int)port;
+        if (!comma) break;
+        p = comma + 1;
+        if (!*p) return -1; // a trailing comma names no host
+    }
+    return n;
+}
 
 constinit cfg_t g_cfg = defaults();
 
@@ -120,6 +157,7 @@ int cfg_set(const char *key, const char *value) {
         g_cfg.restores++;
         return 0;
     }
+    if (key && strcmp(key, "ssdp_hosts") == 0) return set_hosts(value);
     return api_fail(KVDMC_E_CONFIG, "unknown config key");
 }
 

@@ -15,6 +15,19 @@ struct device_service {
     char scpd[SERVICE_URL_CAP];
 };
 
+// What the device's answers taught: kept with its row, so forgetting the device or
+// reading its description again (a new LOCATION) starts afresh. Zero is "not learned".
+struct device_learned {
+    int8_t meta_form;   // the metadata form the renderer took, plus one
+    int8_t seek_mode;   // the seek unit that worked: 1 REL_TIME, 2 ABS_TIME
+    int8_t avt_scpd;    // AVTransport description: 1 read, -1 unreadable
+    int8_t rc_scpd;     // RenderingControl description: 1 read, -1 unreadable
+    uint8_t seek_modes; // listed seek units: bit 0 REL_TIME, bit 1 ABS_TIME; 0 unknown
+    int8_t vol_range;   // 1: Volume runs vol_min..vol_max rather than 0..100
+    int32_t vol_min, vol_max;
+    int32_t page; // the page size the server serves (below browse_page)
+};
+
 struct device_t {
     char udn[DEVICE_KEY_CAP];
     char udn_key[DEVICE_KEY_CAP];
@@ -33,6 +46,7 @@ struct device_t {
     device_service svc[DEVICE_MAX_SVC];
     int32_t nsvc;
     int32_t desc_ok;
+    device_learned learned;
 };
 
 // The records of one description: every media server and renderer of its device tree

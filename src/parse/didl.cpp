@@ -575,3 +575,30 @@ int didl_count_objects_n(const char *didl, size_t len, char *err, size_t errn) {
     }
     return objects;
 }
+
+int didl_first_ids(const char *didl, size_t len, int max, char *out, size_t outn) {
+    if (outn) out[0] = 0;
+    char err[XML_ERR_CAP];
+    xmlrd *x = didl && len ? xml_open_clean(didl, len, err, sizeof err) : nullptr;
+    if (!x) return 0;
+    x->skip_text = true;
+    size_t at = 0;
+    int n = 0;
+    const char *name;
+    size_t nl;
+    for (int ev; n < max && (ev = xml_next(x, &name, &nl)) > 0;) {
+        x->skip_text = true;
+        if (ev != XML_EV_START) continue;
+        elem e = classify(name, nl);
+        if (e != E_ITEM && e != E_CONTAINER) continue;
+        const char *id = xml_attr(x, "id");
+        size_t idn = id ? strlen(id) : 0;
+        if (at + idn + 2 > outn) break;
+        for (size_t i = 0; i < idn; i++) out[at++] = id[i] == '\n' ? ' ' : id[i]; // one line each
+        out[at++] = '\n';
+        out[at] = 0;
+        n++;
+    }
+    xml_close(x);
+    return n;
+}

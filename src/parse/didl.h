@@ -52,4 +52,8 @@ int didl_count_objects(const char *didl, char *err, size_t errn);
 // measured): it is not measured again.
 int didl_parse_more_n(const char *didl, size_t len, int *objects, char *err, size_t errn);
 int didl_count_objects_n(const char *didl, size_t len, char *err, size_t errn);
+// The ids of the first objects of a page (at most max, in document order, '\n' after
+// each) into out: what tells a page from a repeat of another. The number of ids read;
+// a page the reader refuses gives those before the fault.
+int didl_first_ids(const char *didl, size_t len, int max, char *out, size_t outn);
 void split_protocol_info(const char *pi, char *proto, size_t pn, char *mime, size_t mn);

@@ -161,6 +161,29 @@ struct page_bufs {
     sbuf_scoped args, result;
 };
 
+// Servers that will not serve a page of that size say "cannot process the request",
+// "action failed" or "invalid args"; pages down to BROWSE_PAGE_FLOOR objects may suit them.
+bool refuses_page_size(int upnp, int count) {
+    return count > BROWSE_PAGE_FLOOR && (upnp == 720 || upnp == 501 || upnp == 402);
+}
+
+int smaller_page(int count) {
+    return count / 2 < BROWSE_PAGE_FLOOR ? BROWSE_PAGE_FLOOR : count / 2;
+}
+
+// The page size a server's row says it serves, when below `page`.
+int served_page(const device_t *d, int page) {
+    int learned = d->learned.page;
+    return learned > 0 && learned < page ? learned : page;
+}
+
+// Keeps the page size a server served with, for its next browses.
+void learn_page(const device_t *d, int page) {
+    plat_guard g(&g_lock);
+    device_t *row = device_find(d->udn_key);
+    if (row && strcmp(row->location, d->location) == 0) row->learned.page = page;
+}
+
 // One Browse request for the children of oid from index, at most *count of them, kept
 // in bp (nothing else is touched: no lock is held). A page too large for the reader or
 // the transport is asked for again in halves while the deadline allows; *count keeps the size that
@@ -169,6 +192,7 @@ struct page_bufs {
 int fetch_page(const device_t *d, const char *frag, const char *oid, int index, int *count, uint64_t deadline,
                page_bufs &bufs, browse_pages *bp, page_info *pi, bool *late, char *err, size_t errn) {
     *late = false;
+    bool refused = false; // a size the server refused: the one it then served is kept
     char nret[BROWSE_COUNT_CAP], total[BROWSE_COUNT_CAP], uid[BROWSE_COUNT_CAP];
     for (;;) {
         soap_out outs[4] = {{"Result", nullptr, 0, &bufs.result.b, 0},
@@ -189,10 +213,21 @@ int fetch_page(const device_t *d, const char *frag, const char *oid, int index, 
             *count /= 2;
             continue;
         }
+        if (r != 0 && refuses_page_size(code, *count)) {
+            if (plat_now_ms() >= deadline) {
+                *late = true;
+                str_copy(err, errn, "browse time limit reached");
+                return done(KVDMC_E_CAP);
+            }
+            *count = smaller_page(*count);
+            refused = true;
+            continue;
+        }
         // The ContentDirectory's own object errors mean: no such object.
         if (r != 0) return code >= 701 && code <= 710 ? done(KVDMC_E_UNKNOWN) : r;
         break;
     }
+    if (refused) learn_page(d, *count);
     // Claims beyond any real folder are clamped so no index can overflow.
     pi->returned = leading_int(nret, 1000000000);
     int64_t tm = leading_int(total, INT64_MAX);
@@ -203,6 +238,23 @@ int fetch_page(const device_t *d, const char *frag, const char *oid, int index, 
     pi->objects = didl_count_objects_n(bufs.result.str(), len, err, errn);
     if (pi->objects < 0) return done(KVDMC_E_PARSE);
     return keep_page(&bufs.result.b, len, bp, err, errn);
+}
+
+// The first page's ids are kept; a later page that begins with them is dropped and ends
+// the listing as partial, so nothing is handed out twice.
+bool repeated_page(browse_pages *bp, int index, bool first, char (&first_ids)[BROWSE_REPEAT_IDS_CAP]) {
+    const browse_pages::page &pg = bp->pages.back();
+    if (first) {
+        didl_first_ids(pg.text.get(), pg.len, BROWSE_REPEAT_IDS, first_ids, sizeof first_ids);
+        return false;
+    }
+    char ids[BROWSE_REPEAT_IDS_CAP];
+    didl_first_ids(pg.text.get(), pg.len, BROWSE_REPEAT_IDS, ids, sizeof ids);
+    if (!page_repeats(first_ids, ids)) return false;
+    bp->pages.pop_back();
+    bp->partial = 1;
+    str_fmt(bp->partial_err, sizeof bp->partial_err, "server repeated page at index %d", index);
+    return true;
 }
 
 int fetch_metadata(const device_t *d, const char *oid, browse_pages *bp, char *err, size_t errn) {
@@ -240,6 +292,8 @@ int fetch_children(const device_t *d, const char *udn, const char *oid, int star
     char frag[SOAP_FRAG_CAP];
     content_directory(d, frag, sizeof frag);
     int index = start, fetched = 0, seen = 0;
+    page = served_page(d, page);
+    char first_ids[BROWSE_REPEAT_IDS_CAP] = "";
     page_bufs bufs;
     for (;;) {
         page_info pi;
@@ -256,6 +310,7 @@ int fetch_children(const device_t *d, const char *udn, const char *oid, int star
         // object, whatever it claims, would make every further request just as empty.
         int64_t returned = pi.returned;
         if (returned <= 0 || pi.objects == 0) break;
+        if (repeated_page(bp, index, index == start, first_ids)) break;
         // More objects than the table holds: publishing refuses the result, so asking
         // for further pages would be wasted.
         seen += pi.objects;
@@ -288,6 +343,13 @@ int fetch_children(const device_t *d, const char *udn, const char *oid, int star
 }
 
 } // namespace
+
+// Whether a page's first objects are those of the listing's first page (ids as
+// didl_first_ids lists them): a server that ignores StartingIndex.
+bool page_repeats(const char *first_ids, const char *ids) {
+    size_t a = strlen(first_ids), b = strlen(ids);
+    return a && b && memcmp(first_ids, ids, a < b ? a : b) == 0;
+}
 
 void browse_serial_lock(void) {
     plat_once(&s_browse_once, browse_lock_init);
@@ -323,7 +385,7 @@ int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_
     uint64_t deadline;
     {
         plat_guard g(&g_lock);
-        int page = g_cfg.browse_page;
+        int page = served_page(&d, g_cfg.browse_page);
         if (w->count > page) w->count = page;
         deadline = plat_now_ms() + (uint64_t)g_cfg.browse_timeout_ms;
     }

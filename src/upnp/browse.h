@@ -64,6 +64,9 @@ int browse_window(const char *udn, const char *oid, browse_win *w, char *err, si
 int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_pages *bp, char *err,
                         size_t errn);
 void browse_cache_clear(void);
+// Whether a page whose first object ids (one per line) are `ids` repeats the first page
+// of its listing, whose first ids are `first_ids`.
+bool page_repeats(const char *first_ids, const char *ids);
 // Table refills, with the reads that must see them, are serialised with this lock; no
 // request is ever made while it is held. It is taken before g_lock, never while holding
 // it, and may be taken again by its holder.

@@ -11,6 +11,7 @@
 #include "base/exports.h"
 #include "base/protocol.h"
 #include "parse/didl.h"
+#include "upnp/service_desc.h"
 #include "upnp/soap.h"
 #include "base/readers/textread.h"
 #include "base/util.h"
@@ -73,11 +74,13 @@ static void copy_for_call(const device_t *row, device_t *out) {
     str_copy(out->udn, sizeof out->udn, row->udn);
     str_copy(out->udn_key, sizeof out->udn_key, row->udn_key);
     str_copy(out->location, sizeof out->location, row->location);
+    str_copy(out->base, sizeof out->base, row->base); // service descriptions resolve against it
     out->kind = row->kind;
     int n = row->nsvc < 0 ? 0 : row->nsvc > DEVICE_MAX_SVC ? DEVICE_MAX_SVC : row->nsvc;
     memcpy(out->svc, row->svc, sizeof(device_service) * (size_t)n);
     out->nsvc = n;
     out->desc_ok = row->desc_ok;
+    out->learned = row->learned;
 }
 
 static int lookup_fail(char *err, int code, const char *fmt, const char *udn) {
@@ -414,6 +417,21 @@ static std::string format_of(const std::string &pi) {
     return pi.substr(c2 + 1, pi.find(':', c2 + 1) - c2 - 1);
 }
 
+// TVs seek only when the res says the server serves byte ranges: a protocolInfo whose
+// fourth field carries no DLNA parameter at all gets the usual streaming ones. A
+// server's own parameters are left as they are, and no profile is ever made up.
+static std::string with_dlna_params(const std::string &pi) {
+    static const char PARAMS[] =
+        "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
+    size_t c1 = pi.find(':'), c2 = c1 == std::string::npos ? c1 : pi.find(':', c1 + 1);
+    size_t c3 = c2 == std::string::npos ? c2 : pi.find(':', c2 + 1);
+    if (c3 == std::string::npos || pi.compare(0, c1, "http-get") != 0) return pi;
+    std::string info = pi.substr(c3 + 1);
+    if (info.find("DLNA.ORG_") != std::string::npos) return pi;
+    if (info.empty() || info == "*") return pi.substr(0, c3 + 1) + PARAMS;
+    return pi + ";" + PARAMS;
+}
+
 static void attr(sbuf *b, const char *name, const std::string &v) {
     if (v.empty()) return;
     sb_printf(b, " %s=\"", name);
@@ -436,6 +454,7 @@ static void item_metadata(sbuf *b, const char *key, const char *url, const char 
         std::string named = renderer_name_for(key, format.c_str());
         if (named != format) m.protocol_info = with_format(m.protocol_info, named);
     }
+    if (cfg_read(g_cfg.cast_dlna_flags)) m.protocol_info = with_dlna_params(m.protocol_info);
     didl_head(b, m.id.c_str(), m.parent.c_str());
     didl_title(b, title && *title ? title : m.title.c_str());
     sb_puts(b, "<upnp:class>");
@@ -465,6 +484,57 @@ static int report(int rc, const char *text) {
     return api_fail(rc, "%s", text);
 }
 
+// What a cast sends: the texts made valid, and the URL as the host passed it (the one the
+// item table knows).
+struct cast_texts {
+    const char *url, *host_url, *mime, *title;
+};
+
+// SetAVTransportURI with CurrentURIMetaData of one form (a cast_meta).
+static int set_uri_form(renderer_op &op, int form, const cast_texts &t) {
+    // Built whole rather than cut to a fixed buffer: a cut would send the
+    // renderer a truncated URL inside malformed XML.
+    sbuf_scoped meta, args;
+    switch (form) {
+    case CAST_META_MINIMAL:
+        minimal_metadata(&meta, t.url, t.mime, t.title);
+        break;
+    case CAST_META_NONE:
+        break;
+    default:
+        item_metadata(&meta, op.d.udn_key, t.url, t.host_url, t.mime, t.title);
+    }
+    sb_puts(&args, "<InstanceID>0</InstanceID><CurrentURI>");
+    sb_xml(&args, t.url); // media URLs often carry '&'
+    sb_puts(&args, "</CurrentURI><CurrentURIMetaData>");
+    sb_xml(&args, meta.str());
+    sb_puts(&args, "</CurrentURIMetaData>");
+    if (meta.b.oom || args.b.oom) return api_fail(KVDMC_E_NOMEM, "cast_set_uri: out of memory");
+    return op.call1(SVC_AV_TRANSPORT, "SetAVTransportURI", args.str());
+}
+
+// How renderers refuse metadata they will not take (a MIME type, a profile, an element
+// they do not know, or metadata at all): "illegal MIME-type", "resource not found",
+// "invalid args", "action failed". Another form of the metadata may suit them.
+static bool refuses_metadata(int upnp) {
+    return upnp == 714 || upnp == 716 || upnp == 402 || upnp == 501;
+}
+
+// The form a renderer took is where its next cast starts; the configured form is never
+// skipped back over.
+static int first_form(const renderer_op &op, bool learning) {
+    int form = cfg_read(g_cfg.cast_metadata);
+    int learned = op.d.learned.meta_form - 1;
+    return learning && learned > form && learned <= CAST_META_NONE ? learned : form;
+}
+
+static void learn_form(const device_t &d, int form) {
+    plat_guard g(&g_lock);
+    device_t *row = device_find(d.udn_key);
+    // A row read again meanwhile (a new LOCATION) starts afresh.
+    if (row && strcmp(row->location, d.location) == 0) row->learned.meta_form = (int8_t)(form + 1);
+}
+
 static int cast_set_uri(const char *udn, const char *url, const char *mime, const char *title) {
     if (!url || !*url) return api_fail(KVDMC_E_ARG, "cast_set_uri: null url");
     renderer_op op;
@@ -475,38 +545,32 @@ static int cast_set_uri(const char *udn, const char *url, const char *mime, cons
     sbuf_scoped clean_url, clean_title;
     sb_url(&clean_url, url, strlen(url));
     sb_utf8(&clean_title, title);
+    if (clean_url.b.oom || clean_title.b.oom) return api_fail(KVDMC_E_NOMEM, "cast_set_uri: out of memory");
     url = clean_url.str();
     title = clean_title.str();
     if (!*url) return api_fail(KVDMC_E_ARG, "cast_set_uri: null url");
     if (!mime || !*mime) mime = "video/mp4";
+    const cast_texts t = {url, host_url, mime, title};
 
-    // Built whole rather than cut to a fixed buffer: a cut would send the
-    // renderer a truncated URL inside malformed XML.
-    sbuf_scoped meta, args;
-    switch (cfg_read(g_cfg.cast_metadata)) {
-    case CAST_META_MINIMAL:
-        minimal_metadata(&meta, url, mime, title);
-        break;
-    case CAST_META_NONE:
-        break;
-    default:
-        item_metadata(&meta, op.d.udn_key, url, host_url, mime, title);
-    }
-    sb_puts(&args, "<InstanceID>0</InstanceID><CurrentURI>");
-    sb_xml(&args, url); // media URLs often carry '&'
-    sb_puts(&args, "</CurrentURI><CurrentURIMetaData>");
-    sb_xml(&args, meta.str());
-    sb_puts(&args, "</CurrentURIMetaData>");
-    if (meta.b.oom || args.b.oom || clean_url.b.oom || clean_title.b.oom)
-        return api_fail(KVDMC_E_NOMEM, "cast_set_uri: out of memory");
-    int rc = op.call1(SVC_AV_TRANSPORT, "SetAVTransportURI", args.str());
+    bool retry = cfg_read(g_cfg.cast_retry) != 0;
+    int form = first_form(op, retry);
+    int rc = set_uri_form(op, form, t);
     // A renderer still holding what it played before takes the new URI once stopped.
-    if (rc && cfg_read(g_cfg.cast_retry) &&
-        (op.upnp == UPNP_TRANSPORT_LOCKED || op.upnp == UPNP_TRANSITION_NOT_AVAILABLE)) {
+    if (rc && retry && (op.upnp == UPNP_TRANSPORT_LOCKED || op.upnp == UPNP_TRANSITION_NOT_AVAILABLE)) {
         op.call1(SVC_AV_TRANSPORT, "Stop", INSTANCE_ARGS); // "nothing to stop" is no reason to give up
-        rc = op.call1(SVC_AV_TRANSPORT, "SetAVTransportURI", args.str());
+        rc = set_uri_form(op, form, t);
     }
-    return rc;
+    if (!rc || !retry || !refuses_metadata(op.upnp)) return rc;
+    // Refused for its metadata: the plainer forms in turn. Only the first refusal tells
+    // the host anything, so it is what a renderer refusing every form leaves.
+    char first[CAST_ERRN];
+    str_copy(first, sizeof first, op.err);
+    int first_rc = rc;
+    while (rc && refuses_metadata(op.upnp) && form < CAST_META_NONE) rc = set_uri_form(op, ++form, t);
+    if (rc) return report(first_rc, first);
+    learn_form(op.d, form);
+    set_code(0);
+    return 0;
 }
 
 // Play refused with "transition not available" while the renderer is still taking in
@@ -534,6 +598,21 @@ static int play_after_transition(renderer_op &op, int rc) {
     return op.call1(SVC_AV_TRANSPORT, "Play", INSTANCE_ARGS_SPEED);
 }
 
+// Stop refused with "transition not available" by a renderer that has nothing to stop:
+// it already is where the caller wants it. Any other refusal, or a state that cannot
+// be read, leaves the renderer's answer as it was.
+static int stop_when_idle(renderer_op &op, int rc) {
+    char first[CAST_ERRN];
+    str_copy(first, sizeof first, op.err);
+    char state[CAST_VALUE_CAP] = "";
+    if (op.call1(SVC_AV_TRANSPORT, "GetTransportInfo", INSTANCE_ARGS, "CurrentTransportState", state,
+                 sizeof state) != 0 ||
+        (strcmp(state, "STOPPED") != 0 && strcmp(state, "NO_MEDIA_PRESENT") != 0))
+        return report(rc, first);
+    set_code(0);
+    return 0;
+}
+
 static int cast_simple(const char *udn, const char *action, const char *extra) {
     renderer_op op;
     if (int rc = op.open(udn, gate::allowed)) return rc;
@@ -543,7 +622,36 @@ static int cast_simple(const char *udn, const char *action, const char *extra) {
     if (rc && op.upnp == UPNP_TRANSITION_NOT_AVAILABLE && cfg_read(g_cfg.cast_retry) &&
         strcmp(action, "Play") == 0)
         return play_after_transition(op, rc);
+    if (rc && op.upnp == UPNP_TRANSITION_NOT_AVAILABLE && strcmp(action, "Stop") == 0)
+        return stop_when_idle(op, rc);
     return rc;
+}
+
+// UPnP's answer to a seek in a unit the renderer does not have.
+static constexpr int UPNP_SEEK_MODE_NOT_SUPPORTED = 710;
+
+// The unit to seek in: the one that worked before, else REL_TIME when the renderer's
+// AVTransport description lists it or lists nothing usable, else ABS_TIME.
+static int seek_unit(renderer_op &op) {
+    if (op.d.learned.seek_mode) return op.d.learned.seek_mode;
+    char frag[SOAP_FRAG_CAP];
+    pick_frag(&op.d, SVC_AV_TRANSPORT, frag, sizeof frag);
+    service_desc_avt(&op.d, frag);
+    int modes = op.d.learned.seek_modes;
+    return !modes || (modes & SEEK_REL_TIME) || !(modes & SEEK_ABS_TIME) ? SEEK_REL_TIME : SEEK_ABS_TIME;
+}
+
+static void learn_seek_unit(const device_t &d, int unit) {
+    plat_guard g(&g_lock);
+    device_t *row = device_find(d.udn_key);
+    if (row && strcmp(row->location, d.location) == 0) row->learned.seek_mode = (int8_t)unit;
+}
+
+static int seek_in(renderer_op &op, int unit, int seconds) {
+    char args[CAST_ARGS_CAP];
+    str_fmt(args, sizeof args, "%s<Unit>%s</Unit><Target>%d:%02d:%02d</Target>", INSTANCE_ARGS,
+            unit == SEEK_ABS_TIME ? "ABS_TIME" : "REL_TIME", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    return op.call1(SVC_AV_TRANSPORT, "Seek", args);
 }
 
 static int cast_seek(const char *udn, int seconds) {
@@ -553,10 +661,19 @@ static int cast_seek(const char *udn, int seconds) {
     }
     renderer_op op;
     if (int rc = op.open(udn, gate::allowed)) return rc;
-    char args[CAST_ARGS_CAP];
-    str_fmt(args, sizeof args, "%s<Unit>REL_TIME</Unit><Target>%d:%02d:%02d</Target>", INSTANCE_ARGS,
-            seconds / 3600, seconds / 60 % 60, seconds % 60);
-    return op.call1(SVC_AV_TRANSPORT, "Seek", args);
+    int unit = seek_unit(op);
+    int rc = seek_in(op, unit, seconds);
+    // A renderer without REL_TIME that did not say so takes the same target as ABS_TIME.
+    if (rc && unit == SEEK_REL_TIME && op.upnp == UPNP_SEEK_MODE_NOT_SUPPORTED) {
+        char first[CAST_ERRN];
+        str_copy(first, sizeof first, op.err);
+        if (seek_in(op, SEEK_ABS_TIME, seconds) != 0) return report(rc, first);
+        unit = SEEK_ABS_TIME;
+        rc = 0;
+        set_code(0);
+    }
+    if (!rc && unit != op.d.learned.seek_mode) learn_seek_unit(op.d, unit);
+    return rc;
 }
 
 int cast_transport_state(const char *udn, char *out, size_t n) {
@@ -649,18 +766,44 @@ static int mute_of(const char *text) {
 static constexpr rc_control VOLUME = {"Volume", volume_of, 100, "cast_volume: volume must be 0..100"};
 static constexpr rc_control MUTE = {"Mute", mute_of, 1, nullptr};
 
+// A renderer whose Volume runs over another range than 0..100 (its RenderingControl
+// description says so) has the host's 0..100 mapped linearly onto it, both ways.
+static bool volume_range(renderer_op &op, int64_t *lo, int64_t *hi) {
+    char frag[SOAP_FRAG_CAP];
+    pick_frag(&op.d, SVC_RENDERING_CONTROL, frag, sizeof frag);
+    service_desc_rc(&op.d, frag);
+    *lo = op.d.learned.vol_min;
+    *hi = op.d.learned.vol_max;
+    return op.d.learned.vol_range && *lo < *hi;
+}
+
+static int64_t volume_to_raw(int64_t v, int64_t lo, int64_t hi) {
+    return lo + (v * (hi - lo) + 50) / 100;
+}
+
+static int volume_from_raw(const char *text, int64_t lo, int64_t hi) {
+    int64_t raw = 0;
+    const char *p = text;
+    read_int(&p, nullptr, INT64_C(1) << 40, &raw);
+    if (raw <= lo) return 0;
+    int64_t v = ((raw - lo) * 100 + (hi - lo) / 2) / (hi - lo);
+    return v > 100 ? 100 : (int)v;
+}
+
 // set negative: the current value; otherwise writes it and returns 0. The device
 // lookup comes first for both, the allow-list only before a write.
 static int cast_control(const rc_control &c, const char *udn, int set) {
     renderer_op op;
     if (int rc = op.open(udn, gate::known)) return rc;
     char action[16], arg[24];
+    int64_t lo = 0, hi = 0;
     if (set < 0) {
+        bool ranged = &c == &VOLUME && volume_range(op, &lo, &hi);
         char out[CAST_VALUE_CAP] = "";
         str_fmt(action, sizeof action, "Get%s", c.name);
         str_fmt(arg, sizeof arg, "Current%s", c.name);
         if (int rc = op.call1(SVC_RENDERING_CONTROL, action, CHANNEL_ARGS, arg, out, sizeof out)) return rc;
-        return c.value_of(out);
+        return ranged ? volume_from_raw(out, lo, hi) : c.value_of(out);
     }
     if (set > c.max) {
         if (c.range_err) {
@@ -670,9 +813,11 @@ static int cast_control(const rc_control &c, const char *udn, int set) {
         set = c.max;
     }
     if (int rc = op.open(udn, gate::allowed)) return rc;
+    bool ranged = &c == &VOLUME && volume_range(op, &lo, &hi);
     char args[CAST_ARGS_CAP];
     str_fmt(action, sizeof action, "Set%s", c.name);
-    str_fmt(args, sizeof args, "%s<Desired%s>%d</Desired%s>", CHANNEL_ARGS, c.name, set, c.name);
+    str_fmt(args, sizeof args, "%s<Desired%s>%lld</Desired%s>", CHANNEL_ARGS, c.name,
+            (long long)(ranged ? volume_to_raw(set, lo, hi) : set), c.name);
     return op.call1(SVC_RENDERING_CONTROL, action, args);
 }
 

@@ -326,6 +326,8 @@ static ssdp_settings search_settings(void) {
     str_copy(set.iface, sizeof set.iface, g_cfg.ssdp_if);
     set.port = g_cfg.ssdp_port;
     set.ttl = g_cfg.ssdp_ttl;
+    int n = cfg_hosts_parse(g_cfg.ssdp_hosts, set.hosts, SSDP_MAX_HOSTS); // validated when set
+    set.nhosts = n < 0 ? 0 : n;
     return set;
 }
 

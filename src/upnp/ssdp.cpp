@@ -59,6 +59,23 @@ void send_searches(sock_t s, const search_target *st, int nst, uint32_t group, i
     }
 }
 
+// The same requests to each known host's own address (UPnP 1.1's unicast search), for
+// networks that drop multicast. Their answers come back to this socket like the others.
+void send_unicast(sock_t s, const search_target *st, int nst, const ssdp_settings &set) {
+    char msg[SSDP_SEARCH_CAP];
+    for (int h = 0; h < set.nhosts; h++) {
+        const unsigned char *a = (const unsigned char *)&set.hosts[h].addr;
+        for (int i = 0; i < nst; i++) {
+            int n = snprintf(msg, sizeof msg,
+                             "M-SEARCH * HTTP/1.1\r\nHOST: %u.%u.%u.%u:%d\r\nMAN: \"ssdp:discover\"\r\nST: "
+                             "%s\r\n\r\n",
+                             a[0], a[1], a[2], a[3], set.hosts[h].port, st[i].st);
+            if (n < 0 || n >= (int)sizeof msg) continue;
+            plat_sock_sendto(s, msg, n, set.hosts[h].addr, set.hosts[h].port);
+        }
+    }
+}
+
 // True when the receiver wants the search to end.
 bool handle_datagram(sock_t s, ssdp_on_reply on_reply, void *ctx) {
     char buf[SSDP_DATAGRAM_MAX];
@@ -139,6 +156,7 @@ void run_search(const search_target *st, int nst, int timeout_ms, const ssdp_set
             plat_sock_mcast_if(ss.send, plan.ifs[i]);
             send_searches(ss.send, st, nst, plan.group, set.port, set.group);
         }
+        send_unicast(ss.send, st, nst, set);
     };
     // UDP may drop a datagram: a second pass a little later makes a lost request unlikely.
     // Replies are taken while it waits, so a search that ends at its first answer is not

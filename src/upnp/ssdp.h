@@ -4,6 +4,7 @@
 #include <stddef.h>
 
 #include "base/capacity.h"
+#include "base/config.h"
 #include "parse/ssdp_packet.h"
 
 // Receives every search reply and alive announcement of a live search; returning true
@@ -17,6 +18,8 @@ struct ssdp_settings {
     char iface[CFG_ADDR_CAP]; // empty or "0.0.0.0": every interface
     int port;
     int ttl;
+    cfg_host hosts[SSDP_MAX_HOSTS]; // also searched by unicast
+    int nhosts = 0;
 };
 
 // Searches for kind 1 (servers), 2 (renderers) or 3 (both) for timeout_ms (both
