@@ -106,6 +106,7 @@ TEST_F(BrowseQuirks, RepeatedFirstPageEndsTheListing) {
 
     // The source handler lists the same way.
     kvdmc_config("browse_page", "16");
+    kvdmc_cache_clear(); // the single-page folder of the last row is cached under the same id
     srv.script = nullptr;
     repeating(srv, 100, 1);
     static char out[65536];

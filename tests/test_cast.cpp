@@ -741,11 +741,11 @@ TEST_F(Cast, EachSinkListReplacesTheFormatNamesOfTheLast) {
     while (huge.size() <= 65536) huge += ",http-get:*:video/x-pad" + std::to_string(huge.size()) + ":*";
     struct {
         std::string sink;
-        const char *pi; // what a cast of an MP3 then names it
+        const char *pi; // what a cast of an MP3 then names it, before the DLNA parameters
     } lists[] = {
-        {"http-get:*:audio/mp3:*", "http-get:*:audio/mp3:*"},
-        {huge, "http-get:*:audio/mpeg:*"}, // too long to remember: no name from the list before
-        {"http-get:*:audio/x-mpeg:*", "http-get:*:audio/x-mpeg:*"},
+        {"http-get:*:audio/mp3:*", "http-get:*:audio/mp3:"},
+        {huge, "http-get:*:audio/mpeg:"}, // too long to remember: no name from the list before
+        {"http-get:*:audio/x-mpeg:*", "http-get:*:audio/x-mpeg:"},
     };
     kvdmc_cast_allow(R1);
     for (const auto &l : lists) {
@@ -756,7 +756,8 @@ TEST_F(Cast, EachSinkListReplacesTheFormatNamesOfTheLast) {
         script.take_calls();
         ASSERT_EQ(kvdmc_cast_set_uri(R1, "http://h/s.mp3", "audio/mpeg", nullptr), 0);
         std::string meta = sent_metadata(only_call());
-        EXPECT_NE(meta.find(std::string("protocolInfo=\"") + l.pi + "\""), std::string::npos) << meta;
+        EXPECT_NE(meta.find(std::string("protocolInfo=\"") + l.pi + DLNA_PARAMS "\""), std::string::npos)
+            << meta;
     }
 }
 
