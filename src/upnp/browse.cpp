@@ -161,8 +161,8 @@ struct page_bufs {
 // One Browse request for the children of oid from index, at most *count of them, kept
 // in bp (nothing else is touched: no lock is held). A page too large for the reader is
 // asked for again in halves while the deadline allows; *count keeps the size that
-// fitted. 0, or a negative code with the message in err;
-// *late is set when the deadline stopped the halving.
+// fitted. 0, or a negative code with the message in err; *late is set when the deadline
+// stopped the halving.
 int fetch_page(const device_t *d, const char *frag, const char *oid, int index, int *count, uint64_t deadline,
                page_bufs &bufs, browse_pages *bp, page_info *pi, bool *late, char *err, size_t errn) {
     *late = false;
