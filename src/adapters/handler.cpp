@@ -137,6 +137,11 @@ int h_list(const quorlin_io *io, const char *settings_json, const char *folder_i
             return KVRCH_E_NETWORK;
         }
     }
+    // A listing cut short by the browse cap still counts, and says so as a browse does.
+    if (pages.partial)
+        api_fail(KVDMC_E_CAP, "%s", err);
+    else
+        api_ok(0);
     sbuf_scoped answer;
     {
         plat_guard g(&g_lock);
