@@ -114,7 +114,7 @@ KVDMC_API int kvdmc_parse_ssdp(const char *packet);
  * 0, or KVDMC_E_CONFIG with the last error. Numbers outside a key's range are clamped. */
 KVDMC_API int kvdmc_config(const char *key, const char *value);
 /* base + ref as an absolute URL, in a per-thread buffer valid until the thread's next call of
- * this function; NULL with the last error when it cannot be resolved. */
+ * this function; NULL with the last error (code KVDMC_E_ARG) when it cannot be resolved. */
 KVDMC_API const char *kvdmc_resolve_url(const char *base, const char *ref);
 
 /* Discovery and the device table */
@@ -171,10 +171,11 @@ KVDMC_API int kvdmc_update_id(void);
 KVDMC_API const char *kvdmc_best_res_url(int i);
 /* Empties the browse cache. */
 KVDMC_API void kvdmc_cache_clear(void);
-/* Device i as JSON ("" with the last error when out of range); valid until the thread's next
- * JSON-producing call. */
+/* Device i as JSON ("" with the last error and code KVDMC_E_ARG when out of range); valid
+ * until the thread's next JSON-producing call. */
 KVDMC_API const char *kvdmc_device_json(int i);
-/* Item i as JSON ("" with the last error when out of range); valid as kvdmc_device_json. */
+/* Item i as JSON ("" with the last error and code KVDMC_E_ARG when out of range); valid as
+ * kvdmc_device_json. */
 KVDMC_API const char *kvdmc_item_json(int i);
 /* Parses a description (not added to the table) into JSON read with kvdmc_last_json: 0, or a
  * negative code with the last error. */

@@ -81,7 +81,7 @@ TEST(DescParse, ControlsResolveAgainstLocationOrUrlBase) {
     parsed n = parse(description("uuid:dev-1", SERVER_TYPE, "Box", service_xml(CDS_TYPE, "/c")), "not-a-url");
     ASSERT_EQ(n.rc, 0);
     EXPECT_STREQ(n.d.svc[0].control, "/c");
-    EXPECT_STREQ(kvdmc_last_error(), "resolve: bad base url");
+    EXPECT_EQ(n.err, "resolve: bad base url");
     parsed none = parse(description("uuid:dev-1", SERVER_TYPE), nullptr);
     ASSERT_EQ(none.rc, 0);
     EXPECT_STREQ(none.d.location, "");
@@ -852,7 +852,7 @@ TEST_F(Table, FindForgetClearAndByebye) {
     EXPECT_STREQ(kvdmc_last_error(), "forget: unknown udn");
     EXPECT_EQ(kvdmc_forget(nullptr), KVDMC_E_ARG);
     EXPECT_STREQ(kvdmc_last_error(), "forget: null udn");
-    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_CONFIG);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_ARG);
 
     // A byebye removes by USN, or by NT when the USN is empty; unknown ones change nothing.
     EXPECT_EQ(inject(byebye("upnp:rootdevice", "uuid:TWO::upnp:rootdevice")), 0);
@@ -882,7 +882,7 @@ TEST_F(Table, DiscoverValidatesAndRefusesInFakeMode) {
     EXPECT_EQ(kvdmc_discover(3, 100), KVDMC_E_FAKE);
     EXPECT_STREQ(kvdmc_last_error(), "ssdp disabled (fake mode): inject packets with kvdmc_fake_ssdp");
     EXPECT_EQ(kvdmc_discover(1, 30000), KVDMC_E_FAKE);
-    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_CONFIG);
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_FAKE);
     plat_guard g(&g_lock);
     EXPECT_EQ(g_ndev, 0); // purged before refusing
 }

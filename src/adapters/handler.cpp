@@ -1,6 +1,6 @@
 // The host's source handler for DLNA media servers. Every operation answers one compact
-// JSON text in the host's buffer and returns a KVRCH_ code; failures also set the last
-// error text.
+// JSON text in the host's buffer and returns a KVRCH_ code; a failure also records its
+// text with the component's code for it as the last error and code.
 #include "kvdmc.h"
 
 #include <string.h>
@@ -60,12 +60,12 @@ int h_validate(const quorlin_io *, const char *settings_json, char *out, int cap
     api_enter();
     rapidjson::Document doc;
     if (!parse_object(doc, settings_json)) {
-        set_err("settings_json is not a JSON object");
+        api_fail(KVDMC_E_ARG, "settings_json is not a JSON object");
         return KVRCH_E_CONFIG;
     }
     std::string udn;
     if (!settings_udn(doc, &udn)) {
-        set_err("DLNA settings need UDN");
+        api_fail(KVDMC_E_ARG, "DLNA settings need UDN");
         return KVRCH_E_CONFIG;
     }
     sbuf_scoped answer;
@@ -75,7 +75,7 @@ int h_validate(const quorlin_io *, const char *settings_json, char *out, int cap
     if (answer.b.oom) return KVRCH_E_PROTOCOL;
     if (!out || cap <= 0) return KVRCH_OK;
     if (!hand_over(answer.b, out, cap)) {
-        set_err("output buffer too small");
+        api_fail(KVDMC_E_CAP, "output buffer too small");
         return KVRCH_E_BUFFER;
     }
     return KVRCH_OK;
@@ -108,7 +108,7 @@ int h_list(const quorlin_io *io, const char *settings_json, const char *folder_i
     rapidjson::Document doc;
     std::string udn;
     if (!parse_object(doc, settings_json) || !settings_udn(doc, &udn)) {
-        set_err("DLNA settings need UDN");
+        api_fail(KVDMC_E_ARG, "DLNA settings need UDN");
         return KVRCH_E_CONFIG;
     }
     std::string folder = "0";
@@ -125,7 +125,7 @@ int h_list(const quorlin_io *io, const char *settings_json, const char *folder_i
     browse_serial_guard one_step;
     if (r == 0) r = browse_publish(pages, err, sizeof err);
     if (r < 0) {
-        set_err("%s", err);
+        api_fail(r, "%s", err);
         switch (r) {
         case KVDMC_E_UNKNOWN:
             return KVRCH_E_NOTFOUND;
@@ -137,6 +137,11 @@ int h_list(const quorlin_io *io, const char *settings_json, const char *folder_i
             return KVRCH_E_NETWORK;
         }
     }
+    // A listing cut short by the browse cap still counts, and says so as a browse does.
+    if (pages.partial)
+        api_fail(KVDMC_E_CAP, "%s", err);
+    else
+        api_ok(0);
     sbuf_scoped answer;
     {
         plat_guard g(&g_lock);
@@ -145,7 +150,7 @@ int h_list(const quorlin_io *io, const char *settings_json, const char *folder_i
     if (answer.b.oom) return KVRCH_E_PROTOCOL;
     if (!hand_over(answer.b, out, cap)) {
         // A first call without a buffer learns the size it needs.
-        set_err("output buffer too small: need %u bytes", (unsigned)(answer.b.n + 1));
+        api_fail(KVDMC_E_CAP, "output buffer too small: need %u bytes", (unsigned)(answer.b.n + 1));
         return KVRCH_E_BUFFER;
     }
     return KVRCH_OK;
@@ -155,7 +160,7 @@ int h_stream_url(const quorlin_io *, const char *, const char *entry_json, char 
     api_enter();
     rapidjson::Document doc;
     if (!parse_object(doc, entry_json)) {
-        set_err("entry_json is not a JSON object");
+        api_fail(KVDMC_E_ARG, "entry_json is not a JSON object");
         return KVRCH_E_CONFIG;
     }
     const rapidjson::Value *id = nullptr;
@@ -177,12 +182,12 @@ int h_stream_url(const quorlin_io *, const char *, const char *entry_json, char 
         }
     }
     if (!found) {
-        set_err("entry id not in the last listing (browse first)");
+        api_fail(KVDMC_E_UNKNOWN, "entry id not in the last listing (browse first)");
         return KVRCH_E_NOTFOUND;
     }
     if (answer.b.oom) return KVRCH_E_PROTOCOL;
     if (!hand_over(answer.b, out, cap)) {
-        set_err("output buffer too small");
+        api_fail(KVDMC_E_CAP, "output buffer too small");
         return KVRCH_E_BUFFER;
     }
     return KVRCH_OK;
@@ -190,7 +195,7 @@ int h_stream_url(const quorlin_io *, const char *, const char *entry_json, char 
 
 int h_download(const quorlin_io *, const char *, const char *, char *, int) {
     api_enter();
-    set_err("DLNA sources do not download");
+    api_fail(KVDMC_E_ARG, "DLNA sources do not download");
     return KVRCH_E_NOTSUPPORTED;
 }
 

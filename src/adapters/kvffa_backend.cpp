@@ -376,9 +376,6 @@ extern "C" KVDMC_API int kvdmc_kvffa_register(void) {
     b.locator = dlna_locator;
     b.close = dlna_close;
     // The layer keeps its own account of a refusal (an id already taken, say).
-    if (kvffa_register(&b) != KVFFA_OK) {
-        set_err("kvffa_register failed");
-        return KVDMC_E_CAP;
-    }
+    if (kvffa_register(&b) != KVFFA_OK) return api_fail(KVDMC_E_CAP, "kvffa_register failed");
     return 0;
 }

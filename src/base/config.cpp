@@ -71,41 +71,42 @@ char *addr_field(int i) {
     return i == 0 ? g_cfg.ssdp_group : g_cfg.ssdp_if;
 }
 
-int set_addr(int i, const char *value) {
+int set_addr(int i, const char *value, char *err, size_t errn) {
     const char *key = ADDR_KEYS[i][0];
     size_t len = strlen(value);
     if (len == 0 || len > CFG_ADDR_CAP - 1 || strchr(value, ' ') || parse_ipv4(value, nullptr) != 0)
-        return api_fail(KVDMC_E_CONFIG, "%s must be an IPv4 literal", key);
+        return str_fmt(err, errn, "%s must be an IPv4 literal", key), KVDMC_E_CONFIG;
     str_copy(addr_field(i), CFG_ADDR_CAP, value);
     return 0;
 }
 
-int set_int(const int_key &k, const char *value) {
+int set_int(const int_key &k, const char *value, char *err, size_t errn) {
     int64_t v;
     const char *p = value;
     if (!read_int(&p, nullptr, INT32_MAX, &v) || *p)
-        return api_fail(KVDMC_E_CONFIG, "%s must be an integer", k.key);
+        return str_fmt(err, errn, "%s must be an integer", k.key), KVDMC_E_CONFIG;
     store_setting(g_cfg.*k.field, (int32_t)(v > k.hi ? k.hi : v < k.lo ? k.lo : v));
     return 0;
 }
 
-int set_word(const word_key &k, const char *value) {
+int set_word(const word_key &k, const char *value, char *err, size_t errn) {
     for (int i = 0; k.words[i]; i++)
         if (strcmp(value, k.words[i]) == 0) {
             store_setting(g_cfg.*k.field, i);
             return 0;
         }
-    return api_fail(KVDMC_E_CONFIG, "%s", k.message);
+    return str_copy(err, errn, k.message), KVDMC_E_CONFIG;
 }
 
-int set_hosts(const char *value) {
+int set_hosts(const char *value, char *err, size_t errn) {
     if (!value) value = "";
     cfg_host unused[SSDP_MAX_HOSTS];
     if (strlen(value) >= CFG_HOSTS_CAP || cfg_hosts_parse(value, unused, SSDP_MAX_HOSTS) < 0)
-        return api_fail(KVDMC_E_CONFIG,
-                        "ssdp_hosts must be up to %d IPv4 addresses, each with an optional :port, "
-                        "separated by commas",
-                        SSDP_MAX_HOSTS);
+        return str_fmt(err, errn,
+                       "ssdp_hosts must be up to %d IPv4 addresses, each with an optional :port, "
+                       "separated by commas",
+                       SSDP_MAX_HOSTS),
+               KVDMC_E_CONFIG;
     str_copy(g_cfg.ssdp_hosts, sizeof g_cfg.ssdp_hosts, value);
     return 0;
 }
@@ -138,31 +139,36 @@ int cfg_hosts_parse(const char *text, cfg_host *out, int max) {
 
 constinit cfg_t g_cfg = defaults();
 
-int cfg_set(const char *key, const char *value) {
+int cfg_set(const char *key, const char *value, char *err, size_t errn) {
     for (int i = 0; key && i < 2; i++) {
         if (strcmp(key, ADDR_KEYS[i][0]) != 0) continue;
         if (!value) return str_copy(addr_field(i), CFG_ADDR_CAP, ADDR_KEYS[i][1]), 0;
-        return set_addr(i, value);
+        return set_addr(i, value, err, errn);
     }
     for (const word_key &k : WORD_KEYS) {
         if (!key || strcmp(key, k.key) != 0) continue;
         if (!value) return store_setting(g_cfg.*k.field, 0), 0;
-        return set_word(k, value);
+        return set_word(k, value, err, errn);
     }
     for (const int_key &k : INT_KEYS) {
         if (!key || strcmp(key, k.key) != 0) continue;
-        if (value) return set_int(k, value);
+        if (value) return set_int(k, value, err, errn);
         // Restoring any numeric key restores them all.
         for (const int_key &d : INT_KEYS) store_setting(g_cfg.*d.field, d.def);
         g_cfg.restores++;
         return 0;
     }
-    if (key && strcmp(key, "ssdp_hosts") == 0) return set_hosts(value);
-    return api_fail(KVDMC_E_CONFIG, "unknown config key");
+    if (key && strcmp(key, "ssdp_hosts") == 0) return set_hosts(value, err, errn);
+    return str_copy(err, errn, "unknown config key"), KVDMC_E_CONFIG;
 }
 
 extern "C" KVDMC_API int kvdmc_config(const char *key, const char *value) {
     api_enter();
-    plat_guard g(&g_lock);
-    return cfg_set(key, value);
+    char err[ERR_CAP] = "";
+    int rc;
+    {
+        plat_guard g(&g_lock);
+        rc = cfg_set(key, value, err, sizeof err);
+    }
+    return rc ? api_fail(rc, "%s", err) : 0;
 }

@@ -42,9 +42,9 @@ int cfg_hosts_parse(const char *text, cfg_host *out, int max);
 // Holds its defaults from the start. Written under g_lock.
 extern cfg_t g_cfg;
 
-// Sets one key (null value: its default). 0, or KVDMC_E_CONFIG with the message recorded.
-// Caller holds g_lock.
-int cfg_set(const char *key, const char *value);
+// Sets one key (null value: its default). 0, or KVDMC_E_CONFIG with the message in err
+// (none when err is null). Caller holds g_lock.
+int cfg_set(const char *key, const char *value, char *err = nullptr, size_t errn = 0);
 
 // A numeric setting read without g_lock (the store is atomic for such readers).
 inline int32_t cfg_read(const int32_t &field) {

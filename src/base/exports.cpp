@@ -38,17 +38,6 @@ void api_enter(void) {
     plat_once(&g_locks_once, locks_init_once);
 }
 
-void set_err(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    format_err(fmt, ap);
-    va_end(ap);
-}
-
-void set_code(int code) {
-    s_report.code = code;
-}
-
 int api_fail(int code, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
@@ -56,6 +45,11 @@ int api_fail(int code, const char *fmt, ...) {
     va_end(ap);
     s_report.code = code;
     return code;
+}
+
+int api_ok(int result) {
+    s_report.code = 0;
+    return result;
 }
 
 void set_small_json(const char *json, size_t len) {

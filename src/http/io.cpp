@@ -64,7 +64,7 @@ KVDMC_API int kvdmc_set_io(const quorlin_io *io) {
 KVDMC_API int kvdmc_use_curl(void) {
     api_enter();
     const quorlin_io *c = io_curl();
-    if (!c) return KVDMC_E_NOCURL;
+    if (!c) return api_fail(KVDMC_E_NOCURL, "use_curl: built without the HTTP transport");
     io_select_static(c);
     return 0;
 }

@@ -132,10 +132,7 @@ const quorlin_io *io_fake(void) {
 
 int fake_set_post(const char *url, const char *body_contains, int http_code, const char *resp) {
     api_enter();
-    if (!url || !body_contains || !resp) {
-        set_err("fake_set_post: null arg");
-        return KVDMC_E_ARG;
-    }
+    if (!url || !body_contains || !resp) return api_fail(KVDMC_E_ARG, "fake_set_post: null arg");
     try {
         for (broute &b : s_broutes)
             if (b.url == url && b.contains == body_contains) {
@@ -151,8 +148,7 @@ int fake_set_post(const char *url, const char *body_contains, int http_code, con
         grow_for_one(s_broutes, 4);
         s_broutes.push_back(std::move(b));
     } catch (const std::bad_alloc &) {
-        set_err("out of memory");
-        return KVDMC_E_NOMEM;
+        return api_fail(KVDMC_E_NOMEM, "out of memory");
     }
     return 0;
 }
@@ -161,35 +157,27 @@ extern "C" {
 
 KVDMC_API int kvdmc_fake_set(const char *url, int http_code, const char *body) {
     api_enter();
-    if (!url || !body) {
-        set_err("fake_set: null arg");
-        return KVDMC_E_ARG;
-    }
+    if (!url || !body) return api_fail(KVDMC_E_ARG, "fake_set: null arg");
     try {
         route *r = route_upsert(url);
         r->body = body;
         r->has_body = true;
         r->code = http_code;
     } catch (const std::bad_alloc &) {
-        set_err("out of memory");
-        return KVDMC_E_NOMEM;
+        return api_fail(KVDMC_E_NOMEM, "out of memory");
     }
     return 0;
 }
 
 KVDMC_API int kvdmc_fake_fail(const char *url, const char *transport_error) {
     api_enter();
-    if (!url) {
-        set_err("fake_fail: null arg");
-        return KVDMC_E_ARG;
-    }
+    if (!url) return api_fail(KVDMC_E_ARG, "fake_fail: null arg");
     try {
         route *r = route_upsert(url);
         r->err = transport_error ? transport_error : "fake: transport failure";
         r->has_err = true;
     } catch (const std::bad_alloc &) {
-        set_err("out of memory");
-        return KVDMC_E_NOMEM;
+        return api_fail(KVDMC_E_NOMEM, "out of memory");
     }
     return 0;
 }

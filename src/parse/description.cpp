@@ -7,7 +7,6 @@
 #include <string.h>
 
 #include "base/config.h"
-#include "base/exports.h"
 #include "base/protocol.h"
 #include "base/readers/textread.h"
 #include "base/util.h"
@@ -202,8 +201,9 @@ void inherit_names(device_t *d, const device_t &from) {
     if (!d->dlna_doc[0]) str_copy(d->dlna_doc, sizeof d->dlna_doc, from.dlna_doc);
 }
 
-// Location, base and absolute control URLs of one record of the description.
-void finish_record(device_t *d, const char *location, const char *base) {
+// Location, base and absolute control URLs of one record of the description. A control
+// URL that cannot be resolved stays as written, with the resolver's message in err.
+void finish_record(device_t *d, const char *location, const char *base, char *err, size_t errn) {
     str_copy(d->location, sizeof d->location, location);
     str_copy(d->base, sizeof d->base, base);
     for (int i = 0; i < d->nsvc; i++) {
@@ -212,7 +212,7 @@ void finish_record(device_t *d, const char *location, const char *base) {
         char abs[URL_RESOLVED_CAP];
         const char *msg = url_resolve(d->base, sv.control, abs, sizeof abs);
         if (msg)
-            set_err("%s", msg); // the control URL stays as written
+            str_copy(err, errn, msg);
         else
             str_copy(sv.control, sizeof sv.control, abs);
     }
@@ -279,7 +279,7 @@ int desc_parse_devices(const char *xml, const char *location, device_t *out, int
         media = true;
         if (!d.udn[0]) continue; // a device nobody could address
         out[n] = d;
-        finish_record(&out[n++], location, base);
+        finish_record(&out[n++], location, base, err, errn);
     }
     if (n) return n;
     const device_t &root = nodes[first].d;
@@ -293,7 +293,7 @@ int desc_parse_devices(const char *xml, const char *location, device_t *out, int
     }
     if (maxn < 1) return 0;
     out[0] = root;
-    finish_record(&out[0], location, base);
+    finish_record(&out[0], location, base, err, errn);
     return 1;
 }
 

@@ -53,7 +53,8 @@ struct device_t {
 // (the root and its embedded devices, depth first in document order, at most maxn),
 // each with its own identity and services; or, when the tree holds none, its root
 // device alone. Returns the number of records written to out (1 or more), or -1 with
-// the message in err. kind and udn_key are left to the device table.
+// the message in err; a success leaves in err the resolver's message for a control URL
+// kept as written. kind and udn_key are left to the device table.
 int desc_parse_devices(const char *xml, const char *location, device_t *out, int maxn, char *err,
                        size_t errn);
 // The first media device of a description (its root when there is none) into d.

@@ -51,15 +51,6 @@ void browse_lock_init(void) {
     plat_mutex_init(&s_browse_lock);
 }
 
-// Records a browse's outcome as the last code and hands back its result.
-int done_with(int code, int result) {
-    set_code(code);
-    return result;
-}
-int done(int code) {
-    return done_with(code, code);
-}
-
 // The content directory to call: version 1, or the first newer one the device offers.
 void content_directory(const device_t *d, char *frag, size_t n) {
     soap_pick_version(d, SVC_CONTENT_DIRECTORY, 4, 1, frag, n);
@@ -78,7 +69,7 @@ int lookup_device(const char *udn, device_t *out, char *err, size_t errn) {
         }
     }
     str_fmt(err, errn, "unknown device %s", udn);
-    return done(KVDMC_E_UNKNOWN);
+    return KVDMC_E_UNKNOWN;
 }
 
 void browse_args(sbuf *b, const char *oid, const char *flag, int index, int count) {
@@ -144,7 +135,7 @@ int keep_page(sbuf *result, size_t len, browse_pages *bp, char *err, size_t errn
     char *text = sb_release(result);
     if (!text) {
         str_copy(err, errn, "out of memory");
-        return done(KVDMC_E_NOMEM);
+        return KVDMC_E_NOMEM;
     }
     bp->add(text, len);
     return 0;
@@ -187,8 +178,8 @@ void learn_page(const device_t *d, int page) {
 // One Browse request for the children of oid from index, at most *count of them, kept
 // in bp (nothing else is touched: no lock is held). A page too large for the reader or
 // the transport is asked for again in halves while the deadline allows; *count keeps the size that
-// fitted. 0, or a negative code with the message in err and the last code recorded;
-// *late is set when the deadline stopped the halving.
+// fitted. 0, or a negative code with the message in err; *late is set when the deadline
+// stopped the halving.
 int fetch_page(const device_t *d, const char *frag, const char *oid, int index, int *count, uint64_t deadline,
                page_bufs &bufs, browse_pages *bp, page_info *pi, bool *late, char *err, size_t errn) {
     *late = false;
@@ -208,7 +199,7 @@ int fetch_page(const device_t *d, const char *frag, const char *oid, int index, 
             if (plat_now_ms() >= deadline) {
                 *late = true;
                 str_copy(err, errn, "browse time limit reached");
-                return done(KVDMC_E_CAP);
+                return KVDMC_E_CAP;
             }
             *count /= 2;
             continue;
@@ -217,14 +208,14 @@ int fetch_page(const device_t *d, const char *frag, const char *oid, int index, 
             if (plat_now_ms() >= deadline) {
                 *late = true;
                 str_copy(err, errn, "browse time limit reached");
-                return done(KVDMC_E_CAP);
+                return KVDMC_E_CAP;
             }
             *count = smaller_page(*count);
             refused = true;
             continue;
         }
         // The ContentDirectory's own object errors mean: no such object.
-        if (r != 0) return code >= 701 && code <= 710 ? done(KVDMC_E_UNKNOWN) : r;
+        if (r != 0) return code >= 701 && code <= 710 ? KVDMC_E_UNKNOWN : r;
         break;
     }
     if (refused) learn_page(d, *count);
@@ -236,7 +227,7 @@ int fetch_page(const device_t *d, const char *frag, const char *oid, int index, 
     bp->update_id = (int)(uint32_t)leading_int(uid, INT64_MAX);
     size_t len = bufs.result.b.n;
     pi->objects = didl_count_objects_n(bufs.result.str(), len, err, errn);
-    if (pi->objects < 0) return done(KVDMC_E_PARSE);
+    if (pi->objects < 0) return KVDMC_E_PARSE;
     return keep_page(&bufs.result.b, len, bp, err, errn);
 }
 
@@ -364,7 +355,7 @@ int browse_fetch(const char *udn, const char *object_id, int start, int flag, br
                  size_t errn) {
     if (!udn || !object_id) {
         str_copy(err, errn, "browse: null arg");
-        return done(KVDMC_E_ARG);
+        return KVDMC_E_ARG;
     }
     device_t d;
     if (int rc = lookup_device(udn, &d, err, errn)) return rc;
@@ -378,7 +369,7 @@ int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_
     w->objects = 0;
     if (!udn || !oid || w->start < 0 || w->count < 1) {
         str_copy(err, errn, "browse: null arg");
-        return done(KVDMC_E_ARG);
+        return KVDMC_E_ARG;
     }
     device_t d;
     if (int rc = lookup_device(udn, &d, err, errn)) return rc;
@@ -418,37 +409,39 @@ int browse_publish(const browse_pages &bp, char *err, size_t errn) {
                     ? didl_parse(page.text.get(), err, errn)
                     : didl_parse_more_n(page.text.get(), page.len, &objects, err, errn);
         // Pages are parsed only here: one that is not well-formed fails the browse.
-        if (r < 0) return done(KVDMC_E_PARSE);
+        if (r < 0) return KVDMC_E_PARSE;
     }
     plat_guard g(&g_lock);
     if (bp.kind == browse_pages::METADATA) {
         g_total_matches = g_nitem;
-        return done_with(0, g_nitem);
+        return g_nitem;
     }
     g_total_matches = bp.total;
     g_update_id = bp.update_id;
     if (bp.kind == browse_pages::WINDOW) {
         // A server that sends more than it was asked for gets no room beyond the window.
         if (g_nitem > bp.window) g_nitem = bp.window;
-        return done_with(0, g_nitem);
+        return g_nitem;
     }
     if (bp.partial) {
         g_partial = 1;
         str_copy(err, errn, bp.partial_err);
-        set_err("%s", bp.partial_err);
-        return done_with(KVDMC_E_CAP, g_nitem);
+        return g_nitem;
     }
-    set_code(0);
     if (bp.cache_udn[0] && bp.cache_page >= (bp.fetched > g_nitem ? bp.fetched : g_nitem)) cache_store(bp);
     return g_nitem;
 }
 
-int browse_invoke(const char *udn, const char *object_id, int start, int flag, char *err, size_t errn) {
+int browse_invoke(const char *udn, const char *object_id, int start, int flag, bool *cut, char *err,
+                  size_t errn) {
     browse_pages bp;
+    *cut = false;
     if (int rc = browse_fetch(udn, object_id, start, flag, &bp, err, errn)) return rc;
     // Pages of two folders must never mix in the one table: only publishing is serialised.
     browse_serial_guard serial;
-    return browse_publish(bp, err, errn);
+    int r = browse_publish(bp, err, errn);
+    *cut = r >= 0 && bp.partial;
+    return r;
 }
 
 int browse_window(const char *udn, const char *oid, browse_win *w, char *err, size_t errn) {
@@ -468,21 +461,22 @@ extern "C" {
 
 KVDMC_API int kvdmc_browse(const char *udn, const char *object_id, int start, int count, int flag) {
     api_enter();
-    if (!udn || !object_id) {
-        set_err("browse: null arg");
-        return -1;
-    }
-    if (start < 0 || count < 0) {
-        set_err("browse: negative index");
-        return -1;
-    }
+    if (!udn || !object_id) return api_fail(KVDMC_E_ARG, "browse: null arg");
+    if (start < 0 || count < 0) return api_fail(KVDMC_E_ARG, "browse: negative index");
     char err[ERR_CAP] = "";
-    int r = browse_invoke(udn, object_id, start, flag, err, sizeof err);
+    bool cut;
+    int r = browse_invoke(udn, object_id, start, flag, &cut, err, sizeof err);
+    // The browse's own code is the last code; the host gets one code for all its failures.
     if (r < 0) {
-        set_err("%s", err);
+        api_fail(r, "%s", err);
         return KVDMC_E_UPNP;
     }
-    return r;
+    // A listing stopped at the cap is a result all the same, with the cap as its code.
+    if (cut) {
+        api_fail(KVDMC_E_CAP, "%s", err);
+        return r;
+    }
+    return api_ok(r);
 }
 
 KVDMC_API int kvdmc_item_count(void) {

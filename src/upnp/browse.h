@@ -39,16 +39,18 @@ struct browse_pages {
     int cache_page = 0, fetched = 0;
 };
 
-// 0, or a negative code with a message in err (also recorded as the last code).
+// 0, or a negative code with a message in err.
 int browse_fetch(const char *udn, const char *object_id, int start, int flag, browse_pages *bp, char *err,
                  size_t errn);
-// Replaces the item table with the pages; the same result as browse_invoke.
+// Replaces the item table with the pages: g_nitem, or a negative code with a message in
+// err. A result stopped at the cap or the time limit (bp.partial) leaves its text in err.
 int browse_publish(const browse_pages &bp, char *err, size_t errn);
 
 // flag 1: the object's own metadata; otherwise its children from start, a page of
 // browse_page children per request. Returns g_nitem, or a negative code with a message
-// in err (also recorded as the last code).
-int browse_invoke(const char *udn, const char *object_id, int start, int flag, char *err, size_t errn);
+// in err; *cut tells a result stopped at the cap or the time limit (its text in err).
+int browse_invoke(const char *udn, const char *object_id, int start, int flag, bool *cut, char *err,
+                  size_t errn);
 // One window of a container's children, read with one request.
 struct browse_win {
     int start;   // in: index of the first child
@@ -58,7 +60,7 @@ struct browse_win {
     int objects; // out: objects the server sent, those not kept (cut ids) too
 };
 // The item table holds the window; returns its size, or a negative code with a message
-// in err (also recorded as the last code). Not cached.
+// in err. Not cached.
 int browse_window(const char *udn, const char *oid, browse_win *w, char *err, size_t errn);
 // Its first step (w is filled in); browse_publish completes it.
 int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_pages *bp, char *err,

@@ -117,7 +117,7 @@ KVDMC_API const char *kvdmc_item_json(int i) {
     {
         plat_guard g(&g_lock);
         if (i < 0 || i >= g_nitem) {
-            set_err("item_json: index out of range");
+            api_fail(KVDMC_E_ARG, "item_json: index out of range");
             return "";
         }
         item_json(&js, i);
@@ -127,10 +127,7 @@ KVDMC_API const char *kvdmc_item_json(int i) {
 
 KVDMC_API int kvdmc_parse_description(const char *xml, const char *location) {
     api_enter();
-    if (!xml || !location) {
-        set_err("parse_description: null arg");
-        return -1;
-    }
+    if (!xml || !location) return api_fail(KVDMC_E_ARG, "parse_description: null arg");
     device_t d;
     memset(&d, 0, sizeof d);
     char err[ERR_CAP] = "";
@@ -146,16 +143,12 @@ KVDMC_API int kvdmc_parse_description(const char *xml, const char *location) {
         plat_guard g(&g_lock);
         set_small_json(js.str(), js.b.n);
     }
-    set_code(0);
-    return 0;
+    return api_ok(0);
 }
 
 KVDMC_API int kvdmc_parse_didl(const char *didl) {
     api_enter();
-    if (!didl) {
-        set_err("parse_didl: null didl");
-        return -1;
-    }
+    if (!didl) return api_fail(KVDMC_E_ARG, "parse_didl: null didl");
     sbuf_scoped js;
     {
         // Serialised with browses, so the items written out are the ones just parsed.
@@ -172,8 +165,7 @@ KVDMC_API int kvdmc_parse_didl(const char *didl) {
     }
     if (js.b.oom) return api_fail(KVDMC_E_NOMEM, "parse_didl: out of memory");
     set_result_json(js.str(), js.b.n);
-    set_code(0);
-    return 0;
+    return api_ok(0);
 }
 
 } // extern "C"

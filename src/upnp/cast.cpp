@@ -30,16 +30,10 @@ static bool allow_has(const char *key) {
 }
 
 static int cast_allow(const char *udn) {
-    if (!udn) {
-        set_err("cast_allow: null udn");
-        return KVDMC_E_ARG;
-    }
+    if (!udn) return api_fail(KVDMC_E_ARG, "cast_allow: null udn");
     char key[DEVICE_KEY_CAP];
     udn_key_of(udn, key);
-    if (!key[0]) {
-        set_err("cast_allow: empty udn");
-        return KVDMC_E_ARG;
-    }
+    if (!key[0]) return api_fail(KVDMC_E_ARG, "cast_allow: empty udn");
     {
         plat_guard g(&g_lock);
         if (allow_has(key)) return 0;
@@ -48,8 +42,7 @@ static int cast_allow(const char *udn) {
             return 0;
         }
     }
-    set_err("allow-list full");
-    return KVDMC_E_CAP;
+    return api_fail(KVDMC_E_CAP, "allow-list full");
 }
 
 static void cast_clear(void) {
@@ -137,7 +130,8 @@ enum class gate { known, allowed };
 
 // What every renderer operation shares: a copy of the device row taken under the
 // lock at its start (the actions then run without the lock) and the failure text.
-// Each step returns 0 or the failure code, already recorded as the last error.
+// Each step returns 0 or the failure code and records its outcome, so the operation's
+// last step leaves the code the exported function returns.
 struct renderer_op {
     device_t d;
     char err[CAST_ERRN] = "";
@@ -155,7 +149,7 @@ struct renderer_op {
         pick_frag(&d, kind, frag, sizeof frag);
         upnp = 0;
         int rc = soap_action_args(&d, frag, action, args, outs, nout, &upnp, err, CAST_ERRN);
-        return rc ? api_fail(rc, "%s", err) : 0;
+        return rc ? api_fail(rc, "%s", err) : api_ok(0);
     }
 
     // One output argument into out (cut to n - 1 bytes); want null: none read.
@@ -165,7 +159,7 @@ struct renderer_op {
         pick_frag(&d, kind, frag, sizeof frag);
         upnp = 0;
         int rc = soap_action_arg(&d, frag, action, args, want ? want : "", out, n, &upnp, err, CAST_ERRN);
-        return rc ? api_fail(rc, "%s", err) : 0;
+        return rc ? api_fail(rc, "%s", err) : api_ok(0);
     }
 };
 
@@ -569,7 +563,7 @@ static int cast_set_uri(const char *udn, const char *url, const char *mime, cons
     while (rc && refuses_metadata(op.upnp) && form < CAST_META_NONE) rc = set_uri_form(op, ++form, t);
     if (rc) return report(first_rc, first);
     learn_form(op.d, form);
-    set_code(0);
+    api_ok(0);
     return 0;
 }
 
@@ -609,7 +603,7 @@ static int stop_when_idle(renderer_op &op, int rc) {
                  sizeof state) != 0 ||
         (strcmp(state, "STOPPED") != 0 && strcmp(state, "NO_MEDIA_PRESENT") != 0))
         return report(rc, first);
-    set_code(0);
+    api_ok(0);
     return 0;
 }
 
@@ -655,10 +649,7 @@ static int seek_in(renderer_op &op, int unit, int seconds) {
 }
 
 static int cast_seek(const char *udn, int seconds) {
-    if (seconds < 0) {
-        set_err("cast_seek: negative time");
-        return KVDMC_E_ARG;
-    }
+    if (seconds < 0) return api_fail(KVDMC_E_ARG, "cast_seek: negative time");
     renderer_op op;
     if (int rc = op.open(udn, gate::allowed)) return rc;
     int unit = seek_unit(op);
@@ -670,7 +661,7 @@ static int cast_seek(const char *udn, int seconds) {
         if (seek_in(op, SEEK_ABS_TIME, seconds) != 0) return report(rc, first);
         unit = SEEK_ABS_TIME;
         rc = 0;
-        set_code(0);
+        api_ok(0);
     }
     if (!rc && unit != op.d.learned.seek_mode) learn_seek_unit(op.d, unit);
     return rc;
@@ -679,10 +670,7 @@ static int cast_seek(const char *udn, int seconds) {
 int cast_transport_state(const char *udn, char *out, size_t n) {
     api_enter();
     if (n) out[0] = 0;
-    if (!udn) {
-        set_err("cast_state: null udn");
-        return KVDMC_E_ARG;
-    }
+    if (!udn) return api_fail(KVDMC_E_ARG, "cast_state: null udn");
     renderer_op op;
     if (int rc = op.open(udn, gate::known)) return rc;
     return op.call1(SVC_AV_TRANSPORT, "GetTransportInfo", INSTANCE_ARGS, "CurrentTransportState", out, n);
@@ -712,10 +700,7 @@ static bool unknown_time(const char *t) {
 }
 
 static int cast_position(const char *udn, int *pos_s, int *dur_s) {
-    if (!pos_s || !dur_s) {
-        set_err("cast_position: null out");
-        return KVDMC_E_ARG;
-    }
+    if (!pos_s || !dur_s) return api_fail(KVDMC_E_ARG, "cast_position: null out");
     *pos_s = 0;
     *dur_s = 0;
     renderer_op op;
@@ -806,10 +791,7 @@ static int cast_control(const rc_control &c, const char *udn, int set) {
         return ranged ? volume_from_raw(out, lo, hi) : c.value_of(out);
     }
     if (set > c.max) {
-        if (c.range_err) {
-            set_err("%s", c.range_err);
-            return KVDMC_E_ARG;
-        }
+        if (c.range_err) return api_fail(KVDMC_E_ARG, "%s", c.range_err);
         set = c.max;
     }
     if (int rc = op.open(udn, gate::allowed)) return rc;
@@ -824,10 +806,7 @@ static int cast_control(const rc_control &c, const char *udn, int set) {
 // ---- sink capability check ----
 
 static int sink_check(const char *udn, const char *mime) {
-    if (!mime || !*mime) {
-        set_err("sink_check: null mime");
-        return KVDMC_E_ARG;
-    }
+    if (!mime || !*mime) return api_fail(KVDMC_E_ARG, "sink_check: null mime");
     renderer_op op;
     if (int rc = op.open(udn, gate::known)) return rc;
 

@@ -343,17 +343,11 @@ int discover_live(int kind, int timeout_ms, char *err, size_t errn) {
 
 namespace {
 
-// The checks both searches make before sending anything; -1 with the message set, or 0.
-int search_args_ok(int kind, int timeout_ms) {
-    if (kind < KVDMC_KIND_SERVER || kind > KVDMC_KIND_BOTH) {
-        set_err("discover: kind must be 1, 2 or 3");
-        return -1;
-    }
-    if (timeout_ms < 100 || timeout_ms > 30000) {
-        set_err("discover: timeout_ms must be 100..30000");
-        return -1;
-    }
-    return 0;
+// The checks both searches make before sending anything: null, or what is wrong.
+const char *search_args_fault(int kind, int timeout_ms) {
+    if (kind < KVDMC_KIND_SERVER || kind > KVDMC_KIND_BOTH) return "discover: kind must be 1, 2 or 3";
+    if (timeout_ms < 100 || timeout_ms > 30000) return "discover: timeout_ms must be 100..30000";
+    return nullptr;
 }
 
 // A UDN that can travel as an M-SEARCH target: "uuid:" and visible ASCII only, so
@@ -383,10 +377,7 @@ bool add_until_found(const ssdp_reply *r, void *wanted_key) {
 int discover_device(int kind, const char *udn, int timeout_ms) {
     api_enter();
     if (!udn || !*udn) return api_fail(KVDMC_E_ARG, "discover: empty udn");
-    if (search_args_ok(kind, timeout_ms) != 0) {
-        set_code(KVDMC_E_ARG);
-        return KVDMC_E_ARG;
-    }
+    if (const char *fault = search_args_fault(kind, timeout_ms)) return api_fail(KVDMC_E_ARG, "%s", fault);
     char key[DEVICE_KEY_CAP];
     udn_key_of(udn, key);
     {
@@ -405,8 +396,7 @@ int discover_device(int kind, const char *udn, int timeout_ms) {
     devices_purge();
     device_t *d = device_find(key);
     if (!d) return api_fail(KVDMC_E_UNKNOWN, "%s did not answer", udn);
-    set_code(0);
-    return (int)(d - g_dev);
+    return api_ok((int)(d - g_dev));
 }
 
 // ---------------------------------------------------------------- exported
@@ -417,7 +407,7 @@ KVDMC_API const char *kvdmc_resolve_url(const char *base, const char *ref) {
     static thread_local char s_url[URL_RESOLVED_CAP];
     const char *msg = url_resolve(base, ref, s_url, sizeof s_url);
     if (msg) {
-        set_err("%s", msg);
+        api_fail(KVDMC_E_ARG, "%s", msg);
         return nullptr;
     }
     return s_url;
@@ -425,21 +415,16 @@ KVDMC_API const char *kvdmc_resolve_url(const char *base, const char *ref) {
 
 KVDMC_API int kvdmc_discover(int kind, int timeout_ms) {
     api_enter();
-    if (search_args_ok(kind, timeout_ms) != 0) return -1;
+    if (const char *fault = search_args_fault(kind, timeout_ms)) return api_fail(KVDMC_E_ARG, "%s", fault);
     {
         plat_guard g(&g_lock);
         devices_purge();
-        if (discover_live_off()) {
-            set_err("ssdp disabled (fake mode): inject packets with kvdmc_fake_ssdp");
-            return KVDMC_E_FAKE;
-        }
+        if (discover_live_off())
+            return api_fail(KVDMC_E_FAKE, "ssdp disabled (fake mode): inject packets with kvdmc_fake_ssdp");
     }
     char err[ERR_CAP] = "";
     int rc = discover_live(kind, timeout_ms, err, sizeof err);
-    if (rc != 0) {
-        set_err("%s", err);
-        return rc;
-    }
+    if (rc != 0) return api_fail(rc, "%s", err);
     plat_guard g(&g_lock);
     return g_ndev;
 }
@@ -453,10 +438,7 @@ KVDMC_API int kvdmc_device_count(void) {
 
 KVDMC_API int kvdmc_find_device(const char *udn) {
     api_enter();
-    if (!udn) {
-        set_err("find_device: null udn");
-        return -1;
-    }
+    if (!udn) return api_fail(KVDMC_E_ARG, "find_device: null udn");
     char key[DEVICE_KEY_CAP];
     udn_key_of(udn, key);
     plat_guard g(&g_lock);
@@ -466,10 +448,7 @@ KVDMC_API int kvdmc_find_device(const char *udn) {
 
 KVDMC_API int kvdmc_forget(const char *udn) {
     api_enter();
-    if (!udn) {
-        set_err("forget: null udn");
-        return KVDMC_E_ARG;
-    }
+    if (!udn) return api_fail(KVDMC_E_ARG, "forget: null udn");
     char key[DEVICE_KEY_CAP];
     udn_key_of(udn, key);
     bool found;
@@ -479,10 +458,7 @@ KVDMC_API int kvdmc_forget(const char *udn) {
         found = d != nullptr;
         if (found) device_remove((int)(d - g_dev));
     }
-    if (!found) {
-        set_err("forget: unknown udn");
-        return KVDMC_E_UNKNOWN;
-    }
+    if (!found) return api_fail(KVDMC_E_UNKNOWN, "forget: unknown udn");
     return 0;
 }
 

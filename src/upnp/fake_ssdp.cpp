@@ -19,16 +19,10 @@ extern "C" KVDMC_API int kvdmc_use_fake(void) {
 
 extern "C" KVDMC_API int kvdmc_fake_ssdp(const char *packet, const char *) {
     api_enter();
-    if (!packet) {
-        set_err("fake_ssdp: null packet");
-        return KVDMC_E_ARG;
-    }
+    if (!packet) return api_fail(KVDMC_E_ARG, "fake_ssdp: null packet");
     ssdp_reply r;
     int kind = ssdp_parse_packet(packet, strlen(packet), &r);
-    if (kind <= 0) {
-        set_err("fake_ssdp: not a reply or alive NOTIFY (%d)", kind);
-        return KVDMC_E_ARG;
-    }
+    if (kind <= 0) return api_fail(KVDMC_E_ARG, "fake_ssdp: not a reply or alive NOTIFY (%d)", kind);
     if (kind == SSDP_BYEBYE) {
         char key[DEVICE_KEY_CAP];
         udn_key_of(r.usn[0] ? r.usn : r.st, key);
@@ -38,9 +32,6 @@ extern "C" KVDMC_API int kvdmc_fake_ssdp(const char *packet, const char *) {
     }
     char err[ERR_CAP] = "";
     int rc = devices_add_from_reply(&r, err, sizeof err);
-    if (rc != 0) {
-        set_err("%s", err);
-        return KVDMC_E_PARSE;
-    }
+    if (rc != 0) return api_fail(KVDMC_E_PARSE, "%s", err);
     return 0;
 }

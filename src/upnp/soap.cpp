@@ -249,12 +249,6 @@ bool read_only(const char *action) {
     return false;
 }
 
-// Every outcome of a call is recorded as the last code and returned.
-int done(int code) {
-    set_code(code);
-    return code;
-}
-
 // Where a call goes: the control URL, on the device's own host, and the service type.
 struct soap_target {
     char url[SOAP_URL_CAP];
@@ -371,10 +365,10 @@ int soap_call(const device_t *d, const char *svc_frag, const char *action, const
     clear_outs(outs, nout);
 
     soap_target t;
-    if (int rc = resolve_target(d, svc_frag, &t, err, errn)) return done(rc);
+    if (int rc = resolve_target(d, svc_frag, &t, err, errn)) return rc;
     transport_reply reply;
     int status = 0;
-    if (int rc = post_action(t, action, args, &reply, &status, too_large, err, errn)) return done(rc);
+    if (int rc = post_action(t, action, args, &reply, &status, too_large, err, errn)) return rc;
 
     soap_reader rd;
     rd.outs = outs;
@@ -385,7 +379,7 @@ int soap_call(const device_t *d, const char *svc_frag, const char *action, const
                  : classify_status(reply.body, status, t.url, rd, upnp_code, err, errn);
     // A failed call hands out no partial outputs.
     if (rc) clear_outs(outs, nout);
-    return done(rc);
+    return rc;
 }
 
 int soap_action_args(const device_t *d, const char *svc_frag, const char *action, const char *args,

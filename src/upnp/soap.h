@@ -25,9 +25,9 @@ struct soap_out {
 };
 
 // Calls action on the service and gathers the wanted output arguments from one request.
-// Returns 0, or a negative KVDMC_E_ code (also recorded as the last code) with the
-// message in err; *upnp_code gets the fault code of a UPnP fault. *too_large, when
-// given, tells that the response was refused for its size, so a pager can ask for less.
+// Returns 0, or a negative KVDMC_E_ code with the message in err; *upnp_code gets the fault code of a UPnP
+// fault. *too_large, when given, tells that the response was refused for its size, so a pager can ask for
+// less.
 int soap_call(const device_t *d, const char *svc_frag, const char *action, const char *args, soap_out *outs,
               int nout, int *upnp_code, int *too_large, char *err, size_t errn);
 int soap_action_args(const device_t *d, const char *svc_frag, const char *action, const char *args,

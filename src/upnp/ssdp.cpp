@@ -200,10 +200,7 @@ int ssdp_search(int kind, const char *also, int timeout_ms, const ssdp_settings 
 
 extern "C" KVDMC_API int kvdmc_parse_ssdp(const char *packet) {
     api_enter();
-    if (!packet) {
-        set_err("parse_ssdp: null packet");
-        return -1;
-    }
+    if (!packet) return api_fail(KVDMC_E_ARG, "parse_ssdp: null packet");
     ssdp_reply r;
     int kind = ssdp_parse_packet(packet, strlen(packet), &r);
     if (kind <= 0)
@@ -223,6 +220,5 @@ extern "C" KVDMC_API int kvdmc_parse_ssdp(const char *packet) {
         plat_guard g(&g_lock);
         set_small_json(js.b.p, js.b.n);
     }
-    set_code(0);
-    return 0;
+    return api_ok(0);
 }
