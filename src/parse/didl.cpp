@@ -1,7 +1,6 @@
 // DIDL-Lite parser: one pass of the pull reader into the fixed item table.
 #include "parse/didl.h"
 
-#include <limits.h>
 #include <stdint.h>
 #include <string.h>
 
