@@ -49,7 +49,7 @@ int xml_next_at(xmlrd *x, const char **name, size_t *namelen, int *depth);
 int xml_event(const xmlrd *x);
 int xml_depth(const xmlrd *x);
 // Why reading stopped: a message, its class, and the byte offset in the document of the
-// markup that failed ("" , XML_OK and 0 while reading goes well).
+// markup that failed ("", XML_OK and 0 while reading goes well).
 const char *xml_error(const xmlrd *x);
 xml_status xml_error_status(const xmlrd *x);
 size_t xml_error_offset(const xmlrd *x);
@@ -102,7 +102,7 @@ int xml_leaf_text(xmlrd *x, const char **text, size_t *len);
 void xml_close(xmlrd *x);
 
 // The start tags in the n bytes at s whose local name (the name after its prefix, as
-// the reader keeps it) is one of the count names given. A scan, not a parse: markup
+// the reader keeps it) is one of the count names given (eight at most). A scan, not a parse: markup
 // that holds no elements (comments, CDATA sections, declarations, processing
 // instructions) is stepped over, so for a well-formed document the count is exact, and
 // whether it is well-formed is the reader's verdict. Reads no byte past s + n.
