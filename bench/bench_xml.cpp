@@ -40,8 +40,11 @@ size_t read_kvdmc(const std::string &doc) {
     int ev;
     while ((ev = xml_next(x, &s, &n)) > 0) {
         sum += n + (uint8_t)s[0];
-        if (ev == XML_EV_START)
-            for (int i = 0; i < x->nattr; i++) sum += (uint8_t)x->attr[i].name[0] + x->attr[i].vlen;
+        if (ev == XML_EV_START) {
+            int na;
+            const xml_attr_t *a = xml_attrs(x, &na);
+            for (int i = 0; i < na; i++) sum += (uint8_t)a[i].name[0] + a[i].vlen;
+        }
     }
     if (ev < 0) abort();
     xml_close(x);

@@ -33,10 +33,11 @@ template <typename AtStart> std::string trace(xmlrd *x, size_t size, AtStart at_
         size_t n;
         int ev = xml_next(x, &s, &n);
         if (ev <= 0) {
-            out += ev == 0 ? "$" : "!" + std::string(x->err) + "@" + std::to_string(x->err_at);
+            out +=
+                ev == 0 ? "$" : "!" + std::string(xml_error(x)) + "@" + std::to_string(xml_error_offset(x));
             break;
         }
-        out += event_text(ev, s, n, x->depth);
+        out += event_text(ev, s, n, xml_depth(x));
         if (ev == XML_EV_START) at_start(out);
     }
     xml_close(x);
@@ -50,16 +51,16 @@ std::string reading(const char *doc, size_t size, bool texts, bool whole) {
     char err[256];
     xmlrd *x = xml_open(doc, size, err, sizeof err);
     if (!x) return "open";
-    x->skip_text = !texts;
+    xml_set_skip_text(x, !texts);
     return trace(x, size, [&](std::string &out) {
         if (!whole) return;
         const char *t;
         size_t tn;
         if (!texts && xml_skip_leaf(x)) {
-            out += event_text(XML_EV_END, x->name, strlen(x->name), x->depth);
+            out += event_text(XML_EV_END, xml_name(x, nullptr), strlen(xml_name(x, nullptr)), xml_depth(x));
         } else if (texts && xml_leaf_text(x, &t, &tn)) {
-            if (tn) out += event_text(XML_EV_TEXT, t, tn, x->depth + 1);
-            out += event_text(XML_EV_END, x->name, strlen(x->name), x->depth);
+            if (tn) out += event_text(XML_EV_TEXT, t, tn, xml_depth(x) + 1);
+            out += event_text(XML_EV_END, xml_name(x, nullptr), strlen(xml_name(x, nullptr)), xml_depth(x));
         }
     });
 }
@@ -109,10 +110,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         size_t n = SIZE_MAX;
         int ev = xml_next(x, &s, &n);
         check(ev >= -1 && ev <= 3);
-        check(x->p >= doc && x->p <= doc + size);
+        check(xml_offset(x) <= size);
         int d = xml_depth(x);
         if (ev <= 0) {
-            if (ev < 0) check(terminated(x->err, sizeof x->err) && x->err[0] != 0);
+            if (ev < 0) check(terminated(xml_error(x), XML_ERR_CAP) && xml_error(x)[0] != 0);
             check(d == prev_depth);
             xml_close(x);
             return 0;
@@ -121,16 +122,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check(s != nullptr && strlen(s) == n);
         check(d <= XML_MAX_DEPTH);
         if (ev == XML_EV_TEXT) {
-            check(s == x->text && n < sizeof x->text && d == prev_depth);
-            check(xml_text(x) == x->text && xml_attr(x, "a") == nullptr);
+            check(s == xml_text(x) && n < XML_TEXT_CAP && d == prev_depth);
+            check(xml_attr(x, "a") == nullptr);
         } else {
-            check(s == x->name && n < sizeof x->name && *xml_text(x) == 0);
+            check(s == xml_name(x, nullptr) && n < XML_NAME_CAP && *xml_text(x) == 0);
         }
         if (ev == XML_EV_START) {
             check(n > 0 && (d == prev_depth + 1 || d == prev_depth));
-            check(x->nattr >= 0 && x->nattr <= XML_MAX_ATTR);
-            for (int i = 0; i < x->nattr; i++) {
-                const xml_attr_t &a = x->attr[i];
+            check(xml_attr_count(x) >= 0 && xml_attr_count(x) <= XML_MAX_ATTR);
+            for (int i = 0; i < xml_attr_count(x); i++) {
+                const xml_attr_t &a = xml_attrs(x)[i];
                 // Names lie in the document; values too, unless decoded into their buffer.
                 check(a.nlen > 0 && a.nlen < XML_ATTR_NAME_CAP && a.name >= doc &&
                       a.name + a.nlen <= doc + size);
@@ -140,15 +141,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 check(!memchr(a.name, 0, a.nlen) && !memchr(a.val, 0, a.vlen));
             }
             // A lookup answers with the first entry of that name, whole, as a C string.
-            for (int i = 0; i < x->nattr; i++) {
-                std::string name(x->attr[i].name, x->attr[i].nlen);
+            for (int i = 0; i < xml_attr_count(x); i++) {
+                std::string name(xml_attrs(x)[i].name, xml_attrs(x)[i].nlen);
                 int first = 0;
-                while (x->attr[first].nlen != name.size() ||
-                       memcmp(x->attr[first].name, name.data(), name.size()))
+                while (xml_attrs(x)[first].nlen != name.size() ||
+                       memcmp(xml_attrs(x)[first].name, name.data(), name.size()))
                     first++;
-                std::string want(x->attr[first].val, x->attr[first].vlen);
+                std::string want(xml_attrs(x)[first].val, xml_attrs(x)[first].vlen);
                 const char *got = xml_attr(x, name.c_str());
-                check(got == x->attr[first].buf && want == got);
+                check(got == xml_attrs(x)[first].buf && want == got);
             }
         }
         if (ev == XML_EV_END) check(d == prev_depth - 1);

@@ -7,6 +7,7 @@
 
 #include "upnp/browse.h"
 #include "docs.h"
+#include "guard_page.h"
 #include "kvdmc.h"
 
 namespace {
@@ -291,6 +292,26 @@ TEST(Didl, ObjectScanAgreesWithTheParse) {
     char err[256];
     EXPECT_EQ(didl_count_objects("text<item/>", err, sizeof err), -1);
     EXPECT_EQ(didl_count_objects("<item><!-- unclosed <item/>", err, sizeof err), 1);
+}
+
+// A page given by its length is scanned within it: cut at every byte and ending where
+// readable memory ends, without a NUL, it counts what the same text ending in one counts.
+TEST(Didl, ObjectScanStaysWithinTheLength) {
+    const std::string pages[] = {
+        "\xEF\xBB\xBF <item id=\"1\"/><!-- <item/> --><![CDATA[<item/>]]><?p <item/>?><!x <item/>>"
+        "<x:container id=\"2\"></x:container><item",
+        " \r\n text <item/>",
+    };
+    guarded_text guard;
+    char err[256];
+    for (const std::string &page : pages) {
+        for (size_t n = 0; n <= page.size(); n++) {
+            const std::string cut = page.substr(0, n);
+            EXPECT_EQ(didl_count_objects_n(guard.place(cut), n, err, sizeof err),
+                      didl_count_objects(cut.c_str(), err, sizeof err))
+                << cut;
+        }
+    }
 }
 
 // ---------------------------------------------------------------- JSON through the API

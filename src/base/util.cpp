@@ -1,5 +1,6 @@
 #include "base/util.h"
 
+#include "base/find_byte.h"
 #include "base/readers/textread.h"
 
 #include <ctype.h>
@@ -7,10 +8,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 void *(*g_sb_realloc)(void *p, size_t n) = realloc;
 
@@ -197,18 +194,8 @@ void url_trim(const char *&url, size_t &len) {
 // The index of the first byte of url[0, len) that needs escaping, or len. Nearly every URL
 // a server sends needs none, so it is looked for 16 bytes at a time.
 size_t url_first_unsafe(const char *url, size_t len) {
-    size_t i = 0;
-#ifdef __SSE2__
-    // As signed bytes, 0x80-0xFF are negative: one compare catches them with 0x00-0x20.
-    const __m128i low = _mm_set1_epi8(0x21), del = _mm_set1_epi8(0x7F);
-    for (; len - i >= 16; i += 16) {
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(url + i));
-        __m128i bad = _mm_or_si128(_mm_cmplt_epi8(b, low), _mm_cmpeq_epi8(b, del));
-        if (unsigned bits = (unsigned)_mm_movemask_epi8(bad)) return i + (size_t)__builtin_ctz(bits);
-    }
-#endif
-    while (i < len && !url_unsafe((unsigned char)url[i])) i++;
-    return i;
+    constexpr auto unsafe = all_but(bytes_of() | byte_range{0x21, 0x7E});
+    return (size_t)(byte_scan::find_first(url, url + len, unsafe) - url);
 }
 
 // Calls put(text, n) for the encoded URL in pieces: runs of safe bytes, single escapes.

@@ -1,13 +1,8 @@
 // DIDL-Lite parser: one pass of the pull reader into the fixed item table.
 #include "parse/didl.h"
 
-#include <limits.h>
 #include <stdint.h>
 #include <string.h>
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "base/copy_bytes.h"
 #include "base/find_byte.h"
@@ -213,8 +208,10 @@ template <size_t N> bool name_is(const xml_attr_t &a, const char (&w)[N]) {
 // The stored length picks the candidates; a fixed-size compare settles it.
 void attrs(const xmlrd *x, attr *vals) {
     for (int k = 0; k < A_COUNT; k++) vals[k] = nullptr;
-    for (int i = 0; i < x->nattr; i++) {
-        const xml_attr_t &a = x->attr[i];
+    int n;
+    const xml_attr_t *list = xml_attrs(x, &n);
+    for (int i = 0; i < n; i++) {
+        const xml_attr_t &a = list[i];
         int k;
         switch (a.nlen) {
         case 2:
@@ -373,7 +370,8 @@ void field_end(didl_state &st, elem e) {
 // A reader failure: the message names where the text stopped being readable.
 // Closes the reader; returns -1.
 int xml_failed(xmlrd *x, char *err, size_t errn) {
-    str_fmt(err, errn, "didl: xml error near offset %llu: %s", (unsigned long long)x->err_at, x->err);
+    str_fmt(err, errn, "didl: xml error near offset %llu: %s", (unsigned long long)xml_error_offset(x),
+            xml_error(x));
     xml_close(x);
     return -1;
 }
@@ -381,19 +379,22 @@ int xml_failed(xmlrd *x, char *err, size_t errn) {
 // A Result is markup, or nothing: text before its first element (an answer broken off or
 // garbled into a bare "&#...") would otherwise read as a folder without objects, and be
 // cached as one. White space and a byte-order mark may stand before it.
-bool text_before_markup(const char *didl, char *err, size_t errn) {
-    const char *p = didl;
-    if (!strncmp(p, "\xEF\xBB\xBF", 3)) p += 3;
-    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') p++;
-    if (!*p || *p == '<') return false;
-    str_fmt(err, errn, "didl: text before any element at offset %llu", (unsigned long long)(p - didl));
+// len: the text's length, or SIZE_MAX when it ends at its NUL; no byte past either is read.
+bool text_before_markup(const char *didl, size_t len, char *err, size_t errn) {
+    static const char bom[] = "\xEF\xBB\xBF";
+    size_t i = 0;
+    while (i < 3 && i < len && didl[i] == bom[i]) i++;
+    if (i < 3) i = 0;
+    while (i < len && (didl[i] == ' ' || didl[i] == '\t' || didl[i] == '\r' || didl[i] == '\n')) i++;
+    if (i == len || !didl[i] || didl[i] == '<') return false;
+    str_fmt(err, errn, "didl: text before any element at offset %llu", (unsigned long long)i);
     return true;
 }
 
 // len: the text's length when known (it then holds no NUL), else SIZE_MAX.
 int parse(const char *didl, size_t len, int *objects, char *err, size_t errn) {
     *objects = 0;
-    if (didl && text_before_markup(didl, err, errn)) return -1;
+    if (didl && text_before_markup(didl, len, err, errn)) return -1;
     xmlrd *x =
         len == SIZE_MAX || !didl ? xml_open_str(didl, err, errn) : xml_open_clean(didl, len, err, errn);
     if (!x) return -1;
@@ -404,9 +405,11 @@ int parse(const char *didl, size_t len, int *objects, char *err, size_t errn) {
     size_t nl;
     int ev;
     int depth = 0;
-    while ((ev = xml_next(x, &nm, &nl)) > 0) {
+    bool skipping = false;
+    int now;
+    while ((ev = xml_next_at(x, &nm, &nl, &now)) > 0) {
         int before = depth;
-        depth = x->depth; // xml_depth without the call, on every event
+        depth = now;
         if (ev == XML_EV_TEXT) {
             if (st.cur && st.open) st.fill = append_text(st.open->at(st), st.open->cut, st.fill, nm, nl);
             continue;
@@ -415,7 +418,7 @@ int parse(const char *didl, size_t len, int *objects, char *err, size_t errn) {
         if (e == E_OTHER) {
             // Most elements of an object (artist, album, track number) are of no use
             // here and hold only text: passed over whole, they cost no further events.
-            if (ev == XML_EV_START && depth != before && xml_skip_leaf(x)) depth = x->depth;
+            if (ev == XML_EV_START && depth != before && xml_skip_leaf(x)) depth = before;
             continue;
         }
         bool object = e == E_ITEM || e == E_CONTAINER;
@@ -433,7 +436,7 @@ int parse(const char *didl, size_t len, int *objects, char *err, size_t errn) {
                 size_t tn;
                 if (st.open && xml_leaf_text(x, &t, &tn)) {
                     if (tn) st.fill = append_text(st.open->at(st), st.open->cut, st.fill, t, tn);
-                    depth = x->depth;
+                    depth = before; // the element is closed again
                     field_end(st, e);
                 }
             }
@@ -445,7 +448,7 @@ int parse(const char *didl, size_t len, int *objects, char *err, size_t errn) {
         }
         // Most text of a page (artists, albums, genres, the space between tags) is
         // read by nobody: only that of an open field is delivered.
-        x->skip_text = !(st.cur && st.open);
+        if (bool skip = !(st.cur && st.open); skip != skipping) xml_set_skip_text(x, skipping = skip);
     }
     if (ev < 0) return xml_failed(x, err, errn);
     xml_close(x);
@@ -479,60 +482,6 @@ int didl_parse_more_n(const char *didl, size_t len, int *objects, char *err, siz
     return parse(didl, len, objects, err, errn);
 }
 
-namespace {
-
-// The bytes that end a tag's name in the scan: white space, '/', '>', the terminating NUL.
-// Other control bytes end it too: a page holding one in a tag name is not well-formed, and
-// the count need only be exact for a page the parse accepts.
-constexpr auto s_name_end = [] {
-    struct {
-        bool c[256];
-    } t{};
-    for (int b = 0; b <= ' '; b++) t.c[b] = true;
-    t.c[(unsigned char)'/'] = t.c[(unsigned char)'>'] = true;
-    return t;
-}();
-
-// The length of the tag name at p: up to the first byte of s_name_end, or end. Names are
-// measured 16 bytes at a time where the text allows.
-inline __attribute__((always_inline)) size_t name_length(const char *p, const char *end) {
-    const char *q = p;
-#ifdef __SSE2__
-    const __m128i space = _mm_set1_epi8(' '), slash = _mm_set1_epi8('/'), gt = _mm_set1_epi8('>');
-    for (; end - q >= 16; q += 16) {
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
-        // b <= ' ' as unsigned bytes: the smaller of the two is b itself.
-        __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(b, space), b);
-        __m128i hit = _mm_or_si128(low, _mm_or_si128(_mm_cmpeq_epi8(b, slash), _mm_cmpeq_epi8(b, gt)));
-        if (unsigned bits = (unsigned)_mm_movemask_epi8(hit))
-            return (size_t)(q - p) + (size_t)__builtin_ctz(bits);
-    }
-#endif
-    while (q < end && !s_name_end.c[(unsigned char)*q]) q++;
-    return (size_t)(q - p);
-}
-
-// The next '<' in [p, end) that does not open an end tag, or null. End tags are half of
-// all tags and never an object: blocks of 16 bytes are passed over when they hold none
-// but those.
-inline __attribute__((always_inline)) const char *next_open_tag(const char *p, const char *end) {
-#ifdef __SSE2__
-    const __m128i lt = _mm_set1_epi8('<'), slash = _mm_set1_epi8('/');
-    // The byte after each '<' is loaded with it, so a block needs one byte beyond it.
-    for (; end - p > 16; p += 16) {
-        __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
-        __m128i open = _mm_andnot_si128(_mm_cmpeq_epi8(next, slash), _mm_cmpeq_epi8(here, lt));
-        if (unsigned bits = (unsigned)_mm_movemask_epi8(open)) return p + __builtin_ctz(bits);
-    }
-#endif
-    for (; p < end; p++)
-        if (*p == '<' && (p + 1 == end || p[1] != '/')) return p;
-    return nullptr;
-}
-
-} // namespace
-
 // A scan of the start tags, not a parse: the page is parsed once, when it is published,
 // and that parse gives the verdict on its form. Markup that holds no elements (comments,
 // CDATA sections, declarations, processing instructions) is stepped over, so for a
@@ -543,37 +492,9 @@ int didl_count_objects(const char *didl, char *err, size_t errn) {
 
 int didl_count_objects_n(const char *didl, size_t len, char *err, size_t errn) {
     if (!didl) return 0;
-    if (text_before_markup(didl, err, errn)) return -1;
-    int objects = 0;
-    const char *end = didl + len;
-    for (const char *p = next_open_tag(didl, end); p; p = next_open_tag(p, end)) {
-        p++;
-        const char *skip_to = nullptr;
-        if (*p == '!') {
-            if (!strncmp(p, "!--", 3))
-                skip_to = strstr(p + 3, "-->");
-            else if (!strncmp(p, "![CDATA[", 8))
-                skip_to = strstr(p + 8, "]]>");
-            else
-                skip_to = strchr(p, '>');
-        } else if (*p == '?') {
-            skip_to = strstr(p + 1, "?>");
-        } else {
-            size_t n = name_length(p, end);
-            // The parse sees a name longer than the reader keeps cut, as it is kept.
-            size_t kept = n < XML_NAME_CAP ? n : utf8_cut(p, n, XML_NAME_CAP - 1);
-            // Only a name ending in "item" or "container" can be an object's.
-            if (kept && (p[kept - 1] == 'm' || p[kept - 1] == 'r')) {
-                elem e = classify(p, kept);
-                if ((e == E_ITEM || e == E_CONTAINER) && objects < INT_MAX) objects++;
-            }
-            p += n;
-            continue;
-        }
-        if (!skip_to) break;
-        p = skip_to;
-    }
-    return objects;
+    if (text_before_markup(didl, len, err, errn)) return -1;
+    static const char *const objects[] = {"item", "container"};
+    return xml_count_start_tags(didl, len, objects, 2);
 }
 
 int didl_first_ids(const char *didl, size_t len, int max, char *out, size_t outn) {

@@ -5,6 +5,7 @@
 #include "base/readers/textread.h"
 #include "base/util.h"
 
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,9 +13,26 @@
 
 #include <string_view>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
+struct xmlrd {
+    const char *begin; // the document
+    const char *p;     // the cursor
+    const char *end;
+    int depth;
+    char err[XML_ERR_CAP]; // after XML_EV_ERROR: what went wrong,
+    xml_status status;     // its class,
+    size_t err_at;         // and the byte offset in the document of the markup that failed
+    int ev;
+    char name[XML_NAME_CAP];
+    size_t namelen; // strlen(name)
+    char text[XML_TEXT_CAP];
+    xml_attr_t attr[XML_MAX_ATTR];
+    int nattr;
+    // End of a CDATA section whose content did not fit one text event; its
+    // remainder comes as further raw text events. Null otherwise.
+    const char *cdata_end;
+    bool skim;      // see xml_set_skim
+    bool skip_text; // see xml_set_skip_text
+};
 
 // Failures, CDATA, comments and references in attribute values are rare: kept
 // out of line, they leave the reader's hot path fewer registers to save.
@@ -34,27 +52,16 @@ constexpr size_t ATTR_VAL_CAP = sizeof(xml_attr_t::buf);
 constexpr size_t TEXT_WINDOW = XML_TEXT_WINDOW;
 static_assert(TEXT_WINDOW > 13 * TEXT_CAP + 16, "window must cover one full text event");
 
-enum : uint8_t { C_NAME = 1, C_WS = 2 };
-
-constexpr auto make_classes() {
+constexpr auto s_ws = [] {
     struct {
-        uint8_t c[256];
+        bool c[256];
     } t{};
-    for (int i = 0; i < 256; i++) {
-        bool name = (i >= 'A' && i <= 'Z') || (i >= 'a' && i <= 'z') || (i >= '0' && i <= '9') || i == '-' ||
-                    i == '.' || i == ':' || i == '_' || i >= 0x80;
-        bool ws = i == ' ' || i == '\t' || i == '\n' || i == '\r';
-        t.c[i] = (name ? C_NAME : 0) | (ws ? C_WS : 0);
-    }
+    t.c[(uint8_t)' '] = t.c[(uint8_t)'\t'] = t.c[(uint8_t)'\n'] = t.c[(uint8_t)'\r'] = true;
     return t;
-}
-constexpr auto s_cls = make_classes();
+}();
 
-inline bool is_name(char c) {
-    return s_cls.c[(uint8_t)c] & C_NAME;
-}
 inline bool is_ws(char c) {
-    return s_cls.c[(uint8_t)c] & C_WS;
+    return s_ws.c[(uint8_t)c];
 }
 
 // Every white-space byte is at most a space: the common byte that ends a run is told
@@ -63,65 +70,28 @@ inline const char *skip_ws(const char *p, const char *end) {
     while (p < end && (uint8_t)*p <= ' ' && is_ws(*p)) p++;
     return p;
 }
+// The bytes that end an element or attribute name: all but letters, digits, '-', '.',
+// ':', '_' and the bytes of multi-byte UTF-8 sequences.
+constexpr auto k_name_end = all_but(bytes_of('_') | byte_range{'-', '.'} | byte_range{'0', ':'} |
+                                    byte_range{'A', 'Z'} | byte_range{'a', 'z'} | byte_range{0x80, 0xFF});
+constexpr auto k_text_end = bytes_of('<', '&');
+
 // Element and attribute names are most of the bytes a tag holds besides its
 // values, so they are measured 16 bytes at a time where the input allows.
 inline const char *skip_name(const char *p, const char *end) {
-#ifdef __SSE2__
-    const __m128i zero = _mm_setzero_si128(), lower = _mm_set1_epi8(0x20);
-    const __m128i a1 = _mm_set1_epi8('a' - 1), z1 = _mm_set1_epi8('z' + 1);
-    const __m128i r0 = _mm_set1_epi8('-' - 1), r1 = _mm_set1_epi8(':' + 1);
-    const __m128i slash = _mm_set1_epi8('/'), under = _mm_set1_epi8('_');
-    while (end - p >= 16) {
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        // Bytes >= 0x80 are negative as signed bytes: they fail every range
-        // test below and are caught by the sign test instead.
-        __m128i high = _mm_cmplt_epi8(b, zero);
-        // Or-ing 0x20 maps exactly A-Z and a-z onto a-z.
-        __m128i l = _mm_or_si128(b, lower);
-        __m128i alpha = _mm_and_si128(_mm_cmpgt_epi8(l, a1), _mm_cmplt_epi8(l, z1));
-        // '-' '.' '/' 0-9 ':' are one range; '/' is taken out again.
-        __m128i range = _mm_andnot_si128(_mm_cmpeq_epi8(b, slash),
-                                         _mm_and_si128(_mm_cmpgt_epi8(b, r0), _mm_cmplt_epi8(b, r1)));
-        __m128i ok = _mm_or_si128(_mm_or_si128(high, alpha), _mm_or_si128(range, _mm_cmpeq_epi8(b, under)));
-        if (unsigned stop = ~(unsigned)_mm_movemask_epi8(ok) & 0xFFFF) return p + __builtin_ctz(stop);
-        p += 16;
-    }
-#endif
-    while (p < end && is_name(*p)) p++;
-    return p;
+    return byte_scan::find_first(p, end, k_name_end);
 }
 
 // First byte in [p, end) that is '<' or '&'; end if none. Text runs between
 // tags are short, so one inline pass beats two library scans.
 inline const char *scan_text(const char *p, const char *end) {
-#ifdef __SSE2__
-    const __m128i vlt = _mm_set1_epi8('<'), vamp = _mm_set1_epi8('&');
-    while (end - p >= 16) {
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(b, vlt), _mm_cmpeq_epi8(b, vamp));
-        if (unsigned bits = (unsigned)_mm_movemask_epi8(hit)) return p + __builtin_ctz(bits);
-        p += 16;
-    }
-#endif
-    while (p < end && *p != '<' && *p != '&') p++;
-    return p;
+    return byte_scan::find_first(p, end, k_text_end);
 }
 
 // First byte in [p, end) that is the closing quote q, '<' or '&'; end if none.
 // Attribute values are most of a DIDL page, so they are scanned 16 bytes at a time.
 inline const char *scan_value(const char *p, const char *end, char q) {
-#ifdef __SSE2__
-    const __m128i vq = _mm_set1_epi8(q), vlt = _mm_set1_epi8('<'), vamp = _mm_set1_epi8('&');
-    while (end - p >= 16) {
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, vq), _mm_cmpeq_epi8(b, vlt)),
-                                   _mm_cmpeq_epi8(b, vamp));
-        if (unsigned bits = (unsigned)_mm_movemask_epi8(hit)) return p + __builtin_ctz(bits);
-        p += 16;
-    }
-#endif
-    while (p < end && *p != q && *p != '<' && *p != '&') p++;
-    return p;
+    return byte_scan::find_first(p, end, bytes_of(q, '<', '&'));
 }
 
 // Copies len bytes from the document at src (which ends at end) to dst, which
@@ -299,7 +269,6 @@ template <bool in_place> void decode_run(const char *s, const char *e, char *out
         }
         o += put_ref(&s, e, o);
     }
-#ifdef __SSE2__
     // An escaped document is mostly &lt; &gt; and &quot;, one every dozen bytes or so: each
     // step moves 16 bytes ahead, finds the first '&' among them and takes the reference
     // there. Those three are matched as words (the block leaves at least 6 bytes after any
@@ -309,17 +278,16 @@ template <bool in_place> void decode_run(const char *s, const char *e, char *out
     memcpy(&lt, "&lt;", 4);
     memcpy(&gt, "&gt;", 4);
     memcpy(&quo, "&quo", 4);
-    const __m128i vamp = _mm_set1_epi8('&');
+    constexpr auto amp = bytes_of('&');
     while ((size_t)(e - s) >= k_block + k_longest_fast_ref) {
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), b);
-        unsigned bits = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(b, vamp));
-        if (!bits) {
+        byte_scan::mask hit = byte_scan::block_mask(s, amp);
+        memcpy(o, s, k_block);
+        if (!byte_scan::any(hit)) {
             s += k_block;
             o += k_block;
             continue;
         }
-        unsigned k = (unsigned)__builtin_ctz(bits);
+        unsigned k = byte_scan::first(hit);
         s += k;
         o += k;
         uint32_t w;
@@ -334,7 +302,6 @@ template <bool in_place> void decode_run(const char *s, const char *e, char *out
             o += put_ref(&s, e, o);
         }
     }
-#endif
     while (s < e) {
         if (*s != '&') {
             *o++ = *s++;
@@ -660,13 +627,19 @@ xmlrd *xml_open_clean(const char *s, size_t n, char *err, size_t errn, xml_statu
     return open_doc(s, n, true, err, errn, st);
 }
 
-int xml_next(xmlrd *x, const char **name, size_t *namelen) {
+int xml_next_at(xmlrd *x, const char **name, size_t *namelen, int *depth) {
     event ev;
     int r = next_event(x, &ev);
     if (r <= 0) ev = event{};
     if (name) *name = ev.str;
     if (namelen) *namelen = ev.len;
+    *depth = x ? x->depth : 0;
     return r;
+}
+
+int xml_next(xmlrd *x, const char **name, size_t *namelen) {
+    int depth;
+    return xml_next_at(x, name, namelen, &depth);
 }
 
 int xml_event(const xmlrd *x) {
@@ -695,6 +668,44 @@ const char *xml_attr(xmlrd *x, const char *name) {
 
 const char *xml_text(const xmlrd *x) {
     return x && x->ev == XML_EV_TEXT ? x->text : "";
+}
+
+const char *xml_error(const xmlrd *x) {
+    return x ? x->err : "";
+}
+
+xml_status xml_error_status(const xmlrd *x) {
+    return x ? x->status : XML_OK;
+}
+
+size_t xml_error_offset(const xmlrd *x) {
+    return x ? x->err_at : 0;
+}
+
+const char *xml_name(const xmlrd *x, size_t *len) {
+    if (len) *len = x ? x->namelen : 0;
+    return x ? x->name : "";
+}
+
+const xml_attr_t *xml_attrs(const xmlrd *x, int *n) {
+    if (n) *n = xml_attr_count(x);
+    return x ? x->attr : nullptr;
+}
+
+int xml_attr_count(const xmlrd *x) {
+    return x ? x->nattr : 0;
+}
+
+size_t xml_offset(const xmlrd *x) {
+    return x ? (size_t)(x->p - x->begin) : 0;
+}
+
+void xml_set_skim(xmlrd *x, bool on) {
+    if (x) x->skim = on;
+}
+
+void xml_set_skip_text(xmlrd *x, bool on) {
+    if (x) x->skip_text = on;
 }
 
 namespace {
@@ -835,4 +846,84 @@ int xml_leaf_text(xmlrd *x, const char **text, size_t *len) {
 
 void xml_close(xmlrd *x) {
     free(x);
+}
+
+namespace {
+
+// The bytes that end a tag's name in the count: white space, '/', '>'. Other control bytes
+// end it too: a document holding one in a tag name is not well-formed, and the count need
+// only be exact for a document the reader accepts.
+constexpr auto k_tag_name_end = bytes_of('/', '>') | byte_range{0x00, ' '};
+constexpr auto k_lt = bytes_of('<'), k_slash = bytes_of('/');
+
+// The next '<' in [p, end) that does not open an end tag, or null. End tags are half of
+// all tags and never counted: blocks of 16 bytes are passed over when they hold none but
+// those.
+inline const char *next_open_tag(const char *p, const char *end) {
+    // The byte after each '<' is looked at with it, so a block needs one byte beyond it.
+    for (; end - p > 16; p += 16) {
+        byte_scan::mask lt = byte_scan::block_mask(p, k_lt);
+        if (!byte_scan::any(lt)) continue;
+        byte_scan::mask open = byte_scan::and_not(lt, byte_scan::block_mask(p + 1, k_slash));
+        if (byte_scan::any(open)) return p + byte_scan::first(open);
+    }
+    for (; p < end; p++)
+        if (*p == '<' && (p + 1 == end || p[1] != '/')) return p;
+    return nullptr;
+}
+
+// Whether the local name of the n bytes at q (the text after its first ':', or all of it
+// when there is none) is the wn bytes at w, as the DIDL-Lite reader tells its elements.
+bool local_name_is(const char *q, size_t n, const char *w, size_t wn) {
+    if (n < wn || !same_bytes(q + n - wn, w, wn)) return false;
+    if (n == wn) return true;
+    if (q[n - wn - 1] != ':') return false;
+    for (size_t k = 0; k + 1 < n - wn; k++)
+        if (q[k] == ':') return false;
+    return true;
+}
+
+} // namespace
+
+int xml_count_start_tags(const char *s, size_t n, const char *const *local_names, size_t count) {
+    if (!s) return 0;
+    // Only a name ending as one of those counted can be one: the last byte settles most tags.
+    constexpr size_t k_most = 8;
+    size_t len[k_most];
+    bool last[256] = {};
+    if (count > k_most) count = k_most;
+    for (size_t k = 0; k < count; k++)
+        if ((len[k] = strlen(local_names[k]))) last[(uint8_t)local_names[k][len[k] - 1]] = true;
+    int found = 0;
+    const char *end = s + n;
+    for (const char *p = next_open_tag(s, end); p; p = next_open_tag(p, end)) {
+        if (++p == end) break; // a '<' that ends the text opens nothing
+        const char *skip_to;
+        if (*p == '!') {
+            if (end - p >= 3 && !memcmp(p, "!--", 3))
+                skip_to = find2(p + 3, end, "-->", 3);
+            else if (end - p >= 8 && !memcmp(p, "![CDATA[", 8))
+                skip_to = find2(p + 8, end, "]]>", 3);
+            else
+                skip_to = find_byte(p, end, '>');
+        } else if (*p == '?') {
+            skip_to = find2(p + 1, end, "?>", 2);
+        } else {
+            size_t nl = (size_t)(byte_scan::find_first(p, end, k_tag_name_end) - p);
+            // The reader sees a name longer than it keeps cut, as it is kept.
+            size_t kept = nl < XML_NAME_CAP ? nl : utf8_cut(p, nl, XML_NAME_CAP - 1);
+            if (kept && last[(uint8_t)p[kept - 1]]) {
+                for (size_t k = 0; k < count; k++) {
+                    if (!local_name_is(p, kept, local_names[k], len[k])) continue;
+                    if (found < INT_MAX) found++;
+                    break;
+                }
+            }
+            p += nl;
+            continue;
+        }
+        if (!skip_to) break;
+        p = skip_to;
+    }
+    return found;
 }
