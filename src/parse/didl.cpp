@@ -502,13 +502,13 @@ int didl_first_ids(const char *didl, size_t len, int max, char *out, size_t outn
     char err[XML_ERR_CAP];
     xmlrd *x = didl && len ? xml_open_clean(didl, len, err, sizeof err) : nullptr;
     if (!x) return 0;
-    x->skip_text = true;
+    xml_set_skip_text(x, true);
     size_t at = 0;
     int n = 0;
     const char *name;
     size_t nl;
     for (int ev; n < max && (ev = xml_next(x, &name, &nl)) > 0;) {
-        x->skip_text = true;
+        xml_set_skip_text(x, true);
         if (ev != XML_EV_START) continue;
         elem e = classify(name, nl);
         if (e != E_ITEM && e != E_CONTAINER) continue;

@@ -91,7 +91,7 @@ int scpd_variable(const char *xml, size_t len, const char *name, scpd_var *out, 
         }
     }
     if (!found && ev == XML_EV_ERROR) {
-        str_fmt(err, errn, "service description: %s", x->err);
+        str_fmt(err, errn, "service description: %s", xml_error(x));
         xml_close(x);
         return -1;
     }
