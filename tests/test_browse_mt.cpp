@@ -21,10 +21,11 @@ namespace {
 
 // True when every item of the table belongs to one folder.
 bool table_is_one_folder(std::string *parent) {
-    plat_guard g(&g_lock);
-    for (int i = 1; i < g_nitem; i++)
-        if (strcmp(g_item[i].parent, g_item[0].parent) != 0) return false;
-    if (g_nitem) *parent = g_item[0].parent;
+    items_guard g;
+    const didl_table &t = g_items.items;
+    for (int i = 1; i < t.size(); i++)
+        if (strcmp(t[i].parent, t[0].parent) != 0) return false;
+    if (t.size()) *parent = t[0].parent;
     return true;
 }
 

@@ -72,11 +72,11 @@ void browse_args(sbuf *b, const char *oid, const char *flag, int index, int coun
               flag, index, count);
 }
 
-// The item table as DIDL-Lite text, keeping what a later hit needs.
-void rebuild_didl(sbuf *b) {
+// A result as DIDL-Lite text, keeping what a later hit needs.
+void rebuild_didl(sbuf *b, const didl_table &t) {
     sb_puts(b, "<DIDL-Lite>");
-    for (int i = 0; i < g_nitem; i++) {
-        const didl_item &it = g_item[i];
+    for (int i = 0; i < t.size(); i++) {
+        const didl_item &it = t[i];
         const char *tag = it.is_folder ? "container" : "item";
         sb_printf(b, "<%s id=\"", tag);
         sb_xml(b, it.id);
@@ -101,12 +101,13 @@ void rebuild_didl(sbuf *b) {
     sb_puts(b, "</DIDL-Lite>");
 }
 
-// Caller holds g_lock.
-void cache_store(const char *udn, const char *oid) {
+// The text is rebuilt without the lock; only storing it takes g_lock.
+void cache_store(const char *udn, const char *oid, const item_result &r) {
     sbuf_scoped text;
-    rebuild_didl(&text);
+    rebuild_didl(&text, r.items);
     // A cut text would give a partial table on a hit: such results are not kept.
     if (text.b.oom || text.b.n > CACHE_DIDL - 1) return;
+    plat_guard g(&g_lock);
     bcent *e;
     if (g_nbc == CACHE_SLOTS) {
         memmove(&g_bc[0], &g_bc[1], sizeof g_bc[0] * (CACHE_SLOTS - 1));
@@ -118,8 +119,8 @@ void cache_store(const char *udn, const char *oid) {
     str_copy(e->oid, sizeof e->oid, oid);
     e->at = plat_now_ms();
     memcpy(e->didl, text.str(), text.b.n + 1);
-    e->total = g_total_matches;
-    e->uid = g_update_id;
+    e->total = r.total_matches;
+    e->uid = r.update_id;
 }
 
 // Caller holds g_lock. On a hit the cached text becomes the browse's only page.
@@ -293,6 +294,24 @@ int fetch_children(const device_t *d, const char *udn, const char *oid, int star
     return 0;
 }
 
+// The pages into bp->parsed, without any lock: a slow parse holds up no other call. The
+// first page that is not well-formed ends it; publishing reports it.
+void parse_pages(browse_pages *bp) {
+    didl_table &t = bp->parsed.items;
+    t.clear();
+    for (const auto &page : bp->pages) {
+        int objects = 0;
+        int r = bp->kind == browse_pages::METADATA
+                    ? didl_parse(page.text.get(), &t, bp->parse_err, sizeof bp->parse_err)
+                    : didl_parse_more_n(page.text.get(), page.len, &t, &objects, bp->parse_err,
+                                        sizeof bp->parse_err);
+        if (r < 0) {
+            bp->parse_failed = true;
+            return;
+        }
+    }
+}
+
 } // namespace
 
 void browse_serial_lock(void) {
@@ -312,8 +331,10 @@ int browse_fetch(const char *udn, const char *object_id, int start, int flag, br
     }
     device_t d;
     if (int rc = lookup_device(udn, &d, err, errn)) return rc;
-    return flag == KVDMC_BROWSE_METADATA ? fetch_metadata(&d, object_id, bp, err, errn)
-                                         : fetch_children(&d, udn, object_id, start, bp, err, errn);
+    int rc = flag == KVDMC_BROWSE_METADATA ? fetch_metadata(&d, object_id, bp, err, errn)
+                                           : fetch_children(&d, udn, object_id, start, bp, err, errn);
+    if (rc == 0) parse_pages(bp);
+    return rc;
 }
 
 int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_pages *bp, char *err,
@@ -344,54 +365,51 @@ int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_
     bp->window = w->count;
     w->total = bp->total;
     w->objects = pi.objects < w->count ? pi.objects : w->count;
+    parse_pages(bp);
     return 0;
 }
 
-int browse_publish(const browse_pages &bp, char *err, size_t errn) {
-    {
-        plat_guard g(&g_lock);
-        reset_items();
+// The table goes in place whatever the outcome: a page that did not parse leaves what was
+// read before it, with the totals unknown.
+int browse_publish(browse_pages &bp, char *err, size_t errn) {
+    item_result &r = bp.parsed;
+    if (bp.parse_failed) {
+        str_copy(err, errn, bp.parse_err);
+        items_publish(&r);
+        return done(KVDMC_E_PARSE);
     }
-    // The library lock is taken for one page at a time: a thread asking for the device
-    // count or a cast waits for the parse of a page, never for that of a whole folder.
-    // Other publishers are kept out by the caller's serialisation.
-    for (const auto &page : bp.pages) {
-        plat_guard g(&g_lock);
-        int objects = 0;
-        int r = bp.kind == browse_pages::METADATA
-                    ? didl_parse(page.text.get(), err, errn)
-                    : didl_parse_more_n(page.text.get(), page.len, &objects, err, errn);
-        // Pages are parsed only here: one that is not well-formed fails the browse.
-        if (r < 0) return done(KVDMC_E_PARSE);
-    }
-    plat_guard g(&g_lock);
     if (bp.kind == browse_pages::METADATA) {
-        g_total_matches = g_nitem;
-        return done_with(0, g_nitem);
+        int n = r.total_matches = r.items.size();
+        items_publish(&r);
+        return done_with(0, n);
     }
-    g_total_matches = bp.total;
-    g_update_id = bp.update_id;
+    r.total_matches = bp.total;
+    r.update_id = bp.update_id;
+    // A server that sends more than it was asked for gets no room beyond the window.
+    if (bp.kind == browse_pages::WINDOW) r.items.truncate(bp.window);
+    int n = r.items.size();
     if (bp.kind == browse_pages::WINDOW) {
-        // A server that sends more than it was asked for gets no room beyond the window.
-        if (g_nitem > bp.window) g_nitem = bp.window;
-        return done_with(0, g_nitem);
+        items_publish(&r);
+        return done_with(0, n);
     }
     if (bp.partial) {
-        g_partial = 1;
+        r.items.partial = 1;
+        items_publish(&r);
         str_copy(err, errn, bp.partial_err);
         set_err("%s", bp.partial_err);
-        return done_with(KVDMC_E_CAP, g_nitem);
+        return done_with(KVDMC_E_CAP, n);
     }
     set_code(0);
-    if (bp.cache_udn[0] && bp.cache_page >= (bp.fetched > g_nitem ? bp.fetched : g_nitem))
-        cache_store(bp.cache_udn, bp.cache_oid);
-    return g_nitem;
+    if (bp.cache_udn[0] && bp.cache_page >= (bp.fetched > n ? bp.fetched : n))
+        cache_store(bp.cache_udn, bp.cache_oid, r);
+    items_publish(&r);
+    return n;
 }
 
 int browse_invoke(const char *udn, const char *object_id, int start, int flag, char *err, size_t errn) {
     browse_pages bp;
     if (int rc = browse_fetch(udn, object_id, start, flag, &bp, err, errn)) return rc;
-    // Pages of two folders must never mix in the one table: only publishing is serialised.
+    // A caller reading the table after this browse reads this result: publishing is serialised.
     browse_serial_guard serial;
     return browse_publish(bp, err, errn);
 }
@@ -431,28 +449,28 @@ KVDMC_API int kvdmc_browse(const char *udn, const char *object_id, int start, in
 
 KVDMC_API int kvdmc_item_count(void) {
     api_enter();
-    plat_guard g(&g_lock);
-    return g_nitem;
+    items_guard g;
+    return g_items.items.size();
 }
 
 KVDMC_API int kvdmc_total_matches(void) {
     api_enter();
-    plat_guard g(&g_lock);
-    return g_total_matches;
+    items_guard g;
+    return g_items.total_matches;
 }
 
 KVDMC_API int kvdmc_update_id(void) {
     api_enter();
-    plat_guard g(&g_lock);
-    return g_update_id;
+    items_guard g;
+    return g_items.update_id;
 }
 
 KVDMC_API const char *kvdmc_best_res_url(int i) {
     static thread_local char s_url[BEST_URL_CAP];
     api_enter();
-    plat_guard g(&g_lock);
-    if (i < 0 || i >= g_nitem) return "";
-    str_copy(s_url, sizeof s_url, g_item[i].res_url);
+    items_guard g;
+    if (i < 0 || i >= g_items.items.size()) return "";
+    str_copy(s_url, sizeof s_url, g_items.items[i].res_url);
     return s_url;
 }
 
