@@ -412,16 +412,6 @@ int discover_device(int kind, const char *udn, int timeout_ms) {
 
 extern "C" {
 
-KVDMC_API const char *kvdmc_resolve_url(const char *base, const char *ref) {
-    static thread_local char s_url[URL_RESOLVED_CAP];
-    const char *msg = url_resolve(base, ref, s_url, sizeof s_url);
-    if (msg) {
-        set_err("%s", msg);
-        return nullptr;
-    }
-    return s_url;
-}
-
 KVDMC_API int kvdmc_discover(int kind, int timeout_ms) {
     api_enter();
     if (search_args_ok(kind, timeout_ms) != 0) return -1;
