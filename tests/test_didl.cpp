@@ -1,6 +1,7 @@
 // DIDL-Lite parsing into the item table, and the item JSON the host reads.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -321,6 +322,33 @@ TEST(ItemJson, FullItemExact) {
     EXPECT_EQ(std::string(kvdmc_last_json()), std::string("{\"count\":1,\"items\":[") + item + "]}");
     EXPECT_STREQ(kvdmc_best_res_url(0), "http://h/v.mp4");
     EXPECT_EQ(kvdmc_item_count(), 1);
+}
+
+// Results reuse the records of earlier ones, which are not zeroed: a bare item parsed into
+// records that held rich ones shows nothing of them.
+TEST(ItemJson, ReusedRecordsKeepNothingOfEarlierResults) {
+    std::string rich;
+    for (int i = 0; i < 40; i++)
+        rich += "<item id=\"r" + std::to_string(i) +
+                "\" parentID=\"p\" childCount=\"7\"><dc:title>T</dc:title>"
+                "<upnp:class>object.item.videoItem</upnp:class><dc:date>2021-01-01</dc:date>" +
+                docs::res("http-get:*:video/mp4:*", "http://h/v.mp4",
+                          " size=\"9\" duration=\"1\" resolution=\"2\"") +
+                "<sec:CaptionInfoEx>http://h/v.srt</sec:CaptionInfoEx></item>";
+    const char *bare = "{\"i\":%d,\"id\":\"\",\"parent\":\"\",\"title\":\"\",\"class\":\"\",\"folder\":false,"
+                       "\"childcount\":0,\"date\":\"\",\"res\":null}";
+    // Enough rich results that every table kept for reuse has held one.
+    for (int round = 0; round < 4; round++) ASSERT_EQ(kvdmc_parse_didl(doc(rich).c_str()), 0);
+    for (int round = 0; round < 4; round++) {
+        ASSERT_EQ(kvdmc_parse_didl(doc("<item/><item></item><item><res/></item>").c_str()), 0);
+        ASSERT_EQ(kvdmc_item_count(), 3);
+        EXPECT_EQ(kvdmc_total_matches(), -1);
+        for (int i = 0; i < 3; i++) {
+            char want[256];
+            snprintf(want, sizeof want, bare, i);
+            EXPECT_STREQ(kvdmc_item_json(i), want) << "round " << round;
+        }
+    }
 }
 
 TEST(ItemJson, EscapesNullResourceAndPlainResource) {

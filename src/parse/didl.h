@@ -40,6 +40,8 @@ struct didl_item {
 class didl_table {
   public:
     int size() const { return n_; }
+    // Records the table has room for without allocating.
+    int room() const { return (int)blocks_.size() * BLOCK; }
     didl_item &operator[](int i) { return blocks_[(size_t)(i / BLOCK)][i % BLOCK]; }
     const didl_item &operator[](int i) const { return blocks_[(size_t)(i / BLOCK)][i % BLOCK]; }
     // A new last record, its fields not set; null when the table holds ITEM_MAX.

@@ -299,7 +299,8 @@ int fetch_children(const device_t *d, const char *udn, const char *oid, int star
 void parse_pages(browse_pages *bp) {
     didl_table &t = bp->parsed.items;
     t.clear();
-    for (const auto &page : bp->pages) {
+    items_take_room(&t);
+    for (auto &page : bp->pages) {
         int objects = 0;
         int r = bp->kind == browse_pages::METADATA
                     ? didl_parse(page.text.get(), &t, bp->parse_err, sizeof bp->parse_err)
@@ -309,6 +310,7 @@ void parse_pages(browse_pages *bp) {
             bp->parse_failed = true;
             return;
         }
+        page.text.reset(); // read once: the table holds what is kept of it
     }
 }
 

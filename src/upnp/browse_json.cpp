@@ -157,6 +157,7 @@ KVDMC_API int kvdmc_parse_didl(const char *didl) {
     }
     // Parsed and written out without any lock; only putting the table in place takes one.
     item_result parsed;
+    items_take_room(&parsed.items);
     char err[ERR_CAP] = "";
     int n = didl_parse(didl, &parsed.items, err, sizeof err);
     sbuf_scoped js;

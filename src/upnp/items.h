@@ -25,6 +25,10 @@ struct items_guard {
     items_guard &operator=(const items_guard &) = delete;
 };
 
-// Puts next in place of the table in one step; next gets the result it replaced, so
-// that its records are freed without the lock.
+// Puts next in place of the table in one step. The table it replaced is kept for a later
+// result to fill (up to ITEM_MAX records' room in all); otherwise next gets it back, so
+// that it is freed without the lock.
 void items_publish(item_result *next);
+// Gives the empty table t the room of a table kept by items_publish, when there is one:
+// results of similar sizes then reuse the same records instead of allocating their own.
+void items_take_room(didl_table *t);
