@@ -35,9 +35,10 @@ void label(benchmark::State &st, int which) {
 void BM_DidlParse_kvdmc(benchmark::State &st) {
     const std::string &d = doc((int)st.range(0));
     char err[256];
+    didl_table t;
     for (auto _ : st) {
-        if (didl_parse(d.c_str(), err, sizeof err) != 256) st.SkipWithError(err);
-        benchmark::DoNotOptimize(g_item[255].res_url[0]);
+        if (didl_parse(d.c_str(), &t, err, sizeof err) != 256) st.SkipWithError(err);
+        benchmark::DoNotOptimize(t[255].res_url[0]);
     }
     st.SetItemsProcessed(st.iterations() * 256);
     label(st, (int)st.range(0));
@@ -153,14 +154,15 @@ void BM_ItemJson4096(benchmark::State &st) {
     api_enter();
     {
         // Sixteen pages, as a browse would append them.
-        plat_guard g(&g_lock);
+        item_result r;
         int objects;
         for (int first = 0; first < ITEM_MAX; first += 256) {
             std::string d = docs::music_page(256, first);
-            int r = first ? didl_parse_more(d.c_str(), &objects, err, sizeof err)
-                          : didl_parse(d.c_str(), err, sizeof err);
-            if (r != first + 256) st.SkipWithError(err);
+            int n = first ? didl_parse_more(d.c_str(), &r.items, &objects, err, sizeof err)
+                          : didl_parse(d.c_str(), &r.items, err, sizeof err);
+            if (n != first + 256) st.SkipWithError(err);
         }
+        items_publish(&r);
     }
     size_t bytes = 0;
     for (auto _ : st) {

@@ -7,7 +7,7 @@
 
 #include <rapidjson/document.h>
 
-#include "upnp/browse.h"
+#include "upnp/items.h"
 #include "kvdmc.h"
 
 namespace {
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (!d["count"].IsInt() || d["count"].GetInt() != n || (int)d["items"].Size() != n) abort();
     }
     for (int i = 0; i < n; i++) {
-        const didl_item &it = g_item[i];
+        const didl_item &it = g_items.items[i];
         if (it.nsub < 0 || it.nsub > ITEM_MAX_SUB) abort(); // a server may declare any size, negative too
         check_url(it.res_url);
         for (int k = 0; k < it.nsub; k++) check_url(it.sub[k].url);
@@ -48,14 +48,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Paging trusts the tag scan's count of a page the parse accepts.
     char err[256];
     int objects = -1;
-    reset_items();
-    int parsed = didl_parse_more(doc.c_str(), &objects, err, sizeof err);
+    didl_table t;
+    int parsed = didl_parse_more(doc.c_str(), &t, &objects, err, sizeof err);
     if (parsed >= 0 && didl_count_objects(doc.c_str(), err, sizeof err) != objects) abort();
     // A page whose length the decoder kept reads as one measured again.
     size_t len = strlen(doc.c_str());
     int objects_n = -1;
-    reset_items();
-    if (didl_parse_more_n(doc.c_str(), len, &objects_n, err, sizeof err) != parsed || objects_n != objects)
+    t.clear();
+    if (didl_parse_more_n(doc.c_str(), len, &t, &objects_n, err, sizeof err) != parsed ||
+        objects_n != objects)
         abort();
     if (parsed >= 0 && didl_count_objects_n(doc.c_str(), len, err, sizeof err) != objects) abort();
     // The ids that tell a repeated page: one line each, never more than asked, and none

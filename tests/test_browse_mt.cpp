@@ -6,12 +6,14 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "upnp/browse.h"
+#include "upnp/items.h"
 #include "browse_fixture.h"
 #include "base/exports.h"
 #include "kvdmc.h"
@@ -21,10 +23,11 @@ namespace {
 
 // True when every item of the table belongs to one folder.
 bool table_is_one_folder(std::string *parent) {
-    plat_guard g(&g_lock);
-    for (int i = 1; i < g_nitem; i++)
-        if (strcmp(g_item[i].parent, g_item[0].parent) != 0) return false;
-    if (g_nitem) *parent = g_item[0].parent;
+    items_guard g;
+    const didl_table &t = g_items.items;
+    for (int i = 1; i < t.size(); i++)
+        if (strcmp(t[i].parent, t[0].parent) != 0) return false;
+    if (t.size()) *parent = t[0].parent;
     return true;
 }
 
@@ -87,6 +90,42 @@ TEST(BrowseThreads, BrowsesAndReadersAtOnce) {
     EXPECT_EQ(bad_json.load(), 0);
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(srv.outstanding(), 0);
+}
+
+// The device table and the item table have locks of their own: a call on one never waits
+// for the other, nor for a browse being published and read back.
+TEST(BrowseThreads, DeviceAndItemCallsNeverWaitForEachOther) {
+    kvdmc_devices_clear();
+    ASSERT_EQ(cdtest::add_server("uuid:apart-1", "10.0.0.9:8200"), 0) << kvdmc_last_error();
+    struct held {
+        const char *what;
+        std::function<void()> hold, release;
+        std::function<int()> call;
+        int want;
+    };
+    const held cases[] = {
+        {"item table held, device count", items_lock, items_unlock, [] { return kvdmc_device_count(); }, 1},
+        {"item table held, device lookup", items_lock, items_unlock,
+         [] { return kvdmc_find_device("uuid:apart-1"); }, 0},
+        {"item table held, device JSON", items_lock, items_unlock,
+         [] { return (int)strlen(kvdmc_device_json(0)) > 0; }, 1},
+        {"publishing held, device count", browse_serial_lock, browse_serial_unlock,
+         [] { return kvdmc_device_count(); }, 1},
+        {"library lock held, item count", [] { plat_lock(&g_lock); }, [] { plat_unlock(&g_lock); },
+         [] { return kvdmc_item_count() >= 0; }, 1},
+    };
+    for (const held &c : cases) {
+        SCOPED_TRACE(c.what);
+        c.hold();
+        std::promise<int> done;
+        std::future<int> got = done.get_future();
+        std::thread other([&] { done.set_value(c.call()); });
+        bool in_time = got.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+        c.release();
+        other.join();
+        EXPECT_TRUE(in_time);
+        EXPECT_EQ(got.get(), c.want);
+    }
 }
 
 // While one server holds every request, browses of another server go through: through

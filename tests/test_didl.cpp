@@ -1,6 +1,7 @@
 // DIDL-Lite parsing into the item table, and the item JSON the host reads.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -16,9 +17,12 @@ std::string doc(const std::string &body) {
     return docs::didl(body, false);
 }
 
+// The table every case parses into.
+didl_table items;
+
 int parse(const std::string &body, char *err = nullptr) {
     char buf[256];
-    return didl_parse(doc(body).c_str(), err ? err : buf, 256);
+    return didl_parse(doc(body).c_str(), &items, err ? err : buf, 256);
 }
 
 } // namespace
@@ -30,7 +34,7 @@ TEST(Didl, LargestHttpResourceWins) {
                     docs::res("rtsp-rtp-udp:*:video/mp4:*", "rtsp://a/900", " size=\"900\"") +
                     docs::res("HTTP-GET:*:video/x:*", "http://a/300b", " size=\"300\"") + "</item>"),
               1);
-    const didl_item &it = g_item[0];
+    const didl_item &it = items[0];
     EXPECT_STREQ(it.res_url, "http://a/300");
     EXPECT_EQ(it.res_size, 300);
     EXPECT_STREQ(it.res_mime, "video/mpeg");
@@ -44,9 +48,9 @@ TEST(Didl, LargestHttpResourceWins) {
                     docs::res("http-get:*:a/b:*", "http://a/x", " size=\"junk\"") +
                     docs::res("http-get:*:a/b:*", "http://a/y", " size=\"1\"") + "</item>"),
               2);
-    EXPECT_STREQ(g_item[0].res_url, "http://a/1");
-    EXPECT_EQ(g_item[0].res_size, 0);
-    EXPECT_STREQ(g_item[1].res_url, "http://a/y");
+    EXPECT_STREQ(items[0].res_url, "http://a/1");
+    EXPECT_EQ(items[0].res_size, 0);
+    EXPECT_STREQ(items[1].res_url, "http://a/y");
 
     // A URL too long once escaped is no resource: the first one leaves the choice open, a
     // later and larger one leaves the earlier choice whole.
@@ -58,13 +62,13 @@ TEST(Didl, LargestHttpResourceWins) {
                     docs::res("http-get:*:a/second:*", too_long.c_str(), " size=\"20\" duration=\"0:20\"") +
                     "</item>"),
               2);
-    EXPECT_STREQ(g_item[0].res_url, "http://a/ok");
-    EXPECT_STREQ(g_item[0].res_mime, "a/ok");
-    EXPECT_STREQ(g_item[1].res_url, "http://a/10");
-    EXPECT_STREQ(g_item[1].res_mime, "a/first");
-    EXPECT_STREQ(g_item[1].res_protocol_info, "http-get:*:a/first:*");
-    EXPECT_EQ(g_item[1].res_size, 10);
-    EXPECT_STREQ(g_item[1].res_duration, "0:10");
+    EXPECT_STREQ(items[0].res_url, "http://a/ok");
+    EXPECT_STREQ(items[0].res_mime, "a/ok");
+    EXPECT_STREQ(items[1].res_url, "http://a/10");
+    EXPECT_STREQ(items[1].res_mime, "a/first");
+    EXPECT_STREQ(items[1].res_protocol_info, "http-get:*:a/first:*");
+    EXPECT_EQ(items[1].res_size, 10);
+    EXPECT_STREQ(items[1].res_duration, "0:10");
 
     // Long fields: the format is looked for within its field's room only, and a protocol
     // longer than its field is kept cut (its first eight bytes still say http-get).
@@ -74,11 +78,11 @@ TEST(Didl, LargestHttpResourceWins) {
                     "</item><item id=\"7\">" + docs::res((proto + ":*:video/mp4:*").c_str(), "http://a/p") +
                     "</item>"),
               2);
-    EXPECT_EQ(std::string(g_item[0].res_mime), net.substr(0, 127));
-    EXPECT_STREQ(g_item[0].res_protocol, "http-get");
-    EXPECT_EQ(std::string(g_item[1].res_protocol), proto.substr(0, 63));
-    EXPECT_STREQ(g_item[1].res_mime, "video/mp4");
-    EXPECT_STREQ(g_item[1].res_url, "http://a/p");
+    EXPECT_EQ(std::string(items[0].res_mime), net.substr(0, 127));
+    EXPECT_STREQ(items[0].res_protocol, "http-get");
+    EXPECT_EQ(std::string(items[1].res_protocol), proto.substr(0, 63));
+    EXPECT_STREQ(items[1].res_mime, "video/mp4");
+    EXPECT_STREQ(items[1].res_url, "http://a/p");
 }
 
 TEST(Didl, ProtocolInfoSplitting) {
@@ -96,8 +100,8 @@ TEST(Didl, ProtocolInfoSplitting) {
 
     // Two colons only: no media type, yet still an http-get resource.
     ASSERT_EQ(parse("<item id=\"1\">" + docs::res("http-get:*:video/mp4", "http://a/v") + "</item>"), 1);
-    EXPECT_STREQ(g_item[0].res_url, "http://a/v");
-    EXPECT_STREQ(g_item[0].res_mime, "");
+    EXPECT_STREQ(items[0].res_url, "http://a/v");
+    EXPECT_STREQ(items[0].res_mime, "");
 }
 
 TEST(Didl, SubtitlesAreSortedOut) {
@@ -108,15 +112,15 @@ TEST(Didl, SubtitlesAreSortedOut) {
                     docs::res("http-get:*:application/smil:*", "http://a/s.smil") + "</item><item id=\"c\">" +
                     caps + "<CaptionInfo>http://a/plain</CaptionInfo></item>"),
               2);
-    EXPECT_STREQ(g_item[0].res_url, "");
-    ASSERT_EQ(g_item[0].nsub, 2);
-    EXPECT_STREQ(g_item[0].sub[0].url, "http://a/s.srt");
-    EXPECT_STREQ(g_item[0].sub[0].mime, "text/srt");
-    EXPECT_STREQ(g_item[0].sub[1].mime, "application/smil");
-    ASSERT_EQ(g_item[1].nsub, 8);
-    EXPECT_STREQ(g_item[1].sub[0].url, "http://a/c0");
-    EXPECT_STREQ(g_item[1].sub[0].mime, "text/srt");
-    EXPECT_STREQ(g_item[1].sub[7].url, "http://a/c7");
+    EXPECT_STREQ(items[0].res_url, "");
+    ASSERT_EQ(items[0].nsub, 2);
+    EXPECT_STREQ(items[0].sub[0].url, "http://a/s.srt");
+    EXPECT_STREQ(items[0].sub[0].mime, "text/srt");
+    EXPECT_STREQ(items[0].sub[1].mime, "application/smil");
+    ASSERT_EQ(items[1].nsub, 8);
+    EXPECT_STREQ(items[1].sub[0].url, "http://a/c0");
+    EXPECT_STREQ(items[1].sub[0].mime, "text/srt");
+    EXPECT_STREQ(items[1].sub[7].url, "http://a/c7");
 }
 
 // A subtitle resource is told by ":text/" or "application/smil" anywhere in
@@ -131,12 +135,12 @@ TEST(Didl, SubtitleMarkersAnywhereInProtocolInfo) {
     for (const char *pi : media) body += "<item id=\"m\">" + docs::res(pi, "http://a/m") + "</item>";
     ASSERT_EQ(parse(body), 8);
     for (int i = 0; i < 4; i++) {
-        EXPECT_EQ(g_item[i].nsub, 1) << subs[i];
-        EXPECT_STREQ(g_item[i].res_url, "") << subs[i];
+        EXPECT_EQ(items[i].nsub, 1) << subs[i];
+        EXPECT_STREQ(items[i].res_url, "") << subs[i];
     }
     for (int i = 4; i < 8; i++) {
-        EXPECT_EQ(g_item[i].nsub, 0) << media[i - 4];
-        EXPECT_STREQ(g_item[i].res_url, "http://a/m") << media[i - 4];
+        EXPECT_EQ(items[i].nsub, 0) << media[i - 4];
+        EXPECT_STREQ(items[i].res_url, "http://a/m") << media[i - 4];
     }
 }
 
@@ -148,20 +152,20 @@ TEST(Didl, IdentityClassAndCounts) {
               "<container childCount=\"-4\"/><container childCount=\"x9\"><class>object.container.album"
               "</class><title>plain names</title></container>"),
         4);
-    EXPECT_STREQ(g_item[0].id, "c1");
-    EXPECT_STREQ(g_item[0].parent, "0");
-    EXPECT_STREQ(g_item[0].klass, "object.container.storageFolder");
-    EXPECT_EQ(g_item[0].is_folder, 1);
-    EXPECT_EQ(g_item[0].childcount, 12);
-    EXPECT_EQ(g_item[0].res_size, -1);
-    EXPECT_STREQ(g_item[1].klass, "object.container");
-    EXPECT_EQ(g_item[1].is_folder, 0);
-    EXPECT_STREQ(g_item[1].date, "2020-01-02");
-    EXPECT_EQ(g_item[2].childcount, 0);
-    EXPECT_STREQ(g_item[2].id, "");
-    EXPECT_EQ(g_item[3].childcount, 0);
-    EXPECT_STREQ(g_item[3].klass, "object.container.album");
-    EXPECT_STREQ(g_item[3].title, "plain names");
+    EXPECT_STREQ(items[0].id, "c1");
+    EXPECT_STREQ(items[0].parent, "0");
+    EXPECT_STREQ(items[0].klass, "object.container.storageFolder");
+    EXPECT_EQ(items[0].is_folder, 1);
+    EXPECT_EQ(items[0].childcount, 12);
+    EXPECT_EQ(items[0].res_size, -1);
+    EXPECT_STREQ(items[1].klass, "object.container");
+    EXPECT_EQ(items[1].is_folder, 0);
+    EXPECT_STREQ(items[1].date, "2020-01-02");
+    EXPECT_EQ(items[2].childcount, 0);
+    EXPECT_STREQ(items[2].id, "");
+    EXPECT_EQ(items[3].childcount, 0);
+    EXPECT_STREQ(items[3].klass, "object.container.album");
+    EXPECT_STREQ(items[3].title, "plain names");
 }
 
 TEST(Didl, SelfClosingElementsCaptureNothing) {
@@ -169,12 +173,12 @@ TEST(Didl, SelfClosingElementsCaptureNothing) {
                     "<res protocolInfo=\"http-get:*:a/b:*\"/>after res<sec:CaptionInfoEx/>after caption"
                     "<dc:title>real</dc:title></item><item id=\"2\"/>stray<dc:title>orphan</dc:title>"),
               2);
-    EXPECT_STREQ(g_item[0].title, "real");
-    EXPECT_STREQ(g_item[0].klass, "");
-    EXPECT_STREQ(g_item[0].date, "");
-    EXPECT_STREQ(g_item[0].res_url, "");
-    EXPECT_EQ(g_item[0].nsub, 0);
-    EXPECT_STREQ(g_item[1].title, "");
+    EXPECT_STREQ(items[0].title, "real");
+    EXPECT_STREQ(items[0].klass, "");
+    EXPECT_STREQ(items[0].date, "");
+    EXPECT_STREQ(items[0].res_url, "");
+    EXPECT_EQ(items[0].nsub, 0);
+    EXPECT_STREQ(items[1].title, "");
 }
 
 TEST(Didl, CutsKeepWholeUtf8Characters) {
@@ -183,17 +187,17 @@ TEST(Didl, CutsKeepWholeUtf8Characters) {
     for (int i = 0; i < 100; i++) title += "\xE3\x81\x82"; // 3-byte letters
     ASSERT_EQ(parse("<item id=\"1\"><dc:title>" + title + "</dc:title></item>"), 1);
     // 250 bytes would split the 83rd letter; the cut backs off to 2 + 82 * 3.
-    EXPECT_EQ(strlen(g_item[0].title), 248u);
+    EXPECT_EQ(strlen(items[0].title), 248u);
     std::string ascii(300, 'a');
     ASSERT_EQ(parse("<item id=\"1\"><dc:title>" + ascii + "</dc:title></item>"), 1);
-    EXPECT_EQ(strlen(g_item[0].title), 250u);
+    EXPECT_EQ(strlen(items[0].title), 250u);
     std::string two = "ab";
     for (int i = 0; i < 200; i++) two += "\xC3\xA9";
     ASSERT_EQ(parse("<item id=\"1\"><dc:title>" + two + "</dc:title></item>"), 1);
-    EXPECT_EQ(strlen(g_item[0].title), 250u);
+    EXPECT_EQ(strlen(items[0].title), 250u);
     std::string odd = "a" + two;
     ASSERT_EQ(parse("<item id=\"1\"><dc:title>" + odd + "</dc:title></item>"), 1);
-    EXPECT_EQ(strlen(g_item[0].title), 249u);
+    EXPECT_EQ(strlen(items[0].title), 249u);
 }
 
 // An element's text can come as several events: longer than one event holds, or
@@ -209,48 +213,48 @@ TEST(Didl, TextOfSeveralEventsIsJoined) {
               "http://h/<![CDATA[a]]>b</res><sec:CaptionInfoEx>" +
               caption + "</sec:CaptionInfoEx></item>"),
         1);
-    EXPECT_EQ(std::string(g_item[0].title), letters.substr(0, 1 + 83 * 3));
-    EXPECT_STREQ(g_item[0].klass, "object.item");
-    EXPECT_STREQ(g_item[0].date, "2021-03-04");
-    EXPECT_STREQ(g_item[0].res_url, "http://h/ab");
-    ASSERT_EQ(g_item[0].nsub, 1) << "one caption element is one subtitle";
-    EXPECT_EQ(std::string(g_item[0].sub[0].url), caption.substr(0, ITEM_URL_CAP - 1));
+    EXPECT_EQ(std::string(items[0].title), letters.substr(0, 1 + 83 * 3));
+    EXPECT_STREQ(items[0].klass, "object.item");
+    EXPECT_STREQ(items[0].date, "2021-03-04");
+    EXPECT_STREQ(items[0].res_url, "http://h/ab");
+    ASSERT_EQ(items[0].nsub, 1) << "one caption element is one subtitle";
+    EXPECT_EQ(std::string(items[0].sub[0].url), caption.substr(0, ITEM_URL_CAP - 1));
 
     // Text nobody reads is passed over; what follows it is read as before.
     ASSERT_EQ(parse("outside<item id=\"2\">between<upnp:artist><![CDATA[A]]>&amp;B</upnp:artist> "
                     "<dc:title>T<![CDATA[<i>]]></dc:title><upnp:album>x</upnp:album><upnp:class>"
                     "object.item</upnp:class></item>tail"),
               1);
-    EXPECT_STREQ(g_item[0].title, "T<i>");
-    EXPECT_STREQ(g_item[0].klass, "object.item");
+    EXPECT_STREQ(items[0].title, "T<i>");
+    EXPECT_STREQ(items[0].klass, "object.item");
 }
 
 TEST(Didl, FailuresAndTheItemCap) {
     char err[256];
     ASSERT_EQ(parse("<item id=\"1\"/><item id=\"2\"/>"), 2);
-    EXPECT_EQ(didl_parse("<!DOCTYPE x><DIDL-Lite/>", err, sizeof err), -1);
+    EXPECT_EQ(didl_parse("<!DOCTYPE x><DIDL-Lite/>", &items, err, sizeof err), -1);
     EXPECT_STREQ(err, "DOCTYPE not allowed");
-    EXPECT_EQ(g_nitem, 0);
+    EXPECT_EQ(items.size(), 0);
 
     EXPECT_EQ(parse("<item id=\"a\"></item><item id=\"b\"><dc:title x=>", err), -1);
     EXPECT_STREQ(err, "didl: xml error near offset 206: attribute without quote");
-    EXPECT_EQ(g_nitem, 2);
+    EXPECT_EQ(items.size(), 2);
 
     std::string many;
     for (int i = 0; i <= ITEM_MAX; i++) many += "<item id=\"" + std::to_string(i) + "\"/>";
     EXPECT_EQ(parse(many, err), -1);
     EXPECT_STREQ(err, "DIDL over the item cap");
-    EXPECT_EQ(g_nitem, ITEM_MAX);
-    EXPECT_EQ(g_partial, 1);
-    EXPECT_STREQ(g_item[ITEM_MAX - 1].id, "4095");
+    EXPECT_EQ(items.size(), ITEM_MAX);
+    EXPECT_EQ(items.partial, 1);
+    EXPECT_STREQ(items[ITEM_MAX - 1].id, "4095");
 
     // The continuation parse appends; the plain parse starts over.
     ASSERT_EQ(parse("<item id=\"p1\"/>"), 1);
     int objects = -1;
-    EXPECT_EQ(didl_parse_more(doc("<item id=\"p2\"/>").c_str(), &objects, err, sizeof err), 2);
+    EXPECT_EQ(didl_parse_more(doc("<item id=\"p2\"/>").c_str(), &items, &objects, err, sizeof err), 2);
     EXPECT_EQ(objects, 1);
-    EXPECT_STREQ(g_item[1].id, "p2");
-    EXPECT_EQ(g_total_matches, -1);
+    EXPECT_STREQ(items[1].id, "p2");
+    EXPECT_EQ(items.partial, 0);
 }
 
 // Paging counts a page's objects by scanning its tags; on well-formed pages the scan must
@@ -275,8 +279,8 @@ TEST(Didl, ObjectScanAgreesWithTheParse) {
         SCOPED_TRACE(body);
         char err[256];
         int objects = -1;
-        reset_items();
-        ASSERT_GE(didl_parse_more(doc(body).c_str(), &objects, err, sizeof err), 0) << err;
+        items.clear();
+        ASSERT_GE(didl_parse_more(doc(body).c_str(), &items, &objects, err, sizeof err), 0) << err;
         EXPECT_EQ(didl_count_objects(doc(body).c_str(), err, sizeof err), objects);
     }
     // Every alignment of start tags, end tags and skipped markup against the scan's steps.
@@ -339,6 +343,33 @@ TEST(ItemJson, FullItemExact) {
     EXPECT_EQ(std::string(kvdmc_last_json()), std::string("{\"count\":1,\"items\":[") + item + "]}");
     EXPECT_STREQ(kvdmc_best_res_url(0), "http://h/v.mp4");
     EXPECT_EQ(kvdmc_item_count(), 1);
+}
+
+// Results reuse the records of earlier ones, which are not zeroed: a bare item parsed into
+// records that held rich ones shows nothing of them.
+TEST(ItemJson, ReusedRecordsKeepNothingOfEarlierResults) {
+    std::string rich;
+    for (int i = 0; i < 40; i++)
+        rich += "<item id=\"r" + std::to_string(i) +
+                "\" parentID=\"p\" childCount=\"7\"><dc:title>T</dc:title>"
+                "<upnp:class>object.item.videoItem</upnp:class><dc:date>2021-01-01</dc:date>" +
+                docs::res("http-get:*:video/mp4:*", "http://h/v.mp4",
+                          " size=\"9\" duration=\"1\" resolution=\"2\"") +
+                "<sec:CaptionInfoEx>http://h/v.srt</sec:CaptionInfoEx></item>";
+    const char *bare = "{\"i\":%d,\"id\":\"\",\"parent\":\"\",\"title\":\"\",\"class\":\"\",\"folder\":false,"
+                       "\"childcount\":0,\"date\":\"\",\"res\":null}";
+    // Enough rich results that every table kept for reuse has held one.
+    for (int round = 0; round < 4; round++) ASSERT_EQ(kvdmc_parse_didl(doc(rich).c_str()), 0);
+    for (int round = 0; round < 4; round++) {
+        ASSERT_EQ(kvdmc_parse_didl(doc("<item/><item></item><item><res/></item>").c_str()), 0);
+        ASSERT_EQ(kvdmc_item_count(), 3);
+        EXPECT_EQ(kvdmc_total_matches(), -1);
+        for (int i = 0; i < 3; i++) {
+            char want[256];
+            snprintf(want, sizeof want, bare, i);
+            EXPECT_STREQ(kvdmc_item_json(i), want) << "round " << round;
+        }
+    }
 }
 
 TEST(ItemJson, EscapesNullResourceAndPlainResource) {
@@ -420,9 +451,9 @@ TEST(DidlParse, WrappedUrlsAndClassesAreTrimmed) {
                     "</upnp:class><res protocolInfo=\"http-get:*:a/b:*\"> http://h/r <dc:title>t</dc:title> "
                     "</res></item>"),
               1);
-    EXPECT_STREQ(g_item[0].res_url, "http://h/r");
-    EXPECT_STREQ(g_item[0].title, "t") << "the later title element wins, as before";
-    EXPECT_STREQ(g_item[0].klass, "object.item");
+    EXPECT_STREQ(items[0].res_url, "http://h/r");
+    EXPECT_STREQ(items[0].title, "t") << "the later title element wins, as before";
+    EXPECT_STREQ(items[0].klass, "object.item");
     ASSERT_EQ(parse("<item id=\"4\"><dc:title>A<b>B</b><i/>C</dc:title></item>"), 1);
-    EXPECT_STREQ(g_item[0].title, "ABC");
+    EXPECT_STREQ(items[0].title, "ABC");
 }

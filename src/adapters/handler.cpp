@@ -8,6 +8,7 @@
 #include <string>
 
 #include "upnp/browse.h"
+#include "upnp/items.h"
 #include "base/exports.h"
 #include "http/io.h"
 #include "base/json_in.h"
@@ -81,12 +82,13 @@ int h_validate(const quorlin_io *, const char *settings_json, char *out, int cap
     return KVRCH_OK;
 }
 
-// The listing's entries, under g_lock. Server texts that are not UTF-8 come out as
+// The listing's entries, under the item lock. Server texts that are not UTF-8 come out as
 // U+FFFD (the JSON writer's rule), and a size the server did not give is -1.
 void entries_json(sbuf *b) {
     sb_putc(b, '[');
-    for (int i = 0; i < g_nitem; i++) {
-        const didl_item &d = g_item[i];
+    const didl_table &t = g_items.items;
+    for (int i = 0; i < t.size(); i++) {
+        const didl_item &d = t[i];
         sb_puts(b, i ? ",{\"name\":" : "{\"name\":");
         sb_json_str(b, d.title);
         sb_puts(b, ",\"path\":");
@@ -144,7 +146,7 @@ int h_list(const quorlin_io *io, const char *settings_json, const char *folder_i
         api_ok(0);
     sbuf_scoped answer;
     {
-        plat_guard g(&g_lock);
+        items_guard g;
         entries_json(&answer.b);
     }
     if (answer.b.oom) return KVRCH_E_PROTOCOL;
@@ -169,13 +171,14 @@ int h_stream_url(const quorlin_io *, const char *, const char *entry_json, char 
     sbuf_scoped answer;
     bool found = false;
     if (id && id->GetStringLength() < ITEM_ID_CAP) {
-        plat_guard g(&g_lock);
-        for (int i = 0; i < g_nitem && !found; i++) {
-            if (strcmp(g_item[i].id, id->GetString()) != 0) continue;
-            found = g_item[i].res_url[0] != 0;
+        items_guard g;
+        const didl_table &t = g_items.items;
+        for (int i = 0; i < t.size() && !found; i++) {
+            if (strcmp(t[i].id, id->GetString()) != 0) continue;
+            found = t[i].res_url[0] != 0;
             if (found) {
                 sb_puts(&answer, "{\"url\":");
-                sb_json_str(&answer, g_item[i].res_url);
+                sb_json_str(&answer, t[i].res_url);
                 sb_putc(&answer, '}');
             }
             break;

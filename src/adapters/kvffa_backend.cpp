@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "upnp/browse.h"
+#include "upnp/items.h"
 #include "base/config.h"
 #include "base/exports.h"
 #include "base/json_in.h"
@@ -138,12 +139,13 @@ int window_now(const char *udn, const char *oid, browse_win *w, browse_serial_ho
 // Caller holds g_lock.
 std::string table_first_ids(void) {
     std::string ids;
-    for (int i = 0; i < g_nitem && i < BROWSE_REPEAT_IDS; i++) ids.append(g_item[i].id).push_back('\n');
+    const didl_table &t = g_items.items;
+    for (int i = 0; i < t.size() && i < BROWSE_REPEAT_IDS; i++) ids.append(t[i].id).push_back('\n');
     return ids;
 }
 
 // Keeps the ids of a folder's first window, or tells that a later window repeats them.
-// Caller holds g_lock.
+// Caller holds the item lock.
 bool window_repeats(const std::string &oid, int start) {
     if (start == 0) {
         s_ctx.first_oid = oid;
@@ -174,13 +176,14 @@ int find_child(const dlna_path &p, volatile int *cancel, int *at, browse_serial_
         int n = window_now(s_ctx.udn.c_str(), p.oid.c_str(), &w, hold, err, sizeof err);
         if (n < 0) return transport_fail(err);
         {
-            plat_guard g(&g_lock);
+            items_guard g;
             if (window_repeats(p.oid, w.start))
                 return kvffa__fail(KVFFA_E_NOT_FOUND, "no such child among %d children", w.start);
-            for (int i = 0; i < g_nitem; i++) {
+            const didl_table &t = g_items.items;
+            for (int i = 0; i < t.size(); i++) {
                 name.clear();
-                append_name(&name, g_item[i].title, g_item[i].id);
-                if (p.child == g_item[i].title || p.child == name) {
+                append_name(&name, t[i].title, t[i].id);
+                if (p.child == t[i].title || p.child == name) {
                     *at = i;
                     return KVFFA_OK;
                 }
@@ -226,8 +229,9 @@ struct entry_texts {
     bool has_locator;
 };
 
+// The caller holds the item lock.
 entry_texts take_entry(int i, kvffa_item *it) {
-    const didl_item &d = g_item[i];
+    const didl_item &d = g_items.items[i];
     entry_texts t;
     std::string &texts = s_ctx.texts;
     t.name = texts.size();
@@ -292,7 +296,7 @@ int dlna_list(void *ctx, const char *path, kvffa_page *page) {
     if (!p.child.empty()) {
         int at = 0;
         if (int rc = resolve_child(p, page->cancel, &at, one_step)) return rc;
-        plat_guard g(&g_lock);
+        items_guard g;
         entry_texts t = take_entry(at, &page->items[0]);
         point_at_texts(&page->items[0], t);
         page->count = 1;
@@ -309,7 +313,7 @@ int dlna_list(void *ctx, const char *path, kvffa_page *page) {
     if (n < 0) return transport_fail(err);
     std::vector<entry_texts> offs((size_t)n);
     {
-        plat_guard g(&g_lock);
+        items_guard g;
         if (window_repeats(p.oid, w.start)) {
             // What it sends now was listed already: the listing ends here, marked.
             page->count = 0;
@@ -317,7 +321,7 @@ int dlna_list(void *ctx, const char *path, kvffa_page *page) {
             page->next_cursor = nullptr;
             return kvffa__fail(KVFFA_OK, "server repeated page at index %d", w.start);
         }
-        n = g_nitem < n ? g_nitem : n;
+        n = g_items.items.size() < n ? g_items.items.size() : n;
         for (int i = 0; i < n; i++) offs[(size_t)i] = take_entry(i, &page->items[i]);
     }
     for (int i = 0; i < n; i++) point_at_texts(&page->items[i], offs[(size_t)i]);
@@ -348,10 +352,11 @@ int dlna_locator(void *ctx, const char *path, char *out, size_t n) {
     } else if (int rc = resolve_child(p, kvffa__cancel_flag(), &at, one_step)) {
         return rc;
     }
-    plat_guard g(&g_lock);
-    if (at >= g_nitem || !g_item[at].res_url[0] || g_item[at].is_folder)
+    items_guard g;
+    const didl_table &t = g_items.items;
+    if (at >= t.size() || !t[at].res_url[0] || t[at].is_folder)
         return kvffa__fail(KVFFA_E_NOT_FOUND, "no locator for this path");
-    str_copy(out, n, g_item[at].res_url);
+    str_copy(out, n, t[at].res_url);
     return KVFFA_OK;
 }
 

@@ -1,4 +1,4 @@
-// Device descriptions (the scan of one description document), URL resolution and UDN keys.
+// Device descriptions (the scan of one document), URL resolution and its export, UDN keys.
 #include "parse/description.h"
 
 #include <limits.h>
@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "base/config.h"
+#include "base/exports.h"
 #include "base/protocol.h"
 #include "base/readers/textread.h"
 #include "base/util.h"
@@ -389,4 +390,16 @@ void udn_key_of(const char *usn_or_udn, char *out) {
         out[i] = (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
     }
     out[len] = 0;
+}
+
+// ---------------------------------------------------------------- exported
+
+extern "C" KVDMC_API const char *kvdmc_resolve_url(const char *base, const char *ref) {
+    static thread_local char s_url[URL_RESOLVED_CAP];
+    const char *msg = url_resolve(base, ref, s_url, sizeof s_url);
+    if (msg) {
+        api_fail(KVDMC_E_ARG, "%s", msg);
+        return nullptr;
+    }
+    return s_url;
 }

@@ -1,4 +1,4 @@
-// DIDL-Lite parser: one pass of the pull reader into the fixed item table.
+// DIDL-Lite parser: one pass of the pull reader into the caller's table.
 #include "parse/didl.h"
 
 #include <stdint.h>
@@ -10,17 +10,12 @@
 #include "base/util.h"
 #include "parse/xml.h"
 
-didl_item g_item[ITEM_MAX];
-int g_nitem = 0;
-int g_total_matches = -1;
-int g_update_id = 0;
-int g_partial = 0;
-
-void reset_items(void) {
-    g_nitem = 0;
-    g_total_matches = -1;
-    g_update_id = 0;
-    g_partial = 0;
+didl_item *didl_table::append() {
+    if (n_ >= ITEM_MAX) return nullptr;
+    // Records are not zeroed: the parser sets every field it reads.
+    if (n_ == (int)blocks_.size() * BLOCK)
+        blocks_.push_back(std::make_unique_for_overwrite<didl_item[]>(BLOCK));
+    return &(*this)[n_++];
 }
 
 namespace {
@@ -75,9 +70,8 @@ using attr = const xml_attr_t *;
 
 // A container is recorded with the class that marks it as a folder; an item
 // has no class until its upnp:class element.
-didl_item *add_item(attr id, attr parent, bool container, attr childcount) {
+didl_item *add_item(didl_item *it, attr id, attr parent, bool container, attr childcount) {
     static const char folder[] = "object.container.storageFolder";
-    didl_item *it = &g_item[g_nitem++];
     // Only the fields that are read are set: zeroing the whole record (about
     // 13 KB, mostly subtitle slots) would dominate the parse.
     if (id)
@@ -281,6 +275,7 @@ struct text_field;
 
 // What one parse keeps between events.
 struct didl_state {
+    didl_table *t = nullptr;          // where the objects go
     didl_item *cur = nullptr;         // the object being read; null outside one (or past the cap)
     const text_field *open = nullptr; // the element whose text is being gathered; null for none
     size_t fill = 0;                  // bytes of its text so far
@@ -314,15 +309,15 @@ void object_start(didl_state &st, const xmlrd *x, elem e, bool empty, int *objec
     st.open = nullptr;
     st.cur = nullptr;
     ++*objects;
-    if (g_nitem >= ITEM_MAX) {
-        g_partial = 1;
+    if (st.t->size() >= ITEM_MAX) {
+        st.t->partial = 1;
         return;
     }
     attr av[A_COUNT];
     attrs(x, av);
     // A cut id names no object (or another one): such an object is skipped.
     if ((av[A_ID] && av[A_ID]->cut) || (av[A_PARENT] && av[A_PARENT]->cut)) return;
-    didl_item *it = add_item(av[A_ID], av[A_PARENT], e == E_CONTAINER, av[A_CHILDCOUNT]);
+    didl_item *it = add_item(st.t->append(), av[A_ID], av[A_PARENT], e == E_CONTAINER, av[A_CHILDCOUNT]);
     if (!empty) st.cur = it;
 }
 
@@ -392,13 +387,14 @@ bool text_before_markup(const char *didl, size_t len, char *err, size_t errn) {
 }
 
 // len: the text's length when known (it then holds no NUL), else SIZE_MAX.
-int parse(const char *didl, size_t len, int *objects, char *err, size_t errn) {
+int parse(const char *didl, size_t len, didl_table *t, int *objects, char *err, size_t errn) {
     *objects = 0;
     if (didl && text_before_markup(didl, len, err, errn)) return -1;
     xmlrd *x =
         len == SIZE_MAX || !didl ? xml_open_str(didl, err, errn) : xml_open_clean(didl, len, err, errn);
     if (!x) return -1;
     didl_state st;
+    st.t = t;
     st.pr.url[0] = 0;
     st.pr.pi_n = st.pr.dur_n = st.pr.resol_n = st.pr.url_n = 0;
     const char *nm;
@@ -452,11 +448,11 @@ int parse(const char *didl, size_t len, int *objects, char *err, size_t errn) {
     }
     if (ev < 0) return xml_failed(x, err, errn);
     xml_close(x);
-    if (g_partial) {
+    if (t->partial) {
         str_copy(err, errn, "DIDL over the item cap");
         return -1;
     }
-    return g_nitem;
+    return t->size();
 }
 
 } // namespace
@@ -468,18 +464,18 @@ void split_protocol_info(const char *pi, char *proto, size_t pn, char *mime, siz
     if (mn) copy_cut(mime, mn, f.mime, f.mime_n);
 }
 
-int didl_parse(const char *didl, char *err, size_t errn) {
-    reset_items();
+int didl_parse(const char *didl, didl_table *t, char *err, size_t errn) {
+    t->clear();
     int objects;
-    return parse(didl, SIZE_MAX, &objects, err, errn);
+    return parse(didl, SIZE_MAX, t, &objects, err, errn);
 }
 
-int didl_parse_more(const char *didl, int *objects, char *err, size_t errn) {
-    return parse(didl, SIZE_MAX, objects, err, errn);
+int didl_parse_more(const char *didl, didl_table *t, int *objects, char *err, size_t errn) {
+    return parse(didl, SIZE_MAX, t, objects, err, errn);
 }
 
-int didl_parse_more_n(const char *didl, size_t len, int *objects, char *err, size_t errn) {
-    return parse(didl, len, objects, err, errn);
+int didl_parse_more_n(const char *didl, size_t len, didl_table *t, int *objects, char *err, size_t errn) {
+    return parse(didl, len, t, objects, err, errn);
 }
 
 // A scan of the start tags, not a parse: the page is parsed once, when it is published,

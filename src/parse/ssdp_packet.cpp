@@ -1,8 +1,9 @@
-// SSDP packets: classifying a datagram and reading its headers.
+// SSDP packets: classifying a datagram and reading its headers, and the exported parse of one.
 #include "parse/ssdp_packet.h"
 
 #include <string.h>
 
+#include "base/exports.h"
 #include "base/protocol.h"
 #include "base/readers/textread.h"
 #include "base/util.h"
@@ -99,4 +100,31 @@ int ssdp_parse_packet(const char *pkt, size_t n, ssdp_reply *r) {
         return SSDP_ALIVE;
     }
     return SSDP_IGNORE;
+}
+
+// ---------------------------------------------------------------- exported
+
+extern "C" KVDMC_API int kvdmc_parse_ssdp(const char *packet) {
+    api_enter();
+    if (!packet) return api_fail(KVDMC_E_ARG, "parse_ssdp: null packet");
+    ssdp_reply r;
+    int kind = ssdp_parse_packet(packet, strlen(packet), &r);
+    if (kind <= 0)
+        return api_fail(KVDMC_E_ARG, "parse_ssdp: not an SSDP reply or alive NOTIFY (kind %d)", kind);
+    sbuf_scoped js;
+    sb_printf(&js, "{\"packet_kind\":%d,\"st\":", kind);
+    sb_json_str(&js, r.st);
+    sb_puts(&js, ",\"usn\":");
+    sb_json_str(&js, r.usn);
+    sb_puts(&js, ",\"location\":");
+    sb_json_str(&js, r.location);
+    sb_printf(&js, ",\"max_age\":%d}", (int)r.max_age_s);
+    if (js.b.oom) return api_fail(KVDMC_E_NOMEM, "parse_ssdp: out of memory");
+    {
+        // The JSON buffers are per thread; the lock keeps the rule that result
+        // building happens under the library lock.
+        plat_guard g(&g_lock);
+        set_small_json(js.b.p, js.b.n);
+    }
+    return api_ok(0);
 }

@@ -81,7 +81,8 @@ void browse_args(sbuf *b, const char *oid, const char *flag, int index, int coun
               flag, index, count);
 }
 
-// Caller holds g_lock. Keeps the pages of a result; the oldest entries make room.
+// Keeps the pages of a result; the oldest entries make room. The texts are copied
+// without the lock; only putting the entry in place takes g_lock.
 void cache_store(const browse_pages &bp) {
     size_t bytes = 0;
     for (const auto &page : bp.pages) bytes += page.len;
@@ -92,16 +93,17 @@ void cache_store(const browse_pages &bp) {
         if (!text) return;
         e.pages.push_back({std::unique_ptr<char, browse_pages::text_free>(text), page.len});
     }
-    for (size_t i = g_bc.size(); i-- > 0;)
-        if (!strcmp(g_bc[i].udn, bp.cache_udn) && !strcmp(g_bc[i].oid, bp.cache_oid)) cache_drop(i);
-    while (!g_bc.empty() && (g_bc.size() >= (size_t)CACHE_SLOTS || g_bc_bytes + bytes > CACHE_BYTES))
-        cache_drop(0);
     str_copy(e.udn, sizeof e.udn, bp.cache_udn);
     str_copy(e.oid, sizeof e.oid, bp.cache_oid);
     e.at = plat_now_ms();
     e.bytes = bytes;
     e.total = bp.total;
     e.uid = bp.update_id;
+    plat_guard g(&g_lock);
+    for (size_t i = g_bc.size(); i-- > 0;)
+        if (!strcmp(g_bc[i].udn, bp.cache_udn) && !strcmp(g_bc[i].oid, bp.cache_oid)) cache_drop(i);
+    while (!g_bc.empty() && (g_bc.size() >= (size_t)CACHE_SLOTS || g_bc_bytes + bytes > CACHE_BYTES))
+        cache_drop(0);
     g_bc.push_back(std::move(e));
     g_bc_bytes += bytes;
 }
@@ -333,6 +335,26 @@ int fetch_children(const device_t *d, const char *udn, const char *oid, int star
     return 0;
 }
 
+// The pages into bp->parsed, without any lock: a slow parse holds up no other call. The
+// first page that is not well-formed ends it; publishing reports it. The texts stay for
+// the cache, which keeps what the server said.
+void parse_pages(browse_pages *bp) {
+    didl_table &t = bp->parsed.items;
+    t.clear();
+    items_take_room(&t);
+    for (auto &page : bp->pages) {
+        int objects = 0;
+        int r = bp->kind == browse_pages::METADATA
+                    ? didl_parse(page.text.get(), &t, bp->parse_err, sizeof bp->parse_err)
+                    : didl_parse_more_n(page.text.get(), page.len, &t, &objects, bp->parse_err,
+                                        sizeof bp->parse_err);
+        if (r < 0) {
+            bp->parse_failed = true;
+            return;
+        }
+    }
+}
+
 } // namespace
 
 // Whether a page's first objects are those of the listing's first page (ids as
@@ -359,8 +381,10 @@ int browse_fetch(const char *udn, const char *object_id, int start, int flag, br
     }
     device_t d;
     if (int rc = lookup_device(udn, &d, err, errn)) return rc;
-    return flag == KVDMC_BROWSE_METADATA ? fetch_metadata(&d, object_id, bp, err, errn)
-                                         : fetch_children(&d, udn, object_id, start, bp, err, errn);
+    int rc = flag == KVDMC_BROWSE_METADATA ? fetch_metadata(&d, object_id, bp, err, errn)
+                                           : fetch_children(&d, udn, object_id, start, bp, err, errn);
+    if (rc == 0) parse_pages(bp);
+    return rc;
 }
 
 int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_pages *bp, char *err,
@@ -391,45 +415,42 @@ int browse_window_fetch(const char *udn, const char *oid, browse_win *w, browse_
     bp->window = w->count;
     w->total = bp->total;
     w->objects = pi.objects < w->count ? pi.objects : w->count;
+    parse_pages(bp);
     return 0;
 }
 
-int browse_publish(const browse_pages &bp, char *err, size_t errn) {
-    {
-        plat_guard g(&g_lock);
-        reset_items();
+// The table goes in place whatever the outcome: a page that did not parse leaves what was
+// read before it, with the totals unknown.
+int browse_publish(browse_pages &bp, char *err, size_t errn) {
+    item_result &r = bp.parsed;
+    if (bp.parse_failed) {
+        str_copy(err, errn, bp.parse_err);
+        items_publish(&r);
+        return KVDMC_E_PARSE;
     }
-    // The library lock is taken for one page at a time: a thread asking for the device
-    // count or a cast waits for the parse of a page, never for that of a whole folder.
-    // Other publishers are kept out by the caller's serialisation.
-    for (const auto &page : bp.pages) {
-        plat_guard g(&g_lock);
-        int objects = 0;
-        int r = bp.kind == browse_pages::METADATA
-                    ? didl_parse(page.text.get(), err, errn)
-                    : didl_parse_more_n(page.text.get(), page.len, &objects, err, errn);
-        // Pages are parsed only here: one that is not well-formed fails the browse.
-        if (r < 0) return KVDMC_E_PARSE;
-    }
-    plat_guard g(&g_lock);
     if (bp.kind == browse_pages::METADATA) {
-        g_total_matches = g_nitem;
-        return g_nitem;
+        int n = r.total_matches = r.items.size();
+        items_publish(&r);
+        return n;
     }
-    g_total_matches = bp.total;
-    g_update_id = bp.update_id;
+    r.total_matches = bp.total;
+    r.update_id = bp.update_id;
+    // A server that sends more than it was asked for gets no room beyond the window.
+    if (bp.kind == browse_pages::WINDOW) r.items.truncate(bp.window);
+    int n = r.items.size();
     if (bp.kind == browse_pages::WINDOW) {
-        // A server that sends more than it was asked for gets no room beyond the window.
-        if (g_nitem > bp.window) g_nitem = bp.window;
-        return g_nitem;
+        items_publish(&r);
+        return n;
     }
     if (bp.partial) {
-        g_partial = 1;
+        r.items.partial = 1;
+        items_publish(&r);
         str_copy(err, errn, bp.partial_err);
-        return g_nitem;
+        return n;
     }
-    if (bp.cache_udn[0] && bp.cache_page >= (bp.fetched > g_nitem ? bp.fetched : g_nitem)) cache_store(bp);
-    return g_nitem;
+    if (bp.cache_udn[0] && bp.cache_page >= (bp.fetched > n ? bp.fetched : n)) cache_store(bp);
+    items_publish(&r);
+    return n;
 }
 
 int browse_invoke(const char *udn, const char *object_id, int start, int flag, bool *cut, char *err,
@@ -481,28 +502,28 @@ KVDMC_API int kvdmc_browse(const char *udn, const char *object_id, int start, in
 
 KVDMC_API int kvdmc_item_count(void) {
     api_enter();
-    plat_guard g(&g_lock);
-    return g_nitem;
+    items_guard g;
+    return g_items.items.size();
 }
 
 KVDMC_API int kvdmc_total_matches(void) {
     api_enter();
-    plat_guard g(&g_lock);
-    return g_total_matches;
+    items_guard g;
+    return g_items.total_matches;
 }
 
 KVDMC_API int kvdmc_update_id(void) {
     api_enter();
-    plat_guard g(&g_lock);
-    return g_update_id;
+    items_guard g;
+    return g_items.update_id;
 }
 
 KVDMC_API const char *kvdmc_best_res_url(int i) {
     static thread_local char s_url[BEST_URL_CAP];
     api_enter();
-    plat_guard g(&g_lock);
-    if (i < 0 || i >= g_nitem) return "";
-    str_copy(s_url, sizeof s_url, g_item[i].res_url);
+    items_guard g;
+    if (i < 0 || i >= g_items.items.size()) return "";
+    str_copy(s_url, sizeof s_url, g_items.items[i].res_url);
     return s_url;
 }
 

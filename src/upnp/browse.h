@@ -7,14 +7,16 @@
 #include <memory>
 #include <vector>
 
+#include "base/util.h"
 #include "parse/didl.h"
 #include "upnp/discover.h"
-#include "base/util.h"
+#include "upnp/items.h"
 
-// A browse in two steps. Fetching makes the requests without any lock and keeps the pages
-// privately, so a server that hangs holds up only the browses of it; publishing puts them
-// into the item table. A caller that reads the table afterwards holds browse_serial_guard
-// across publishing and reading, so what it reads is what it browsed.
+// A browse in two steps. Fetching makes the requests and parses the pages into a table of
+// its own, without any lock, so a server that hangs holds up only the browses of it and a
+// parse holds up nobody; publishing puts that table in place of the item table in one
+// step. A caller that reads the table afterwards holds browse_serial_guard across
+// publishing and reading, so what it reads is what it browsed.
 struct browse_pages {
     struct text_free {
         void operator()(char *p) const { free(p); }
@@ -37,18 +39,25 @@ struct browse_pages {
     char cache_udn[DEVICE_KEY_CAP] = "";
     char cache_oid[ITEM_ID_CAP] = "";
     int cache_page = 0, fetched = 0;
+    // The pages parsed: up to the first that is not well-formed, which fails the browse
+    // when it is published.
+    item_result parsed;
+    bool parse_failed = false;
+    char parse_err[ERR_CAP] = "";
 };
 
-// 0, or a negative code with a message in err.
+// 0, or a negative code with a message in err; a page that does not parse is the
+// failure of browse_publish.
 int browse_fetch(const char *udn, const char *object_id, int start, int flag, browse_pages *bp, char *err,
                  size_t errn);
-// Replaces the item table with the pages: g_nitem, or a negative code with a message in
-// err. A result stopped at the cap or the time limit (bp.partial) leaves its text in err.
-int browse_publish(const browse_pages &bp, char *err, size_t errn);
+// Replaces the item table with the parsed pages: the items published, or a negative code
+// with a message in err. A result stopped at the cap or the time limit (bp.partial) leaves
+// its text in err.
+int browse_publish(browse_pages &bp, char *err, size_t errn);
 
 // flag 1: the object's own metadata; otherwise its children from start, a page of
-// browse_page children per request. Returns g_nitem, or a negative code with a message
-// in err; *cut tells a result stopped at the cap or the time limit (its text in err).
+// browse_page children per request. Returns the items published, or a negative code with
+// a message in err; *cut tells a result stopped at the cap or the time limit (its text in err).
 int browse_invoke(const char *udn, const char *object_id, int start, int flag, bool *cut, char *err,
                   size_t errn);
 // One window of a container's children, read with one request.
@@ -70,8 +79,8 @@ void browse_cache_clear(void);
 // of its listing, whose first ids are `first_ids`.
 bool page_repeats(const char *first_ids, const char *ids);
 // Table refills, with the reads that must see them, are serialised with this lock; no
-// request is ever made while it is held. It is taken before g_lock, never while holding
-// it, and may be taken again by its holder.
+// request and no parse is ever made while it is held. It is taken before g_lock and the
+// item lock, never while holding either, and may be taken again by its holder.
 void browse_serial_lock(void);
 void browse_serial_unlock(void);
 
@@ -99,7 +108,7 @@ struct browse_serial_hold {
     }
 };
 
-// ---- JSON views (caller holds g_lock)
-void item_json(sbuf *b, int i);
+// ---- JSON views (the caller holds the lock of the table read)
+void item_json(sbuf *b, const didl_item &it, int i);
 void device_json_from(sbuf *b, const device_t *d);
 void device_json(sbuf *b, int i);

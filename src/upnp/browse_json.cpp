@@ -5,8 +5,7 @@
 
 #include "base/exports.h"
 
-void item_json(sbuf *b, int i) {
-    const didl_item &it = g_item[i];
+void item_json(sbuf *b, const didl_item &it, int i) {
     sb_printf(b, "{\"i\":%d,\"id\":", i);
     sb_json_str_u(b, it.id);
     sb_puts(b, ",\"parent\":");
@@ -115,12 +114,12 @@ KVDMC_API const char *kvdmc_item_json(int i) {
     api_enter();
     sbuf_scoped js;
     {
-        plat_guard g(&g_lock);
-        if (i < 0 || i >= g_nitem) {
+        items_guard g;
+        if (i < 0 || i >= g_items.items.size()) {
             api_fail(KVDMC_E_ARG, "item_json: index out of range");
             return "";
         }
-        item_json(&js, i);
+        item_json(&js, g_items.items[i], i);
     }
     return hand_out_small(js, "item_json");
 }
@@ -149,20 +148,26 @@ KVDMC_API int kvdmc_parse_description(const char *xml, const char *location) {
 KVDMC_API int kvdmc_parse_didl(const char *didl) {
     api_enter();
     if (!didl) return api_fail(KVDMC_E_ARG, "parse_didl: null didl");
+    // Parsed and written out without any lock; only putting the table in place takes one.
+    item_result parsed;
+    items_take_room(&parsed.items);
+    char err[ERR_CAP] = "";
+    int n = didl_parse(didl, &parsed.items, err, sizeof err);
     sbuf_scoped js;
-    {
-        // Serialised with browses, so the items written out are the ones just parsed.
-        browse_serial_guard one_step;
-        char err[ERR_CAP] = "";
-        plat_guard g(&g_lock);
-        if (didl_parse(didl, err, sizeof err) < 0) return api_fail(KVDMC_E_PARSE, "parse_didl: %s", err);
-        sb_printf(&js, "{\"count\":%d,\"items\":[", g_nitem);
-        for (int i = 0; i < g_nitem; i++) {
+    if (n >= 0) {
+        sb_printf(&js, "{\"count\":%d,\"items\":[", n);
+        for (int i = 0; i < n; i++) {
             if (i) sb_putc(&js, ',');
-            item_json(&js, i);
+            item_json(&js, parsed.items[i], i);
         }
         sb_puts(&js, "]}");
     }
+    {
+        // Serialised with browses, so that one reading back what it browsed never reads this.
+        browse_serial_guard one_step;
+        items_publish(&parsed);
+    }
+    if (n < 0) return api_fail(KVDMC_E_PARSE, "parse_didl: %s", err);
     if (js.b.oom) return api_fail(KVDMC_E_NOMEM, "parse_didl: out of memory");
     set_result_json(js.str(), js.b.n);
     return api_ok(0);

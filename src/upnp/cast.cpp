@@ -10,7 +10,7 @@
 #include "base/config.h"
 #include "base/exports.h"
 #include "base/protocol.h"
-#include "parse/didl.h"
+#include "upnp/items.h"
 #include "upnp/service_desc.h"
 #include "upnp/soap.h"
 #include "base/readers/textread.h"
@@ -373,9 +373,10 @@ static const char *class_of_mime(const char *mime) {
 }
 
 static bool media_of_item(const char *url, const char *host_url, cast_media *m) {
-    plat_guard g(&g_lock);
-    for (int i = 0; i < g_nitem; i++) {
-        const didl_item &it = g_item[i];
+    items_guard g;
+    const didl_table &t = g_items.items;
+    for (int i = 0; i < t.size(); i++) {
+        const didl_item &it = t[i];
         if (it.is_folder || !it.res_url[0] ||
             (strcmp(it.res_url, url) != 0 && strcmp(it.res_url, host_url) != 0))
             continue;

@@ -403,16 +403,6 @@ int discover_device(int kind, const char *udn, int timeout_ms) {
 
 extern "C" {
 
-KVDMC_API const char *kvdmc_resolve_url(const char *base, const char *ref) {
-    static thread_local char s_url[URL_RESOLVED_CAP];
-    const char *msg = url_resolve(base, ref, s_url, sizeof s_url);
-    if (msg) {
-        api_fail(KVDMC_E_ARG, "%s", msg);
-        return nullptr;
-    }
-    return s_url;
-}
-
 KVDMC_API int kvdmc_discover(int kind, int timeout_ms) {
     api_enter();
     if (const char *fault = search_args_fault(kind, timeout_ms)) return api_fail(KVDMC_E_ARG, "%s", fault);

@@ -197,28 +197,3 @@ int ssdp_search(int kind, const char *also, int timeout_ms, const ssdp_settings 
     run_search(st, nst, timeout_ms, *set, plan, ss, on_reply, ctx);
     return 0;
 }
-
-extern "C" KVDMC_API int kvdmc_parse_ssdp(const char *packet) {
-    api_enter();
-    if (!packet) return api_fail(KVDMC_E_ARG, "parse_ssdp: null packet");
-    ssdp_reply r;
-    int kind = ssdp_parse_packet(packet, strlen(packet), &r);
-    if (kind <= 0)
-        return api_fail(KVDMC_E_ARG, "parse_ssdp: not an SSDP reply or alive NOTIFY (kind %d)", kind);
-    sbuf_scoped js;
-    sb_printf(&js, "{\"packet_kind\":%d,\"st\":", kind);
-    sb_json_str(&js, r.st);
-    sb_puts(&js, ",\"usn\":");
-    sb_json_str(&js, r.usn);
-    sb_puts(&js, ",\"location\":");
-    sb_json_str(&js, r.location);
-    sb_printf(&js, ",\"max_age\":%d}", (int)r.max_age_s);
-    if (js.b.oom) return api_fail(KVDMC_E_NOMEM, "parse_ssdp: out of memory");
-    {
-        // The JSON buffers are per thread; the lock keeps the rule that result
-        // building happens under the library lock.
-        plat_guard g(&g_lock);
-        set_small_json(js.b.p, js.b.n);
-    }
-    return api_ok(0);
-}
