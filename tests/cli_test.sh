@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # kvdmc-cli without real peers: usage, option scan, exit codes and exact texts,
-# then browse and cast against scripted peers (tests/fake_peers.py) on loopback.
+# then browse and cast against scripted peers on loopback (tests/fake_peers.py, and
+# tests/peers/quirky_peers.py for --host).
 # The whole script runs in a fresh network namespace of its own, so nothing
 # it sends (SSDP searches included) leaves it.
 # Usage: bash tests/cli_test.sh BUILD_DIR
@@ -13,8 +14,10 @@ build=$(cd "${1:?usage: cli_test.sh BUILD_DIR}" && pwd)
 cli=$build/kvdmc-cli
 tmp=$(mktemp -d)
 peers_pid=
+quirky_pid=
 cleanup() {
     [ -n "$peers_pid" ] && kill "$peers_pid" 2>/dev/null && wait "$peers_pid" 2>/dev/null
+    [ -n "$quirky_pid" ] && kill "$quirky_pid" 2>/dev/null && wait "$quirky_pid" 2>/dev/null
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -289,8 +292,6 @@ if grep -q '^KVDMC_WITH_CURL:BOOL=OFF' "$build/CMakeCache.txt" 2>/dev/null; then
     exit
 fi
 
-# ---- against scripted peers: a server, a renderer, a renderer that fails every
-# action, and a renderer with a 79-byte UDN
 # check NAME CONDITION...: one more case, failed when the condition fails.
 check() {
     local name=$1; shift
@@ -303,7 +304,48 @@ check() {
 has() { grep -qF -- "$2" "$1"; }           # FILE TEXT
 lines() { [ "$(wc -l <"$1")" = "$2" ]; }  # FILE COUNT
 rc_is() { [ "$rc" = "$1" ]; }
+ms() { date +%s%3N; }
 
+# ---- --host: a renderer and a server that answer a search only when it is sent to
+# their own address, never to the group (tests/peers/quirky_peers.py on 127.0.0.2).
+# Every --host is asked in turn: the first names nobody, the second finds them.
+quirky=$tmp/quirky.log
+python3 "$root/tests/peers/quirky_peers.py" 127.0.0.2 18399 "$quirky" &
+quirky_pid=$!
+for _ in $(seq 50); do [ -e "$quirky.ready" ] && break; sleep 0.1; done
+QR=uuid:Quirky-Renderer-1
+QS=uuid:Quirky-Server-1
+H=(--host 127.0.0.3:1999 --host 127.0.0.2)
+# A discover's device lines cut to their UDNs and sorted after its count.
+udns_only() { sed -E 's/^\{"udn":"([^"]*)".*/\1/' "$tmp/out" | LC_ALL=C sort >"$tmp/udns" && mv "$tmp/udns" "$tmp/out"; }
+
+run "$cli" discover --timeout 500;                       expect "multicast alone finds nobody" 0 "discover=0
+" ""
+run "$cli" discover --timeout 1000 "${H[@]}"; udns_only; expect "--host finds both" 0 "discover=2
+$QR
+$QS
+" ""
+run "$cli" discover --timeout 500 --host 127.0.0.2:1901; expect "--host on another port finds nobody" 0 "discover=0
+" ""
+run "$cli" cast --udn "$QR" --allow "$QR" --timeout 500 state
+expect "cast without --host: the renderer is not found" 1 "" "cast: $QR not found
+"
+t0=$(ms)
+run "$cli" cast --udn "$QR" --allow "$QR" "${H[@]}" state
+took=$(($(ms) - t0))
+expect "cast with --host: the renderer's state (no media)" 0 "state=1
+" ""
+check "cast with --host goes on once the renderer answered (default time-out 3 s)" eval '[ "$took" -lt 3000 ]'
+run "$cli" browse --udn "$QS" --timeout 500 0
+expect "browse without --host: the server is not found" 1 "" "browse: $QS not found
+"
+run "$cli" browse --udn "$QS" --host 127.0.0.3:1999 --host 127.0.0.2:1900 0
+check "browse with --host" eval 'rc_is 0 && head -n 1 "$tmp/out" | grep -qE "^browse=[1-9][0-9]* total=300 start=0 count=0$" && has "$tmp/out" "\"title\":\"Track 0\""'
+kill "$quirky_pid" && wait "$quirky_pid"
+quirky_pid=
+
+# ---- against scripted peers: a server, a renderer, a renderer that fails every
+# action, and a renderer with a 79-byte UDN
 port=18200
 log=$tmp/soap.log
 python3 "$root/tests/fake_peers.py" $port "$log" &
@@ -323,7 +365,6 @@ last_soap() { tail -n 1 "$log"; }
 
 SLOW=uuid:Mock-Slow-1
 STUCK=uuid:Mock-Stuck-1
-ms() { date +%s%3N; }
 # Each line of the command's stdout with the milliseconds since the start in front.
 stamped() {
     local t0
