@@ -340,7 +340,7 @@ run "$cli" browse --udn "$QS" --timeout 500 0
 expect "browse without --host: the server is not found" 1 "" "browse: $QS not found
 "
 run "$cli" browse --udn "$QS" --host 127.0.0.3:1999 --host 127.0.0.2:1900 0
-check "browse with --host" eval 'rc_is 0 && head -n 1 "$tmp/out" | grep -qE "^browse=[1-9][0-9]* total=300 start=0 count=0$" && has "$tmp/out" "\"title\":\"Track 0\""'
+check "browse with --host" eval 'rc_is 0 && head -n 1 "$tmp/out" | grep -qE "^browse=[1-9][0-9]* total=300 start=0 count=0$" && has "$tmp/out" "\"title\":\"Track 0\"" && grep -qE "^note: server repeated page at index [1-9][0-9]*$" "$tmp/err"'
 kill "$quirky_pid" && wait "$quirky_pid"
 quirky_pid=
 

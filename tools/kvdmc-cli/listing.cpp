@@ -124,6 +124,9 @@ int cmd_browse(const settings &s) {
         fprintf(stderr, "error: %s\n", kvdmc_last_error());
         return 1;
     }
+    // A listing the library ended early (the cap, the time limit, a server repeating
+    // itself) still succeeds; the user is told why it is short.
+    if (kvdmc_last_code() == KVDMC_E_CAP) fprintf(stderr, "note: %s\n", kvdmc_last_error());
     for (int i = 0; i < kvdmc_item_count(); i++) printf("%s\n", kvdmc_item_json(i));
     return 0;
 }
