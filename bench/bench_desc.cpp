@@ -13,7 +13,7 @@
 #include "base/exports.h"
 #include "kvdmc.h"
 #include "tests/docs.h"
-#include "base/util.h"
+#include "base/text.h"
 
 namespace {
 

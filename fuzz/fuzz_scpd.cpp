@@ -6,7 +6,7 @@
 
 #include <initializer_list>
 
-#include "base/util.h"
+#include "base/text.h"
 #include "parse/scpd.h"
 
 static void check_var(const scpd_var &v) {

@@ -11,6 +11,7 @@
 
 #include "http/io_http.h"
 #include "upnp/soap.h"
+#include "base/text.h"
 #include "kvdmc.h"
 
 namespace {

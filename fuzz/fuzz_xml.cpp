@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "base/util.h"
+#include "base/sbuf.h"
 #include "parse/xml.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "upnp/soap.h"
+#include "base/text.h"
 #include "http/io_http.h"
 #include "cd_server.h"
 #include "docs.h"

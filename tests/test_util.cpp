@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "base/readers/textread.h"
-#include "base/util.h"
+#include "base/escape.h"
+#include "base/sbuf.h"
+#include "base/text.h"
 #include "platform/plat_common.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/util.h"
+#include "base/sbuf.h"
 #include "parse/xml.h"
 
 namespace {

@@ -13,7 +13,8 @@
 #include "http/io.h"
 #include "base/json_in.h"
 #include "base/readers/textread.h"
-#include "base/util.h"
+#include "base/escape.h"
+#include "base/sbuf.h"
 
 namespace {
 

@@ -16,7 +16,8 @@
 #include "base/json_in.h"
 #include "kvffa/kvffa.h"
 #include "base/readers/textread.h"
-#include "base/util.h"
+#include "base/escape.h"
+#include "base/text.h"
 
 namespace {
 

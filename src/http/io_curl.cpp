@@ -17,7 +17,7 @@
 #include "base/capacity.h"
 #include "http/io_http.h"
 #include "platform/plat.h"
-#include "base/util.h"
+#include "base/sbuf.h"
 
 namespace {
 

@@ -10,7 +10,8 @@
 #include "base/capacity.h"
 #include "kvdmc.h"
 #include "base/protocol.h"
-#include "base/util.h"
+#include "base/sbuf.h"
+#include "base/text.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "base/util.h"
+#include "base/sbuf.h"
 #include "kvdmc.h"
 
 // The body cap and the default time-outs are HTTP_BODY_CAP, HTTP_CONNECT_MS and HTTP_TOTAL_MS
-// (capacity.h); a response body accumulates in an sbuf limited to the cap (util.h).
+// (capacity.h); a response body accumulates in an sbuf limited to the cap (sbuf.h).
 
 // Connect and whole-request time-outs in milliseconds. The setter is for tests that must see
 // a time-out quickly; 0 restores the defaults (2 s, 10 s).

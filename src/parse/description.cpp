@@ -10,7 +10,7 @@
 #include "base/exports.h"
 #include "base/protocol.h"
 #include "base/readers/textread.h"
-#include "base/util.h"
+#include "base/text.h"
 #include "parse/xml.h"
 
 // ---------------------------------------------------------------- device descriptions
@@ -385,10 +385,7 @@ void udn_key_of(const char *usn_or_udn, char *out) {
     const char *e = strstr(s, "::");
     size_t len = e ? (size_t)(e - s) : strlen(s);
     if (len > DEVICE_KEY_CAP - 1) len = DEVICE_KEY_CAP - 1;
-    for (size_t i = 0; i < len; i++) {
-        char c = s[i];
-        out[i] = (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-    }
+    for (size_t i = 0; i < len; i++) out[i] = ascii_lower(s[i]);
     out[len] = 0;
 }
 

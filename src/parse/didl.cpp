@@ -7,7 +7,8 @@
 #include "base/copy_bytes.h"
 #include "base/find_byte.h"
 #include "base/readers/textread.h"
-#include "base/util.h"
+#include "base/escape.h"
+#include "base/text.h"
 #include "parse/xml.h"
 
 didl_item *didl_table::append() {
@@ -126,14 +127,13 @@ bool is_sub_pi(const char *pi, size_t n) {
     return false;
 }
 
-// str_nieq(s, "http-get", 8) for a field of n bytes, without the C library's case tables.
+// str_nieq(s, "http-get", 8) for a field of n bytes, inline: the word is already lower case,
+// so only the field's bytes are folded.
 bool is_http_get(const char *s, size_t n) {
     static const char w[] = "http-get";
     if (n < 8) return false;
-    for (int k = 0; k < 8; k++) {
-        char c = s[k] >= 'A' && s[k] <= 'Z' ? (char)(s[k] + 32) : s[k];
-        if (c != w[k]) return false;
-    }
+    for (int k = 0; k < 8; k++)
+        if (ascii_lower(s[k]) != w[k]) return false;
     return true;
 }
 

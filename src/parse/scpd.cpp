@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "base/readers/textread.h"
-#include "base/util.h"
+#include "base/text.h"
 #include "parse/xml.h"
 
 namespace {

@@ -6,7 +6,9 @@
 #include "base/exports.h"
 #include "base/protocol.h"
 #include "base/readers/textread.h"
-#include "base/util.h"
+#include "base/escape.h"
+#include "base/sbuf.h"
+#include "base/text.h"
 
 // ---------------------------------------------------------------- packets
 

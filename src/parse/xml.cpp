@@ -3,7 +3,7 @@
 #include "base/copy_bytes.h"
 #include "base/find_byte.h"
 #include "base/readers/textread.h"
-#include "base/util.h"
+#include "base/sbuf.h"
 
 #include <limits.h>
 #include <stdint.h>

@@ -9,6 +9,8 @@
 #include "base/protocol.h"
 #include "upnp/soap.h"
 #include "base/readers/textread.h"
+#include "base/escape.h"
+#include "base/text.h"
 
 namespace {
 

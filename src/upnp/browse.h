@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "base/util.h"
+#include "base/sbuf.h"
 #include "parse/didl.h"
 #include "upnp/discover.h"
 #include "upnp/items.h"

@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "base/escape.h"
 #include "base/exports.h"
 
 void item_json(sbuf *b, const didl_item &it, int i) {

@@ -1,62 +1,22 @@
-// Casting: allow-list, renderer transport control and the sink capability check.
+// Casting's transport control: one renderer operation (a copy of the device row taken under
+// the lock, through the allow-list when the action changes the renderer), the actions with
+// their retries and fallbacks, the sink capability check and the exported operations.
 #include "upnp/cast.h"
 
-#include <limits.h>
 #include <stddef.h>
+#include <stdint.h>
 #include <string.h>
 
-#include <string>
-
 #include "base/config.h"
+#include "base/escape.h"
 #include "base/exports.h"
 #include "base/protocol.h"
-#include "upnp/items.h"
+#include "base/readers/textread.h"
+#include "base/sbuf.h"
+#include "base/text.h"
+#include "upnp/cast_int.h"
 #include "upnp/service_desc.h"
 #include "upnp/soap.h"
-#include "base/readers/textread.h"
-#include "base/util.h"
-
-// Allow-list (guarded by g_lock): device keys in insertion order.
-static char s_allow[CAST_ALLOW_MAX][DEVICE_KEY_CAP];
-static int s_nallow;
-
-// ---- allow-list ----
-
-// Caller holds g_lock.
-static bool allow_has(const char *key) {
-    for (int i = 0; i < s_nallow; i++)
-        if (strcmp(s_allow[i], key) == 0) return true;
-    return false;
-}
-
-static int cast_allow(const char *udn) {
-    if (!udn) return api_fail(KVDMC_E_ARG, "cast_allow: null udn");
-    char key[DEVICE_KEY_CAP];
-    udn_key_of(udn, key);
-    if (!key[0]) return api_fail(KVDMC_E_ARG, "cast_allow: empty udn");
-    {
-        plat_guard g(&g_lock);
-        if (allow_has(key)) return 0;
-        if (s_nallow < CAST_ALLOW_MAX) {
-            str_copy(s_allow[s_nallow++], DEVICE_KEY_CAP, key);
-            return 0;
-        }
-    }
-    return api_fail(KVDMC_E_CAP, "allow-list full");
-}
-
-static void cast_clear(void) {
-    plat_guard g(&g_lock);
-    s_nallow = 0;
-}
-
-static int cast_allowed(const char *udn) {
-    if (!udn) return 0;
-    char key[DEVICE_KEY_CAP];
-    udn_key_of(udn, key);
-    plat_guard g(&g_lock);
-    return allow_has(key) ? 1 : 0;
-}
 
 // ---- lookups ----
 
@@ -90,7 +50,7 @@ static int guarded(const char *udn, device_t *out, char *err) {
     // One hold covers both checks, so the device found is the one that was
     // allowed at that moment.
     plat_guard g(&g_lock);
-    if (!allow_has(key))
+    if (!cast_allow_has(key))
         return lookup_fail(err, KVDMC_E_REFUSED, "cast refused: %s is not on the allow-list (D13)", udn);
     const device_t *row = device_find(key);
     if (!row) return lookup_fail(err, KVDMC_E_UNKNOWN, "unknown device %s", udn);
@@ -165,305 +125,6 @@ struct renderer_op {
 
 } // namespace
 
-// ---- renderer texts ----
-
-// One "%d" conversion as scanf does it (white space, sign, digits), with the
-// value kept in a wider type so that absurd renderer values cannot overflow:
-// anything beyond int makes the whole time unrepresentable, and a bound well
-// inside int64 keeps the arithmetic below exact.
-static bool scan_num(const char *&p, int64_t &v) {
-    return read_int(&p, nullptr, INT64_C(1) << 40, &v);
-}
-
-int hms_to_s(const char *s, int *out) {
-    if (!s || !*s) {
-        *out = 0;
-        return 0;
-    }
-    // Positions and durations are never negative: a signed field is no time at all,
-    // not a time that sums to something plausible.
-    if (strpbrk(s, "+-")) return -1;
-    int64_t f[3] = {0, 0, 0};
-    int nf = 0;
-    const char *p = s;
-    while (nf < 3 && scan_num(p, f[nf])) {
-        nf++;
-        if (*p != ':') break;
-        p++;
-    }
-    int64_t total;
-    if (nf == 3)
-        total = f[0] * 3600 + f[1] * 60 + f[2];
-    else if (nf == 2)
-        total = f[0] * 60 + f[1];
-    else if (s[0] >= '0' && s[0] <= '9')
-        total = f[0];
-    else
-        return -1;
-    if (total > INT_MAX || total < INT_MIN) return -1;
-    *out = (int)total;
-    return 0;
-}
-
-int sink_match(const char *list, const char *mime) {
-    size_t m = strlen(mime);
-    const char *p = list;
-    while (*p) {
-        const char *comma = strchr(p, ',');
-        size_t n = comma ? (size_t)(comma - p) : strlen(p);
-        if (n >= m && memcmp(p, mime, m) == 0 && (n == m || p[m] == ':' || p[m] == ';')) return 1;
-        if (!comma) break;
-        p = comma + 1;
-    }
-    return 0;
-}
-
-// Names devices give one format. The first of each group is the common one.
-static constexpr const char *FORMAT_ALIASES[][6] = {
-    {"video/x-matroska", "video/x-mkv", "video/mkv"},
-    {"audio/mpeg", "audio/mp3", "audio/x-mp3", "audio/mpeg3", "audio/x-mpeg"},
-    {"audio/flac", "audio/x-flac"},
-    {"audio/wav", "audio/x-wav", "audio/wave", "audio/vnd.wave"},
-    {"audio/mp4", "audio/x-m4a", "audio/m4a"},
-    {"video/x-msvideo", "video/avi", "video/msvideo"},
-    {"image/jpeg", "image/jpg"},
-};
-
-static bool ieq_span(const char *a, size_t an, const char *b) {
-    return strlen(b) == an && str_nieq(a, b, an);
-}
-
-// The group of names of a format, or null when it has no other name.
-static const char *const *aliases_of(const char *f, size_t n) {
-    for (const auto &g : FORMAT_ALIASES)
-        for (const char *const *a = g; *a; a++)
-            if (ieq_span(f, n, *a)) return g;
-    return nullptr;
-}
-
-// Where the content format is in a text the host matches: the third field of
-// "protocol:network:format[:...]", or the whole of a bare MIME type. False for
-// anything else.
-static bool format_span(const char *t, size_t *at, size_t *len) {
-    const char *c1 = strchr(t, ':');
-    const char *c2 = c1 ? strchr(c1 + 1, ':') : nullptr;
-    if (c1 && !c2) return false;
-    const char *f = c2 ? c2 + 1 : t;
-    *at = (size_t)(f - t);
-    *len = strcspn(f, ":;");
-    return *len > 0;
-}
-
-int sink_match_alias(const char *list, const char *mime) {
-    size_t at, len;
-    if (!format_span(mime, &at, &len)) return 0;
-    const char *const *group = aliases_of(mime + at, len);
-    if (!group) return 0;
-    std::string t;
-    for (const char *const *a = group; *a; a++) {
-        if (ieq_span(mime + at, len, *a)) continue; // the asked name itself: the exact rule's
-        t.assign(mime, at).append(*a).append(mime + at + len);
-        if (sink_match(list, t.c_str())) return 1;
-    }
-    return 0;
-}
-
-// The name a Sink list gives the format `mime` for HTTP: mime itself when an http-get
-// entry lists it, else the first of its other names an http-get entry lists; false
-// when the list has none of them.
-static bool listed_name(const char *list, const char *mime, std::string *out) {
-    const char *const *group = aliases_of(mime, strlen(mime));
-    std::string t = std::string("http-get:*:") + mime;
-    if (sink_match(list, t.c_str())) return *out = mime, true;
-    for (const char *const *a = group; group && *a; a++) {
-        t.assign("http-get:*:").append(*a);
-        if (sink_match(list, t.c_str())) return *out = *a, true;
-    }
-    return false;
-}
-
-// Sink lists of renderers checked before, by device key, so that casting can name a
-// format the way the renderer does. Guarded by g_lock.
-namespace {
-struct sink_memo {
-    char key[DEVICE_KEY_CAP];
-    std::string sink;
-};
-sink_memo s_sinks[CAST_SINK_MEMO];
-int s_nsinks, s_next_sink;
-} // namespace
-
-static void remember_sink(const char *key, const char *sink) {
-    // A list too long to keep still replaces the one before: names must never come from
-    // a list the renderer no longer gives.
-    bool keep = strlen(sink) <= CAST_SINK_MEMO_BYTES;
-    plat_guard g(&g_lock);
-    sink_memo *m = nullptr;
-    for (int i = 0; i < s_nsinks && !m; i++)
-        if (strcmp(s_sinks[i].key, key) == 0) m = &s_sinks[i];
-    if (!keep) {
-        if (m) std::string().swap(m->sink); // an empty list names nothing
-        return;
-    }
-    if (!m) {
-        m = &s_sinks[s_nsinks < CAST_SINK_MEMO ? s_nsinks++ : s_next_sink];
-        if (s_nsinks == CAST_SINK_MEMO) s_next_sink = (s_next_sink + 1) % CAST_SINK_MEMO;
-        str_copy(m->key, sizeof m->key, key);
-    }
-    m->sink.assign(sink);
-}
-
-// The renderer's name for `mime`, when an earlier check read its Sink list and
-// it lists the format under some name; otherwise mime itself.
-static std::string renderer_name_for(const char *key, const char *mime) {
-    std::string out = mime;
-    plat_guard g(&g_lock);
-    for (int i = 0; i < s_nsinks; i++)
-        if (strcmp(s_sinks[i].key, key) == 0) {
-            listed_name(s_sinks[i].sink.c_str(), mime, &out);
-            break;
-        }
-    return out;
-}
-
-// ---- transport control ----
-
-// The metadata document: title, MIME type and URL are escaped for it, and the whole
-// document is escaped again as the SOAP argument, so after the renderer's one decode
-// it is well-formed DIDL-Lite whose texts decode to the original ones.
-static void didl_head(sbuf *b, const char *id, const char *parent) {
-    sb_printf(b, "<DIDL-Lite xmlns=\"%s\" xmlns:dc=\"%s\" xmlns:upnp=\"%s\"><item id=\"", DIDL_NS, DC_NS,
-              UPNP_NS);
-    sb_xml(b, id);
-    sb_puts(b, "\" parentID=\"");
-    sb_xml(b, parent);
-    sb_puts(b, "\" restricted=\"1\">");
-}
-
-static void didl_title(sbuf *b, const char *title) {
-    if (!title || !*title) return;
-    sb_puts(b, "<dc:title>");
-    sb_xml(b, title);
-    sb_puts(b, "</dc:title>");
-}
-
-// The fixed document: a video item whatever the media, http-get with the MIME type.
-static void minimal_metadata(sbuf *b, const char *url, const char *mime, const char *title) {
-    didl_head(b, "", "");
-    didl_title(b, title);
-    sb_puts(b, "<res protocolInfo=\"http-get:*:");
-    sb_xml(b, mime);
-    sb_puts(b, ":*\">");
-    sb_xml(b, url);
-    sb_puts(b, "</res><upnp:class>object.item.videoItem</upnp:class></item></DIDL-Lite>");
-}
-
-// What a cast URL is known as: the item of the item table whose resource it is, with
-// the server's own protocolInfo (its DLNA profile and flags, which TVs decide playback
-// and seeking on), or, for any other URL, what its MIME type says.
-struct cast_media {
-    std::string id, parent, title, klass, protocol_info, size, duration, resolution;
-};
-
-// The class that describes media of a MIME type; never a profile nobody sent.
-static const char *class_of_mime(const char *mime) {
-    if (str_nieq(mime, "audio/", 6)) return "object.item.audioItem.musicTrack";
-    if (str_nieq(mime, "image/", 6)) return "object.item.imageItem.photo";
-    return "object.item.videoItem";
-}
-
-static bool media_of_item(const char *url, const char *host_url, cast_media *m) {
-    items_guard g;
-    const didl_table &t = g_items.items;
-    for (int i = 0; i < t.size(); i++) {
-        const didl_item &it = t[i];
-        if (it.is_folder || !it.res_url[0] ||
-            (strcmp(it.res_url, url) != 0 && strcmp(it.res_url, host_url) != 0))
-            continue;
-        m->id = it.id;
-        m->parent = it.parent;
-        m->title = it.title;
-        m->klass = it.klass[0] ? it.klass : class_of_mime(it.res_mime);
-        // A protocolInfo that reaches the item table's cut may have lost the end of its
-        // flags: the renderer is told the transfer and format only, never a broken flag.
-        size_t pi_n = strlen(it.res_protocol_info);
-        m->protocol_info = pi_n + 4 < ITEM_PROTOCOL_INFO_CUT
-                               ? std::string(it.res_protocol_info)
-                               : std::string("http-get:*:") + it.res_mime + ":*";
-        if (it.res_size_given && it.res_size >= 0) m->size = std::to_string(it.res_size);
-        m->duration = it.res_duration;
-        m->resolution = it.res_resolution;
-        return true;
-    }
-    return false;
-}
-
-// A protocolInfo with its content format (third field) replaced.
-static std::string with_format(const std::string &pi, const std::string &format) {
-    size_t c1 = pi.find(':'), c2 = c1 == std::string::npos ? c1 : pi.find(':', c1 + 1);
-    if (c2 == std::string::npos) return pi;
-    size_t c3 = pi.find(':', c2 + 1);
-    return pi.substr(0, c2 + 1) + format + (c3 == std::string::npos ? "" : pi.substr(c3));
-}
-
-static std::string format_of(const std::string &pi) {
-    size_t c1 = pi.find(':'), c2 = c1 == std::string::npos ? c1 : pi.find(':', c1 + 1);
-    if (c2 == std::string::npos) return "";
-    return pi.substr(c2 + 1, pi.find(':', c2 + 1) - c2 - 1);
-}
-
-// TVs seek only when the res says the server serves byte ranges: a protocolInfo whose
-// fourth field carries no DLNA parameter at all gets the usual streaming ones. A
-// server's own parameters are left as they are, and no profile is ever made up.
-static std::string with_dlna_params(const std::string &pi) {
-    static const char PARAMS[] =
-        "DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
-    size_t c1 = pi.find(':'), c2 = c1 == std::string::npos ? c1 : pi.find(':', c1 + 1);
-    size_t c3 = c2 == std::string::npos ? c2 : pi.find(':', c2 + 1);
-    if (c3 == std::string::npos || pi.compare(0, c1, "http-get") != 0) return pi;
-    std::string info = pi.substr(c3 + 1);
-    if (info.find("DLNA.ORG_") != std::string::npos) return pi;
-    if (info.empty() || info == "*") return pi.substr(0, c3 + 1) + PARAMS;
-    return pi + ";" + PARAMS;
-}
-
-static void attr(sbuf *b, const char *name, const std::string &v) {
-    if (v.empty()) return;
-    sb_printf(b, " %s=\"", name);
-    sb_xml(b, v.c_str());
-    sb_putc(b, '"');
-}
-
-// The document that describes the media: the item it is, or a class and protocolInfo
-// from its MIME type. The format in the protocolInfo is named as the renderer names it
-// when an earlier Sink check told.
-static void item_metadata(sbuf *b, const char *key, const char *url, const char *host_url, const char *mime,
-                          const char *title) {
-    cast_media m;
-    if (!media_of_item(url, host_url, &m)) {
-        m.klass = class_of_mime(mime);
-        m.protocol_info = std::string("http-get:*:") + mime + ":*";
-    }
-    std::string format = format_of(m.protocol_info);
-    if (!format.empty()) {
-        std::string named = renderer_name_for(key, format.c_str());
-        if (named != format) m.protocol_info = with_format(m.protocol_info, named);
-    }
-    if (cfg_read(g_cfg.cast_dlna_flags)) m.protocol_info = with_dlna_params(m.protocol_info);
-    didl_head(b, m.id.c_str(), m.parent.c_str());
-    didl_title(b, title && *title ? title : m.title.c_str());
-    sb_puts(b, "<upnp:class>");
-    sb_xml(b, m.klass.c_str());
-    sb_puts(b, "</upnp:class><res");
-    attr(b, "protocolInfo", m.protocol_info);
-    attr(b, "size", m.size);
-    attr(b, "duration", m.duration);
-    attr(b, "resolution", m.resolution);
-    sb_putc(b, '>');
-    sb_xml(b, url);
-    sb_puts(b, "</res></item></DIDL-Lite>");
-}
-
 static const char INSTANCE_ARGS[] = "<InstanceID>0</InstanceID>";
 static const char INSTANCE_ARGS_SPEED[] = "<InstanceID>0</InstanceID><Speed>1</Speed>";
 static const char CHANNEL_ARGS[] = "<InstanceID>0</InstanceID><Channel>Master</Channel>";
@@ -479,26 +140,12 @@ static int report(int rc, const char *text) {
     return api_fail(rc, "%s", text);
 }
 
-// What a cast sends: the texts made valid, and the URL as the host passed it (the one the
-// item table knows).
-struct cast_texts {
-    const char *url, *host_url, *mime, *title;
-};
-
 // SetAVTransportURI with CurrentURIMetaData of one form (a cast_meta).
 static int set_uri_form(renderer_op &op, int form, const cast_texts &t) {
     // Built whole rather than cut to a fixed buffer: a cut would send the
     // renderer a truncated URL inside malformed XML.
     sbuf_scoped meta, args;
-    switch (form) {
-    case CAST_META_MINIMAL:
-        minimal_metadata(&meta, t.url, t.mime, t.title);
-        break;
-    case CAST_META_NONE:
-        break;
-    default:
-        item_metadata(&meta, op.d.udn_key, t.url, t.host_url, t.mime, t.title);
-    }
+    build_metadata(&meta, form, op.d.udn_key, t);
     sb_puts(&args, "<InstanceID>0</InstanceID><CurrentURI>");
     sb_xml(&args, t.url); // media URLs often carry '&'
     sb_puts(&args, "</CurrentURI><CurrentURIMetaData>");
@@ -680,24 +327,9 @@ int cast_transport_state(const char *udn, char *out, size_t n) {
 static int cast_state(const char *udn) {
     char out[CAST_ARGS_CAP] = "";
     if (int rc = cast_transport_state(udn, out, sizeof out)) return rc;
-
-    static const struct {
-        const char *name;
-        int state;
-    } states[] = {{"STOPPED", KVDMC_STATE_STOPPED},         {"PAUSED_PLAYBACK", KVDMC_STATE_PAUSED},
-                  {"PAUSED_RECORDING", KVDMC_STATE_PAUSED}, {"NO_MEDIA_PRESENT", KVDMC_STATE_PAUSED},
-                  {"VENDOR_DEFINED", KVDMC_STATE_PAUSED},   {"PLAYING", KVDMC_STATE_PLAYING},
-                  {"RECORDING", KVDMC_STATE_PLAYING},       {"TRANSITIONING", KVDMC_STATE_PLAYING}};
-    for (const auto &s : states)
-        if (strcmp(out, s.name) == 0) return s.state;
+    int state;
+    if (transport_state_of(out, &state)) return state;
     return api_fail(KVDMC_E_PARSE, "cast_state: unknown TransportState '%s'", out);
-}
-
-// UPnP's value for a time the renderer does not know.
-static bool unknown_time(const char *t) {
-    size_t n = strlen(t);
-    ws_trim(&t, &n);
-    return n == 0 || ieq_span(t, n, "NOT_IMPLEMENTED");
 }
 
 static int cast_position(const char *udn, int *pos_s, int *dur_s) {
@@ -732,22 +364,6 @@ struct rc_control {
 };
 
 } // namespace
-
-static int volume_of(const char *text) {
-    // A negative reading would look like one of the failure codes to the host.
-    int vol = (int)leading_int(text, INT_MAX);
-    return vol < 0 ? 0 : vol;
-}
-
-// A boolean as UPnP writes it, in any letter case (renderers answer "True"); anything
-// else reads as false.
-static int mute_of(const char *text) {
-    size_t n = strlen(text);
-    ws_trim(&text, &n);
-    for (const char *yes : {"1", "true", "yes"})
-        if (ieq_span(text, n, yes)) return 1;
-    return 0;
-}
 
 static constexpr rc_control VOLUME = {"Volume", volume_of, 100, "cast_volume: volume must be 0..100"};
 static constexpr rc_control MUTE = {"Mute", mute_of, 1, nullptr};
@@ -825,21 +441,6 @@ static int sink_check(const char *udn, const char *mime) {
 // ---- exported ----
 
 extern "C" {
-
-KVDMC_API int kvdmc_cast_allow(const char *udn) {
-    api_enter();
-    return cast_allow(udn);
-}
-
-KVDMC_API void kvdmc_cast_clear(void) {
-    api_enter();
-    cast_clear();
-}
-
-KVDMC_API int kvdmc_cast_allowed(const char *udn) {
-    api_enter();
-    return cast_allowed(udn);
-}
 
 KVDMC_API int kvdmc_cast_set_uri(const char *udn, const char *url, const char *mime, const char *title) {
     api_enter();

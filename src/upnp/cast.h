@@ -1,7 +1,9 @@
-// Casting: the allow-list guarding state-changing renderer actions, transport
-// control of a renderer and the sink capability check. The operations are the
-// exported kvdmc_cast_* functions; what other units use are the renderer-text readers, and
-// the command-line tool the transport state by name.
+// Casting: the allow-list guarding state-changing renderer actions (cast_allow.cpp),
+// the renderer texts and format names (cast_text.cpp), the metadata builder
+// (cast_meta.cpp) and transport control of a renderer with the sink capability check
+// (cast.cpp); they share cast_int.h. The operations are the exported kvdmc_cast_*
+// functions; what other units use are the renderer-text readers, and the command-line
+// tool the transport state by name.
 #pragma once
 
 #include <stddef.h>

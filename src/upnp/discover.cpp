@@ -12,7 +12,7 @@
 #include "base/exports.h"
 #include "base/protocol.h"
 #include "base/readers/textread.h"
-#include "base/util.h"
+#include "base/text.h"
 #include "http/io.h"
 #include "upnp/ssdp.h"
 

@@ -5,7 +5,6 @@
 
 #include "base/config.h"
 #include "base/exports.h"
-#include "base/util.h"
 #include "http/io.h"
 #include "parse/scpd.h"
 

@@ -9,6 +9,7 @@
 #include "http/io_http.h"
 #include "base/protocol.h"
 #include "base/readers/textread.h"
+#include "base/text.h"
 #include "parse/xml.h"
 
 int soap_service_url(const device_t *d, const char *svc_frag, char *out, size_t n) {

@@ -5,7 +5,7 @@
 #include <stddef.h>
 
 #include "upnp/discover.h"
-#include "base/util.h"
+#include "base/sbuf.h"
 
 // First service whose type ends with svc_frag; copies its control URL. 0 or -1.
 int soap_service_url(const device_t *d, const char *svc_frag, char *out, size_t n);

@@ -6,7 +6,7 @@
 
 #include "base/exports.h"
 #include "base/protocol.h"
-#include "base/util.h"
+#include "base/text.h"
 #include "platform/plat.h"
 
 // ---------------------------------------------------------------- live search

@@ -183,10 +183,6 @@ const option *find_option(const char *a) {
     return nullptr;
 }
 
-char fold(char c) {
-    return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
-}
-
 // How far apart two option names are, leading dashes and letter case aside: edits, with
 // two neighbours swapped counting as one; a typed prefix of three letters or more of the
 // name counts as one edit.
@@ -195,7 +191,7 @@ int distance(const char *typed, const char *name) {
     while (*name == '-') name++;
     size_t n = strlen(typed), m = strlen(name);
     if (n >= 3 && n < m &&
-        std::equal(typed, typed + n, name, [](char a, char b) { return fold(a) == fold(b); }))
+        std::equal(typed, typed + n, name, [](char a, char b) { return ascii_lower(a) == ascii_lower(b); }))
         return 1;
     if (n > 32 || m > 32) return INT_MAX;
     int d[33][33];
@@ -203,12 +199,12 @@ int distance(const char *typed, const char *name) {
     for (size_t j = 0; j <= m; j++) d[0][j] = (int)j;
     for (size_t i = 1; i <= n; i++)
         for (size_t j = 1; j <= m; j++) {
-            int cost = fold(typed[i - 1]) != fold(name[j - 1]);
+            int cost = ascii_lower(typed[i - 1]) != ascii_lower(name[j - 1]);
             int best = d[i - 1][j - 1] + cost;
             if (d[i - 1][j] + 1 < best) best = d[i - 1][j] + 1;
             if (d[i][j - 1] + 1 < best) best = d[i][j - 1] + 1;
-            if (i > 1 && j > 1 && fold(typed[i - 1]) == fold(name[j - 2]) &&
-                fold(typed[i - 2]) == fold(name[j - 1]) && d[i - 2][j - 2] + 1 < best)
+            if (i > 1 && j > 1 && ascii_lower(typed[i - 1]) == ascii_lower(name[j - 2]) &&
+                ascii_lower(typed[i - 2]) == ascii_lower(name[j - 1]) && d[i - 2][j - 2] + 1 < best)
                 best = d[i - 2][j - 2] + 1;
             d[i][j] = best;
         }

@@ -1,10 +1,17 @@
 // Readers of untrusted text shared by the library and the command-line tool: the one
-// decimal integer reader and the one UTF-8-safe cut. Header-only so the tool, which
-// links only the exported API, reads its options the same way.
+// decimal integer reader, the one UTF-8-safe cut and the one case fold. Header-only so
+// the tool, which links only the exported API, reads its options the same way.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
+
+// The only case fold of the component and the tool. What is matched in any letter case is
+// ASCII (header names, NTS values, URL schemes, MIME types, UDNs, option names), and a host's
+// locale must not change what matches: the C library's tolower folds other bytes under some.
+constexpr char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
+}
 
 enum : unsigned { INT_BLANKS = 1, INT_SIGN = 2 };
 
