@@ -25,7 +25,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${KVDMC_CROSS_TRIPLE}/pkgconfig:/usr/share/pkgconfig)
 unset(ENV{PKG_CONFIG_PATH})
 
-# Test programs and benchmarks run under qemu's user-mode emulation, with the cross
-# toolchain's loader and C and C++ runtimes (-L); nothing relies on binfmt_misc, which
-# many machines and containers do not register.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/${KVDMC_CROSS_TRIPLE})
+# Test programs and benchmarks run under qemu's user-mode emulation, named here rather than
+# left to binfmt_misc, which many machines and containers do not register. They load with the
+# arm64 runtime of multiarch (/lib/ld-linux-aarch64.so.1 and /lib/aarch64-linux-gnu, which
+# libcurl's arm64 package brings), the one the arm64 libraries were built against. Not with
+# -L /usr/aarch64-linux-gnu: that loader is the cross toolchain's own glibc build, and with the
+# multiarch libc.so.6 beside it the first thread a program starts never returns.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)
