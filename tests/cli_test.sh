@@ -11,7 +11,8 @@ if [ "${KVDMC_IN_NETNS:-}" != "1" ]; then
     exec "$root/scripts/netns-run" bash "$0" "$@"
 fi
 build=$(cd "${1:?usage: cli_test.sh BUILD_DIR}" && pwd)
-cli=$build/kvdmc-cli
+# A cross-build names its emulator wrapper of the tool here (its ctest sets it).
+cli=${KVDMC_CLI:-$build/kvdmc-cli}
 tmp=$(mktemp -d)
 peers_pid=
 quirky_pid=

@@ -104,6 +104,21 @@ std::string header_of(const std::string &pkt, const std::string &name) {
     return pkt.substr(p, pkt.find("\r\n", p) - p);
 }
 
+// qemu's user-mode emulation refuses IP_MULTICAST_IF: there a search leaves by the namespace's
+// route for the groups, from no address of lo, so its sender says nothing about the library.
+bool mcast_if_known() {
+    static const bool known = [] {
+        tsock_startup();
+        auto s = socket(AF_INET, SOCK_DGRAM, 0);
+        in_addr lo{};
+        inet_pton(AF_INET, "127.0.0.1", &lo);
+        bool ok = tsock_setopt(s, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo) == 0;
+        tsock_close(s);
+        return ok;
+    }();
+    return known;
+}
+
 // ---- a device on the group: records M-SEARCHes and acts on them ----
 class responder {
   public:
@@ -127,8 +142,9 @@ class responder {
         inet_pton(AF_INET, SSDP_GROUP, &m.imr_multiaddr);
         inet_pton(AF_INET, "127.0.0.1", &m.imr_interface);
         ok_ = ok_ && tsock_setopt(s_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) == 0;
-        ok_ = ok_ &&
-              tsock_setopt(s_, IPPROTO_IP, IP_MULTICAST_IF, &m.imr_interface, sizeof m.imr_interface) == 0;
+        // Without it the responder's multicast takes the namespace's route for the groups, which
+        // is lo too; qemu's user-mode emulation does not know the option.
+        tsock_setopt(s_, IPPROTO_IP, IP_MULTICAST_IF, &m.imr_interface, sizeof m.imr_interface);
         th_ = std::thread([this] { run(); });
     }
     ~responder() {
@@ -257,7 +273,9 @@ TEST_F(Ssdp, RequestsPerKindWithGroupAndPort) {
             EXPECT_EQ(header_of(t, "MX"), "3");
             EXPECT_EQ(header_of(t, "ST"), c.targets[i % c.targets.size()]) << "kind " << c.kind << " #" << i;
             EXPECT_EQ(t.substr(t.size() - 4), "\r\n\r\n");
-            EXPECT_EQ(seen[i].from, "127.0.0.1");
+            if (mcast_if_known()) {
+                EXPECT_EQ(seen[i].from, "127.0.0.1");
+            }
         }
     }
 }

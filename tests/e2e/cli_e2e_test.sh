@@ -6,7 +6,8 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:?usage: cli_e2e_test.sh BUILD_DIR}" && pwd)
-cli=$build/kvdmc-cli
+# A cross-build names its emulator wrapper of the tool here (its ctest sets it).
+cli=${KVDMC_CLI:-$build/kvdmc-cli}
 sandbox=$root/scripts/sandbox
 box=$(mktemp -d /tmp/kvdmc-cli-e2e.XXXXXX)
 watch_pid=

@@ -8,7 +8,8 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:?usage: cli_terminal_test.sh BUILD_DIR}" && pwd)
-cli=$build/kvdmc-cli
+# A cross-build names its emulator wrapper of the tool here (its ctest sets it).
+cli=${KVDMC_CLI:-$build/kvdmc-cli}
 sandbox=$root/scripts/sandbox
 command -v tmux >/dev/null || { echo "FAIL: tmux is not installed (scripts/deps peers)"; exit 1; }
 box=$(mktemp -d /tmp/kvdmc-cli-tty.XXXXXX)

@@ -7,7 +7,8 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:?usage: two_networks_test.sh BUILD_DIR}" && pwd)
-cli=$build/kvdmc-cli
+# A cross-build names its emulator wrapper of the tool here (its ctest sets it).
+cli=${KVDMC_CLI:-$build/kvdmc-cli}
 sandbox=$root/scripts/sandbox
 box=$(mktemp -d /tmp/kvdmc-2net.XXXXXX)
 trap '"$sandbox" down "$box" >/dev/null 2>&1; rm -rf "$box"' EXIT
