@@ -243,7 +243,11 @@ bool repeated_page(browse_pages *bp, int index, bool first, char (&first_ids)[BR
         didl_first_ids(pg.text.get(), pg.len, BROWSE_REPEAT_IDS, first_ids, sizeof first_ids);
         return false;
     }
+    // Nearly every later page differs from the first at its first object: one id, read
+    // from the page's head, settles it; only a match reads the rest.
     char ids[BROWSE_REPEAT_IDS_CAP];
+    didl_first_ids(pg.text.get(), pg.len, 1, ids, sizeof ids);
+    if (!page_repeats(first_ids, ids)) return false;
     didl_first_ids(pg.text.get(), pg.len, BROWSE_REPEAT_IDS, ids, sizeof ids);
     if (!page_repeats(first_ids, ids)) return false;
     bp->pages.pop_back();
