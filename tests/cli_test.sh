@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # kvdmc-cli without real peers: usage, option scan, exit codes and exact texts,
-# then browse and cast against scripted peers (tests/fake_peers.py) on loopback.
+# then browse and cast against scripted peers (tests/peers/fake_peers.py) on loopback.
 # The whole script runs in a fresh network namespace of its own, so nothing
 # it sends (SSDP searches included) leaves it.
 # Usage: bash tests/cli_test.sh BUILD_DIR
@@ -306,7 +306,7 @@ rc_is() { [ "$rc" = "$1" ]; }
 
 port=18200
 log=$tmp/soap.log
-python3 "$root/tests/fake_peers.py" $port "$log" &
+python3 "$root/tests/peers/fake_peers.py" $port "$log" &
 peers_pid=$!
 for _ in $(seq 50); do
     (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "upnp/browse.h"
-#include "docs.h"
-#include "guard_page.h"
+#include "helpers/docs.h"
+#include "helpers/guard_page.h"
 #include "kvdmc.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "upnp/discover.h"
-#include "docs.h"
+#include "helpers/docs.h"
 #include "base/exports.h"
 #include "base/protocol.h"
 #include "http/io.h"

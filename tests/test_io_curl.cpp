@@ -21,9 +21,9 @@
 #include "http/io_curl.h"
 #include "http/io_http.h"
 #include "base/exports.h"
-#include "docs.h"
+#include "helpers/docs.h"
 #include "kvdmc.h"
-#include "mini_http.h"
+#include "helpers/mini_http.h"
 #include "upnp/discover.h"
 #include "upnp/soap.h"
 

@@ -3,7 +3,7 @@
 // rendering back into the same entries.
 #include <stdio.h>
 
-#include "kvffa_helpers.h"
+#include "helpers/kvffa_helpers.h"
 
 namespace {
 const char *EMPTY_LISTING =

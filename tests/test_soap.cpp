@@ -8,8 +8,8 @@
 
 #include "upnp/soap.h"
 #include "http/io_http.h"
-#include "cd_server.h"
-#include "docs.h"
+#include "helpers/cd_server.h"
+#include "helpers/docs.h"
 #include "base/exports.h"
 #include "kvdmc.h"
 #include "parse/xml.h"
