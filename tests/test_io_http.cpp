@@ -1,4 +1,3 @@
-// kvdmc-test: netns
 // kvdmc-test: tsan
 // The transport-neutral half of the built-in HTTP transports.
 #include <gtest/gtest.h>
