@@ -19,8 +19,8 @@
 #include "base/exports.h"
 #include "http/io_http.h"
 #include "kvdmc.h"
-#include "tests/browse_fixture.h"
-#include "tests/docs.h"
+#include "tests/helpers/browse_fixture.h"
+#include "tests/helpers/docs.h"
 
 namespace {
 

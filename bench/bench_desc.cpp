@@ -12,7 +12,7 @@
 #include "upnp/discover.h"
 #include "base/exports.h"
 #include "kvdmc.h"
-#include "tests/docs.h"
+#include "tests/helpers/docs.h"
 #include "base/text.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "../tests/mini_http.h"
+#include "tests/helpers/mini_http.h"
 #include "http/io.h"
 #include "http/io_curl.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "upnp/discover.h"
-#include "tests/docs.h"
+#include "tests/helpers/docs.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "tests/docs.h"
+#include "tests/helpers/docs.h"
 #include "parse/xml.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # kvdmc-cli without real peers: usage, option scan, exit codes and exact texts,
-# then browse and cast against scripted peers on loopback (tests/fake_peers.py, and
+# then browse and cast against scripted peers on loopback (tests/peers/fake_peers.py, and
 # tests/peers/quirky_peers.py for --host).
 # The whole script runs in a fresh network namespace of its own, so nothing
 # it sends (SSDP searches included) leaves it.
@@ -349,7 +349,7 @@ quirky_pid=
 # action, and a renderer with a 79-byte UDN
 port=18200
 log=$tmp/soap.log
-python3 "$root/tests/fake_peers.py" $port "$log" &
+python3 "$root/tests/peers/fake_peers.py" $port "$log" &
 peers_pid=$!
 for _ in $(seq 50); do
     (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break

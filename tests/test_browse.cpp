@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "browse_fixture.h"
-#include "docs.h"
+#include "helpers/browse_fixture.h"
+#include "helpers/docs.h"
 #include "kvdmc.h"
 
 using cdtest::reply;

@@ -14,7 +14,7 @@
 
 #include "upnp/browse.h"
 #include "upnp/items.h"
-#include "browse_fixture.h"
+#include "helpers/browse_fixture.h"
 #include "base/exports.h"
 #include "kvdmc.h"
 #include "kvffa/kvffa.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "browse_fixture.h"
-#include "docs.h"
+#include "helpers/browse_fixture.h"
+#include "helpers/docs.h"
 #include "kvdmc.h"
 #include "kvffa/kvffa.h"
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "kvdmc.h"
-#include "tests/cast_script.h"
-#include "tests/docs.h"
+#include "tests/helpers/cast_script.h"
+#include "tests/helpers/docs.h"
 #include "upnp/cast.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "kvdmc.h"
-#include "tests/cast_script.h"
-#include "tests/docs.h"
+#include "tests/helpers/cast_script.h"
+#include "tests/helpers/docs.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/find_byte.h"
-#include "guard_page.h"
+#include "helpers/guard_page.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 
 #include <rapidjson/document.h>
 
-#include "browse_fixture.h"
-#include "docs.h"
+#include "helpers/browse_fixture.h"
+#include "helpers/docs.h"
 #include "kvdmc.h"
 #include "kvffa/kvffa.h"
 

@@ -15,10 +15,10 @@
 
 #include <rapidjson/document.h>
 
-#include "browse_fixture.h"
-#include "cast_script.h"
+#include "helpers/browse_fixture.h"
+#include "helpers/cast_script.h"
 #include "base/config.h"
-#include "docs.h"
+#include "helpers/docs.h"
 #include "upnp/discover.h"
 #include "base/exports.h"
 #include "kvdmc.h"

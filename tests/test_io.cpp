@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "upnp/discover.h"
-#include "docs.h"
+#include "helpers/docs.h"
 #include "base/exports.h"
 #include "base/config.h"
 #include "http/io.h"

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "browse_fixture.h"
-#include "docs.h"
+#include "helpers/browse_fixture.h"
+#include "helpers/docs.h"
 #include "kvdmc.h"
 #include "kvffa/kvffa.h"
 

@@ -1,6 +1,6 @@
 // The fake backend: loading trees and generators, real paging with cursors
 // and a page limit, capability masks, injected faults and call counters.
-#include "kvffa_helpers.h"
+#include "helpers/kvffa_helpers.h"
 
 namespace {
 std::string chain(int levels) {

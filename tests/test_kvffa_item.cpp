@@ -4,7 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "kvffa_helpers.h"
+#include "helpers/kvffa_helpers.h"
 
 extern "C" int kvffa_c99_header_ok(void);
 

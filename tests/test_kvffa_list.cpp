@@ -1,7 +1,7 @@
 // Listing of the access layer against backends that misbehave: overruns,
 // lies about count, cursor games, codes outside the taxonomy, cancellation
 // from inside list, and allocation failures at every step.
-#include "kvffa_helpers.h"
+#include "helpers/kvffa_helpers.h"
 
 namespace {
 // A folder of n entries "e0".."e<n-1>" under /d, served page by page with the

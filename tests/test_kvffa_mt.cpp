@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "kvffa_helpers.h"
+#include "helpers/kvffa_helpers.h"
 
 TEST_F(Kvffa, CancelFromAnotherThreadReachesAPollingBackend) {
     test_backend t("t");

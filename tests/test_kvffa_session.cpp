@@ -1,7 +1,7 @@
 // Registry and session of the access layer: what a backend record must be to
 // get in, one open backend at a time with open/close paired, the
 // configuration check, page size, reset, and running out of memory.
-#include "kvffa_helpers.h"
+#include "helpers/kvffa_helpers.h"
 
 TEST_F(Kvffa, RegistrationChecksInOrder) {
     EXPECT_EQ(kvffa_register(nullptr), KVFFA_E_INVALID_ARG);

@@ -1,7 +1,7 @@
 // Stat, locator and path join of the access layer: what a backend answers is
 // checked before it is handed on, and a caller's shorter record gets only the
 // fields it holds.
-#include "kvffa_helpers.h"
+#include "helpers/kvffa_helpers.h"
 
 namespace {
 int stat_root(const char *, kvffa_item *it) {

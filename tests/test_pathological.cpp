@@ -15,7 +15,7 @@
 
 #include <rapidjson/document.h>
 
-#include "docs.h"
+#include "helpers/docs.h"
 #include "http/io_fake.h"
 #include "kvdmc.h"
 #include "parse/xml.h"

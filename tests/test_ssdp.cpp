@@ -19,13 +19,13 @@
 
 #include "base/config.h"
 #include "upnp/discover.h"
-#include "docs.h"
+#include "helpers/docs.h"
 #include "base/exports.h"
 #include "http/io.h"
 #include "kvdmc.h"
-#include "mini_http.h"
+#include "helpers/mini_http.h"
 #include "upnp/ssdp.h"
-#include "test_sock.h"
+#include "helpers/test_sock.h"
 
 namespace {
 

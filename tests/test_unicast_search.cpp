@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "docs.h"
+#include "helpers/docs.h"
 #include "kvdmc.h"
-#include "test_sock.h"
+#include "helpers/test_sock.h"
 
 namespace {
 

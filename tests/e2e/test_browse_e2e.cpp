@@ -13,7 +13,7 @@
 
 #include "http/io.h"
 #include "kvdmc.h"
-#include "tests/docs.h"
+#include "tests/helpers/docs.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "tests/docs.h"
+#include "tests/helpers/docs.h"
 #include "kvdmc.h"
-#include "tests/mini_http.h"
+#include "tests/helpers/mini_http.h"
 
 using clk = std::chrono::steady_clock;
 

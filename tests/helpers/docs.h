@@ -204,6 +204,10 @@ inline std::string services_at(const std::string &prefix, const std::vector<std:
     return s;
 }
 
+// Where the speaker and the receiver below are described.
+constexpr const char *SPEAKER_LOC = "http://192.168.1.30:1400/xml/device_description.xml";
+constexpr const char *RECEIVER_LOC = "http://192.168.1.40:60006/upnp/desc/aios_device/aios_device.xml";
+
 // A network speaker: a vendor root with seven services of its own, and inside it a
 // media server (uuid:<id>_MS, no maker or model of its own) and a media renderer
 // (uuid:<id>_MR) with vendor services beside the standard ones.

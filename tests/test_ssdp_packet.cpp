@@ -1,14 +1,12 @@
-// Classification of SSDP datagrams and the configuration record behind kvdmc_config.
+// SSDP packets: classifying a datagram, reading its headers, and the exported parse of one.
 #include <gtest/gtest.h>
 
 #include <string.h>
 
 #include <string>
 
-#include "base/config.h"
-#include "upnp/discover.h"
-#include "base/exports.h"
 #include "kvdmc.h"
+#include "parse/ssdp_packet.h"
 
 namespace {
 int parse(const std::string &s, ssdp_reply *r) {
@@ -130,40 +128,42 @@ TEST(SsdpParse, SizeBoundsAndOthers) {
     EXPECT_EQ(ssdp_parse_packet(nul.data(), nul.size(), &r), SSDP_UNUSABLE);
 }
 
-TEST(Config, StoredValuesAfterClampAndRestore) {
-    api_enter();
-    plat_guard g(&g_lock);
-    EXPECT_EQ(cfg_set("ssdp_port", "0"), 0);
-    EXPECT_EQ(g_cfg.ssdp_port, 1);
-    EXPECT_EQ(cfg_set("ssdp_port", "-5"), 0);
-    EXPECT_EQ(g_cfg.ssdp_port, 1);
-    EXPECT_EQ(cfg_set("ssdp_port", "65536"), 0);
-    EXPECT_EQ(g_cfg.ssdp_port, 65535);
-    EXPECT_EQ(cfg_set("ssdp_port", " +1901"), 0);
-    EXPECT_EQ(g_cfg.ssdp_port, 1901);
-    EXPECT_EQ(cfg_set("ssdp_port", "99999999999999999999"), 0);
-    EXPECT_EQ(g_cfg.ssdp_port, 65535);
-    EXPECT_EQ(cfg_set("browse_cache_ms", "-1"), 0);
-    EXPECT_EQ(g_cfg.browse_cache_ms, 0);
-    EXPECT_EQ(cfg_set("desc_max_bytes", "100"), 0);
-    EXPECT_EQ(g_cfg.desc_max_bytes, 1024);
-    EXPECT_EQ(cfg_set("desc_max_bytes", "9000000"), 0);
-    EXPECT_EQ(g_cfg.desc_max_bytes, 8388608);
-    EXPECT_EQ(cfg_set("device_max", "100"), 0);
-    EXPECT_EQ(g_cfg.device_max, 64);
-    EXPECT_EQ(cfg_set("ssdp_group", std::string(64, '1').c_str()), -10);
-    EXPECT_EQ(cfg_set("ssdp_group", "239.1.2.3"), 0);
-    EXPECT_STREQ(g_cfg.ssdp_group, "239.1.2.3");
-    EXPECT_EQ(cfg_set("ssdp_group", "1.2.3"), -10);
-    EXPECT_STREQ(g_cfg.ssdp_group, "239.1.2.3"); // a failed set changes nothing
+TEST(Frame, ParseSsdpReplyToJson) {
+    const char *pkt = "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age = 120\r\nST: urn:x\r\n"
+                      "USN: uuid:AB::urn:x\r\nLOCATION: http://10.0.0.1:80/d.xml\r\n\r\n";
+    ASSERT_EQ(kvdmc_parse_ssdp(pkt), 0);
+    EXPECT_STREQ(kvdmc_last_json(), "{\"packet_kind\":1,\"st\":\"urn:x\",\"usn\":\"uuid:AB::urn:x\","
+                                    "\"location\":\"http://10.0.0.1:80/d.xml\",\"max_age\":120}");
+    EXPECT_EQ(kvdmc_last_code(), 0);
+}
 
-    uint32_t restores = g_cfg.restores;
-    EXPECT_EQ(cfg_set("ssdp_ttl", nullptr), 0);
-    EXPECT_EQ(g_cfg.restores, restores + 1);
-    EXPECT_EQ(g_cfg.ssdp_port, 1900);
-    EXPECT_EQ(g_cfg.browse_cache_ms, 30000);
-    EXPECT_EQ(g_cfg.desc_max_bytes, 262144);
-    EXPECT_STREQ(g_cfg.ssdp_group, "239.1.2.3"); // only the numeric settings
-    EXPECT_EQ(cfg_set("ssdp_group", nullptr), 0);
-    EXPECT_STREQ(g_cfg.ssdp_group, "239.255.255.250");
+TEST(Frame, ParseSsdpByebyeAndEscaping) {
+    ASSERT_EQ(kvdmc_parse_ssdp("NOTIFY * HTTP/1.1\r\nNT: a\"b\\c\r\nNTS: ssdp:byebye\r\nUSN: u\r\n\r\n"), 0);
+    EXPECT_STREQ(kvdmc_last_json(),
+                 "{\"packet_kind\":3,\"st\":\"a\\\"b\\\\c\",\"usn\":\"u\",\"location\":\"\",\"max_age\":0}");
+}
+
+TEST(Frame, ParseSsdpFailuresKeepJson) {
+    ASSERT_EQ(kvdmc_parse_ssdp("NOTIFY * HTTP/1.1\r\nNT: keep\r\nNTS: ssdp:byebye\r\n\r\n"), 0);
+    std::string before = kvdmc_last_json();
+
+    EXPECT_EQ(kvdmc_parse_ssdp(nullptr), KVDMC_E_ARG);
+    EXPECT_STREQ(kvdmc_last_error(), "parse_ssdp: null packet");
+
+    EXPECT_EQ(kvdmc_parse_ssdp("M-SEARCH * HTTP/1.1\r\nST: ssdp:all\r\n\r\n"), KVDMC_E_ARG);
+    EXPECT_STREQ(kvdmc_last_error(), "parse_ssdp: not an SSDP reply or alive NOTIFY (kind 0)");
+    EXPECT_EQ(kvdmc_last_code(), KVDMC_E_ARG);
+
+    EXPECT_EQ(kvdmc_parse_ssdp("short"), KVDMC_E_ARG);
+    EXPECT_STREQ(kvdmc_last_error(), "parse_ssdp: not an SSDP reply or alive NOTIFY (kind 0)");
+
+    EXPECT_EQ(kvdmc_parse_ssdp("HTTP/1.1 200 OK\r\nST: x\r\nUSN: y\r\n\r\n"), KVDMC_E_ARG);
+    EXPECT_STREQ(kvdmc_last_error(), "parse_ssdp: not an SSDP reply or alive NOTIFY (kind -1)");
+
+    // A 404 that carries " 200 " elsewhere is still not a search reply.
+    EXPECT_EQ(
+        kvdmc_parse_ssdp("HTTP/1.1 404 Not Found\r\nX: a 200 b\r\nST: x\r\nUSN: y\r\nLOCATION: z\r\n\r\n"),
+        -1);
+    EXPECT_STREQ(kvdmc_last_error(), "parse_ssdp: not an SSDP reply or alive NOTIFY (kind 0)");
+    EXPECT_EQ(before, kvdmc_last_json());
 }
