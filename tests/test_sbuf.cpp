@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "base/escape.h"
 #include "base/sbuf.h"
 
 namespace {
