@@ -128,6 +128,12 @@ TEST_F(BrowseQuirks, RepeatedFirstPageEndsTheListing) {
         EXPECT_EQ(kvffa_more(), 0);
         EXPECT_STREQ(kvffa_last_error(), ("server repeated page at index " + std::to_string(page)).c_str());
     }
+    // A child by index of the folder just listed is not taken from the repeated page; a
+    // look-up by name between listings leaves the listing's memory as it was.
+    EXPECT_NE(kvffa_locator("f/Track 3"), nullptr) << kvffa_last_error();
+    EXPECT_EQ(kvffa_locator("f/50"), nullptr);
+    EXPECT_STREQ(kvffa_last_error(), "server repeated page at index 50");
+    EXPECT_NE(kvffa_locator("f/0"), nullptr) << kvffa_last_error();
     // A well-behaved folder lists whole.
     srv.script = nullptr;
     cdtest::fill(srv, "f", 40);

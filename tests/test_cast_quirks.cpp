@@ -75,14 +75,17 @@ class CastQuirks : public ::testing::Test {
 
     // The renderer's row, read from a description at loc (its services' descriptions
     // beside it), with the script as the transport afterwards.
-    void place(const std::string &loc) {
+    void place(const std::string &loc, const std::string &avt_scpd = "") {
         kvdmc_use_fake();
         kvdmc_fake_reset();
         docs::device d;
         d.udn = TV;
         d.type = docs::RENDERER_TYPE;
-        for (const char *f : {"AVTransport:1", "RenderingControl:1", "ConnectionManager:1"})
-            d.services += docs::service_xml(docs::named_service(f));
+        for (const char *f : {"AVTransport:1", "RenderingControl:1", "ConnectionManager:1"}) {
+            docs::service svc = docs::named_service(f);
+            if (!avt_scpd.empty() && svc.type == docs::service_type("AVTransport:1")) svc.scpd = avt_scpd;
+            d.services += docs::service_xml(svc);
+        }
         ASSERT_EQ(kvdmc_fake_set(loc.c_str(), 200, docs::description(d).c_str()), 0);
         ASSERT_EQ(kvdmc_fake_ssdp(docs::announce(TV, docs::RENDERER_TYPE, loc).c_str(), "192.0.2.20"), 0)
             << kvdmc_last_error();
@@ -293,6 +296,13 @@ TEST_F(CastQuirks, SeekUnitFromTheServiceDescription) {
          {"REL_TIME"},
          0},
         {"no seek variable", scpd(scpd_var("TransportState", "")), {}, {"REL_TIME"}, {"REL_TIME"}, 0},
+        {"an empty variable before the seek modes",
+         scpd("<stateVariable/>" + scpd_var("A_ARG_TYPE_SeekMode", "<allowedValueList><allowedValue>ABS_TIME"
+                                                                   "</allowedValue></allowedValueList>")),
+         {},
+         {"ABS_TIME"},
+         {"ABS_TIME"},
+         0},
         {"710 without a description", "", {unsupported}, {"REL_TIME", "ABS_TIME"}, {"ABS_TIME"}, 0},
         {"710 although listed",
          seek_modes({"REL_TIME"}),
@@ -340,6 +350,21 @@ TEST_F(CastQuirks, SeekUnitFromTheServiceDescription) {
         EXPECT_EQ(kvdmc_cast_seek(TV, 3725), 0);
         EXPECT_EQ(units(), row.next);
     }
+}
+
+// A service description is read only from the device's own host, as its control URLs
+// are: one elsewhere is not asked for, and the renderer is driven as one without.
+TEST_F(CastQuirks, ServiceDescriptionsOnlyFromTheDevicesHost) {
+    const std::string elsewhere = "http://203.0.113.9:49152/AVTransport.xml";
+    kvdmc_forget(TV);
+    place(HOST + "/desc.xml", elsewhere);
+    script.gets[elsewhere] = seek_modes({"ABS_TIME"});
+    kvdmc_cast_allow(TV);
+    script.take_calls();
+    ASSERT_EQ(kvdmc_cast_seek(TV, 61), 0) << kvdmc_last_error();
+    auto calls = script.take_calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(docs::tag_text(calls[0].args, "Unit"), "REL_TIME");
 }
 
 // Volume on the renderer's own scale, both ways; 0..100, a reversed or broken range

@@ -126,7 +126,12 @@ TEST(UnicastSearch, HostsListIsCheckedWhole) {
         {"192.0.2.7:+1", KVDMC_E_CONFIG},
         {"192.0.2.7,", KVDMC_E_CONFIG},
         {",192.0.2.7", KVDMC_E_CONFIG},
-        {"192.0.2.7 ,192.0.2.8", KVDMC_E_CONFIG},
+        {"192.0.2.7 ,192.0.2.8", 0},
+        {" 192.0.2.7, 192.0.2.8:1901 ", 0},
+        {"192.0.2.7, ,192.0.2.8", KVDMC_E_CONFIG},
+        {"0.0.0.0", KVDMC_E_CONFIG},
+        {"239.255.255.250", KVDMC_E_CONFIG},
+        {"255.255.255.255:1900", KVDMC_E_CONFIG},
         {"[fe80::1]:1900", KVDMC_E_CONFIG},
         {"256.0.0.1", KVDMC_E_CONFIG},
     };

@@ -36,6 +36,11 @@ void append_name(std::string *out, const char *title, const char *object_id) {
     while ((at = out->find('/', at)) != std::string::npos) out->replace(at, 1, "\xEF\xBC\x8F");
 }
 
+// A folder's first window, by the ids of its first objects.
+struct first_window {
+    std::string oid, ids;
+};
+
 struct dlna_ctx {
     std::string udn;
     // The texts of the entries handed to the layer by the last call: the layer copies
@@ -45,7 +50,7 @@ struct dlna_ctx {
     char cursor[32];
     // The first window of the folder listed last: a later window that begins with the
     // same objects comes from a server that ignores StartingIndex.
-    std::string first_oid, first_ids;
+    first_window listed;
 };
 
 dlna_ctx s_ctx;
@@ -145,15 +150,15 @@ std::string table_first_ids(void) {
     return ids;
 }
 
-// Keeps the ids of a folder's first window, or tells that a later window repeats them.
-// Caller holds the item lock.
-bool window_repeats(const std::string &oid, int start) {
+// Keeps the ids of a folder's first window in `first`, or tells that a later window
+// repeats them. Caller holds the item lock.
+bool window_repeats(first_window &first, const std::string &oid, int start) {
     if (start == 0) {
-        s_ctx.first_oid = oid;
-        s_ctx.first_ids = table_first_ids();
+        first.oid = oid;
+        first.ids = table_first_ids();
         return false;
     }
-    return s_ctx.first_oid == oid && page_repeats(s_ctx.first_ids.c_str(), table_first_ids().c_str());
+    return first.oid == oid && page_repeats(first.ids.c_str(), table_first_ids().c_str());
 }
 
 // A browse failure as the layer's transport failure, with the browse's own text.
@@ -168,6 +173,7 @@ int transport_fail(const char *err) {
 // says where.
 int find_child(const dlna_path &p, volatile int *cancel, int *at, browse_serial_hold &hold) {
     std::string name;
+    first_window first; // a look-up leaves the listing's own memory as it was
     uint64_t deadline = plat_now_ms() + (uint64_t)cfg_read(g_cfg.browse_timeout_ms);
     browse_win w{0, ITEM_MAX, -1, 0}; // browse_window asks for at most browse_page
     for (;;) {
@@ -178,7 +184,7 @@ int find_child(const dlna_path &p, volatile int *cancel, int *at, browse_serial_
         if (n < 0) return transport_fail(err);
         {
             items_guard g;
-            if (window_repeats(p.oid, w.start))
+            if (window_repeats(first, p.oid, w.start))
                 return kvffa__fail(KVFFA_E_NOT_FOUND, "no such child among %d children", w.start);
             const didl_table &t = g_items.items;
             for (int i = 0; i < t.size(); i++) {
@@ -219,6 +225,13 @@ int resolve_child(const dlna_path &p, volatile int *cancel, int *at, browse_seri
     int n = window_now(s_ctx.udn.c_str(), p.oid.c_str(), &w, hold, err, sizeof err);
     if (n < 0) return transport_fail(err);
     if (n < 1) return kvffa__fail(KVFFA_E_NOT_FOUND, "no child at index %lld", (long long)index);
+    // A server known to begin this folder with these objects ignored StartingIndex: what
+    // it sent is not the child asked for.
+    if (index > 0) {
+        items_guard g;
+        if (s_ctx.listed.oid == p.oid && page_repeats(s_ctx.listed.ids.c_str(), table_first_ids().c_str()))
+            return kvffa__fail(KVFFA_E_NOT_FOUND, "server repeated page at index %lld", (long long)index);
+    }
     *at = 0;
     return KVFFA_OK;
 }
@@ -315,7 +328,7 @@ int dlna_list(void *ctx, const char *path, kvffa_page *page) {
     std::vector<entry_texts> offs((size_t)n);
     {
         items_guard g;
-        if (window_repeats(p.oid, w.start)) {
+        if (window_repeats(s_ctx.listed, p.oid, w.start)) {
             // What it sends now was listed already: the listing ends here, marked.
             page->count = 0;
             page->more = 0;

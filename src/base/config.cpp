@@ -118,9 +118,11 @@ int cfg_hosts_parse(const char *text, cfg_host *out, int max) {
     for (const char *p = text; *p;) {
         const char *comma = strchr(p, ',');
         size_t len = comma ? (size_t)(comma - p) : strlen(p);
+        const char *at = p;
+        ws_trim(&at, &len); // "192.0.2.7, 192.0.2.8" is how people write a list
         char one[24];
         if (len == 0 || len >= sizeof one || n == max) return -1;
-        memcpy(one, p, len);
+        memcpy(one, at, len);
         one[len] = 0;
         int64_t port = SSDP_PORT;
         if (char *colon = strchr(one, ':')) {
@@ -129,6 +131,11 @@ int cfg_hosts_parse(const char *text, cfg_host *out, int max) {
             if (!read_int(&q, nullptr, 65536, &port, 0) || *q || port < 1 || port > 65535) return -1;
         }
         if (parse_ipv4(one, &out[n].addr) != 0) return -1;
+        // A host, not this machine's wildcard, a group or the broadcast address.
+        const unsigned char *b = (const unsigned char *)&out[n].addr;
+        if ((b[0] == 0 && b[1] == 0 && b[2] == 0 && b[3] == 0) || (b[0] & 0xf0) == 0xe0 ||
+            (b[0] == 255 && b[1] == 255 && b[2] == 255 && b[3] == 255))
+            return -1;
         out[n++].port = (int)port;
         if (!comma) break;
         p = comma + 1;

@@ -71,7 +71,11 @@ int scpd_variable(const char *xml, size_t len, const char *name, scpd_var *out, 
     const char *tag;
     size_t tn;
     int ev;
-    while (!found && (ev = xml_next(x, &tag, &tn)) > 0) {
+    for (int before = xml_depth(x); !found && (ev = xml_next(x, &tag, &tn)) > 0; before = xml_depth(x)) {
+        // A self-closing <stateVariable/> opens nothing (no end event follows): it is an
+        // empty variable, and the scan must not take the ones after it for its content.
+        if (ev == XML_EV_START && !s && local_is(tag, tn, "stateVariable") && xml_depth(x) == before)
+            continue;
         if (ev == XML_EV_START && !s && local_is(tag, tn, "stateVariable")) {
             memset(&scan, 0, sizeof scan);
             s = &scan;

@@ -25,6 +25,9 @@ bool read_scpd(const device_t *d, const char *frag, const char *var, scpd_var *s
     if (!svc || !svc->scpd[0]) return false;
     char url[URL_RESOLVED_CAP];
     if (url_resolve(d->base[0] ? d->base : d->location, svc->scpd, url, sizeof url)) return false;
+    // Only from the device's own host, as its control URLs: a description must not make
+    // the library fetch from anywhere else.
+    if (!url_same_host(url, d->location)) return false;
     const quorlin_io *io = io_current();
     if (!io || !io->http_get) return false;
     char *body = nullptr, *terr = nullptr;
