@@ -150,6 +150,9 @@ TEST(UnicastSearch, HostsListIsCheckedWhole) {
 // goes to the table like any other, and a listed host that is not there costs nothing.
 TEST(UnicastSearch, ListedHostsAreAskedDirectly) {
     ASSERT_EQ(kvdmc_config("ssdp_if", "127.0.0.1"), 0);
+    // The search's own socket takes the group's port; Windows binds it to every address,
+    // so the peer's port 1900 (the default of a listed host) must not be the group's.
+    ASSERT_EQ(kvdmc_config("ssdp_port", "1902"), 0);
     kvdmc_set_io(&s_mem_io);
     struct {
         const char *hosts;
@@ -182,5 +185,6 @@ TEST(UnicastSearch, ListedHostsAreAskedDirectly) {
     }
     kvdmc_config("ssdp_hosts", nullptr);
     kvdmc_config("ssdp_if", nullptr);
+    kvdmc_config("ssdp_port", nullptr);
     kvdmc_set_io(nullptr);
 }
