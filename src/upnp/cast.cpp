@@ -211,8 +211,13 @@ static int cast_set_uri(const char *udn, const char *url, const char *mime, cons
     while (rc && refuses_metadata(op.upnp) && form < CAST_META_NONE) rc = set_uri_form(op, ++form, t);
     if (rc) return report(first_rc, first);
     learn_form(op.d, form);
-    api_ok(0);
-    return 0;
+    return api_ok(0);
+}
+
+// The renderer's CurrentTransportState into state: 0, or the failure's code.
+static int transport_state(renderer_op &op, char (&state)[CAST_VALUE_CAP]) {
+    return op.call1(SVC_AV_TRANSPORT, "GetTransportInfo", INSTANCE_ARGS, "CurrentTransportState", state,
+                    sizeof state);
 }
 
 // Play refused with "transition not available" while the renderer is still taking in
@@ -222,20 +227,14 @@ static int play_after_transition(renderer_op &op, int rc) {
     char first[CAST_ERRN];
     str_copy(first, sizeof first, op.err);
     char state[CAST_VALUE_CAP] = "";
-    if (op.call1(SVC_AV_TRANSPORT, "GetTransportInfo", INSTANCE_ARGS, "CurrentTransportState", state,
-                 sizeof state) != 0 ||
-        strcmp(state, "TRANSITIONING") != 0)
-        return report(rc, first);
+    if (transport_state(op, state) != 0 || strcmp(state, "TRANSITIONING") != 0) return report(rc, first);
     // Bounded by count as well as time: a clock that sleeps short (wine's) must not
     // turn the wait into more requests than the renderer was promised.
     uint64_t until = plat_now_ms() + CAST_TRANSITION_WAIT_MS;
     for (int polls = 0; polls < CAST_TRANSITION_WAIT_MS / CAST_TRANSITION_POLL_MS && plat_now_ms() < until;
          ++polls) {
         plat_sleep_ms(CAST_TRANSITION_POLL_MS);
-        if (op.call1(SVC_AV_TRANSPORT, "GetTransportInfo", INSTANCE_ARGS, "CurrentTransportState", state,
-                     sizeof state) == 0 &&
-            strcmp(state, "TRANSITIONING") != 0)
-            break;
+        if (transport_state(op, state) == 0 && strcmp(state, "TRANSITIONING") != 0) break;
     }
     return op.call1(SVC_AV_TRANSPORT, "Play", INSTANCE_ARGS_SPEED);
 }
@@ -247,12 +246,10 @@ static int stop_when_idle(renderer_op &op, int rc) {
     char first[CAST_ERRN];
     str_copy(first, sizeof first, op.err);
     char state[CAST_VALUE_CAP] = "";
-    if (op.call1(SVC_AV_TRANSPORT, "GetTransportInfo", INSTANCE_ARGS, "CurrentTransportState", state,
-                 sizeof state) != 0 ||
+    if (transport_state(op, state) != 0 ||
         (strcmp(state, "STOPPED") != 0 && strcmp(state, "NO_MEDIA_PRESENT") != 0))
         return report(rc, first);
-    api_ok(0);
-    return 0;
+    return api_ok(0);
 }
 
 static int cast_simple(const char *udn, const char *action, const char *extra) {
